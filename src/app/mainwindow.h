@@ -1,0 +1,39 @@
+// Start-up, the Run button and the end of the program: the main window's
+// behaviour that does not depend on the platform.
+#pragma once
+
+#include "shell/context.h"
+
+namespace tv {
+
+constexpr const char* kIdleTitle = "Tarvelin 1.10";
+
+// A syntax error of the command line.
+struct CommandLineError {
+  Bytes text;
+};
+
+// Parses the command line (the text after the program name). Throws
+// CommandLineError.
+void ParseCommandLine(const Bytes& text, StartupOptions& options, SymbolList& symbols,
+                      CounterList& counters);
+
+// The main window's initialisation up to the layout: command line, script
+// name, log, flags and status lines. False after a command-line error (its box
+// has been shown).
+bool InitFromCommandLine(ScriptContext& ctx, const Bytes& commandLine);
+// Its last step: post the start-up connection or the Run button's command.
+void PostAutomaticStart(ScriptContext& ctx);
+
+void RunButtonClicked(ScriptContext& ctx);
+// The end-of-program sequence; refused while a run is active.
+void OnCancel(ScriptContext& ctx);
+// Writes ScriptName unless the edit still shows the command line's script.
+void WriteScriptNameProfile(ScriptContext& ctx);
+
+// The main window procedure for a front end without a real window: the Run
+// button's command, the cancel command, the close request, the start-up
+// connection and the operator's clicks on check boxes.
+void DispatchMainWindowMessage(ScriptContext& ctx, const Msg& msg);
+
+}  // namespace tv

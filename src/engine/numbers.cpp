@@ -1,0 +1,31 @@
+#include "engine/numbers.h"
+
+#include <climits>
+
+namespace tv {
+
+bool ParseNumber(const Bytes& word, int32_t& value) {
+  size_t p = 0;
+  const size_t n = word.size();
+  // sscanf skips leading white space.
+  while (p < n && (word[p] == ' ' || (word[p] >= '\t' && word[p] <= '\r'))) ++p;
+  bool negative = false;
+  if (p < n && (word[p] == '+' || word[p] == '-')) negative = word[p++] == '-';
+  if (p >= n || word[p] < '0' || word[p] > '9') return false;
+  long long v = 0;
+  for (; p < n && word[p] >= '0' && word[p] <= '9'; ++p) {
+    if (v <= static_cast<long long>(INT32_MAX) + 1) v = v * 10 + (word[p] - '0');
+  }
+  if (negative) v = -v;
+  if (v > INT32_MAX) v = INT32_MAX;
+  if (v < INT32_MIN) v = INT32_MIN;
+  value = static_cast<int32_t>(v);
+  return true;
+}
+
+int32_t NumberOrZero(const Bytes& text) {
+  int32_t v = 0;
+  return ParseNumber(text, v) ? v : 0;
+}
+
+}  // namespace tv

@@ -1,0 +1,16 @@
+// File names in scripts are relative to the folder of the script that runs
+// the command.
+#pragma once
+
+#include "host/host.h"
+
+namespace tv {
+
+// The Windows program's rule: "\\server\x" and "D:x" stay, "\x" goes behind
+// the drive of base, anything else behind the folder of base.
+Bytes ResolveWindowsPath(const Bytes& name, const Bytes& base);
+// The headless program's rule: "/x" stays, anything else goes behind the
+// folder of base.
+Bytes ResolvePosixPath(const Bytes& name, const Bytes& base);
+
+}  // namespace tv

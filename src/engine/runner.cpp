@@ -1,0 +1,150 @@
+#include "engine/runner.h"
+
+#include <cstring>
+
+#include "engine/commands.h"
+#include "engine/tokenizer.h"
+#include "net/connection.h"
+#include "operator/checkboxes.h"
+
+namespace tv {
+
+namespace {
+
+struct Command {
+  const char* keyword;
+  Handler handler;
+};
+
+const Command kCommands[] = {
+    {"IFDEF", CmdIfDef},
+    {"IFNOTDEF", CmdIfNotDef},
+    {"IFNDEF", CmdIfNotDef},
+    {"GOTO", CmdGoTo},
+    {"LABEL", CmdLabel},
+    {"CALL", CmdCall},
+    {"RETURN", CmdReturn},
+    {"STOP", CmdStop},
+    {"END", CmdEnd},
+    {"COMMENT", CmdComment},
+    {"DEFINE", CmdDefine},
+    {"UNDEFINE", CmdUndefine},
+    {"SETCOUNTER", CmdSetCounter},
+    {"INCREMENTCOUNTER", CmdIncrementCounter},
+    {"TESTCOUNTER", CmdTestCounter},
+    {"CONNECT", CmdConnect},
+    {"ACCEPT", CmdAccept},
+    {"DISCONNECT", CmdDisconnect},
+    {"SEND", CmdSend},
+    {"WAITFOR", CmdWaitFor},
+    {"RECEIVE", CmdReceive},
+    {"SKIPTO", CmdSkipTo},
+    {"OUTPUTFILE", CmdOutputFile},
+    {"CLOSEOUTPUT", CmdCloseOutput},
+    {"MESSAGE", CmdMessage},
+    {"QUESTION", CmdQuestion},
+    {"INPUT", CmdInput},
+    {"SHOWCHECKBOX", CmdShowCheckBox},
+    {"CHECKBOX", CmdShowCheckBox},
+    {"HIDECHECKBOX", CmdHideCheckBox},
+    {"DESTROYCHECKBOX", CmdHideCheckBox},
+    {"SETCHECK", CmdSetCheck},
+    {"SETCHECKBOX", CmdSetCheck},
+    {"TESTCHECK", CmdTestCheck},
+    {"CHECKED", CmdTestCheck},
+    {"WAITCHECK", CmdWaitCheck},
+    {"WAITFORCHECK", CmdWaitCheck},
+    {"WAIT", CmdWait},
+    {"SIGNALIZE", CmdSignalize},
+    {"SHOWWINDOW", CmdShowWindow},
+};
+
+void EndOfRun(ScriptContext& ctx, ScriptFileStack& stack) {
+  stack.CloseAll();
+  DestroyAllCheckBoxes(ctx);
+  if (ctx.connection != kInvalidSocket) EndOfRunConnectionQuestion(ctx);
+  ctx.LogPrintf("Soubor interpretován a uzavřen.\n");
+}
+
+RunOutcome OutcomeOf(Flow flow) {
+  switch (flow) {
+    case Flow::Fail:
+      return RunOutcome::Failed;
+    case Flow::Cancel:
+      return RunOutcome::Cancelled;
+    default:
+      return RunOutcome::Normal;
+  }
+}
+
+}  // namespace
+
+Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* logLine) {
+  ctx.ReportError(box);
+  ctx.LogPrintf("%s", logLine);
+  return Flow::Fail;
+}
+
+Flow DispatchCommand(ScriptContext& ctx, const Bytes& word, Bytes& rest, ScriptFileStack& stack) {
+  for (const Command& command : kCommands) {
+    if (word == command.keyword) return command.handler(ctx, rest, stack);
+  }
+  ctx.LogPrintf("Příkaz %s nerozpoznán, předčasně ukončuji interpretaci souboru.\n", word.c_str());
+  ctx.SetLowerStatus("Příkaz nebyl rozpoznán");
+  ctx.ReportError("Neznámý příkaz scriptu: " + word);
+  return Flow::Fail;
+}
+
+void RunScript(ScriptContext& ctx, const Bytes& path) {
+  ScriptFileStack stack;
+  std::unique_ptr<ScriptFile> main = ctx.host.files.OpenScript(path);
+  if (!main) {
+    ctx.ReportError("Nelze otevřít pro čtení soubor " + path);
+    ctx.LogPrintf("Soubor %s nelze otevřít pro čtení.\n", path.c_str());
+    ctx.lastOutcome = RunOutcome::NotOpened;
+    return;
+  }
+  stack.Push(std::move(main));
+  ctx.LogPrintf("Interpretuji soubor %s\n", path.c_str());
+  ctx.SetLowerStatus("Zahájena interpretace souboru " + path);
+
+  Flow ended = Flow::Stop;
+  Bytes line;
+  Bytes word;
+  for (;;) {
+    if (!ctx.running) break;
+    ScriptFile::Read read = stack.Top().ReadLine(line);
+    if (read == ScriptFile::Read::Error) {
+      ctx.ReportError("Chyby čtení souboru, soubor nelze interpretovat až do konce");
+      ctx.LogPrintf("Chyby při čtení souboru, soubor nelze dočíst do konce.\n");
+      stack.CloseAll();
+      ctx.lastOutcome = RunOutcome::Failed;
+      return;
+    }
+    if (read == ScriptFile::Read::End) {
+      if (stack.Depth() == 1) break;
+      stack.Pop();
+      continue;
+    }
+    ctx.SetUpperStatus(line);
+    ctx.LogPrintf("$$ %s\n", line.c_str());
+    if (!GetNextWord(line, word, true, false) || word[0] == '/') continue;
+    Flow flow = DispatchCommand(ctx, word, line, stack);
+    if (flow == Flow::Abandon) {
+      stack.CloseAll();
+      ctx.lastOutcome = RunOutcome::Failed;
+      return;
+    }
+    if (flow == Flow::Next) {
+      ctx.PumpWindowMessages();
+    } else if (flow != Flow::NextNoPump) {
+      ended = flow;
+      break;
+    }
+  }
+  ctx.lastOutcome = ctx.running ? OutcomeOf(ended) : RunOutcome::Interrupted;
+  if (ended == Flow::Fail || ended == Flow::Cancel) ctx.lastOutcome = OutcomeOf(ended);
+  EndOfRun(ctx, stack);
+}
+
+}  // namespace tv

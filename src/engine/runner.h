@@ -1,0 +1,52 @@
+// The script runner: the stack of open script files, the line loop, the
+// command table and the common end of a run.
+#pragma once
+
+#include <array>
+#include <memory>
+
+#include "shell/context.h"
+
+namespace tv {
+
+// How a command handler finishes.
+enum class Flow {
+  Next,        // done: pump once, then the next line
+  NextNoPump,  // go on with the next line at once (failed IfDef, end of a called file)
+  Stop,        // end of run, the run ended normally (Stop, End, Return in the main script)
+  Fail,        // end of run after an error box
+  Cancel,      // end of run after Cancel in an operator dialog
+  Abandon,     // leave at once, without the end of run (Call cannot open its file)
+};
+
+class ScriptFileStack {
+ public:
+  int Depth() const { return depth_; }  // number of open files
+  ScriptFile& Top() { return *files_[static_cast<size_t>(depth_ - 1)]; }
+  bool Full() const { return depth_ >= MAX_SCRIPT_FILES; }
+  void Push(std::unique_ptr<ScriptFile> file) {
+    files_[static_cast<size_t>(depth_++)] = std::move(file);
+  }
+  void Pop() { files_[static_cast<size_t>(--depth_)].reset(); }
+  void CloseAll() {
+    while (depth_ > 0) Pop();
+  }
+
+ private:
+  std::array<std::unique_ptr<ScriptFile>, MAX_SCRIPT_FILES> files_;
+  int depth_ = 0;
+};
+
+using Handler = Flow (*)(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
+
+// Runs the script at path until the run ends; sets ctx.lastOutcome.
+void RunScript(ScriptContext& ctx, const Bytes& path);
+
+// Runs the handler of an upper-cased command word with the rest of its line;
+// an unknown word ends the run with its log line and box.
+Flow DispatchCommand(ScriptContext& ctx, const Bytes& word, Bytes& rest, ScriptFileStack& stack);
+
+// The common error report of a handler: the box, then the log line.
+Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* logLine);
+
+}  // namespace tv

@@ -1,0 +1,15 @@
+// The one tokenizer for command words, arguments and pieces of text.
+#pragma once
+
+#include "host/host.h"
+
+namespace tv {
+
+// Removes the next word or quoted string from the front of line into word.
+// upperCase: plain characters a-z become A-Z. fileNameQuotes: a quoted string
+// is taken literally ("" inside stands for one quote) and without its quotes;
+// otherwise escapes are replaced and the word keeps its quotes.
+// Returns whether the word is not empty.
+bool GetNextWord(Bytes& line, Bytes& word, bool upperCase, bool fileNameQuotes);
+
+}  // namespace tv

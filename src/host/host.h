@@ -1,0 +1,238 @@
+// The services the portable core asks of the platform. The Windows program
+// implements them with the Windows API, the headless Linux program with poll(),
+// BSD sockets, standard input and plain files, and the unit tests with fakes.
+//
+// Every text that crosses these interfaces is Windows-1250 bytes with a counted
+// length (Bytes); a front end converts only where it shows or opens something.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tv {
+
+using Bytes = std::string;
+
+// Window messages the core posts, awaits or tests. The names differ from the
+// Windows headers' macros so that the Windows front end can include both.
+constexpr uint32_t kWmDestroy = 0x0002;
+constexpr uint32_t kWmQuit = 0x0012;
+constexpr uint32_t kWmCommand = 0x0111;
+constexpr uint32_t kWmSysCommand = 0x0112;
+constexpr uint32_t kWmTimer = 0x0113;
+constexpr uint32_t kWmUser = 0x0400;
+constexpr uintptr_t kScClose = 0xF060;
+
+constexpr uint32_t WM_SOCKET_EVENT = kWmUser + 1;
+constexpr uint32_t WM_SOCKET_SETUP = kWmUser + 2;
+constexpr uint32_t WM_HOST_LOOKUP = kWmUser + 3;
+constexpr uint32_t WM_SCRIPT_WAKEUP = kWmUser + 20;
+constexpr uint32_t WM_STARTUP_CONNECT = kWmUser + 21;
+// Headless operator channel: "click MARK" arrives as this message; wParam is
+// the index of the mark in the queue's table of clicked marks.
+constexpr uint32_t WM_OPERATOR_CLICK = kWmUser + 22;
+constexpr unsigned ID_WAIT_TIMER = 11;
+
+// Control and command ids of the main window.
+constexpr int kIdOk = 1;
+constexpr int kIdCancel = 2;
+constexpr int kIdYes = 6;
+constexpr int kIdNo = 7;
+constexpr int kIdScriptName = 1000;
+constexpr int kIdChooseScript = 1001;
+constexpr int kIdRunButton = 1002;
+
+// Message-box types, as the Windows API numbers them.
+constexpr unsigned kMbOk = 0x00;
+constexpr unsigned kMbOkCancel = 0x01;
+constexpr unsigned kMbYesNoCancel = 0x03;
+constexpr unsigned kMbYesNo = 0x04;
+constexpr unsigned kMbIconQuestion = 0x20;
+constexpr unsigned kMbIconExclamation = 0x30;
+constexpr unsigned kMbIconInformation = 0x40;
+constexpr unsigned kMbSetForeground = 0x10000;
+
+// Socket notification bits and error codes, as Windows Sockets numbers them.
+constexpr long kFdRead = 0x01;
+constexpr long kFdWrite = 0x02;
+constexpr long kFdAccept = 0x08;
+constexpr long kFdConnect = 0x10;
+constexpr long kFdClose = 0x20;
+constexpr int kWsaeWouldBlock = 10035;
+
+inline uint16_t LowWord(intptr_t v) {
+  return static_cast<uint16_t>(v & 0xFFFF);
+}
+inline uint16_t HighWord(intptr_t v) {
+  return static_cast<uint16_t>((v >> 16) & 0xFFFF);
+}
+
+struct Msg {
+  bool forMainWindow = true;
+  uint32_t id = 0;
+  uintptr_t wParam = 0;
+  intptr_t lParam = 0;
+};
+
+// The thread's message queue and the main window's timers.
+class MessageQueue {
+ public:
+  virtual ~MessageQueue() = default;
+  // The first queued message of any window, not removed. False when empty.
+  virtual bool Peek(Msg& first) = 0;
+  // Removes the first message with this id (compared as 16 bits) for the main
+  // window. False when there is none.
+  virtual bool RemoveForMain(uint32_t id, Msg& removed) = 0;
+  // Removes and dispatches one message (with the dialog's keyboard handling on
+  // Windows). False when the message removed was the quit message.
+  virtual bool DispatchOne() = 0;
+  // Blocks until at least one message is queued. Never spins.
+  virtual void WaitForMessage() = 0;
+  virtual void PostToMain(uint32_t id, uintptr_t wParam, intptr_t lParam) = 0;
+  virtual void PostQuit(int exitCode) = 0;
+  virtual void SetTimer(unsigned id, unsigned periodMs) = 0;
+  virtual void KillTimer(unsigned id) = 0;
+};
+
+using Socket = intptr_t;
+constexpr Socket kInvalidSocket = -1;
+
+struct Ipv4 {
+  uint8_t b[4] = {0, 0, 0, 0};
+};
+
+// A Windows Sockets 1.1 shaped interface: IPv4 stream sockets whose events are
+// posted to the main window as messages (WSAAsyncSelect).
+class Sockets {
+ public:
+  virtual ~Sockets() = default;
+  virtual Socket Create() = 0;  // kInvalidSocket on failure
+  virtual bool Bind(Socket s, const Ipv4& addr, uint16_t port) = 0;
+  virtual bool Listen(Socket s, int backlog) = 0;
+  virtual Socket Accept(Socket s, Ipv4& peer) = 0;                      // kInvalidSocket on failure
+  virtual bool Connect(Socket s, const Ipv4& addr, uint16_t port) = 0;  // false: see LastError
+  virtual int Send(Socket s, const char* data, int len) = 0;            // -1 on failure
+  virtual int Recv(Socket s, char* buf, int len) = 0;                   // -1 on failure
+  virtual bool BytesAvailable(Socket s, unsigned long& count) = 0;      // FIONREAD
+  virtual void Shutdown(Socket s) = 0;                                  // both directions
+  virtual void Close(Socket s) = 0;
+  // Makes the socket non-blocking and replaces its event registration.
+  virtual bool AsyncSelect(Socket s, uint32_t msg, long events) = 0;
+  // Starts a lookup that posts msg (lParam high word: error) when done.
+  // Returns 0 when the lookup cannot be started.
+  virtual uintptr_t AsyncGetHostByName(const Bytes& name, uint32_t msg) = 0;
+  // The first address of the lookup that has just finished.
+  virtual bool HostLookupAddress(uintptr_t handle, Ipv4& addr) = 0;
+  virtual void CancelAsyncRequest(uintptr_t handle) = 0;
+  virtual int LastError() = 0;
+  // True when nothing is left to read and the peer has closed or reset the
+  // connection: lets a read or send notice a close whose notification was lost.
+  virtual bool PeerHasClosed(Socket s) = 0;
+};
+
+struct Rect {
+  int left = 0, top = 0, right = 0, bottom = 0;
+};
+
+// The operator's side: the main window, its boxes and dialogs.
+class Window {
+ public:
+  virtual ~Window() = default;
+  // A modal message box owned by the main window; returns kIdOk, kIdCancel,
+  // kIdYes or kIdNo.
+  virtual int MessageBox(const Bytes& text, const Bytes& title, unsigned type) = 0;
+  virtual void SetUpperStatus(const Bytes& text) = 0;
+  virtual void SetLowerStatus(const Bytes& text) = 0;
+  virtual void SetTitle(const Bytes& text) = 0;
+
+  // The script-name edit (1000), the file button (1001) and the Run button (1002).
+  virtual Bytes GetScriptName() = 0;
+  virtual void SetScriptName(const Bytes& name) = 0;
+  virtual void EnableScriptChoice(bool enable) = 0;
+  virtual void SetRunButtonCaption(const Bytes& caption) = 0;
+  virtual void FocusRunButton() = 0;
+  // Slide of the Run button: PrepareSlideUp hides the file button, the edit and
+  // their shadows and returns how many 4-pixel steps the slide takes (0 when
+  // there is nothing to slide); PrepareSlide hides the Run button's shadow;
+  // MoveRunButton moves the button and the remembered shadow rectangle;
+  // FinishSlide shows the shadow again (and after a slide down the file button,
+  // the edit and their shadows).
+  virtual int PrepareSlideUp() = 0;
+  virtual void PrepareSlide() = 0;
+  virtual void MoveRunButton(int dy) = 0;
+  virtual void FinishSlide(bool down) = 0;
+  // ShowWindow on the main window: 6 minimise, 9 restore.
+  virtual void ShowMain(int command) = 0;
+
+  // Foreground handling around the operator's modal windows.
+  virtual uintptr_t GetForeground() = 0;
+  virtual void SetForeground(uintptr_t window) = 0;
+  virtual void BringMainToFront() = 0;
+
+  // Modal dialogs: kIdOk or another result.
+  virtual int InputLine(const Bytes& prompt, Bytes& text) = 0;
+  virtual int ConnectParams(Bytes& server, int& port) = 0;
+  virtual int AcceptParams(int& port) = 0;
+
+  // Check-box windows: a box and its shadow per slot.
+  virtual Rect RunButtonRect() = 0;  // in client coordinates
+  virtual void CreateCheckBox(int slot, const Bytes& mark, const Bytes& caption,
+                              const Rect& box) = 0;
+  virtual void DestroyCheckBox(int slot) = 0;
+  virtual int GetCheck(int slot) = 0;  // 1 when checked
+  virtual void SetCheck(int slot, int state) = 0;
+
+  // Sounds play asynchronously; the result is never checked.
+  virtual void PlaySound(const Bytes& path) = 0;
+  virtual void StopSound() = 0;
+};
+
+// One string per user, section "Tarvelin".
+class Profile {
+ public:
+  virtual ~Profile() = default;
+  virtual Bytes GetString(const char* key, const Bytes& fallback, size_t maxChars) = 0;
+  virtual void SetString(const char* key, const Bytes& value) = 0;
+};
+
+class OutFile {
+ public:
+  virtual ~OutFile() = default;
+  virtual bool Write(const char* data, size_t len) = 0;
+  virtual bool Flush() = 0;
+};
+
+class ScriptFile {
+ public:
+  enum class Read { Line, End, Error };
+  virtual ~ScriptFile() = default;
+  // The next line without its LF (and without a CR before the LF).
+  virtual Read ReadLine(Bytes& line) = 0;
+  virtual bool Rewind() = 0;
+  // Full path of the open file, the base of script-relative names.
+  virtual const Bytes& FullPath() const = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // Created or truncated, other writers denied. Null on failure.
+  virtual std::unique_ptr<OutFile> CreateLog(const Bytes& name) = 0;
+  // Opened for reading, other writers denied. Null on failure.
+  virtual std::unique_ptr<ScriptFile> OpenScript(const Bytes& name) = 0;
+  // Created or truncated, readers allowed, other writers denied. Null on failure.
+  virtual std::unique_ptr<OutFile> CreateCapture(const Bytes& name) = 0;
+  virtual Bytes ResolveScriptRelativePath(const Bytes& name, const Bytes& base) = 0;
+};
+
+struct Host {
+  MessageQueue& queue;
+  Sockets& sockets;
+  Window& window;
+  Profile& profile;
+  FileSystem& files;
+};
+
+}  // namespace tv

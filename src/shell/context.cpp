@@ -1,0 +1,128 @@
+#include "shell/context.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "net/escape.h"
+
+namespace tv {
+
+void SymbolList::Define(const Bytes& name) {
+  if (!IsDefined(name)) items_.push_back(name);
+}
+
+void SymbolList::Undefine(const Bytes& name) {
+  auto it = std::find(items_.begin(), items_.end(), name);
+  if (it != items_.end()) items_.erase(it);
+}
+
+bool SymbolList::IsDefined(const Bytes& name) const {
+  return std::find(items_.begin(), items_.end(), name) != items_.end();
+}
+
+int32_t* CounterList::Find(const Bytes& name, bool create) {
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+    if (it->name == name) return &it->value;
+  }
+  if (!create) return nullptr;
+  entries_.push_back(Counter{name, 0});
+  return &entries_.back().value;
+}
+
+std::vector<CounterList::Counter> CounterList::Items() const {
+  return std::vector<Counter>(entries_.rbegin(), entries_.rend());
+}
+
+void ScriptContext::LogPrintf(const char* format, ...) {
+  if (!log.IsOpen()) return;
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  char small[512];
+  int n = std::vsnprintf(small, sizeof small, format, args);
+  va_end(args);
+  if (n < 0) {
+    va_end(again);
+    return;
+  }
+  if (static_cast<size_t>(n) < sizeof small) {
+    va_end(again);
+    log.Write(small, static_cast<size_t>(n));
+    return;
+  }
+  logLine_.resize(static_cast<size_t>(n) + 1);
+  std::vsnprintf(&logLine_[0], logLine_.size(), format, again);
+  va_end(again);
+  log.Write(logLine_.data(), static_cast<size_t>(n));
+}
+
+void ScriptContext::LogData(const char* prefix, const char* data, size_t len) {
+  if (!log.IsOpen()) return;
+  logLine_.assign(prefix);
+  EscapeForLog(logLine_, data, len);
+  logLine_.push_back('\n');
+  log.Write(logLine_);
+}
+
+void ScriptContext::ReportError(const Bytes& text) {
+  host.window.MessageBox(text, "*** CHYBA ***", kMbOk);
+}
+
+void ScriptContext::ReportWarning(const Bytes& text) {
+  host.window.MessageBox(text, "*** VAROVÁNÍ ***", kMbOk);
+}
+
+static bool StopsTheRun(const Msg& m) {
+  if (m.id == kWmQuit) return true;
+  return m.forMainWindow && ((m.id == kWmSysCommand && m.wParam == kScClose) || m.id == kWmDestroy);
+}
+
+bool ScriptContext::PumpWindowMessages() {
+  for (;;) {
+    if (!running) return false;
+    Msg first;
+    if (!host.queue.Peek(first)) return true;
+    if (StopsTheRun(first)) running = false;
+    if (!host.queue.DispatchOne()) {
+      running = false;
+      return false;
+    }
+  }
+}
+
+bool ScriptContext::WaitForWindowMessage(uint32_t id) {
+  for (;;) {
+    if (!running) return false;
+    Msg first;
+    if (!host.queue.Peek(first)) {
+      host.queue.WaitForMessage();
+      continue;
+    }
+    if (first.forMainWindow && (first.id & 0xFFFF) == (id & 0xFFFF)) {
+      Msg removed;
+      host.queue.RemoveForMain(id, removed);
+      lastMessageWParam = removed.wParam;
+      lastMessageLParam = removed.lParam;
+      return true;
+    }
+    if (StopsTheRun(first)) {
+      running = false;
+      return false;
+    }
+    if (!host.queue.DispatchOne()) {
+      running = false;
+      return false;
+    }
+  }
+}
+
+bool ScriptContext::TimedStep(unsigned periodMs) {
+  host.queue.SetTimer(ID_WAIT_TIMER, periodMs);
+  bool arrived = WaitForWindowMessage(kWmTimer);
+  host.queue.KillTimer(ID_WAIT_TIMER);
+  return arrived;
+}
+
+}  // namespace tv

@@ -1,0 +1,118 @@
+// The script context: everything that outlives one command. The main window
+// of the Windows program and the headless program each own one.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "shell/log.h"
+
+namespace tv {
+
+// Symbols: defined or not, case-sensitive, kept in the order of definition.
+class SymbolList {
+ public:
+  void Define(const Bytes& name);
+  void Undefine(const Bytes& name);
+  bool IsDefined(const Bytes& name) const;
+  const std::vector<Bytes>& Items() const { return items_; }
+  void Clear() { items_.clear(); }
+
+ private:
+  std::vector<Bytes> items_;
+};
+
+// Named signed 32-bit counters. A new counter goes to the head of the list;
+// Items() lists them from the head (newest) to the oldest.
+class CounterList {
+ public:
+  struct Counter {
+    Bytes name;
+    int32_t value = 0;
+  };
+  // The value of the first counter with that name, created with 0 when asked
+  // to; null when there is none and create is off.
+  int32_t* Find(const Bytes& name, bool create);
+  std::vector<Counter> Items() const;
+
+ private:
+  std::vector<Counter> entries_;  // the head of the list is the back
+};
+
+struct StartupOptions {
+  Bytes logFileName = "TARVELIN.LOG";
+  int connectMode = 0;  // 0 none, 1 connect, 2 accept
+  Bytes server;
+  int port = 0;
+  Bytes scriptName;  // from the command line
+};
+
+// How the last run ended, for the headless program's exit status.
+enum class RunOutcome { None, Normal, Failed, Cancelled, Interrupted, NotOpened };
+
+constexpr int MAX_SCRIPT_FILES = 80;
+constexpr int MAX_CHECKBOXES = 10;
+constexpr int kReceiveBufferSize = 4096;
+
+class ScriptContext {
+ public:
+  explicit ScriptContext(const Host& host) : host(host) {}
+  ScriptContext(const ScriptContext&) = delete;
+  ScriptContext& operator=(const ScriptContext&) = delete;
+
+  Host host;
+
+  // Log and reporting.
+  Log log;
+  void LogPrintf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // prefix, the data escaped for the log, then a line end: one log line.
+  void LogData(const char* prefix, const char* data, size_t len);
+  void ReportError(const Bytes& text);
+  void ReportWarning(const Bytes& text);
+  void SetUpperStatus(const Bytes& text) { host.window.SetUpperStatus(text); }
+  void SetLowerStatus(const Bytes& text) { host.window.SetLowerStatus(text); }
+
+  // Message pumps and the running flag.
+  bool running = false;
+  uintptr_t lastMessageWParam = 0;
+  intptr_t lastMessageLParam = 0;
+  bool PumpWindowMessages();
+  bool WaitForWindowMessage(uint32_t id);
+  bool TimedStep(unsigned periodMs);
+
+  // Start-up and the main window.
+  StartupOptions options;
+  bool buttonAnimation = false;
+  int slideCount = 0;
+  bool dialogEnded = false;  // the main window has ended (OnCancel)
+  RunOutcome lastOutcome = RunOutcome::None;
+  bool startupFailed = false;
+
+  // Script engine.
+  SymbolList symbols;
+  CounterList counters;
+  Bytes lastLine;
+
+  // Connection, receiving, sending.
+  Socket connection = kInvalidSocket;
+  uintptr_t hostLookup = 0;
+  char receiveBuffer[kReceiveBufferSize] = {};
+  int fillCount = 0;
+  Bytes scratch;  // the bytes kept by the last read
+  const char* failureReason = "???";
+
+  // Capture file.
+  std::unique_ptr<OutFile> capture;
+
+  // Check boxes: an empty mark is a free slot.
+  std::array<Bytes, MAX_CHECKBOXES> checkBoxMarks;
+
+ private:
+  Bytes logLine_;  // reused by LogPrintf and LogData
+};
+
+}  // namespace tv
