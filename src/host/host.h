@@ -33,6 +33,9 @@ constexpr uint32_t WM_STARTUP_CONNECT = kWmUser + 21;
 // Headless operator channel: "click MARK" arrives as this message; wParam is
 // the index of the mark in the queue's table of clicked marks.
 constexpr uint32_t WM_OPERATOR_CLICK = kWmUser + 22;
+// Headless operator channel: "interrupt", a click on the Run button that only
+// interrupts (it never starts a run).
+constexpr uint32_t WM_OPERATOR_INTERRUPT = kWmUser + 23;
 constexpr unsigned ID_WAIT_TIMER = 11;
 
 // Control and command ids of the main window.
