@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: unit tests and conformance runs in the
+# native and the sanitizer builds, then the Windows program under Wine.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+jobs="${JOBS:-2}"
+
+cmake --preset linux
+cmake --build build -j "$jobs"
+ctest --test-dir build -j "$jobs" --output-on-failure --timeout 120
+
+cmake --preset asan
+cmake --build build-asan -j "$jobs"
+ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 240
+
+if [ -f src/win32/CMakeLists.txt ]; then
+  cmake --preset win64
+  cmake --build build-win64 -j "$jobs"
+  if [ -x tests/win32/run.sh ]; then
+    tests/win32/run.sh "$root/build-win64"
+  fi
+fi
