@@ -1,22 +1,91 @@
-// Not built yet: each command reports so and ends the run.
+// Wait, Signalize and ShowWindow: time, sound and the main window.
+#include <algorithm>
+#include <cstdio>
+
 #include "engine/commands.h"
+#include "engine/numbers.h"
+#include "engine/tokenizer.h"
 
 namespace tv {
 
-static Flow NotBuiltYet(ScriptContext& ctx, const char* name) {
-  ctx.ReportError(Bytes("Příkaz zatím není hotov: ") + name);
-  ctx.LogPrintf("Příkaz %s zatím není hotov.\n", name);
-  return Flow::Fail;
+namespace {
+
+// The longest single tick of the wait timer; a long wait is cut into slices
+// so that the timer never has to hold a large period.
+constexpr int32_t kWaitSliceMs = 1000;
+
+// ShowWindow commands of the main window.
+constexpr int kShowMinimize = 6;
+constexpr int kShowRestore = 9;
+
+}  // namespace
+
+Flow CmdWait(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+  const char kBox[] = "Za Wait musí být počet milisekund";
+  Bytes word;
+  if (!GetNextWord(rest, word, false, false)) {
+    return SyntaxError(ctx, kBox, "Špatný formát příkazu !\nSyntaxe: Wait <počet-milisekund>\n");
+  }
+  // Numbers beyond the signed 32-bit range clamp to its ends, so a huge wait
+  // is about 24 days and a hugely negative one does not wait at all.
+  int32_t delay = 0;
+  if (!ParseNumber(word, delay)) {
+    return SyntaxError(ctx, kBox,
+                       "Argument příkazu není číslo !\nSyntaxe: Wait <počet-milisekund>\n");
+  }
+  ctx.LogPrintf("Zahájeno prodlení %ld ms.\n", static_cast<long>(delay));
+  char status[64];
+  std::snprintf(status, sizeof status, "Zahájeno prodlení %ld ms", static_cast<long>(delay));
+  ctx.SetLowerStatus(status);
+
+  int32_t remaining = delay;
+  while (remaining > 0) {
+    const int32_t slice = std::min(remaining, kWaitSliceMs);
+    remaining -= slice;
+    ctx.host.queue.SetTimer(ID_WAIT_TIMER, static_cast<unsigned>(slice));
+    const bool ticked = ctx.WaitForWindowMessage(kWmTimer);
+    ctx.host.queue.KillTimer(ID_WAIT_TIMER);
+    if (!ticked) {
+      ctx.LogPrintf("Program předčasně přerušen.\n");
+      ctx.running = false;
+      break;
+    }
+  }
+  ctx.LogPrintf("Čas prodlení završen.\n");
+  ctx.SetLowerStatus("Čas prodlení završen");
+  return Flow::Next;
 }
 
-Flow CmdWait(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "Wait");
+Flow CmdSignalize(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
+  Bytes name;
+  if (!GetNextWord(rest, name, false, true)) {
+    return SyntaxError(ctx, "Za Signalize musí být název souboru",
+                       "Špatný formát příkazu !\nSyntaxe: Signalize <jméno-souboru>\n");
+  }
+  // Relative names belong to the folder of the script that runs the command,
+  // the innermost one while scripts are nested.
+  const Bytes base = stack.Depth() > 0 ? stack.Top().FullPath() : Bytes();
+  const Bytes path = ctx.host.files.ResolveScriptRelativePath(name, base);
+  ctx.LogPrintf("Přehrávám soubor %s\n", path.c_str());
+  ctx.SetLowerStatus("Přehrávám soubor pro signalizaci");
+  // The sound plays on its own; a missing or broken file is no concern of the
+  // script.
+  ctx.host.window.PlaySound(path);
+  return Flow::Next;
 }
-Flow CmdSignalize(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "Signalize");
-}
-Flow CmdShowWindow(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "ShowWindow");
+
+Flow CmdShowWindow(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+  Bytes word;
+  GetNextWord(rest, word, false, false);
+  if (word == "0") {
+    ctx.host.window.ShowMain(kShowMinimize);
+  } else if (word == "1") {
+    ctx.host.window.ShowMain(kShowRestore);
+  } else {
+    return SyntaxError(ctx, "Očekávána číslice 0 nebo 1 za ShowWindow",
+                       "Špatný formát příkazu !\nSyntaxe: ShowWindow [ 0 | 1 ]\n");
+  }
+  return Flow::Next;
 }
 
 }  // namespace tv

@@ -142,6 +142,7 @@ class FakeWindow : public Window {
  public:
   // "[title] text" of every box, and a few other events, in order.
   std::vector<Bytes> transcript;
+  std::vector<unsigned> boxTypes;            // the type of every message box, in order
   std::deque<int> answers;                   // for message boxes; empty: default button
   std::deque<std::pair<int, Bytes>> inputs;  // for InputLine
   Bytes upper, lower, title, scriptName, runCaption;
@@ -157,6 +158,7 @@ class FakeWindow : public Window {
 
   int MessageBox(const Bytes& text, const Bytes& boxTitle, unsigned type) override {
     transcript.push_back("[" + boxTitle + "] " + text);
+    boxTypes.push_back(type);
     if (!answers.empty()) {
       int a = answers.front();
       answers.pop_front();
