@@ -1,34 +1,230 @@
-// Not built yet: each command reports so and ends the run.
+// The script commands that drive the connection.
+#include <cstring>
+
 #include "engine/commands.h"
+#include "engine/expand.h"
+#include "engine/numbers.h"
+#include "engine/tokenizer.h"
+#include "net/connection.h"
+#include "net/receive.h"
+#include "net/send.h"
 
 namespace tv {
 
-static Flow NotBuiltYet(ScriptContext& ctx, const char* name) {
-  ctx.ReportError(Bytes("Příkaz zatím není hotov: ") + name);
-  ctx.LogPrintf("Příkaz %s zatím není hotov.\n", name);
+namespace {
+
+constexpr size_t kConnectServerChars = 118;  // a 119-byte buffer
+constexpr size_t kPortChars = 31;
+
+constexpr char kReceiveNeedsConnectionBox[] = "Nelze provést Receive, pokud není otevřeno spojení";
+constexpr char kWaitForSyntaxBox[] = "Nesprávná syntaxe příkazu WaitFor ve scriptu";
+
+bool Connected(const ScriptContext& ctx) {
+  return ctx.connection != kInvalidSocket;
+}
+
+// WaitFor, Receive and SkipTo share this check and its texts.
+bool CheckReadConnection(ScriptContext& ctx) {
+  if (Connected(ctx)) return true;
+  ctx.ReportError(kReceiveNeedsConnectionBox);
+  ctx.LogPrintf("Příkaz nelze provést, spojení není otevřené.\n");
+  return false;
+}
+
+Bytes PortText(int port) {
+  return FormatText("%d", port);
+}
+
+// The end of Receive and SkipTo: one read and its report.
+Flow FinishBlockRead(ScriptContext& ctx, bool read) {
+  if (read) {
+    ctx.LogPrintf("Blok dat v pořádku načten.\n");
+    ctx.SetLowerStatus("Blok dat v pořádku načten.");
+    return Flow::Next;
+  }
+  ctx.LogPrintf("Blok dat nelze načíst: %s\n", ctx.failureReason);
+  ctx.ReportError("Blok dat nelze v pořádku načíst");
   return Flow::Fail;
 }
 
-Flow CmdConnect(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "Connect");
+enum class WaitMode { End, EmptyLine, LineStarting, ExactMatch };
+
+struct WaitModeEntry {
+  const char* word;
+  WaitMode mode;
+  bool needsText;
+  const char* description;
+};
+
+const WaitModeEntry kWaitModes[] = {
+    {"END", WaitMode::End, false, " až do ukončení spojení"},
+    {"EMPTYLINE", WaitMode::EmptyLine, false, ", dokud nenarazím na prázdnou řádku"},
+    {"LINESTARTING", WaitMode::LineStarting, true, ", dokud nenarazím na řádku začínající textem "},
+    {"EXACTMATCH", WaitMode::ExactMatch, true, ", dokud nenarazím na řádku se samotným textem "},
+};
+
+bool LineMatches(WaitMode mode, const Bytes& line, const Bytes& text) {
+  switch (mode) {
+    case WaitMode::End:
+      return false;
+    case WaitMode::EmptyLine:
+      return line.empty();
+    case WaitMode::LineStarting:
+      return line.size() >= text.size() && line.compare(0, text.size(), text) == 0;
+    case WaitMode::ExactMatch:
+      return line == text;
+  }
+  return false;
 }
-Flow CmdAccept(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "Accept");
+
+}  // namespace
+
+Flow CmdConnect(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+  Bytes server, portWord;
+  GetNextWord(rest, server, false, false);
+  if (!GetNextWord(rest, portWord, false, false)) {
+    return SyntaxError(ctx, "Očekávány 2 parametry příkazu Connect: server a port",
+                       "Špatný formát příkazu !\nSyntaxe: Connect <server> <port>\n");
+  }
+  if (server == "?" || portWord == "?") {
+    Profile& profile = ctx.host.profile;
+    Bytes askedServer =
+        server != "?" ? server : profile.GetString("ConnectServer", "", kConnectServerChars);
+    int askedPort = portWord != "?"
+                        ? NumberOrZero(portWord)
+                        : NumberOrZero(profile.GetString("ConnectPort", "0", kPortChars));
+    if (ctx.host.window.ConnectParams(askedServer, askedPort) != kIdOk) return Flow::Cancel;
+    profile.SetString("ConnectServer", askedServer);
+    profile.SetString("ConnectPort", PortText(askedPort));
+    server = askedServer;
+    portWord = PortText(askedPort);
+  }
+  if (ConnectToServer(ctx, server, NumberOrZero(portWord))) return Flow::Next;
+  ctx.ReportError(Bytes("Příkaz Connect nelze provést, spojení nenavázáno: ") + ctx.failureReason);
+  return Flow::Fail;
 }
+
+Flow CmdAccept(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+  Bytes portWord;
+  if (!GetNextWord(rest, portWord, false, false)) {
+    return SyntaxError(ctx, "Očekáván parametr příkazu Accept: port",
+                       "Špatný formát příkazu !\nSyntaxe: Accept <port>\n");
+  }
+  if (portWord == "?") {
+    Profile& profile = ctx.host.profile;
+    int askedPort = NumberOrZero(profile.GetString("AcceptPort", "0", kPortChars));
+    if (ctx.host.window.AcceptParams(askedPort) != kIdOk) return Flow::Cancel;
+    portWord = PortText(askedPort);
+    profile.SetString("AcceptPort", portWord);
+  }
+  if (AcceptConnection(ctx, NumberOrZero(portWord))) return Flow::Next;
+  ctx.ReportError(Bytes("Příkaz Accept nelze provést, spojení nenavázáno: ") + ctx.failureReason);
+  return Flow::Fail;
+}
+
 Flow CmdDisconnect(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "Disconnect");
+  if (!Connected(ctx)) {
+    ctx.LogPrintf("Disconnect: Spojení již bylo ukončeno dříve.\n");
+    ctx.SetLowerStatus("Spojení již bylo ukončeno dříve.");
+    return Flow::Next;
+  }
+  ctx.SetLowerStatus("Ukončuji spojení.");
+  ctx.LogPrintf("Ukončuji spojení.\n");
+  CloseConnection(ctx);
+  ctx.SetLowerStatus("Spojení ukončeno.");
+  ctx.LogPrintf("Spojení ukončeno.\n");
+  return Flow::Next;
 }
-Flow CmdSend(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "Send");
+
+Flow CmdSend(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+  if (!Connected(ctx)) {
+    ctx.ReportError("Nelze provést Send, pokud není otevřeno spojení");
+    ctx.LogPrintf("Send nelze provést, spojení není otevřené.\n");
+    return Flow::Fail;
+  }
+  const Bytes text = ExpandText(ctx, rest);
+  if (text.empty()) {
+    return SyntaxError(ctx, "Není co odesílat - řetězec je prázdný",
+                       "Špatný formát příkazu !\nSyntaxe: Send <řetězec>\n");
+  }
+  if (SendData(ctx, text.data(), static_cast<int>(text.size()))) return Flow::Next;
+  ctx.ReportError("Příkaz Send nelze provést, spojení bylo přerušeno");
+  ctx.LogPrintf("Send nelze provést: %s\n", ctx.failureReason);
+  return Flow::Fail;
 }
-Flow CmdWaitFor(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "WaitFor");
+
+Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+  if (!CheckReadConnection(ctx)) return Flow::Fail;
+  Bytes word;
+  GetNextWord(rest, word, true, false);
+  const WaitModeEntry* entry = nullptr;
+  for (const WaitModeEntry& e : kWaitModes) {
+    if (word == e.word) entry = &e;
+  }
+  if (!entry) {
+    return SyntaxError(ctx, kWaitForSyntaxBox,
+                       "Špatný formát příkazu !\nSyntaxe: WaitFor [End | LineStarting | "
+                       "ExactMatch | EmptyLine] [<retězec>]\n");
+  }
+  Bytes text;
+  if (entry->needsText) {
+    text = ExpandText(ctx, rest);
+    if (text.empty()) {
+      return SyntaxError(ctx, kWaitForSyntaxBox,
+                         "Špatný formát příkazu !\nZa WaitFor LineStarting nebo WaitFor "
+                         "ExactMatch musí být řetězec znaků.\n");
+    }
+  }
+  const Bytes description = entry->description + text;
+  ctx.SetLowerStatus("Čtu řádky ze socketu" + description);
+  ctx.LogData("Zahájeno čtení řádek ze socketu", description.data(), description.size());
+
+  bool matched = false;
+  while (ReadUntil(ctx, '\n')) {
+    // The line ends at its first zero byte, as the scratch text does.
+    const Bytes line(ctx.scratch.c_str());
+    if (LineMatches(entry->mode, line, text)) {
+      matched = true;
+      break;
+    }
+  }
+  if (matched || entry->mode == WaitMode::End) {
+    ctx.LogPrintf("Koncová podmínka splněna.\n");
+    ctx.SetLowerStatus("Dočteno, koncová podmínka splněna.");
+    return Flow::Next;
+  }
+  ctx.LogPrintf(
+      "Předčasné uzavření spojení ze strany partnerského počítače.\n"
+      "Koncové podmínky nebylo dosaženo.\n");
+  ctx.ReportError("Předčasný pád spojení, koncové podmínky nebylo dosaženo");
+  return Flow::Fail;
 }
-Flow CmdReceive(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "Receive");
+
+Flow CmdReceive(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+  if (!CheckReadConnection(ctx)) return Flow::Fail;
+  Bytes word;
+  GetNextWord(rest, word, true, false);
+  int32_t length = 0;
+  if (!ParseNumber(word, length)) {
+    return SyntaxError(ctx, "Nesprávná syntaxe příkazu Receive ve scriptu",
+                       "Špatný formát příkazu !\nSyntaxe: Receive <počet-bytů>\n");
+  }
+  ctx.SetLowerStatus("Čtu blok dat ze socketu");
+  ctx.LogPrintf("Zahájeno čtení bloku o délce %d ze socketu\n", static_cast<int>(length));
+  return FinishBlockRead(ctx, ReadBlock(ctx, length));
 }
-Flow CmdSkipTo(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "SkipTo");
+
+Flow CmdSkipTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+  if (!CheckReadConnection(ctx)) return Flow::Fail;
+  const Bytes text = ExpandText(ctx, rest);
+  if (text.size() != 1) {
+    return SyntaxError(ctx, "Není dobře udán koncový znak pro SkipTo",
+                       "Špatný formát příkazu !\nSyntaxe: SkipTo <znak>\n");
+  }
+  ctx.SetLowerStatus("Čtu blok dat ze socketu");
+  ctx.LogPrintf("Zahájeno čtení bloku až do znaku %d ze socketu\n",
+                static_cast<unsigned char>(text[0]));
+  return FinishBlockRead(ctx, ReadUntil(ctx, text[0]));
 }
 
 }  // namespace tv

@@ -1,21 +1,262 @@
-// Not built yet.
 #include "net/connection.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+#include "app/mainwindow.h"
+#include "net/receive.h"
 
 namespace tv {
 
-bool ConnectToServer(ScriptContext&, const Bytes&, int) {
+namespace {
+
+constexpr long kConnectedEvents = kFdRead | kFdWrite | kFdClose;
+
+constexpr char kNoDnsRecordBox[] = "Pro daný počítač nebyl nalezen záznam DNS";
+constexpr char kNoSocketBox[] = "Nelze získat socket pro spojení";
+constexpr char kConnectFailedBox[] = "Selhání funkce connect, zřejmě přetížení knihovny WinSock";
+constexpr char kUnreachableBox[] = "Spojení nelze navázat, počítač zřejmě není dostupný";
+constexpr char kPortBox[] = "Nelze použít port";
+constexpr char kAcceptFailedBox[] = "Spojení nelze navázat";
+
+bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+bool Fail(ScriptContext& ctx, const char* cause) {
+  ctx.failureReason = cause;
   return false;
 }
-bool AcceptConnection(ScriptContext&, int) {
-  return false;
+
+bool NoDnsRecord(ScriptContext& ctx, const Bytes& server) {
+  ctx.hostLookup = 0;
+  ctx.LogPrintf("Nenalezen záznam DNS pro počítač %s\n", server.c_str());
+  ctx.ReportError(kNoDnsRecordBox);
+  return Fail(ctx, kNoDnsRecordBox);
 }
+
+bool NoSocket(ScriptContext& ctx) {
+  ctx.LogPrintf("Chyby WinSock - není další socket pro spojení nebo není nainstalováno TCP/IP\n");
+  ctx.ReportError(kNoSocketBox);
+  return Fail(ctx, kNoSocketBox);
+}
+
+bool PortUnusable(ScriptContext& ctx, int port) {
+  ctx.LogPrintf("Port %d nelze použít, zřejmě jej používá jiný program.\n", port);
+  ctx.ReportError(kPortBox);
+  CloseConnection(ctx);
+  return Fail(ctx, kPortBox);
+}
+
+// A fresh connection starts with an empty buffer and no failure reason, and
+// reports reading, room to send and the peer's close.
+void StartConnected(ScriptContext& ctx) {
+  ctx.fillCount = 0;
+  ctx.failureReason = kReasonUnknown;
+  ctx.host.sockets.AsyncSelect(ctx.connection, WM_SOCKET_EVENT, kConnectedEvents);
+}
+
+// Looks the name up; false after its log line and box, or after an
+// interruption (request cancelled, nothing reported).
+bool LookUpHost(ScriptContext& ctx, const Bytes& server, Ipv4& address) {
+  Sockets& sockets = ctx.host.sockets;
+  ctx.SetLowerStatus("Táži se serveru DNS na jméno " + server);
+  ctx.LogPrintf("Táži se serveru DNS na jméno %s\n", server.c_str());
+  ctx.hostLookup = sockets.AsyncGetHostByName(server, WM_HOST_LOOKUP);
+  if (ctx.hostLookup == 0) return NoDnsRecord(ctx, server);
+  if (!ctx.WaitForWindowMessage(WM_HOST_LOOKUP)) {
+    sockets.CancelAsyncRequest(ctx.hostLookup);
+    ctx.hostLookup = 0;
+    return Fail(ctx, kReasonInterrupted);
+  }
+  if (HighWord(ctx.lastMessageLParam) != 0 || !sockets.HostLookupAddress(ctx.hostLookup, address)) {
+    return NoDnsRecord(ctx, server);
+  }
+  ctx.hostLookup = 0;
+  return true;
+}
+
+}  // namespace
+
+Bytes FormatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  char small[256];
+  int n = std::vsnprintf(small, sizeof small, format, args);
+  va_end(args);
+  Bytes text;
+  if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
+    text.assign(small, static_cast<size_t>(n));
+  } else if (n >= 0) {
+    text.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(&text[0], text.size(), format, again);
+    text.resize(static_cast<size_t>(n));
+  }
+  va_end(again);
+  return text;
+}
+
+bool ParseDottedAddress(const Bytes& text, int numbers[4]) {
+  const char* p = text.c_str();
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) {
+      if (*p != '.') return false;
+      ++p;
+    }
+    while (IsSpace(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (*p < '0' || *p > '9') return false;
+    // Numbers beyond 32 bits wrap around.
+    uint32_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
+    if (negative) value = 0u - value;
+    numbers[i] = static_cast<int>(value);
+  }
+  return true;
+}
+
 void CloseConnection(ScriptContext& ctx) {
+  ctx.host.sockets.Shutdown(ctx.connection);
+  ctx.host.sockets.Close(ctx.connection);
   ctx.connection = kInvalidSocket;
 }
-void CloseLeftoverConnection(ScriptContext&) {}
-void OnStartupConnect(ScriptContext& ctx) {
-  ctx.startupFailed = true;
+
+void CloseLeftoverConnection(ScriptContext& ctx) {
+  if (ctx.connection == kInvalidSocket) return;
+  ctx.SetLowerStatus("Ukončuji spojení.");
+  ctx.LogPrintf("Socket zůstal otevřený - ukončuji předchozí spojení.\n");
+  CloseConnection(ctx);
+  ctx.SetLowerStatus("Spojení ukončeno.");
+  ctx.LogPrintf("Spojení ukončeno.\n");
 }
-void EndOfRunConnectionQuestion(ScriptContext&) {}
+
+bool ConnectToServer(ScriptContext& ctx, const Bytes& server, int port) {
+  Sockets& sockets = ctx.host.sockets;
+  CloseLeftoverConnection(ctx);
+
+  int numbers[4];
+  Ipv4 address;
+  if (ParseDottedAddress(server, numbers)) {
+    for (int i = 0; i < 4; ++i) address.b[i] = static_cast<uint8_t>(numbers[i] & 0xFF);
+  } else {
+    if (!LookUpHost(ctx, server, address)) return false;
+    for (int i = 0; i < 4; ++i) numbers[i] = address.b[i];
+  }
+
+  const Socket s = sockets.Create();
+  if (s == kInvalidSocket) return NoSocket(ctx);
+  ctx.connection = s;
+  ctx.LogPrintf("Čekám na připojení k %d.%d.%d.%d, port %d\n", numbers[0], numbers[1], numbers[2],
+                numbers[3], port);
+  sockets.AsyncSelect(s, WM_SOCKET_SETUP, kFdConnect);
+  ctx.SetLowerStatus(FormatText("Připojuji se k %d.%d.%d.%d, port %d", numbers[0], numbers[1],
+                                numbers[2], numbers[3], port));
+
+  if (!sockets.Connect(s, address, static_cast<uint16_t>(port))) {
+    if (sockets.LastError() != kWsaeWouldBlock) {
+      ctx.LogPrintf("Připojení se nezdařilo vinou přetížení knihovny WinSock\n");
+      ctx.ReportError(kConnectFailedBox);
+      CloseConnection(ctx);
+      return Fail(ctx, kConnectFailedBox);
+    }
+    if (!ctx.WaitForWindowMessage(WM_SOCKET_SETUP)) {
+      CloseConnection(ctx);
+      return Fail(ctx, kReasonInterrupted);
+    }
+    if (HighWord(ctx.lastMessageLParam) != 0) {
+      ctx.LogPrintf("Nelze se připojit k serveru, zřejmě není dostupný po síti\n");
+      ctx.ReportError(kUnreachableBox);
+      CloseConnection(ctx);
+      return Fail(ctx, kUnreachableBox);
+    }
+  }
+
+  StartConnected(ctx);
+  ctx.SetLowerStatus("Spojení navázáno v pořádku.");
+  ctx.LogPrintf("Spojení navázáno v pořádku.\n");
+  return true;
+}
+
+bool AcceptConnection(ScriptContext& ctx, int port) {
+  Sockets& sockets = ctx.host.sockets;
+  CloseLeftoverConnection(ctx);
+
+  const Ipv4 anyAddress;
+  const Socket listening = sockets.Create();
+  if (listening == kInvalidSocket) return NoSocket(ctx);
+  ctx.connection = listening;
+  ctx.LogPrintf("Čekám na připojení na portu %d\n", port);
+  ctx.SetLowerStatus(FormatText("Čekám na připojení na portu %d", port));
+  if (!sockets.Bind(listening, anyAddress, static_cast<uint16_t>(port))) {
+    return PortUnusable(ctx, port);
+  }
+  sockets.AsyncSelect(listening, WM_SOCKET_SETUP, kFdAccept);
+  if (!sockets.Listen(listening, 1)) return PortUnusable(ctx, port);
+
+  if (!ctx.WaitForWindowMessage(WM_SOCKET_SETUP)) {
+    ctx.LogPrintf("Program předčasně přerušen.\n");
+    ctx.SetLowerStatus("Program předčasně přerušen");
+    CloseConnection(ctx);
+    return Fail(ctx, kReasonInterrupted);
+  }
+  Ipv4 peer;
+  const Socket accepted = sockets.Accept(listening, peer);
+  if (accepted == kInvalidSocket) {
+    ctx.LogPrintf("Partner nepoužívá kompatibilní protokol\n");
+    ctx.host.window.MessageBox(kAcceptFailedBox, "CHYBA", kMbOk);
+    CloseConnection(ctx);
+    return Fail(ctx, kAcceptFailedBox);
+  }
+  // One peer only: nobody else can connect to this port afterwards.
+  CloseConnection(ctx);
+  ctx.connection = accepted;
+  ctx.LogPrintf("Navázáno spojení s počítačem %d.%d.%d.%d na portu %d.\n", peer.b[0], peer.b[1],
+                peer.b[2], peer.b[3], port);
+  ctx.SetLowerStatus(FormatText("Spojení s %d.%d.%d.%d navázáno v pořádku", peer.b[0], peer.b[1],
+                                peer.b[2], peer.b[3]));
+  StartConnected(ctx);
+  return true;
+}
+
+void OnStartupConnect(ScriptContext& ctx) {
+  Window& window = ctx.host.window;
+  window.EnableScriptChoice(false);
+  ctx.running = true;
+  window.SetRunButtonCaption("&Přerušení spojování");
+  window.FocusRunButton();
+  window.SetTitle("Tarvelin - zahajuji spojení");
+
+  const bool connected = ctx.options.connectMode == 1
+                             ? ConnectToServer(ctx, ctx.options.server, ctx.options.port)
+                             : AcceptConnection(ctx, ctx.options.port);
+
+  window.SetTitle(kIdleTitle);
+  ctx.running = false;
+  window.SetRunButtonCaption("&Spuštění scriptu");
+  window.EnableScriptChoice(true);
+  if (!connected) {
+    ctx.SetLowerStatus("Spojení se nepodařilo navázat");
+    ctx.startupFailed = true;
+    return;
+  }
+  ctx.SetLowerStatus("Spojení navázáno v pořádku.");
+  if (!ctx.options.scriptName.empty()) ctx.host.queue.PostToMain(kWmCommand, kIdRunButton, 0);
+}
+
+void EndOfRunConnectionQuestion(ScriptContext& ctx) {
+  if (ctx.connection == kInvalidSocket) return;
+  const int answer = ctx.host.window.MessageBox("Spojení zůstalo otevřeno - mám jej uzavřít?",
+                                                "Script ukončen", kMbYesNo | kMbIconQuestion);
+  if (answer != kIdYes) return;
+  ctx.SetLowerStatus("Ukončuji předchozí spojení.");
+  ctx.LogPrintf("Socket zůstal otevřený - ukončuji předchozí spojení.\n");
+  CloseConnection(ctx);
+  ctx.SetLowerStatus("Spojení ukončeno.");
+  ctx.LogPrintf("Spojení ukončeno.\n");
+}
 
 }  // namespace tv

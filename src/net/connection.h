@@ -6,6 +6,8 @@
 
 namespace tv {
 
+// Both open operations leave, on failure, the cause in ctx.failureReason: the
+// text of the box the failing step showed, or that the operator interrupted.
 bool ConnectToServer(ScriptContext& ctx, const Bytes& server, int port);
 bool AcceptConnection(ScriptContext& ctx, int port);
 // shutdown both ways, close, mark closed; no log line.
@@ -15,5 +17,13 @@ void CloseLeftoverConnection(ScriptContext& ctx);
 void OnStartupConnect(ScriptContext& ctx);
 // Asked by the end of run when a connection is still open.
 void EndOfRunConnectionQuestion(ScriptContext& ctx);
+
+// Reads "a.b.c.d" the way sscanf reads "%d.%d.%d.%d": each number may have
+// leading white space and a sign; text after the fourth number is ignored.
+// False unless all four numbers are there.
+bool ParseDottedAddress(const Bytes& text, int numbers[4]);
+
+// printf into a text, for status lines and boxes.
+Bytes FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace tv

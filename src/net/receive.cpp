@@ -1,0 +1,128 @@
+#include "net/receive.h"
+
+#include <cstring>
+
+#include "net/capture.h"
+
+namespace tv {
+
+namespace {
+
+enum class Wait {
+  More,        // go on looking at the buffer
+  PeerClosed,  // the peer has closed; what it sent before is in the buffer
+  Stopped,     // the interrupt or close path has been taken
+};
+
+bool InterruptPath(ScriptContext& ctx) {
+  ctx.failureReason = kReasonInterrupted;
+  ReportUnreadData(ctx);
+  return false;
+}
+
+bool ClosePath(ScriptContext& ctx) {
+  ctx.failureReason = kReasonPeerClosed;
+  ctx.host.sockets.Shutdown(ctx.connection);
+  ctx.host.sockets.Close(ctx.connection);
+  ctx.connection = kInvalidSocket;
+  ctx.LogPrintf("Ukončení spojení ze strany partnerského počítače.\n");
+  ReportUnreadData(ctx);
+  return false;
+}
+
+// One wait for a socket notification. A close whose notification went by
+// while nothing waited is noticed here, before waiting for one that will
+// never come. On the close notification whatever the socket still holds is
+// taken first, so nothing the peer sent before closing is lost.
+Wait AwaitData(ScriptContext& ctx) {
+  if (ctx.host.sockets.PeerHasClosed(ctx.connection)) {
+    ClosePath(ctx);
+    return Wait::Stopped;
+  }
+  if (!ctx.WaitForWindowMessage(WM_SOCKET_EVENT)) {
+    InterruptPath(ctx);
+    return Wait::Stopped;
+  }
+  const long events = LowWord(ctx.lastMessageLParam);
+  if (events & kFdClose) {
+    FillReceiveBuffer(ctx);
+    return Wait::PeerClosed;
+  }
+  if (events & kFdRead) FillReceiveBuffer(ctx);
+  return Wait::More;
+}
+
+// Hands the first n bytes of the buffer on: log line, capture file, then
+// moves the rest down.
+void Consume(ScriptContext& ctx, const char* prefix, int n) {
+  ctx.LogData(prefix, ctx.receiveBuffer, static_cast<size_t>(n));
+  WriteCapture(ctx, ctx.receiveBuffer, static_cast<size_t>(n));
+  std::memmove(ctx.receiveBuffer, ctx.receiveBuffer + n, static_cast<size_t>(ctx.fillCount - n));
+  ctx.fillCount -= n;
+}
+
+}  // namespace
+
+void FillReceiveBuffer(ScriptContext& ctx) {
+  Sockets& sockets = ctx.host.sockets;
+  unsigned long available = 0;
+  if (!sockets.BytesAvailable(ctx.connection, available)) return;
+  const unsigned long room = static_cast<unsigned long>(kReceiveBufferSize - ctx.fillCount);
+  if (available > room) available = room;
+  if (available == 0) return;
+  const int got =
+      sockets.Recv(ctx.connection, ctx.receiveBuffer + ctx.fillCount, static_cast<int>(available));
+  if (got > 0) ctx.fillCount += got;
+}
+
+bool ReadUntil(ScriptContext& ctx, char endByte) {
+  FillReceiveBuffer(ctx);
+  const void* end;
+  while (!(end = std::memchr(ctx.receiveBuffer, endByte, static_cast<size_t>(ctx.fillCount)))) {
+    if (ctx.fillCount >= kReceiveBufferSize) {
+      ctx.failureReason = kReasonLineTooLong;
+      return false;
+    }
+    const Wait wait = AwaitData(ctx);
+    if (wait == Wait::Stopped) return false;
+    if (wait == Wait::PeerClosed &&
+        !std::memchr(ctx.receiveBuffer, endByte, static_cast<size_t>(ctx.fillCount))) {
+      return ClosePath(ctx);
+    }
+  }
+  const int k = static_cast<int>(static_cast<const char*>(end) - ctx.receiveBuffer);
+  ctx.scratch.clear();
+  for (int i = 0; i < k; ++i) {
+    const char c = ctx.receiveBuffer[i];
+    if (c != '\r' && c != '\n') ctx.scratch.push_back(c);
+  }
+  Consume(ctx, "Načtena řádka ", k + 1);
+  ctx.lastLine = ctx.scratch;
+  return true;
+}
+
+bool ReadBlock(ScriptContext& ctx, int length) {
+  if (static_cast<unsigned>(length) > static_cast<unsigned>(kReceiveBufferSize)) {
+    ctx.failureReason = kReasonBlockTooLong;
+    return false;
+  }
+  FillReceiveBuffer(ctx);
+  while (ctx.fillCount < length) {
+    const Wait wait = AwaitData(ctx);
+    if (wait == Wait::Stopped) return false;
+    if (wait == Wait::PeerClosed && ctx.fillCount < length) return ClosePath(ctx);
+  }
+  ctx.scratch.assign(ctx.receiveBuffer, static_cast<size_t>(length));
+  Consume(ctx, "Načten blok dat ", length);
+  ctx.lastLine = ctx.scratch;
+  return true;
+}
+
+void ReportUnreadData(ScriptContext& ctx) {
+  if (ctx.fillCount <= 0) return;
+  ctx.LogData("V bufferu pro čtení zůstává: ", ctx.receiveBuffer,
+              static_cast<size_t>(ctx.fillCount));
+  WriteCapture(ctx, ctx.receiveBuffer, static_cast<size_t>(ctx.fillCount));
+}
+
+}  // namespace tv

@@ -1,0 +1,28 @@
+// Reading from the peer through the fixed receive buffer: lines or pieces up
+// to an end byte, and blocks of an exact length.
+#pragma once
+
+#include "shell/context.h"
+
+namespace tv {
+
+// Failure reasons, logged by the command handlers.
+inline constexpr char kReasonUnknown[] = "???";
+inline constexpr char kReasonLineTooLong[] = "Příliš dlouhý blok dat od serveru neobsahující EOLN";
+inline constexpr char kReasonBlockTooLong[] = "Nelze načítat tak dlouhé bloky dat.";
+inline constexpr char kReasonInterrupted[] = "Obsluha přerušila akci.";
+inline constexpr char kReasonPeerClosed[] =
+    "Předčasné ukončení spojení ze strany partnerského počítače.";
+
+// Takes what the socket holds (as FIONREAD reports it, at most the free
+// space) into the receive buffer. Never blocks.
+void FillReceiveBuffer(ScriptContext& ctx);
+// Consumes everything up to and including the first end byte. The bytes kept
+// (without CR and LF and the end byte) go to ctx.scratch and ctx.lastLine.
+bool ReadUntil(ScriptContext& ctx, char endByte);
+// Consumes exactly length bytes into ctx.scratch and ctx.lastLine.
+bool ReadBlock(ScriptContext& ctx, int length);
+// Logs and captures what is left in the receive buffer, leaving it there.
+void ReportUnreadData(ScriptContext& ctx);
+
+}  // namespace tv

@@ -1,0 +1,374 @@
+// Sockets with an in-memory peer for the network unit tests. Everything the
+// peer does happens on the fake queue's virtual clock: bytes arriving, the
+// notifications (in an order a test may choose), the peer's close, a reset,
+// room to send coming back. Every call the core makes is recorded.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/fake_host.h"
+
+namespace tv::test {
+
+constexpr int kWsaeConnReset = 10054;
+constexpr int kWsaeConnRefused = 10061;
+constexpr int kWsaeHostNotFound = 11001;
+constexpr int kWsaeNotConn = 10057;
+
+inline intptr_t SelectLParam(long events, int error = 0) {
+  return static_cast<intptr_t>((static_cast<uint32_t>(error) << 16) | (events & 0xFFFF));
+}
+
+inline Bytes Dotted(const Ipv4& a) {
+  return std::to_string(a.b[0]) + "." + std::to_string(a.b[1]) + "." + std::to_string(a.b[2]) +
+         "." + std::to_string(a.b[3]);
+}
+
+inline Ipv4 Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  Ipv4 ip;
+  ip.b[0] = a;
+  ip.b[1] = b;
+  ip.b[2] = c;
+  ip.b[3] = d;
+  return ip;
+}
+
+class ScriptedSockets : public Sockets {
+ public:
+  struct Sock {
+    bool closed = false;
+    bool listening = false;
+    bool connected = false;
+    uint32_t msg = 0;
+    long events = 0;
+    Bytes incoming;  // sent by the peer, not yet read
+    Bytes sent;      // handed to send() by the core
+    bool peerClosed = false;
+    bool reset = false;
+    long sendRoom = -1;  // bytes send() still takes; -1 without limit
+    int sendError = 0;   // when set, every send fails with it
+  };
+
+  explicit ScriptedSockets(FakeQueue& queue) : queue_(queue) {}
+
+  // --- What the socket layer does when asked ---------------------------------
+  bool failCreate = false;
+  bool failBind = false;
+  bool failListen = false;
+  bool failAccept = false;
+  bool failBytesAvailable = false;
+  // connect(): succeeds at once, fails at once with connectError, or (the
+  // default) would block and is answered with the set-up message after
+  // connectAnswerMs (never when negative) carrying connectAnswerError.
+  bool connectAtOnce = false;
+  int connectError = 0;
+  long long connectAnswerMs = 5;
+  int connectAnswerError = 0;
+  // Host lookups: names found, how long they take (never when negative).
+  std::map<Bytes, Ipv4> hosts;
+  bool lookupCannotStart = false;
+  long long lookupMs = 5;
+  // Peer address reported by accept().
+  Ipv4 acceptPeer = Ip(127, 0, 0, 1);
+
+  // --- Observation -------------------------------------------------------------
+  std::vector<Bytes> calls;  // "create 3", "connect 3 10.0.0.1:23", "close 3", ...
+  std::map<Socket, Sock> socks;
+  Socket live = kInvalidSocket;  // the connected socket the peer talks to
+  std::vector<int> recvSizes;    // the length of every recv() call
+  int sendCalls = 0;
+
+  Sock& Live() { return socks.at(live); }
+  bool IsClosed(Socket s) const { return socks.count(s) && socks.at(s).closed; }
+  Bytes Calls() const {
+    Bytes out;
+    for (const Bytes& c : calls) out += c + "\n";
+    return out;
+  }
+
+  // --- The peer, on the virtual clock -------------------------------------------
+  // Bytes arrive; FD_READ follows when notify is set.
+  void Arrive(long long atMs, const Bytes& bytes, bool notify = true) {
+    queue_.At(atMs, [this, bytes, notify] {
+      Sock& s = Live();
+      s.incoming += bytes;
+      if (notify) Post(live, kFdRead);
+    });
+  }
+  // The peer closes after sending what it sent; FD_CLOSE follows when asked.
+  void PeerCloses(long long atMs, bool notify = true) {
+    queue_.At(atMs, [this, notify] {
+      Live().peerClosed = true;
+      if (notify) Post(live, kFdClose);
+    });
+  }
+  // The peer resets the connection: unread bytes are gone, send and recv fail.
+  void PeerResets(long long atMs, bool notify = true) {
+    queue_.At(atMs, [this, notify] {
+      Sock& s = Live();
+      s.reset = true;
+      s.incoming.clear();
+      if (notify) Post(live, kFdClose, kWsaeConnReset);
+    });
+  }
+  // The socket takes n more bytes; FD_WRITE follows when asked.
+  void RoomFor(long long atMs, long n, bool notify = true) {
+    queue_.At(atMs, [this, n, notify] {
+      Sock& s = Live();
+      s.sendRoom = s.sendRoom < 0 ? n : s.sendRoom + n;
+      if (notify) Post(live, kFdWrite);
+    });
+  }
+  // Any notification for the live socket, registered or not.
+  void Notify(long long atMs, long events, int error = 0) {
+    queue_.At(atMs, [this, events, error] {
+      queue_.PostToMain(Live().msg ? Live().msg : WM_SOCKET_EVENT, static_cast<uintptr_t>(live),
+                        SelectLParam(events, error));
+    });
+  }
+  // A client connects to the listening socket.
+  void ClientArrives(long long atMs) {
+    queue_.At(atMs, [this] {
+      for (auto& [id, s] : socks) {
+        if (s.listening && !s.closed) {
+          ++waitingClients_;
+          Post(id, kFdAccept);
+        }
+      }
+    });
+  }
+  // An open connection without going through Connect or Accept.
+  Socket OpenConnection(ScriptContext& ctx) {
+    Socket s = NewSocket();
+    socks[s].connected = true;
+    live = s;
+    AsyncSelect(s, WM_SOCKET_EVENT, kFdRead | kFdWrite | kFdClose);
+    calls.clear();
+    ctx.connection = s;
+    ctx.fillCount = 0;
+    ctx.failureReason = "???";
+    return s;
+  }
+
+  // --- Sockets ---------------------------------------------------------------------
+  Socket Create() override {
+    if (failCreate) {
+      calls.push_back("create failed");
+      return kInvalidSocket;
+    }
+    Socket s = NewSocket();
+    calls.push_back("create " + std::to_string(s));
+    return s;
+  }
+  bool Bind(Socket s, const Ipv4& addr, uint16_t port) override {
+    calls.push_back("bind " + std::to_string(s) + " " + Dotted(addr) + ":" + std::to_string(port));
+    return !failBind;
+  }
+  bool Listen(Socket s, int backlog) override {
+    calls.push_back("listen " + std::to_string(s) + " " + std::to_string(backlog));
+    if (failListen) return false;
+    socks[s].listening = true;
+    return true;
+  }
+  Socket Accept(Socket s, Ipv4& peer) override {
+    if (failAccept || waitingClients_ == 0) {
+      calls.push_back("accept " + std::to_string(s) + " failed");
+      return kInvalidSocket;
+    }
+    --waitingClients_;
+    Socket a = NewSocket();
+    socks[a].connected = true;
+    live = a;
+    peer = acceptPeer;
+    calls.push_back("accept " + std::to_string(s) + " -> " + std::to_string(a));
+    return a;
+  }
+  bool Connect(Socket s, const Ipv4& addr, uint16_t port) override {
+    calls.push_back("connect " + std::to_string(s) + " " + Dotted(addr) + ":" +
+                    std::to_string(port));
+    live = s;
+    if (connectAtOnce) {
+      socks[s].connected = true;
+      return true;
+    }
+    if (connectError) {
+      lastError_ = connectError;
+      return false;
+    }
+    lastError_ = kWsaeWouldBlock;
+    if (connectAnswerMs >= 0) {
+      int error = connectAnswerError;
+      queue_.At(queue_.now + connectAnswerMs, [this, s, error] {
+        if (socks[s].closed) return;
+        socks[s].connected = error == 0;
+        Post(s, kFdConnect, error);
+      });
+    }
+    return false;
+  }
+  int Send(Socket s, const char* data, int len) override {
+    ++sendCalls;
+    Sock& k = socks[s];
+    int n = len;
+    if (k.closed) {
+      lastError_ = kWsaeNotConn;
+      n = -1;
+    } else if (k.reset) {
+      lastError_ = kWsaeConnReset;
+      n = -1;
+    } else if (k.sendError) {
+      lastError_ = k.sendError;
+      n = -1;
+    } else if (k.sendRoom == 0) {
+      lastError_ = kWsaeWouldBlock;
+      n = -1;
+    } else if (k.sendRoom > 0 && k.sendRoom < n) {
+      n = static_cast<int>(k.sendRoom);
+    }
+    if (n > 0) {
+      k.sent.append(data, static_cast<size_t>(n));
+      if (k.sendRoom > 0) k.sendRoom -= n;
+    }
+    calls.push_back("send " + std::to_string(s) + " " + std::to_string(len) + " -> " +
+                    std::to_string(n));
+    return n;
+  }
+  int Recv(Socket s, char* buf, int len) override {
+    recvSizes.push_back(len);
+    Sock& k = socks[s];
+    if (k.reset || k.closed) {
+      lastError_ = kWsaeConnReset;
+      return -1;
+    }
+    if (k.incoming.empty()) {
+      if (k.peerClosed) return 0;
+      lastError_ = kWsaeWouldBlock;
+      return -1;
+    }
+    size_t n = std::min(k.incoming.size(), static_cast<size_t>(len));
+    k.incoming.copy(buf, n);
+    k.incoming.erase(0, n);
+    return static_cast<int>(n);
+  }
+  bool BytesAvailable(Socket s, unsigned long& count) override {
+    if (failBytesAvailable || !socks.count(s)) return false;
+    count = socks[s].incoming.size();
+    return true;
+  }
+  void Shutdown(Socket s) override { calls.push_back("shutdown " + std::to_string(s)); }
+  void Close(Socket s) override {
+    calls.push_back("close " + std::to_string(s));
+    socks[s].closed = true;
+  }
+  bool AsyncSelect(Socket s, uint32_t msg, long events) override {
+    calls.push_back("select " + std::to_string(s) + " " + std::to_string(msg - kWmUser) + " " +
+                    std::to_string(events));
+    socks[s].msg = msg;
+    socks[s].events = events;
+    return true;
+  }
+  uintptr_t AsyncGetHostByName(const Bytes& name, uint32_t msg) override {
+    calls.push_back("lookup " + name);
+    if (lookupCannotStart) return 0;
+    uintptr_t handle = nextLookup_++;
+    if (lookupMs >= 0) {
+      queue_.At(queue_.now + lookupMs, [this, handle, name, msg] {
+        if (cancelled_.count(handle)) return;
+        auto it = hosts.find(name);
+        if (it != hosts.end()) found_[handle] = it->second;
+        queue_.PostToMain(msg, handle, SelectLParam(0, it == hosts.end() ? kWsaeHostNotFound : 0));
+      });
+    }
+    return handle;
+  }
+  bool HostLookupAddress(uintptr_t handle, Ipv4& addr) override {
+    auto it = found_.find(handle);
+    if (it == found_.end()) return false;
+    addr = it->second;
+    return true;
+  }
+  void CancelAsyncRequest(uintptr_t handle) override {
+    calls.push_back("cancel " + std::to_string(handle));
+    cancelled_.insert(handle);
+  }
+  int LastError() override { return lastError_; }
+  bool PeerHasClosed(Socket s) override {
+    const Sock& k = socks[s];
+    return k.incoming.empty() && (k.peerClosed || k.reset);
+  }
+
+ private:
+  Socket NewSocket() {
+    Socket s = nextSocket_++;
+    socks[s] = Sock();
+    return s;
+  }
+  // A notification as the socket layer posts it: only registered events, only
+  // for open sockets.
+  void Post(Socket s, long event, int error = 0) {
+    Sock& k = socks[s];
+    if (k.closed || !(k.events & event)) return;
+    queue_.PostToMain(k.msg, static_cast<uintptr_t>(s), SelectLParam(event, error));
+  }
+
+  FakeQueue& queue_;
+  Socket nextSocket_ = 3;
+  uintptr_t nextLookup_ = 100;
+  int lastError_ = 0;
+  int waitingClients_ = 0;
+  std::set<uintptr_t> cancelled_;
+  std::map<uintptr_t, Ipv4> found_;
+};
+
+// A fake host whose sockets have a scripted peer.
+struct NetHost {
+  FakeQueue queue;
+  ScriptedSockets sockets{queue};
+  FakeWindow window;
+  FakeProfile profile;
+  FakeFiles files;
+  ScriptContext ctx{Host{queue, sockets, window, profile, files}};
+
+  NetHost() {
+    queue.dispatch = [this](const Msg& m) { DispatchMainWindowMessage(ctx, m); };
+    ctx.log.Open(files, "test.log");
+    ctx.running = true;
+  }
+  Socket Open() { return sockets.OpenConnection(ctx); }
+  // The log with CR LF turned back into LF, without its first line.
+  Bytes LogText() {
+    Bytes out;
+    for (char c : files.files["test.log"]) {
+      if (c != '\r') out.push_back(c);
+    }
+    const Bytes first = "Program zahájen.\n";
+    if (out.compare(0, first.size(), first) == 0) out.erase(0, first.size());
+    return out;
+  }
+  // Log lines written from now on only.
+  void ForgetLog() { files.files["test.log"].clear(); }
+  // The operator clicks the Run button (an interruption while running).
+  void InterruptAt(long long atMs) {
+    queue.At(atMs, [this] { queue.PostToMain(kWmCommand, kIdRunButton, 0); });
+  }
+  // Runs a script held in memory as "/s/main.tvl".
+  void Run(const Bytes& script, const Bytes& path = "/s/main.tvl") {
+    files.files[path] = script;
+    ctx.running = true;
+    RunScript(ctx, path);
+    ctx.running = false;
+  }
+  Bytes Boxes() const {
+    Bytes out;
+    for (const Bytes& t : window.transcript) out += t + "\n";
+    return out;
+  }
+  Bytes Buffer() const { return Bytes(ctx.receiveBuffer, static_cast<size_t>(ctx.fillCount)); }
+};
+
+}  // namespace tv::test
