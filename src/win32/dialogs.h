@@ -1,0 +1,102 @@
+// Small modal dialogs over the dialog templates of res/tarvelin.rc.
+#pragma once
+
+#include "win32/winapi.h"
+
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "win32/resource.h"
+
+namespace tv::win {
+
+// A modal dialog on a template: OnInitDialog fills the controls from the
+// object's fields, OnOK takes them back before the dialog ends with IDOK.
+class CDialog {
+ public:
+  explicit CDialog(int templateId) : templateId_(templateId) {}
+  virtual ~CDialog() = default;
+  CDialog(const CDialog&) = delete;
+  CDialog& operator=(const CDialog&) = delete;
+
+  // IDOK, IDCANCEL, or -1 when the dialog could not be shown.
+  INT_PTR DoModal(HWND owner);
+  HWND Handle() const { return window_; }
+
+ protected:
+  // After the controls exist; true lets the system set the focus.
+  virtual bool OnInitDialog() { return true; }
+  // False keeps the dialog open.
+  virtual bool OnOK() { return true; }
+  virtual bool OnCommand(WORD /*id*/, WORD /*code*/) { return false; }
+
+  void SetItemText(int id, const Bytes& text);
+  Bytes GetItemText(int id) const;
+
+ private:
+  static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  int templateId_;
+  HWND window_ = nullptr;
+};
+
+// Reads an integer field the way a dialog's data exchange does: blanks
+// around a signed decimal number and nothing else. False for anything else,
+// including a number outside the int range.
+bool ParseDialogInteger(const Bytes& text, int& value);
+
+class CConnectParamsDialog : public CDialog {
+ public:
+  CConnectParamsDialog() : CDialog(IDD_CONNECT_PARAMS) {}
+  int port = 0;
+  Bytes server;
+
+ protected:
+  bool OnInitDialog() override;
+  bool OnOK() override;
+};
+
+class CAcceptParamsDialog : public CDialog {
+ public:
+  CAcceptParamsDialog() : CDialog(IDD_ACCEPT_PARAMS) {}
+  int port = 0;
+
+ protected:
+  bool OnInitDialog() override;
+  bool OnOK() override;
+};
+
+class CInputLineDialog : public CDialog {
+ public:
+  CInputLineDialog() : CDialog(IDD_INPUT_LINE) {}
+  Bytes text;
+  Bytes prompt;
+
+ protected:
+  bool OnInitDialog() override;
+  bool OnOK() override;
+};
+
+class CAboutDialog : public CDialog {
+ public:
+  CAboutDialog() : CDialog(IDD_ABOUT) {}
+  Bytes aboutText;
+
+ protected:
+  bool OnInitDialog() override;
+};
+
+class CStateDialog : public CDialog {
+ public:
+  CStateDialog() : CDialog(IDD_STATE) {}
+  std::vector<Bytes> symbolLines;
+  std::vector<Bytes> counterLines;
+
+ protected:
+  bool OnInitDialog() override;
+};
+
+// The About dialog's text: the program's name, version and release date.
+Bytes AboutText();
+
+}  // namespace tv::win

@@ -1,0 +1,32 @@
+// Files and the profile of the Windows program. File names are Windows-1250
+// bytes inside the program and are opened through the wide file API.
+#pragma once
+
+#include "host/host.h"
+
+namespace tv::win {
+
+class Win32Files : public FileSystem {
+ public:
+  // The log: created or emptied, other writers denied.
+  std::unique_ptr<OutFile> CreateLog(const Bytes& name) override;
+  // Scripts: read-only, other writers denied; lines end at LF.
+  std::unique_ptr<ScriptFile> OpenScript(const Bytes& name) override;
+  // Capture files: created or emptied, readable by others while open.
+  std::unique_ptr<OutFile> CreateCapture(const Bytes& name) override;
+  Bytes ResolveScriptRelativePath(const Bytes& name, const Bytes& base) override;
+};
+
+// The full path of a file name, as the system completes it against the
+// current directory.
+Bytes FullPathOf(const Bytes& name);
+
+// Section "Tarvelin" of the user's profile, through the system's profile
+// functions (bytes in, the same bytes out).
+class Win32Profile : public Profile {
+ public:
+  Bytes GetString(const char* key, const Bytes& fallback, size_t maxChars) override;
+  void SetString(const char* key, const Bytes& value) override;
+};
+
+}  // namespace tv::win

@@ -1,0 +1,97 @@
+// The main window: the script-name edit, the file button, the Run button and
+// the two status lines on the background picture. It carries the one script
+// context and is the operator's side of the core (tv::Window).
+#pragma once
+
+#include "win32/winapi.h"
+
+#include "shell/context.h"
+#include "win32/files.h"
+#include "win32/queue.h"
+#include "win32/sockets.h"
+
+namespace tv::win {
+
+class CMainDialog : public Window {
+ public:
+  CMainDialog(HINSTANCE instance, Win32Queue& queue, WinSockets& sockets, Win32Profile& profile,
+              Win32Files& files, Bytes commandLine);
+  ~CMainDialog() override;
+  CMainDialog(const CMainDialog&) = delete;
+  CMainDialog& operator=(const CMainDialog&) = delete;
+
+  // Runs the window modally; returns when it has ended (IDCANCEL, or 0 when a
+  // quit message ended it).
+  INT_PTR DoModal();
+  ScriptContext& Context() { return ctx_; }
+
+  // tv::Window
+  int MessageBox(const Bytes& text, const Bytes& title, unsigned type) override;
+  void SetUpperStatus(const Bytes& text) override;
+  void SetLowerStatus(const Bytes& text) override;
+  void SetTitle(const Bytes& text) override;
+  Bytes GetScriptName() override;
+  void SetScriptName(const Bytes& name) override;
+  void EnableScriptChoice(bool enable) override;
+  void SetRunButtonCaption(const Bytes& caption) override;
+  void FocusRunButton() override;
+  int PrepareSlideUp() override;
+  void PrepareSlide() override;
+  void MoveRunButton(int dy) override;
+  void FinishSlide(bool down) override;
+  void ShowMain(int command) override;
+  uintptr_t GetForeground() override;
+  void SetForeground(uintptr_t window) override;
+  void BringMainToFront() override;
+  int InputLine(const Bytes& prompt, Bytes& text) override;
+  int ConnectParams(Bytes& server, int& port) override;
+  int AcceptParams(int& port) override;
+  Rect RunButtonRect() override;
+  void CreateCheckBox(int slot, const Bytes& mark, const Bytes& caption, const Rect& box) override;
+  void DestroyCheckBox(int slot) override;
+  int GetCheck(int slot) override;
+  void SetCheck(int slot, int state) override;
+  void PlaySound(const Bytes& path) override;
+  void StopSound() override;
+
+ private:
+  static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  BOOL OnInitDialog();
+  void LayOut();
+  void OnCommand(WORD id, WORD code);
+  bool OnSysCommand(WPARAM command);
+  INT_PTR OnCtlColor(UINT message, HDC dc, HWND control);
+  bool OnPaintIconic();
+  void PaintBackground(HDC dc);
+
+  void ChooseScriptClicked();
+  void ShowHelpFile();
+  void ShowAboutDialog();
+  void ShowStateDialog();
+
+  HWND Item(int id) const { return GetDlgItem(window_, id); }
+  RECT ClientRectOf(HWND control) const;
+  HWND CreateShadow(const RECT& control);
+
+  HINSTANCE instance_;
+  Win32Queue& queue_;
+  WinSockets& sockets_;
+  Bytes commandLine_;
+  HWND window_ = nullptr;
+  HICON icon_ = nullptr;
+  HBITMAP background_ = nullptr;
+  COLORREF editColour_ = RGB(33, 173, 222);
+  HBRUSH backgroundBrush_ = nullptr;
+  // Shadows of the file button, the edit and the Run button, in this order.
+  HWND shadows_[3] = {};
+  RECT runShadowRect_ = {};
+  struct CheckBoxWindows {
+    HWND box = nullptr;
+    HWND shadow = nullptr;
+  };
+  CheckBoxWindows checkBoxes_[MAX_CHECKBOXES];
+  ScriptContext ctx_;
+};
+
+}  // namespace tv::win

@@ -1,0 +1,65 @@
+#include "win32/queue.h"
+
+namespace tv::win {
+
+Msg Win32Queue::Convert(const MSG& m) const {
+  Msg msg;
+  msg.forMainWindow = m.hwnd == main_ && main_ != nullptr;
+  msg.id = m.message;
+  msg.wParam = m.wParam;
+  msg.lParam = m.lParam;
+  return msg;
+}
+
+bool Win32Queue::Peek(Msg& first) {
+  MSG m;
+  if (!PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE)) return false;
+  first = Convert(m);
+  return true;
+}
+
+bool Win32Queue::RemoveForMain(uint32_t id, Msg& removed) {
+  if (!main_) return false;
+  const UINT wanted = id & 0xFFFF;
+  MSG m;
+  if (!PeekMessageW(&m, main_, wanted, wanted, PM_REMOVE)) return false;
+  removed = Convert(m);
+  return true;
+}
+
+bool Win32Queue::DispatchOne() {
+  MSG m;
+  if (!PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) return true;
+  if (m.message == WM_QUIT) {
+    PostQuitMessage(static_cast<int>(m.wParam));
+    return false;
+  }
+  if (main_ && IsDialogMessageW(main_, &m)) return true;
+  TranslateMessage(&m);
+  DispatchMessageW(&m);
+  return true;
+}
+
+void Win32Queue::WaitForMessage() {
+  // Unlike WaitMessage, this also returns for input that an earlier peek has
+  // already seen, so a message left in the queue can never put it to sleep.
+  MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+}
+
+void Win32Queue::PostToMain(uint32_t id, uintptr_t wParam, intptr_t lParam) {
+  PostMessageW(main_, id, wParam, lParam);
+}
+
+void Win32Queue::PostQuit(int exitCode) {
+  PostQuitMessage(exitCode);
+}
+
+void Win32Queue::SetTimer(unsigned id, unsigned periodMs) {
+  ::SetTimer(main_, id, periodMs, nullptr);
+}
+
+void Win32Queue::KillTimer(unsigned id) {
+  ::KillTimer(main_, id);
+}
+
+}  // namespace tv::win

@@ -1,0 +1,33 @@
+// The thread's real message queue for the core's message pumps.
+#pragma once
+
+#include "win32/winapi.h"
+
+#include "host/host.h"
+
+namespace tv::win {
+
+class Win32Queue : public MessageQueue {
+ public:
+  // The main window: the owner of the timers, the target of posted messages
+  // and the dialog whose keyboard handling applies when a message is
+  // dispatched.
+  void SetMainWindow(HWND window) { main_ = window; }
+
+  bool Peek(Msg& first) override;
+  bool RemoveForMain(uint32_t id, Msg& removed) override;
+  // A quit message that is taken off the queue here is put back, so that the
+  // main window's own loop ends on it too.
+  bool DispatchOne() override;
+  void WaitForMessage() override;
+  void PostToMain(uint32_t id, uintptr_t wParam, intptr_t lParam) override;
+  void PostQuit(int exitCode) override;
+  void SetTimer(unsigned id, unsigned periodMs) override;
+  void KillTimer(unsigned id) override;
+
+ private:
+  Msg Convert(const MSG& m) const;
+  HWND main_ = nullptr;
+};
+
+}  // namespace tv::win
