@@ -1,0 +1,50 @@
+#include "posix/cmdline.h"
+
+#include "app/mainwindow.h"
+
+namespace tv::posix {
+
+Bytes RebuildCommandLine(const std::vector<std::string>& args) {
+  Bytes text;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (i > 0) text.push_back(' ');
+    bool blank = arg.empty();
+    for (char c : arg) {
+      if (static_cast<unsigned char>(c) >= 1 && static_cast<unsigned char>(c) <= 32) blank = true;
+    }
+    if (!blank) {
+      text += arg;
+    } else if (arg.find('"') == std::string::npos) {
+      text += '"' + arg + '"';
+    } else {
+      text += '\'' + arg + '\'';
+    }
+  }
+  return text;
+}
+
+bool NamesNothingToDo(const Bytes& commandLine) {
+  StartupOptions options;
+  SymbolList symbols;
+  CounterList counters;
+  try {
+    ParseCommandLine(commandLine, options, symbols, counters);
+  } catch (const CommandLineError&) {
+    return false;
+  }
+  return options.scriptName.empty() && options.connectMode == 0;
+}
+
+const char* UsageText() {
+  return "Použití: tarvelin [volby] [--] script\n"
+         "  -p soubor         protokol do souboru (\"-\": bez protokolu)\n"
+         "  -d symbol         definuje symbol (také -D)\n"
+         "  -n čítač hodnota  nastaví čítač\n"
+         "  -c server port    před scriptem se připojí k serveru\n"
+         "  -a port           před scriptem přijme spojení na portu\n"
+         "Obsluha píše na standardní vstup: click ZNAČKA, interrupt, close\n"
+         "a odpovědi oknům: ok, cancel, yes, no, ok TEXT, ok SERVER PORT, ok PORT.\n";
+}
+
+}  // namespace tv::posix

@@ -1,0 +1,178 @@
+#include "posix/files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "engine/paths.h"
+
+namespace tv::posix {
+
+namespace {
+
+constexpr size_t kScriptBuffer = 64 * 1024;
+
+class LockedOutFile : public OutFile {
+ public:
+  explicit LockedOutFile(int fd) : fd_(fd) {}
+  ~LockedOutFile() override { close(fd_); }
+  LockedOutFile(const LockedOutFile&) = delete;
+  LockedOutFile& operator=(const LockedOutFile&) = delete;
+
+  bool Write(const char* data, size_t len) override {
+    while (len > 0) {
+      ssize_t n = write(fd_, data, len);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      data += n;
+      len -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+  // Every write goes straight to the system, so nothing waits in a buffer.
+  bool Flush() override { return true; }
+
+ private:
+  int fd_;
+};
+
+// Opens for writing, takes the exclusive lock, and only then empties the
+// file, so that a file another program holds keeps its contents.
+std::unique_ptr<OutFile> CreateLocked(const Bytes& name) {
+  if (name.empty() || std::memchr(name.data(), 0, name.size())) return nullptr;
+  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  if (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return std::make_unique<LockedOutFile>(fd);
+}
+
+}  // namespace
+
+Bytes AbsolutePath(const Bytes& name) {
+  if (!name.empty() && name[0] == '/') return name;
+  std::string cwd(256, '\0');
+  while (!getcwd(&cwd[0], cwd.size())) {
+    if (errno != ERANGE) return name;
+    cwd.resize(cwd.size() * 2);
+  }
+  cwd.resize(std::strlen(cwd.c_str()));
+  if (cwd.empty() || cwd.back() != '/') cwd.push_back('/');
+  return cwd + name;
+}
+
+PosixScriptFile::PosixScriptFile(int fd, Bytes fullPath)
+    : fd_(fd), fullPath_(std::move(fullPath)), buf_(kScriptBuffer, '\0') {}
+
+PosixScriptFile::~PosixScriptFile() {
+  close(fd_);
+}
+
+bool PosixScriptFile::Fill() {
+  if (atEnd_ || error_) return false;
+  if (len_ == buf_.size()) {
+    if (pos_ > 0) {
+      // Make room by moving what is not consumed yet to the front.
+      std::memmove(&buf_[0], buf_.data() + pos_, len_ - pos_);
+      len_ -= pos_;
+      pos_ = 0;
+      startsAtZero_ = false;
+    } else {
+      buf_.resize(buf_.size() * 2);  // a line longer than the buffer
+    }
+  }
+  ssize_t n;
+  do {
+    n = read(fd_, &buf_[len_], buf_.size() - len_);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    error_ = true;
+    return false;
+  }
+  if (n == 0) {
+    atEnd_ = true;
+    return false;
+  }
+  len_ += static_cast<size_t>(n);
+  return true;
+}
+
+ScriptFile::Read PosixScriptFile::ReadLine(Bytes& line) {
+  size_t searched = pos_;
+  for (;;) {
+    const char* start = buf_.data() + searched;
+    const void* lf = std::memchr(start, '\n', len_ - searched);
+    if (lf) {
+      size_t end = static_cast<size_t>(static_cast<const char*>(lf) - buf_.data());
+      size_t cut = (end > pos_ && buf_[end - 1] == '\r') ? end - 1 : end;
+      line.assign(buf_, pos_, cut - pos_);
+      pos_ = end + 1;
+      return Read::Line;
+    }
+    size_t consumed = pos_;
+    searched = len_;
+    if (!Fill()) {
+      if (error_) return Read::Error;
+      if (pos_ == len_) return Read::End;
+      line.assign(buf_, pos_, len_ - pos_);  // the last line has no LF
+      pos_ = len_;
+      return Read::Line;
+    }
+    searched -= consumed - pos_;  // Fill moved the unread bytes to the front
+  }
+}
+
+bool PosixScriptFile::Rewind() {
+  error_ = false;
+  if (startsAtZero_) {
+    // The whole start of the file is still in the buffer: read it again from there.
+    pos_ = 0;
+    return true;
+  }
+  if (lseek(fd_, 0, SEEK_SET) != 0) return false;
+  pos_ = len_ = 0;
+  atEnd_ = false;
+  startsAtZero_ = true;
+  return true;
+}
+
+std::unique_ptr<OutFile> PosixFileSystem::CreateLog(const Bytes& name) {
+  return CreateLocked(name);
+}
+
+std::unique_ptr<OutFile> PosixFileSystem::CreateCapture(const Bytes& name) {
+  return CreateLocked(name);
+}
+
+std::unique_ptr<ScriptFile> PosixFileSystem::OpenScript(const Bytes& name) {
+  if (name.empty() || std::memchr(name.data(), 0, name.size())) return nullptr;
+  int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return std::make_unique<PosixScriptFile>(fd, AbsolutePath(name));
+}
+
+Bytes PosixFileSystem::ResolveScriptRelativePath(const Bytes& name, const Bytes& base) {
+  return ResolvePosixPath(name, base);
+}
+
+}  // namespace tv::posix

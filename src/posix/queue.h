@@ -1,0 +1,107 @@
+// The headless program's message queue: posted messages for the main window,
+// window timers, and descriptors watched with poll() whose readiness becomes
+// posted messages.
+#pragma once
+
+#include <poll.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "host/host.h"
+
+namespace tv::posix {
+
+// A descriptor that helper threads write to so that a blocked poll() wakes.
+class Waker {
+ public:
+  Waker();
+  ~Waker();
+  Waker(const Waker&) = delete;
+  Waker& operator=(const Waker&) = delete;
+  int Fd() const { return fd_; }
+  void Wake();   // any thread
+  void Drain();  // the loop's thread
+ private:
+  int fd_ = -1;
+};
+
+// Something the queue watches: before each poll it names the descriptors it
+// wants and with which events; after the poll it turns their readiness into
+// posted messages.
+class PollClient {
+ public:
+  virtual ~PollClient() = default;
+  // Appends entries to fds. Returns true while a helper thread may still
+  // wake the loop for this client.
+  virtual bool Collect(std::vector<pollfd>& fds) = 0;
+  // The entries this client appended, in order, with revents filled in.
+  // Also called after a wake-up, with revents possibly all zero.
+  virtual void Deliver(const pollfd* fds, size_t count) = 0;
+};
+
+class PosixQueue : public MessageQueue {
+ public:
+  using Dispatch = std::function<void(const Msg&)>;
+  using Clock = std::chrono::steady_clock;
+
+  PosixQueue();
+  ~PosixQueue() override;
+
+  void SetDispatch(Dispatch dispatch) { dispatch_ = std::move(dispatch); }
+  // Called when a wait finds nothing that could ever post a message.
+  void SetStallNote(std::function<void()> note) { stallNote_ = std::move(note); }
+  void AddClient(PollClient* client) { clients_.push_back(client); }
+  const std::shared_ptr<Waker>& waker() const { return waker_; }
+
+  // The marks of the operator's clicks, referred to by WM_OPERATOR_CLICK's
+  // wParam until the message is handled.
+  uintptr_t StoreClickedMark(const Bytes& mark);
+  Bytes TakeClickedMark(uintptr_t index);
+
+  bool Peek(Msg& first) override;
+  bool RemoveForMain(uint32_t id, Msg& removed) override;
+  bool DispatchOne() override;
+  void WaitForMessage() override;
+  void PostToMain(uint32_t id, uintptr_t wParam, intptr_t lParam) override;
+  void PostQuit(int exitCode) override;
+  void SetTimer(unsigned id, unsigned periodMs) override;
+  void KillTimer(unsigned id) override;
+
+  size_t Pending() const { return count_; }
+  // A wait found nothing that could ever post a message; the queue then
+  // posts a close request, as an operator who has gone away would.
+  bool NothingCouldCome() const { return nothingCouldCome_; }
+
+ private:
+  struct Timer {
+    unsigned id;
+    unsigned periodMs;
+    Clock::time_point due;
+  };
+  void Push(const Msg& m);
+  const Msg& At(size_t i) const { return ring_[(head_ + i) & (ring_.size() - 1)]; }
+  // One poll with the given timeout (ms, -1 forever); returns false when
+  // there was nothing at all to wait for and timeoutMs was -1.
+  bool PollOnce(int timeoutMs);
+  void FireDueTimers(Clock::time_point now);
+  int MsUntilNextTimer(Clock::time_point now) const;
+  bool TimerMessageQueued(unsigned id) const;
+
+  std::vector<Msg> ring_;  // power-of-two ring buffer
+  size_t head_ = 0, count_ = 0;
+  std::vector<Timer> timers_;
+  std::vector<PollClient*> clients_;
+  std::vector<pollfd> fds_;
+  std::vector<size_t> clientStart_;
+  std::shared_ptr<Waker> waker_;
+  Dispatch dispatch_;
+  std::function<void()> stallNote_;
+  std::vector<Bytes> marks_;
+  std::vector<uintptr_t> freeMarks_;
+  bool nothingCouldCome_ = false;
+};
+
+}  // namespace tv::posix

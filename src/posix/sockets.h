@@ -1,0 +1,74 @@
+// BSD sockets behind the Windows Sockets 1.1 shaped interface, with the
+// asynchronous notifications emulated in the message queue's poll loop.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "host/host.h"
+#include "posix/queue.h"
+
+namespace tv::posix {
+
+// The Windows Sockets error code for an errno value.
+int WinsockError(int err);
+
+class PosixSockets : public Sockets, public PollClient {
+ public:
+  explicit PosixSockets(PosixQueue& queue);
+  ~PosixSockets() override;
+
+  Socket Create() override;
+  bool Bind(Socket s, const Ipv4& addr, uint16_t port) override;
+  bool Listen(Socket s, int backlog) override;
+  Socket Accept(Socket s, Ipv4& peer) override;
+  bool Connect(Socket s, const Ipv4& addr, uint16_t port) override;
+  int Send(Socket s, const char* data, int len) override;
+  int Recv(Socket s, char* buf, int len) override;
+  bool BytesAvailable(Socket s, unsigned long& count) override;
+  void Shutdown(Socket s) override;
+  void Close(Socket s) override;
+  bool AsyncSelect(Socket s, uint32_t msg, long events) override;
+  uintptr_t AsyncGetHostByName(const Bytes& name, uint32_t msg) override;
+  bool HostLookupAddress(uintptr_t handle, Ipv4& addr) override;
+  void CancelAsyncRequest(uintptr_t handle) override;
+  int LastError() override { return lastError_; }
+  bool PeerHasClosed(Socket s) override;
+
+  bool Collect(std::vector<pollfd>& fds) override;
+  void Deliver(const pollfd* fds, size_t count) override;
+
+  // Descriptors still open (for checks of the program's end).
+  size_t OpenCount() const { return sockets_.size(); }
+
+ private:
+  enum class Phase { Fresh, Listening, Connecting, Connected };
+  struct State {
+    int fd = -1;
+    Phase phase = Phase::Fresh;
+    uint32_t msg = 0;
+    long events = 0;  // the registration; 0: none
+    // Which notifications may be posted next (WinSock's re-enabling rules).
+    bool readArmed = false, writeArmed = false, acceptArmed = false, connectArmed = false;
+    bool closePosted = false;
+    bool peerClosed = false;  // end of the peer's data seen
+    bool hungUp = false;      // nothing more can happen on it
+  };
+  struct Lookup;
+
+  State* Find(Socket s);
+  bool Fail(int err);
+  void Post(const State& st, long event, int error);
+  void DeliverOne(State& st, short revents);
+  void DeliverLookups();
+
+  PosixQueue& queue_;
+  std::vector<std::unique_ptr<State>> sockets_;
+  std::vector<State*> polled_;  // the states behind the entries of the last Collect
+  std::vector<std::shared_ptr<Lookup>> lookups_;
+  std::vector<std::shared_ptr<Lookup>> finished_;  // recent lookups whose message was posted
+  uintptr_t nextHandle_ = 1;
+  int lastError_ = 0;
+};
+
+}  // namespace tv::posix
