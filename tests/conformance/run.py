@@ -322,7 +322,8 @@ def render(data, codec, crlf):
     if current or (data and not lines):
         current.append("\u27e8noeol\u27e9")
         lines.append("".join(current))
-    return lines
+    # Blanks at the end of a line would not show: mark where the line ends.
+    return [line + "\u27e8\u27e9" if line[-1:] in (" ", "\t") else line for line in lines]
 
 
 def decode_chunk(chunk, codec):
@@ -443,7 +444,9 @@ class Run:
 
     def execute(self):
         case = self.case
-        self.root = tempfile.mkdtemp(prefix="tarvelin-case-")
+        # The real path: the program's own idea of its folder (getcwd) has no
+        # symbolic links in it.
+        self.root = os.path.realpath(tempfile.mkdtemp(prefix="tarvelin-case-"))
         self.dir = os.path.join(self.root, "work")
         os.mkdir(self.dir)
         port, port2 = free_ports(2)
