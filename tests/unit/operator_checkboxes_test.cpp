@@ -55,6 +55,7 @@ class CountingWindow : public FakeWindow {
   }
 };
 
+// The fake host with that window; every test that waits for a box uses it.
 struct CountingHost {
   FakeQueue queue;
   FakeSockets sockets;
@@ -62,7 +63,24 @@ struct CountingHost {
   FakeProfile profile;
   FakeFiles files;
   ScriptContext ctx{Host{queue, sockets, window, profile, files}};
-  CountingHost() { ctx.running = true; }
+  CountingHost() {
+    queue.dispatch = [this](const Msg& m) { DispatchMainWindowMessage(ctx, m); };
+    ctx.log.Open(files, "test.log");
+    ctx.running = true;
+  }
+  Bytes LogText() {
+    Bytes out;
+    for (char c : files.files["test.log"]) {
+      if (c != '\r') out.push_back(c);
+    }
+    return out;
+  }
+  void Run(const Bytes& script) {
+    files.files["/s/main.tvl"] = script;
+    ctx.running = true;
+    RunScript(ctx, "/s/main.tvl");
+    ctx.running = false;
+  }
 };
 
 TEST(CheckBoxRect, TwoColumnsOfFiveRowsBelowTheRunButton) {
@@ -259,8 +277,8 @@ TEST(CheckBoxCommands, MissingMarkErrors) {
 }
 
 TEST(CheckBoxCommands, BothKeywordsOfEachCommandWork) {
-  FakeHost h;
-  Clicks<FakeHost> clicks(h);
+  CountingHost h;
+  Clicks<CountingHost> clicks(h);
   clicks.At(500, "B");
   h.Run(
       "CheckBox A\n"
@@ -279,7 +297,7 @@ TEST(CheckBoxCommands, BothKeywordsOfEachCommandWork) {
 }
 
 TEST(WaitCheck, InvisibleBoxIsAnErrorNamingTheMark) {
-  FakeHost h;
+  CountingHost h;
   h.ctx.running = true;
   EXPECT_EQ(Call(CmdWaitCheck, h.ctx, "ghost"), Flow::Fail);
   EXPECT_EQ(h.window.transcript.at(0),
@@ -336,7 +354,7 @@ TEST(WaitCheck, AlreadyInStateReturnsAfterOnePumpStep) {
 }
 
 TEST(WaitCheck, InterruptionEndsTheRunAndRemovesTheBoxes) {
-  FakeHost h;
+  CountingHost h;
   h.queue.At(2000, [&] { h.queue.PostToMain(kWmCommand, kIdRunButton, 0); });
   h.Run("ShowCheckBox A\nShowCheckBox B\nWaitCheck A\nShowCheckBox never\n");
   EXPECT_EQ(h.queue.now, 2000);
@@ -352,7 +370,7 @@ TEST(WaitCheck, InterruptionEndsTheRunAndRemovesTheBoxes) {
 }
 
 TEST(WaitCheck, ClosingTheWindowEndsTheRun) {
-  FakeHost h;
+  CountingHost h;
   h.queue.At(300, [&] { h.queue.PostToMain(kWmSysCommand, kScClose, 0); });
   h.Run("ShowCheckBox A\nWaitCheck A 1\nShowCheckBox never\n");
   EXPECT_EQ(h.ctx.lastOutcome, RunOutcome::Interrupted);
