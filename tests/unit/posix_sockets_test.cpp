@@ -1,0 +1,336 @@
+// The socket layer on real loopback connections: the notifications follow
+// the re-enabling rules of Windows Sockets 1.1.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "posix/sockets.h"
+
+namespace tv::posix {
+namespace {
+
+constexpr uint32_t kEvent = WM_SOCKET_EVENT;
+constexpr uint32_t kSetup = WM_SOCKET_SETUP;
+const Ipv4 kLoopback{{127, 0, 0, 1}};
+const Ipv4 kAny{};
+
+int OpenDescriptors() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  closedir(d);
+  return n - 1;  // the directory's own descriptor
+}
+
+struct Notice {
+  uint32_t id;
+  Socket s;
+  long event;
+  int error;
+};
+
+class PosixSocketsTest : public ::testing::Test {
+ protected:
+  PosixQueue queue;
+  PosixSockets sockets{queue};
+
+  // Everything queued now (after one look at the descriptors).
+  std::vector<Notice> Drain() {
+    std::vector<Notice> out;
+    Msg m;
+    while (queue.Peek(m)) {
+      Msg removed;
+      queue.RemoveForMain(m.id, removed);
+      out.push_back(Notice{removed.id, static_cast<Socket>(removed.wParam), LowWord(removed.lParam),
+                           HighWord(removed.lParam)});
+    }
+    return out;
+  }
+  // Blocks until something is queued, then drains.
+  std::vector<Notice> WaitAndDrain() {
+    queue.WaitForMessage();
+    return Drain();
+  }
+  // A listening socket on an ephemeral port, registered for FD_ACCEPT.
+  Socket Listen(uint16_t& port) {
+    Socket s = sockets.Create();
+    EXPECT_NE(s, kInvalidSocket);
+    EXPECT_TRUE(sockets.Bind(s, kAny, 0));
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len);
+    port = ntohs(sa.sin_port);
+    EXPECT_TRUE(sockets.AsyncSelect(s, kSetup, kFdAccept));
+    EXPECT_TRUE(sockets.Listen(s, 1));
+    return s;
+  }
+  // A connected pair, both registered for read, write and close; the
+  // FD_WRITE of the registration is drained.
+  void Pair(Socket& client, Socket& server) {
+    uint16_t port;
+    Socket listener = Listen(port);
+    client = sockets.Create();
+    ASSERT_TRUE(sockets.AsyncSelect(client, kSetup, kFdConnect));
+    if (!sockets.Connect(client, kLoopback, port)) {
+      ASSERT_EQ(sockets.LastError(), kWsaeWouldBlock);
+    }
+    bool connected = false, accepted = false;
+    while (!connected || !accepted) {
+      for (const Notice& n : WaitAndDrain()) {
+        if (n.event == kFdConnect) {
+          EXPECT_EQ(n.error, 0);
+          connected = true;
+        }
+        if (n.event == kFdAccept) {
+          Ipv4 peer;
+          server = sockets.Accept(listener, peer);
+          ASSERT_NE(server, kInvalidSocket);
+          EXPECT_EQ(peer.b[0], 127);
+          accepted = true;
+        }
+      }
+    }
+    sockets.Close(listener);
+    ASSERT_TRUE(sockets.AsyncSelect(client, kEvent, kFdRead | kFdWrite | kFdClose));
+    ASSERT_TRUE(sockets.AsyncSelect(server, kEvent, kFdRead | kFdWrite | kFdClose));
+    auto first = Drain();
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first[0].event, kFdWrite);
+    EXPECT_EQ(first[1].event, kFdWrite);
+    EXPECT_TRUE(Drain().empty()) << "FD_WRITE comes once after the registration";
+  }
+  void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
+};
+
+TEST_F(PosixSocketsTest, ReadIsPostedOnceAndReArmedOnlyByRecv) {
+  Socket client, server;
+  Pair(client, server);
+  ASSERT_EQ(sockets.Send(client, "hello", 5), 5);
+  auto n = WaitAndDrain();
+  ASSERT_EQ(n.size(), 1u);
+  EXPECT_EQ(n[0].id, kEvent);
+  EXPECT_EQ(n[0].s, server);
+  EXPECT_EQ(n[0].event, kFdRead);
+  // More data, but no recv yet: no second notification.
+  ASSERT_EQ(sockets.Send(client, "world", 5), 5);
+  Settle();
+  EXPECT_TRUE(Drain().empty());
+  unsigned long avail = 0;
+  ASSERT_TRUE(sockets.BytesAvailable(server, avail));
+  EXPECT_EQ(avail, 10u);
+  // A recv that leaves data behind re-arms, and the rest is announced.
+  char buf[16];
+  ASSERT_EQ(sockets.Recv(server, buf, 3), 3);
+  n = Drain();
+  ASSERT_EQ(n.size(), 1u);
+  EXPECT_EQ(n[0].event, kFdRead);
+  ASSERT_EQ(sockets.Recv(server, buf, sizeof buf), 7);
+  EXPECT_TRUE(Drain().empty()) << "nothing left to read";
+  // A recv that finds nothing fails with would-block.
+  EXPECT_EQ(sockets.Recv(server, buf, sizeof buf), -1);
+  EXPECT_EQ(sockets.LastError(), kWsaeWouldBlock);
+  EXPECT_FALSE(sockets.PeerHasClosed(server));
+  sockets.Close(client);
+  sockets.Close(server);
+}
+
+TEST_F(PosixSocketsTest, CloseComesOnceAfterTheReadDueWithIt) {
+  Socket client, server;
+  Pair(client, server);
+  ASSERT_EQ(sockets.Send(client, "last words", 10), 10);
+  sockets.Shutdown(client);
+  sockets.Close(client);
+  Settle();
+  auto n = WaitAndDrain();
+  ASSERT_EQ(n.size(), 2u);
+  EXPECT_EQ(n[0].event, kFdRead);
+  EXPECT_EQ(n[1].event, kFdClose);
+  EXPECT_EQ(n[1].error, 0);
+  // The data is still there; reading it re-arms FD_READ only while data is left.
+  EXPECT_FALSE(sockets.PeerHasClosed(server)) << "data is still to be read";
+  char buf[4];
+  ASSERT_EQ(sockets.Recv(server, buf, 4), 4);
+  n = Drain();
+  ASSERT_EQ(n.size(), 1u);
+  EXPECT_EQ(n[0].event, kFdRead);
+  char rest[16];
+  ASSERT_EQ(sockets.Recv(server, rest, sizeof rest), 6);
+  EXPECT_EQ(sockets.Recv(server, rest, sizeof rest), 0);
+  Settle();
+  EXPECT_TRUE(Drain().empty()) << "FD_CLOSE only once, and no spinning on the end";
+  EXPECT_TRUE(sockets.PeerHasClosed(server));
+  sockets.Close(server);
+}
+
+TEST_F(PosixSocketsTest, ResetReportsCloseWithTheError) {
+  Socket client, server;
+  Pair(client, server);
+  // Unread data at close time makes the system reset the connection.
+  ASSERT_EQ(sockets.Send(server, "unread", 6), 6);
+  auto n = WaitAndDrain();
+  ASSERT_EQ(n.size(), 1u);
+  EXPECT_EQ(n[0].s, client);
+  sockets.Close(client);
+  n = WaitAndDrain();
+  ASSERT_EQ(n.size(), 1u);
+  EXPECT_EQ(n[0].event, kFdClose);
+  EXPECT_EQ(n[0].error, 10054);
+  EXPECT_TRUE(sockets.PeerHasClosed(server));
+  // Sending to the vanished peer fails and does not kill the program.
+  EXPECT_EQ(sockets.Send(server, "x", 1), -1);
+  EXPECT_EQ(sockets.LastError(), 10054);
+  sockets.Close(server);
+}
+
+TEST_F(PosixSocketsTest, WriteComesAgainAfterAWouldBlockSendOnceThereIsRoom) {
+  Socket client, server;
+  Pair(client, server);
+  std::string block(65536, 'x');
+  int sent = 0;
+  while (sockets.Send(client, block.data(), static_cast<int>(block.size())) > 0) {
+    ASSERT_LT(++sent, 10000);
+  }
+  EXPECT_EQ(sockets.LastError(), kWsaeWouldBlock);
+  // The server's FD_READ arrives; the client gets no FD_WRITE while full.
+  auto n = WaitAndDrain();
+  for (const Notice& x : n) EXPECT_NE(x.event, kFdWrite);
+  // Reading everything makes room.
+  std::vector<char> buf(1 << 20);
+  bool sawWrite = false;
+  for (int round = 0; round < 200 && !sawWrite; ++round) {
+    while (sockets.Recv(server, buf.data(), static_cast<int>(buf.size())) > 0) {
+    }
+    Settle();
+    for (const Notice& x : Drain()) {
+      if (x.event == kFdWrite) {
+        EXPECT_EQ(x.s, client);
+        sawWrite = true;
+      }
+    }
+  }
+  EXPECT_TRUE(sawWrite);
+  Settle();
+  for (const Notice& x : Drain()) EXPECT_NE(x.event, kFdWrite) << "only once";
+  sockets.Close(client);
+  sockets.Close(server);
+}
+
+TEST_F(PosixSocketsTest, RefusedConnectionIsReportedInTheConnectNotice) {
+  uint16_t port;
+  Socket listener = Listen(port);
+  sockets.Close(listener);  // nobody listens there now
+  Socket s = sockets.Create();
+  ASSERT_TRUE(sockets.AsyncSelect(s, kSetup, kFdConnect));
+  bool immediate = sockets.Connect(s, kLoopback, port);
+  if (!immediate && sockets.LastError() != kWsaeWouldBlock) {
+    EXPECT_EQ(sockets.LastError(), 10061);
+  } else {
+    auto n = WaitAndDrain();
+    ASSERT_EQ(n.size(), 1u);
+    EXPECT_EQ(n[0].event, kFdConnect);
+    EXPECT_EQ(n[0].error, 10061);
+  }
+  sockets.Close(s);
+}
+
+TEST_F(PosixSocketsTest, BindToAPortInUseFails) {
+  uint16_t port;
+  Socket listener = Listen(port);
+  Socket other = sockets.Create();
+  EXPECT_FALSE(sockets.Bind(other, kAny, port));
+  EXPECT_EQ(sockets.LastError(), 10048);
+  sockets.Close(other);
+  sockets.Close(listener);
+}
+
+TEST_F(PosixSocketsTest, AcceptNoticeIsReArmedByAccept) {
+  uint16_t port;
+  Socket listener = Listen(port);
+  int c1 = socket(AF_INET, SOCK_STREAM, 0), c2 = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(c1, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(connect(c2, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  auto n = WaitAndDrain();
+  ASSERT_EQ(n.size(), 1u);
+  EXPECT_EQ(n[0].event, kFdAccept);
+  Settle();
+  EXPECT_TRUE(Drain().empty());
+  Ipv4 peer;
+  Socket a1 = sockets.Accept(listener, peer);
+  ASSERT_NE(a1, kInvalidSocket);
+  n = Drain();
+  ASSERT_EQ(n.size(), 1u) << "the second client still waits";
+  Socket a2 = sockets.Accept(listener, peer);
+  ASSERT_NE(a2, kInvalidSocket);
+  for (Socket s : {a1, a2, listener}) sockets.Close(s);
+  close(c1);
+  close(c2);
+}
+
+TEST_F(PosixSocketsTest, HostLookupPostsItsResultAndCancelDropsIt) {
+  uintptr_t h = sockets.AsyncGetHostByName("localhost", WM_HOST_LOOKUP);
+  ASSERT_NE(h, 0u);
+  auto n = WaitAndDrain();
+  ASSERT_EQ(n.size(), 1u);
+  EXPECT_EQ(n[0].id, WM_HOST_LOOKUP);
+  EXPECT_EQ(static_cast<uintptr_t>(n[0].s), h);
+  EXPECT_EQ(n[0].error, 0);
+  Ipv4 addr;
+  ASSERT_TRUE(sockets.HostLookupAddress(h, addr));
+  EXPECT_EQ(addr.b[0], 127);
+
+  uintptr_t bad = sockets.AsyncGetHostByName("no-such-host.invalid", WM_HOST_LOOKUP);
+  n = WaitAndDrain();
+  ASSERT_EQ(n.size(), 1u);
+  EXPECT_EQ(static_cast<uintptr_t>(n[0].s), bad);
+  EXPECT_NE(n[0].error, 0);
+  EXPECT_FALSE(sockets.HostLookupAddress(bad, addr));
+
+  uintptr_t dropped = sockets.AsyncGetHostByName("localhost", WM_HOST_LOOKUP);
+  sockets.CancelAsyncRequest(dropped);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(Drain().empty());
+}
+
+TEST_F(PosixSocketsTest, EveryDescriptorIsClosed) {
+  int before = OpenDescriptors();
+  for (int i = 0; i < 20; ++i) {
+    Socket client, server;
+    Pair(client, server);
+    ASSERT_EQ(sockets.Send(client, "x", 1), 1);
+    WaitAndDrain();
+    sockets.Shutdown(client);
+    sockets.Close(client);
+    sockets.Close(server);
+  }
+  EXPECT_EQ(sockets.OpenCount(), 0u);
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST(PosixSocketErrors, ErrnoValuesMapToWinsockCodes) {
+  EXPECT_EQ(WinsockError(EWOULDBLOCK), kWsaeWouldBlock);
+  EXPECT_EQ(WinsockError(EINPROGRESS), kWsaeWouldBlock);
+  EXPECT_EQ(WinsockError(ECONNREFUSED), 10061);
+  EXPECT_EQ(WinsockError(ECONNRESET), 10054);
+  EXPECT_EQ(WinsockError(EPIPE), 10054);
+  EXPECT_EQ(WinsockError(EADDRINUSE), 10048);
+  EXPECT_EQ(WinsockError(ETIMEDOUT), 10060);
+  EXPECT_EQ(WinsockError(EHOSTUNREACH), 10065);
+  EXPECT_EQ(WinsockError(0), 0);
+  EXPECT_NE(WinsockError(EIO), 0);
+}
+
+}  // namespace
+}  // namespace tv::posix
