@@ -66,6 +66,7 @@ void SlideRunButtonUp(ScriptContext& ctx) {
   ctx.buttonAnimation = true;
   window.SetRunButtonCaption("&Přerušení scriptu");
   ctx.slideCount = window.PrepareSlideUp();
+  window.FocusRunButton();
   window.PrepareSlide();
   for (int i = 0; i < ctx.slideCount; ++i) {
     window.MoveRunButton(-4);
@@ -91,6 +92,7 @@ void SlideRunButtonDown(ScriptContext& ctx) {
   }
   window.FinishSlide(true);
   window.SetRunButtonCaption("&Spuštění scriptu");
+  window.FocusRunButton();
   ctx.buttonAnimation = false;
 }
 
@@ -248,10 +250,15 @@ void OnCancel(ScriptContext& ctx) {
 void DispatchMainWindowMessage(ScriptContext& ctx, const Msg& msg) {
   if (!msg.forMainWindow) return;
   switch (msg.id) {
-    case kWmCommand:
-      if (LowWord(static_cast<intptr_t>(msg.wParam)) == kIdRunButton) RunButtonClicked(ctx);
-      if (LowWord(static_cast<intptr_t>(msg.wParam)) == kIdCancel) OnCancel(ctx);
+    case kWmCommand: {
+      // A click (notification code 0) on the Run button, or the cancel
+      // command (close box, Escape key).
+      const intptr_t w = static_cast<intptr_t>(msg.wParam);
+      if (HighWord(w) != 0) break;
+      if (LowWord(w) == kIdRunButton) RunButtonClicked(ctx);
+      if (LowWord(w) == kIdCancel) OnCancel(ctx);
       break;
+    }
     case kWmSysCommand:
       // The dialog's default processing turns a close request into a posted
       // cancel command.

@@ -32,8 +32,9 @@ void OnCancel(ScriptContext& ctx);
 void WriteScriptNameProfile(ScriptContext& ctx);
 
 // The main window procedure for a front end without a real window: the Run
-// button's command, the cancel command, the close request, the start-up
-// connection and the operator's clicks on check boxes.
+// button's command, the cancel command, the close request (turned into a
+// posted cancel command) and the start-up connection. Every other message is
+// ignored.
 void DispatchMainWindowMessage(ScriptContext& ctx, const Msg& msg);
 
 }  // namespace tv

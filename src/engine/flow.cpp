@@ -1,40 +1,116 @@
-// Not built yet: each command reports so and ends the run.
+// Flow control: conditions on symbols, jumps to labels, nested script files
+// and the ends of a run.
 #include "engine/commands.h"
+#include "engine/tokenizer.h"
 
 namespace tv {
 
-static Flow NotBuiltYet(ScriptContext& ctx, const char* name) {
-  ctx.ReportError(Bytes("Příkaz zatím není hotov: ") + name);
-  ctx.LogPrintf("Příkaz %s zatím není hotov.\n", name);
-  return Flow::Fail;
+namespace {
+
+Flow IfCommon(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack, bool wantDefined) {
+  Bytes symbol;
+  if (!GetNextWord(rest, symbol, false, false)) {
+    return SyntaxError(ctx, "Očekáváno jméno symbolu za IfDef/IfNotDef",
+                       "Špatný formát příkazu !\nSyntaxe: IfDef/IfNotDef <symbol> [příkaz]\n");
+  }
+  if (ctx.symbols.IsDefined(symbol) != wantDefined) return Flow::NextNoPump;
+  // The test passed: the rest of the line is a command of its own, which may
+  // be another IfDef/IfNotDef.
+  Bytes word;
+  if (!GetNextWord(rest, word, true, false) || word[0] == '/') return Flow::NextNoPump;
+  return DispatchCommand(ctx, word, rest, stack);
 }
 
-Flow CmdIfDef(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "IfDef");
+// Whether line is a Label line naming label.
+bool IsLabelLine(Bytes& line, Bytes& word, const Bytes& label) {
+  if (!GetNextWord(line, word, true, false) || word != "LABEL") return false;
+  GetNextWord(line, word, false, false);
+  return word == label;
 }
-Flow CmdIfNotDef(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "IfNotDef");
+
+}  // namespace
+
+Flow CmdIfDef(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
+  return IfCommon(ctx, rest, stack, true);
 }
-Flow CmdGoTo(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "GoTo");
+
+Flow CmdIfNotDef(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
+  return IfCommon(ctx, rest, stack, false);
 }
-Flow CmdLabel(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "Label");
+
+// Searches the top file from its beginning for the first Label line with the
+// name; a file without it is left for its caller, searched the same way.
+Flow CmdGoTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
+  Bytes label;
+  if (!GetNextWord(rest, label, false, false)) {
+    return SyntaxError(ctx, "Očekáváno jméno návěští za GoTo",
+                       "Špatný formát příkazu !\nSyntaxe: GoTo <návěští>\n");
+  }
+  Bytes line;
+  Bytes word;
+  for (;;) {
+    ScriptFile& file = stack.Top();
+    if (!file.Rewind()) return ReadFailure(ctx);
+    for (;;) {
+      const ScriptFile::Read read = file.ReadLine(line);
+      if (read == ScriptFile::Read::Error) return ReadFailure(ctx);
+      if (read == ScriptFile::Read::End) break;
+      if (IsLabelLine(line, word, label)) return Flow::Next;
+    }
+    if (stack.Depth() == 1) {
+      ctx.ReportError("Návěští za GoTo nenalezeno za žádným Label");
+      ctx.LogPrintf("Návěští %s nenalezeno za žádným příkazem Label !\n", label.c_str());
+      return Flow::Fail;
+    }
+    stack.Pop();
+  }
 }
-Flow CmdCall(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "Call");
+
+Flow CmdLabel(ScriptContext&, Bytes&, ScriptFileStack&) {
+  return Flow::Next;
 }
-Flow CmdReturn(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "Return");
+
+Flow CmdCall(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
+  Bytes name;
+  if (!GetNextWord(rest, name, false, true)) {
+    return SyntaxError(ctx, "Za Call musí být název souboru",
+                       "Špatný formát příkazu !\nSyntaxe: Call <jméno-souboru>\n");
+  }
+  if (stack.Full()) {
+    ctx.ReportError("Přetečení interního zásobníku souborů-scriptů");
+    ctx.LogPrintf("Příliš velká hloubka vnoření příkazů Call\n");
+    return Flow::Fail;
+  }
+  const Bytes path = ctx.host.files.ResolveScriptRelativePath(name, stack.Top().FullPath());
+  std::unique_ptr<ScriptFile> file = ctx.host.files.OpenScript(path);
+  if (!file) {
+    ctx.ReportError("Nelze otevřít pro čtení soubor " + path);
+    ctx.LogPrintf("Soubor %s nelze otevřít pro čtení.\n", path.c_str());
+    return Flow::Abandon;
+  }
+  stack.Push(std::move(file));
+  return Flow::Next;
 }
-Flow CmdStop(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "Stop");
+
+Flow CmdReturn(ScriptContext&, Bytes&, ScriptFileStack& stack) {
+  if (stack.Depth() == 1) return Flow::Stop;
+  stack.Pop();
+  return Flow::Next;
 }
+
+Flow CmdStop(ScriptContext&, Bytes&, ScriptFileStack&) {
+  return Flow::Stop;
+}
+
+// The quit is requested first; the program ends once the run is over and
+// back in the main window's loop.
 Flow CmdEnd(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "End");
+  ctx.host.queue.PostQuit(0);
+  return Flow::Stop;
 }
-Flow CmdComment(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  return NotBuiltYet(ctx, "Comment");
+
+Flow CmdComment(ScriptContext&, Bytes&, ScriptFileStack&) {
+  return Flow::Next;
 }
 
 }  // namespace tv

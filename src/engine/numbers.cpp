@@ -28,4 +28,10 @@ int32_t NumberOrZero(const Bytes& text) {
   return ParseNumber(text, v) ? v : 0;
 }
 
+int32_t WrappingAdd(int32_t value, int32_t step) {
+  const uint32_t sum = static_cast<uint32_t>(value) + static_cast<uint32_t>(step);
+  if (sum <= static_cast<uint32_t>(INT32_MAX)) return static_cast<int32_t>(sum);
+  return static_cast<int32_t>(static_cast<int64_t>(sum) - (int64_t{1} << 32));
+}
+
 }  // namespace tv

@@ -16,4 +16,7 @@ bool ParseNumber(const Bytes& word, int32_t& value);
 // atoi: the number at the start of the text, 0 when there is none.
 int32_t NumberOrZero(const Bytes& text);
 
+// value + step modulo 2^32, as 32-bit two's-complement arithmetic wraps.
+int32_t WrappingAdd(int32_t value, int32_t step);
+
 }  // namespace tv

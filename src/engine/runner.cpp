@@ -66,8 +66,11 @@ void EndOfRun(ScriptContext& ctx, ScriptFileStack& stack) {
   ctx.LogPrintf("Soubor interpretován a uzavřen.\n");
 }
 
-RunOutcome OutcomeOf(Flow flow) {
-  switch (flow) {
+// An interruption (operator, window close, quit) is the cause whatever the
+// interrupted command reported afterwards.
+RunOutcome OutcomeOf(const ScriptContext& ctx, Flow ended) {
+  if (!ctx.running) return RunOutcome::Interrupted;
+  switch (ended) {
     case Flow::Fail:
       return RunOutcome::Failed;
     case Flow::Cancel:
@@ -95,6 +98,12 @@ Flow DispatchCommand(ScriptContext& ctx, const Bytes& word, Bytes& rest, ScriptF
   return Flow::Fail;
 }
 
+Flow ReadFailure(ScriptContext& ctx) {
+  ctx.ReportError("Chyby čtení souboru, soubor nelze interpretovat až do konce");
+  ctx.LogPrintf("Chyby při čtení souboru, soubor nelze dočíst do konce.\n");
+  return Flow::Abandon;
+}
+
 void RunScript(ScriptContext& ctx, const Bytes& path) {
   ScriptFileStack stack;
   std::unique_ptr<ScriptFile> main = ctx.host.files.OpenScript(path);
@@ -111,39 +120,44 @@ void RunScript(ScriptContext& ctx, const Bytes& path) {
   Flow ended = Flow::Stop;
   Bytes line;
   Bytes word;
+  bool testRunning = true;
   for (;;) {
-    if (!ctx.running) break;
+    // After a failed IfDef the next line is read at once: nothing has been
+    // dispatched since the last test, so the flag cannot have changed.
+    if (testRunning && !ctx.running) break;
+    testRunning = true;
     ScriptFile::Read read = stack.Top().ReadLine(line);
     if (read == ScriptFile::Read::Error) {
-      ctx.ReportError("Chyby čtení souboru, soubor nelze interpretovat až do konce");
-      ctx.LogPrintf("Chyby při čtení souboru, soubor nelze dočíst do konce.\n");
+      ReadFailure(ctx);
       stack.CloseAll();
       ctx.lastOutcome = RunOutcome::Failed;
       return;
     }
     if (read == ScriptFile::Read::End) {
       if (stack.Depth() == 1) break;
+      // The caller goes on after its Call line, without a pump.
       stack.Pop();
       continue;
     }
     ctx.SetUpperStatus(line);
     ctx.LogPrintf("$$ %s\n", line.c_str());
     if (!GetNextWord(line, word, true, false) || word[0] == '/') continue;
-    Flow flow = DispatchCommand(ctx, word, line, stack);
-    if (flow == Flow::Abandon) {
+    const Flow flow = DispatchCommand(ctx, word, line, stack);
+    if (flow == Flow::Next) {
+      ctx.PumpWindowMessages();
+    } else if (flow == Flow::NextNoPump) {
+      testRunning = false;
+    } else if (flow == Flow::Abandon) {
+      // Abrupt return: the files close, nothing else of the end of run.
       stack.CloseAll();
       ctx.lastOutcome = RunOutcome::Failed;
       return;
-    }
-    if (flow == Flow::Next) {
-      ctx.PumpWindowMessages();
-    } else if (flow != Flow::NextNoPump) {
+    } else {
       ended = flow;
       break;
     }
   }
-  ctx.lastOutcome = ctx.running ? OutcomeOf(ended) : RunOutcome::Interrupted;
-  if (ended == Flow::Fail || ended == Flow::Cancel) ctx.lastOutcome = OutcomeOf(ended);
+  ctx.lastOutcome = OutcomeOf(ctx, ended);
   EndOfRun(ctx, stack);
 }
 

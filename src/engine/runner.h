@@ -12,11 +12,11 @@ namespace tv {
 // How a command handler finishes.
 enum class Flow {
   Next,        // done: pump once, then the next line
-  NextNoPump,  // go on with the next line at once (failed IfDef, end of a called file)
+  NextNoPump,  // the next line at once, without a pump (a failed IfDef/IfNotDef)
   Stop,        // end of run, the run ended normally (Stop, End, Return in the main script)
   Fail,        // end of run after an error box
   Cancel,      // end of run after Cancel in an operator dialog
-  Abandon,     // leave at once, without the end of run (Call cannot open its file)
+  Abandon,     // leave at once, without the end of run (Call cannot open its file, read error)
 };
 
 class ScriptFileStack {
@@ -48,5 +48,9 @@ Flow DispatchCommand(ScriptContext& ctx, const Bytes& word, Bytes& rest, ScriptF
 
 // The common error report of a handler: the box, then the log line.
 Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* logLine);
+
+// A script file that cannot be read on: its box and log line; returns Abandon
+// (the runner closes the script files and returns).
+Flow ReadFailure(ScriptContext& ctx);
 
 }  // namespace tv

@@ -74,9 +74,17 @@ void ScriptContext::ReportWarning(const Bytes& text) {
   host.window.MessageBox(text, "*** VAROVÁNÍ ***", kMbOk);
 }
 
+// A close request or the destruction of the main window, or a quit for any
+// window: the run must stop.
 static bool StopsTheRun(const Msg& m) {
   if (m.id == kWmQuit) return true;
   return m.forMainWindow && ((m.id == kWmSysCommand && m.wParam == kScClose) || m.id == kWmDestroy);
+}
+
+// A nested loop that has taken the quit message off the queue puts it back,
+// so that the main window's own loop still ends the program.
+static void RepostQuit(MessageQueue& queue) {
+  queue.PostQuit(0);
 }
 
 bool ScriptContext::PumpWindowMessages() {
@@ -84,9 +92,11 @@ bool ScriptContext::PumpWindowMessages() {
     if (!running) return false;
     Msg first;
     if (!host.queue.Peek(first)) return true;
+    // The stopping message is still dispatched below.
     if (StopsTheRun(first)) running = false;
     if (!host.queue.DispatchOne()) {
       running = false;
+      RepostQuit(host.queue);
       return false;
     }
   }
@@ -96,23 +106,24 @@ bool ScriptContext::WaitForWindowMessage(uint32_t id) {
   for (;;) {
     if (!running) return false;
     Msg first;
-    if (!host.queue.Peek(first)) {
-      host.queue.WaitForMessage();
-      continue;
-    }
+    while (!host.queue.Peek(first)) host.queue.WaitForMessage();
     if (first.forMainWindow && (first.id & 0xFFFF) == (id & 0xFFFF)) {
       Msg removed;
-      host.queue.RemoveForMain(id, removed);
-      lastMessageWParam = removed.wParam;
-      lastMessageLParam = removed.lParam;
+      if (host.queue.RemoveForMain(id, removed)) {
+        lastMessageWParam = removed.wParam;
+        lastMessageLParam = removed.lParam;
+      }
       return true;
     }
+    // A close, a destruction or a quit stays queued for the main window's
+    // own loop.
     if (StopsTheRun(first)) {
       running = false;
       return false;
     }
     if (!host.queue.DispatchOne()) {
       running = false;
+      RepostQuit(host.queue);
       return false;
     }
   }
