@@ -2,6 +2,7 @@
 // headless program, on a temporary folder.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -164,6 +165,28 @@ TEST(PosixLogFile, SecondWriterIsRefusedAndDoesNotDestroyTheFirstLog) {
   auto second = fs.CreateLog(dir / "T.LOG");
   ASSERT_TRUE(second);
   EXPECT_EQ(Get(dir / "T.LOG"), "");
+}
+
+TEST(PosixLogFile, AnotherProcessCannotTakeTheLog) {
+  TempDir dir;
+  PosixFileSystem fs;
+  auto first = fs.CreateLog(dir / "T.LOG");
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(first->Write("kept\r\n", 6));
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A second program on the same log name: refused, the file untouched.
+    PosixFileSystem other;
+    bool refused = !other.CreateLog(dir / "T.LOG");
+    _exit(refused && Get(dir / "T.LOG") == "kept\r\n" ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(first->Write("more\r\n", 6));
+  EXPECT_EQ(Get(dir / "T.LOG"), "kept\r\nmore\r\n");
 }
 
 TEST(PosixLogFile, CaptureAllowsReadersAndLogCannotLandInAMissingFolder) {
