@@ -34,9 +34,9 @@ std::wstring ArgumentsAfterProgramName(const wchar_t* commandLine) {
     while (*p && *p != L'"') ++p;
     if (*p == L'"') ++p;
   } else {
-    while (*p && *p != L' ' && *p != L'\t') ++p;
+    while (*p > L' ') ++p;
   }
-  while (*p == L' ' || *p == L'\t') ++p;
+  while (*p && *p <= L' ') ++p;
   return std::wstring(p);
 }
 

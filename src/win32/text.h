@@ -18,7 +18,8 @@ Bytes FromWide(const wchar_t* text);
 
 // The part of a process command line after the program name, the way the C
 // runtime cuts it for WinMain: a quoted name runs to the closing quote, an
-// unquoted one to the first blank; the blanks after it are skipped.
+// unquoted one to the first blank or control character; what follows up to
+// the next character above the blank is skipped.
 std::wstring ArgumentsAfterProgramName(const wchar_t* commandLine);
 
 }  // namespace tv::win

@@ -1,0 +1,605 @@
+// tvdriver: drives the Windows program from outside, as an operator would,
+// for the end-to-end tests under Wine. It plays a scenario file: one action a
+// line, words separated by blanks, "..." strings with the escapes \" \\ \r \n
+// \t, blank lines and lines beginning with # ignored. Every action that waits
+// gives up after the time limit (default 15000 ms, see "timeout"); the first
+// failing action is reported on standard error with a list of the open
+// windows, and the driver ends with status 1 (2: a bad scenario).
+//
+//   tvdriver SCENARIO
+//
+// Windows are bound to names by the actions that find them:
+//
+//   window NAME CLASS TITLE      wait for a visible top-level window of the
+//                                class ("*": any) with exactly this title
+//   window-prefix NAME CLASS TEXT   the same for a title that begins with TEXT
+//   box NAME TITLE TEXT          wait for a message box with this title that
+//                                shows exactly this text
+//   gone NAME                    wait until the window no longer exists
+//   title NAME TEXT              wait until the window's title is TEXT
+//   text NAME ID TEXT            wait until the text of control ID is TEXT
+//   enabled NAME ID 0|1          the control is disabled or enabled
+//   visible NAME ID 0|1          the control is hidden or shown
+//   click NAME ID                click the button ID (BM_CLICK, posted)
+//   mouse NAME ID                a real mouse click at the centre of control ID
+//   mouse-box NAME CAPTION       a real mouse click on the check box CAPTION
+//   press NAME ID                the dialog's command ID (a button of a box)
+//   settext NAME ID TEXT         put TEXT into control ID
+//   syscommand NAME COMMAND      a system-menu command (posted WM_SYSCOMMAND)
+//   close NAME                   the close box (WM_SYSCOMMAND SC_CLOSE, sent)
+//   key NAME VK                  a key pressed and released while NAME has
+//                                the focus (posted WM_KEYDOWN/WM_KEYUP)
+//   list NAME ID LINE...         list box ID holds exactly these lines
+//   checkbox NAME CAPTION L T R B   a check box with this caption stands at
+//                                this rectangle of the client area
+//   checkboxes NAME N            the window shows exactly N check boxes
+//   checkstate NAME CAPTION 0|1  the check box's state
+//   rect NAME ID L T R B         control ID stands at this client rectangle
+//   window-rect NAME L T R B     the window's own screen rectangle
+//   idle-cpu NAME MS PERCENT     the window's process uses at most PERCENT of
+//                                one processor during the next MS milliseconds
+//   foreground NAME              NAME is the foreground window
+//   sleep MS                     pause
+//   timeout MS                   time limit of the following actions
+//   echo TEXT                    print TEXT on standard output
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Failure {
+  std::string text;
+};
+
+struct ScenarioError {
+  std::string text;
+};
+
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], n);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], n, nullptr,
+                      nullptr);
+  return utf8;
+}
+
+// "a\r\nb" for messages: control characters made visible.
+std::string Shown(const std::wstring& text) {
+  std::string out = "\"";
+  for (char c : Narrow(text)) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::wstring TextOf(HWND window) {
+  // WM_GETTEXT is carried across processes by the system.
+  wchar_t buffer[4096] = L"";
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer),
+                           SMTO_ABORTIFHUNG, 5000, &copied)) {
+    return std::wstring();
+  }
+  buffer[4095] = L'\0';
+  return std::wstring(buffer, copied < 4096 ? copied : 4095);
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[256] = L"";
+  GetClassNameW(window, name, 256);
+  return name;
+}
+
+struct Search {
+  std::wstring className;
+  std::wstring title;
+  bool prefix = false;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK FindTopLevel(HWND window, LPARAM data) {
+  Search& search = *reinterpret_cast<Search*>(data);
+  if (!IsWindowVisible(window)) return TRUE;
+  if (search.className != L"*" && ClassOf(window) != search.className) return TRUE;
+  std::wstring title = TextOf(window);
+  bool match = search.prefix ? title.compare(0, search.title.size(), search.title) == 0
+                             : title == search.title;
+  if (!match) return TRUE;
+  search.found = window;
+  return FALSE;
+}
+
+BOOL CALLBACK ListTopLevel(HWND window, LPARAM) {
+  if (!IsWindowVisible(window)) return TRUE;
+  std::fprintf(stderr, "  window %p class %s title %s\n", static_cast<void*>(window),
+               Narrow(ClassOf(window)).c_str(), Shown(TextOf(window)).c_str());
+  return TRUE;
+}
+
+struct ChildList {
+  std::vector<HWND> children;
+};
+
+BOOL CALLBACK CollectChild(HWND window, LPARAM data) {
+  reinterpret_cast<ChildList*>(data)->children.push_back(window);
+  return TRUE;
+}
+
+std::vector<HWND> ChildrenOf(HWND parent) {
+  ChildList list;
+  EnumChildWindows(parent, CollectChild, reinterpret_cast<LPARAM>(&list));
+  return list.children;
+}
+
+bool IsCheckBox(HWND window) {
+  if (ClassOf(window) != L"Button") {
+    if (lstrcmpiW(ClassOf(window).c_str(), L"Button") != 0) return false;
+  }
+  LONG style = GetWindowLongW(window, GWL_STYLE) & 0x0F;
+  return style == BS_AUTOCHECKBOX || style == BS_CHECKBOX;
+}
+
+RECT ClientRectOf(HWND parent, HWND control) {
+  RECT r;
+  GetWindowRect(control, &r);
+  MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+std::string RectText(const RECT& r) {
+  char text[96];
+  std::snprintf(text, sizeof text, "(%ld, %ld, %ld, %ld)", r.left, r.top, r.right, r.bottom);
+  return text;
+}
+
+void ClickAt(HWND window) {
+  RECT r;
+  GetWindowRect(window, &r);
+  // Away from the right edge, where a check box's shadow lies.
+  const int x = r.left + 12;
+  const int y = (r.top + r.bottom) / 2;
+  const int width = GetSystemMetrics(SM_CXVIRTUALSCREEN) - 1;
+  const int height = GetSystemMetrics(SM_CYVIRTUALSCREEN) - 1;
+  INPUT input[3] = {};
+  input[0].type = INPUT_MOUSE;
+  input[0].mi.dx = static_cast<LONG>(x * 65535LL / (width > 0 ? width : 1));
+  input[0].mi.dy = static_cast<LONG>(y * 65535LL / (height > 0 ? height : 1));
+  input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
+  input[1].type = INPUT_MOUSE;
+  input[1].mi.dx = input[0].mi.dx;
+  input[1].mi.dy = input[0].mi.dy;
+  input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
+  input[2] = input[1];
+  input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
+  SetCursorPos(x, y);
+  SendInput(3, input, sizeof(INPUT));
+}
+
+class Driver {
+ public:
+  int Play(const std::vector<std::vector<std::string>>& actions,
+           const std::vector<int>& lineNumbers) {
+    for (size_t i = 0; i < actions.size(); ++i) {
+      line_ = lineNumbers[i];
+      try {
+        Do(actions[i]);
+      } catch (const Failure& failure) {
+        std::fprintf(stderr, "tvdriver: line %d: %s\n", line_, failure.text.c_str());
+        std::fprintf(stderr, "tvdriver: windows open:\n");
+        EnumWindows(ListTopLevel, 0);
+        return 1;
+      } catch (const ScenarioError& error) {
+        std::fprintf(stderr, "tvdriver: line %d: bad scenario: %s\n", line_, error.text.c_str());
+        return 2;
+      }
+    }
+    return 0;
+  }
+
+ private:
+  void Need(const std::vector<std::string>& a, size_t count) {
+    if (a.size() < count)
+      throw ScenarioError{a[0] + " needs " + std::to_string(count - 1) + " arguments"};
+  }
+  static long Number(const std::string& text) {
+    char* end = nullptr;
+    long value = std::strtol(text.c_str(), &end, 0);
+    if (text.empty() || *end) throw ScenarioError{"not a number: " + text};
+    return value;
+  }
+  HWND Named(const std::string& name) {
+    auto it = windows_.find(name);
+    if (it == windows_.end()) throw ScenarioError{"no window named " + name};
+    return it->second;
+  }
+  HWND Control(const std::string& name, const std::string& id) {
+    HWND parent = Named(name);
+    HWND control = GetDlgItem(parent, static_cast<int>(Number(id)));
+    if (!control) throw Failure{"window " + name + " has no control " + id};
+    return control;
+  }
+  HWND CheckBoxNamed(const std::string& name, const std::wstring& caption) {
+    for (HWND child : ChildrenOf(Named(name))) {
+      if (IsWindowVisible(child) && IsCheckBox(child) && TextOf(child) == caption) return child;
+    }
+    return nullptr;
+  }
+
+  // Repeats test until it is true or the time limit has passed; why() says
+  // what was seen instead.
+  template <typename Test, typename Why>
+  void WaitFor(Test test, Why why) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+      if (test()) return;
+      if (GetTickCount() - start > limitMs_) throw Failure{why()};
+      Sleep(50);
+    }
+  }
+
+  void Do(const std::vector<std::string>& a) {
+    const std::string& verb = a[0];
+    if (verb == "window" || verb == "window-prefix") {
+      Need(a, 4);
+      Search search;
+      search.className = Widen(a[2]);
+      search.title = Widen(a[3]);
+      search.prefix = verb == "window-prefix";
+      WaitFor(
+          [&] {
+            search.found = nullptr;
+            EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&search));
+            return search.found != nullptr;
+          },
+          [&] { return "no window " + a[2] + " titled " + Shown(search.title); });
+      windows_[a[1]] = search.found;
+    } else if (verb == "box") {
+      Need(a, 4);
+      Search search;
+      search.className = L"#32770";
+      search.title = Widen(a[2]);
+      const std::wstring text = Widen(a[3]);
+      std::wstring seen;
+      WaitFor(
+          [&] {
+            search.found = nullptr;
+            EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&search));
+            if (!search.found) return false;
+            for (HWND child : ChildrenOf(search.found)) {
+              if (lstrcmpiW(ClassOf(child).c_str(), L"Static") != 0) continue;
+              std::wstring shown = TextOf(child);
+              if (shown.empty()) continue;
+              seen = shown;
+              if (shown == text) return true;
+            }
+            return false;
+          },
+          [&] {
+            return search.found ? "box " + Shown(search.title) + " shows " + Shown(seen) +
+                                      ", not " + Shown(text)
+                                : "no box titled " + Shown(search.title);
+          });
+      windows_[a[1]] = search.found;
+    } else if (verb == "gone") {
+      Need(a, 2);
+      HWND window = Named(a[1]);
+      WaitFor([&] { return !IsWindow(window) || !IsWindowVisible(window); },
+              [&] { return "window " + a[1] + " is still there"; });
+    } else if (verb == "title") {
+      Need(a, 3);
+      HWND window = Named(a[1]);
+      const std::wstring want = Widen(a[2]);
+      WaitFor([&] { return TextOf(window) == want; },
+              [&] { return "title is " + Shown(TextOf(window)) + ", not " + Shown(want); });
+    } else if (verb == "text") {
+      Need(a, 4);
+      HWND control = Control(a[1], a[2]);
+      const std::wstring want = Widen(a[3]);
+      WaitFor([&] { return TextOf(control) == want; },
+              [&] {
+                return "control " + a[2] + " shows " + Shown(TextOf(control)) + ", not " +
+                       Shown(want);
+              });
+    } else if (verb == "enabled" || verb == "visible") {
+      Need(a, 4);
+      HWND control = Control(a[1], a[2]);
+      const bool want = Number(a[3]) != 0;
+      WaitFor(
+          [&] {
+            return (verb == "enabled" ? IsWindowEnabled(control) : IsWindowVisible(control)) ==
+                   (want ? TRUE : FALSE);
+          },
+          [&] { return "control " + a[2] + " is not " + (want ? "" : "un") + verb; });
+    } else if (verb == "click") {
+      Need(a, 3);
+      PostMessageW(Control(a[1], a[2]), BM_CLICK, 0, 0);
+    } else if (verb == "mouse") {
+      Need(a, 3);
+      HWND control = Control(a[1], a[2]);
+      SetForegroundWindow(Named(a[1]));
+      ClickAt(control);
+    } else if (verb == "mouse-box") {
+      Need(a, 3);
+      HWND box = nullptr;
+      WaitFor([&] { return (box = CheckBoxNamed(a[1], Widen(a[2]))) != nullptr; },
+              [&] { return "no check box " + a[2]; });
+      SetForegroundWindow(Named(a[1]));
+      ClickAt(box);
+    } else if (verb == "press") {
+      Need(a, 3);
+      HWND dialog = Named(a[1]);
+      const int id = static_cast<int>(Number(a[2]));
+      PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+    } else if (verb == "settext") {
+      Need(a, 4);
+      const std::wstring text = Widen(a[3]);
+      SendMessageW(Control(a[1], a[2]), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    } else if (verb == "syscommand") {
+      Need(a, 3);
+      PostMessageW(Named(a[1]), WM_SYSCOMMAND, static_cast<WPARAM>(Number(a[2])), 0);
+    } else if (verb == "close") {
+      Need(a, 2);
+      // Sent, like the close box does it, so that the pumps never see it queued.
+      DWORD_PTR result;
+      SendMessageTimeoutW(Named(a[1]), WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_NORMAL, 100, &result);
+    } else if (verb == "key") {
+      Need(a, 3);
+      HWND window = Named(a[1]);
+      const WPARAM key = static_cast<WPARAM>(Number(a[2]));
+      HWND focus = window;
+      GUITHREADINFO info = {};
+      info.cbSize = sizeof info;
+      if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) && info.hwndFocus) {
+        focus = info.hwndFocus;
+      }
+      PostMessageW(focus, WM_KEYDOWN, key, 1);
+      PostMessageW(focus, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001));
+    } else if (verb == "list") {
+      Need(a, 3);
+      HWND control = Control(a[1], a[2]);
+      std::vector<std::wstring> want;
+      for (size_t i = 3; i < a.size(); ++i) want.push_back(Widen(a[i]));
+      std::vector<std::wstring> seen;
+      WaitFor(
+          [&] {
+            seen.clear();
+            LRESULT count = SendMessageW(control, LB_GETCOUNT, 0, 0);
+            for (LRESULT i = 0; i < count; ++i) {
+              wchar_t item[1024] = L"";
+              if (SendMessageW(control, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0) >= 1023) continue;
+              SendMessageW(control, LB_GETTEXT, static_cast<WPARAM>(i),
+                           reinterpret_cast<LPARAM>(item));
+              seen.push_back(item);
+            }
+            return seen == want;
+          },
+          [&] {
+            std::string text = "list " + a[2] + " holds";
+            for (const std::wstring& item : seen) text += " " + Shown(item);
+            return text;
+          });
+    } else if (verb == "checkbox") {
+      Need(a, 7);
+      const std::wstring caption = Widen(a[2]);
+      RECT want = {Number(a[3]), Number(a[4]), Number(a[5]), Number(a[6])};
+      HWND box = nullptr;
+      WaitFor([&] { return (box = CheckBoxNamed(a[1], caption)) != nullptr; },
+              [&] { return "no check box " + Shown(caption); });
+      RECT r = ClientRectOf(Named(a[1]), box);
+      if (!EqualRect(&r, &want)) {
+        throw Failure{"check box " + Shown(caption) + " stands at " + RectText(r) + ", not " +
+                      RectText(want)};
+      }
+    } else if (verb == "checkboxes") {
+      Need(a, 3);
+      const long want = Number(a[2]);
+      long count = 0;
+      WaitFor(
+          [&] {
+            count = 0;
+            for (HWND child : ChildrenOf(Named(a[1]))) {
+              if (IsWindowVisible(child) && IsCheckBox(child)) ++count;
+            }
+            return count == want;
+          },
+          [&] { return std::to_string(count) + " check boxes, not " + a[2]; });
+    } else if (verb == "checkstate") {
+      Need(a, 4);
+      const std::wstring caption = Widen(a[2]);
+      const LRESULT want = Number(a[3]);
+      HWND box = nullptr;
+      WaitFor(
+          [&] {
+            box = CheckBoxNamed(a[1], caption);
+            return box && SendMessageW(box, BM_GETCHECK, 0, 0) == want;
+          },
+          [&] { return "check box " + Shown(caption) + " is not in state " + a[3]; });
+    } else if (verb == "rect") {
+      Need(a, 7);
+      HWND control = Control(a[1], a[2]);
+      RECT want = {Number(a[3]), Number(a[4]), Number(a[5]), Number(a[6])};
+      RECT r = {};
+      WaitFor(
+          [&] {
+            r = ClientRectOf(Named(a[1]), control);
+            return EqualRect(&r, &want) != FALSE;
+          },
+          [&] {
+            return "control " + a[2] + " stands at " + RectText(r) + ", not " + RectText(want);
+          });
+    } else if (verb == "window-rect") {
+      Need(a, 6);
+      RECT want = {Number(a[2]), Number(a[3]), Number(a[4]), Number(a[5])};
+      RECT r;
+      GetWindowRect(Named(a[1]), &r);
+      if (!EqualRect(&r, &want)) {
+        throw Failure{"window stands at " + RectText(r) + ", not " + RectText(want)};
+      }
+    } else if (verb == "idle-cpu") {
+      Need(a, 4);
+      DWORD pid = 0;
+      GetWindowThreadProcessId(Named(a[1]), &pid);
+      HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+      if (!process) throw Failure{"cannot open the window's process"};
+      auto used = [&] {
+        FILETIME created, ended, kernel, user;
+        GetProcessTimes(process, &created, &ended, &kernel, &user);
+        ULARGE_INTEGER k, u;
+        k.LowPart = kernel.dwLowDateTime;
+        k.HighPart = kernel.dwHighDateTime;
+        u.LowPart = user.dwLowDateTime;
+        u.HighPart = user.dwHighDateTime;
+        return (k.QuadPart + u.QuadPart) / 10000;  // milliseconds
+      };
+      const long period = Number(a[2]);
+      const unsigned long long before = used();
+      Sleep(static_cast<DWORD>(period));
+      const unsigned long long after = used();
+      CloseHandle(process);
+      const double percent = 100.0 * static_cast<double>(after - before) / period;
+      std::printf("tvdriver: %s used %.1f%% of a processor for %ld ms\n", a[1].c_str(), percent,
+                  period);
+      if (percent > static_cast<double>(Number(a[3]))) {
+        throw Failure{"the process used " + std::to_string(after - before) +
+                      " ms of processor in " + a[2] + " ms"};
+      }
+    } else if (verb == "foreground") {
+      Need(a, 2);
+      HWND window = Named(a[1]);
+      WaitFor([&] { return GetForegroundWindow() == window; },
+              [&] { return "the foreground window is " + Shown(TextOf(GetForegroundWindow())); });
+    } else if (verb == "sleep") {
+      Need(a, 2);
+      Sleep(static_cast<DWORD>(Number(a[1])));
+    } else if (verb == "timeout") {
+      Need(a, 2);
+      limitMs_ = static_cast<DWORD>(Number(a[1]));
+    } else if (verb == "echo") {
+      Need(a, 2);
+      std::printf("%s\n", a[1].c_str());
+      std::fflush(stdout);
+    } else {
+      throw ScenarioError{"unknown action " + verb};
+    }
+  }
+
+  std::map<std::string, HWND> windows_;
+  DWORD limitMs_ = 15000;
+  int line_ = 0;
+};
+
+bool SplitLine(const std::string& line, std::vector<std::string>& words, std::string& error) {
+  words.clear();
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+    if (i >= line.size()) break;
+    std::string word;
+    if (line[i] == '"') {
+      ++i;
+      bool closed = false;
+      while (i < line.size()) {
+        char c = line[i++];
+        if (c == '"') {
+          closed = true;
+          break;
+        }
+        if (c == '\\' && i < line.size()) {
+          char e = line[i++];
+          switch (e) {
+            case 'r':
+              word += '\r';
+              break;
+            case 'n':
+              word += '\n';
+              break;
+            case 't':
+              word += '\t';
+              break;
+            default:
+              word += e;
+          }
+        } else {
+          word += c;
+        }
+      }
+      if (!closed) {
+        error = "string without its closing quote";
+        return false;
+      }
+    } else {
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
+        word += line[i++];
+      }
+    }
+    words.push_back(word);
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: tvdriver SCENARIO\n");
+    return 2;
+  }
+  FILE* file = std::fopen(argv[1], "rb");
+  if (!file) {
+    std::fprintf(stderr, "tvdriver: cannot open %s\n", argv[1]);
+    return 2;
+  }
+  std::vector<std::vector<std::string>> actions;
+  std::vector<int> lineNumbers;
+  std::string line;
+  int number = 0;
+  int c;
+  bool more = true;
+  while (more) {
+    c = std::fgetc(file);
+    if (c != EOF && c != '\n') {
+      line += static_cast<char>(c);
+      continue;
+    }
+    more = c != EOF;
+    ++number;
+    std::vector<std::string> words;
+    std::string error;
+    if (!SplitLine(line, words, error)) {
+      std::fprintf(stderr, "tvdriver: line %d: %s\n", number, error.c_str());
+      return 2;
+    }
+    line.clear();
+    if (words.empty() || words[0][0] == '#') continue;
+    actions.push_back(words);
+    lineNumbers.push_back(number);
+  }
+  std::fclose(file);
+  Driver driver;
+  return driver.Play(actions, lineNumbers);
+}
