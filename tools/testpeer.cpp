@@ -446,6 +446,7 @@ class Peer {
   void CloseConnection() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
+    reset_ = false;
     received_.clear();
     readPos_ = 0;
   }
@@ -511,24 +512,30 @@ class Peer {
       int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       if (fd < 0) Fail("connect: socket: %s", std::strerror(errno));
       if (rcvbuf_ > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf_, sizeof rcvbuf_);
-      int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-      if (rc != 0 && errno == EINPROGRESS) {
-        if (WaitFor(fd, POLLOUT) != 0) {
-          int error = 0;
-          socklen_t len = sizeof error;
-          getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
-          rc = error == 0 ? 0 : -1;
-          errno = error;
-        } else {
-          errno = ETIMEDOUT;
+      int error = 0;
+      if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+          error = ETIMEDOUT;
+          if (WaitFor(fd, POLLOUT) != 0) {
+            socklen_t len = sizeof error;
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+          }
         }
       }
-      if (rc == 0) {
+      // A server that accepted and reset at once was connected all the same;
+      // reading the error cleared it, so the reset is remembered for the reads.
+      if (error == 0 || error == ECONNRESET || error == EPIPE) {
         Adopt(fd);
+        reset_ = error != 0;
         return;
       }
-      lastError = errno;
       close(fd);
+      if (error != ECONNREFUSED && error != ETIMEDOUT && error != EAGAIN) {
+        Fail("line %d: connect to %s port %lld: %s", action.line, host.c_str(), port,
+             std::strerror(error));
+      }
+      lastError = error;
       if (RemainingMs() == 0) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(std::min(20, RemainingMs())));
     }
@@ -570,7 +577,7 @@ class Peer {
         received_.append(chunk, static_cast<size_t>(n));
         return static_cast<long>(n);
       }
-      if (n == 0) return 0;
+      if (n == 0) return reset_ ? -1 : 0;
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
       if (WaitFor(fd_, POLLIN) == 0) return -2;
@@ -708,6 +715,7 @@ class Peer {
   Clock::time_point deadline_;
   int fd_ = -1;
   int rcvbuf_ = 0;
+  bool reset_ = false;  // the connection was reset before its first read
   std::string received_;
   size_t readPos_ = 0;
   std::map<long long, int> listeners_;

@@ -312,10 +312,6 @@ def render(data, codec, crlf):
         if byte == 0x0A and not crlf:
             lines.append("".join(current))
             current = []
-        elif byte == 0x0A:
-            current.append("\u27e80A\u27e9")
-            lines.append("".join(current))
-            current = []
         else:
             current.append("\u27e8%02X\u27e9" % byte)
         pos = end + 1
@@ -438,6 +434,7 @@ class Run:
         self.keep = keep
         self.problems = []
         self.notes = []
+        self.open_files = []
 
     def fail(self, text):
         self.problems.append(text)
@@ -459,12 +456,16 @@ class Run:
                 return
             program = self.start_program()
             self.supervise(program, peer)
+            # Whatever the program left running goes before its output is read.
+            kill_group(program)
             self.check(program)
         except CaseError as e:
             self.fail(f"bad case: {e}")
         finally:
             kill_group(program)
             kill_group(peer)
+            for f in self.open_files:
+                f.close()
             if self.keep:
                 self.notes.append(f"files kept in {self.root}")
             else:
@@ -510,6 +511,7 @@ class Run:
         with open(script, "wb") as f:
             f.write(self.text(case.peer, SCRIPT_CODEC, b"\n"))
         self.peer_err = open(os.path.join(self.root, "peer.stderr"), "wb+")
+        self.open_files.append(self.peer_err)
         peer = subprocess.Popen(
             [self.peer_program, script],
             stdin=subprocess.DEVNULL,
@@ -518,6 +520,7 @@ class Run:
             cwd=self.root,
             start_new_session=True,
         )
+        self.open_files.append(peer.stdout)
         deadline = time.monotonic() + READY_TIMEOUT
         got = b""
         while b"\n" not in got:
