@@ -25,6 +25,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES = os.path.join(HERE, "cases")
@@ -773,15 +774,18 @@ def run_one(path, options):
     except CaseError as e:
         return name, [f"bad case: {e}"], [], 0.0
     run = Run(case, options.program, options.peer, options.keep)
-    run.execute()
+    try:
+        run.execute()
+    except Exception:  # a fault of the harness or the machine: report it, go on
+        run.fail("the harness failed:\n" + traceback.format_exc().rstrip())
     return name, run.problems, run.notes, time.monotonic() - started
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("cases", nargs="*", help="case files, GROUP/NAME or groups")
-    parser.add_argument("--program", default=os.environ.get("TARVELIN",
-                                                            os.path.join(REPO, "build", "tarvelin")))
+    parser.add_argument("--program", default=os.environ.get(
+        "TARVELIN", os.path.join(REPO, "build", "tarvelin")))
     parser.add_argument("--peer", default=os.environ.get(
         "TESTPEER", os.path.join(REPO, "build", "tools", "testpeer")))
     parser.add_argument("-j", "--jobs", type=int, default=os.cpu_count() or 2)
