@@ -20,13 +20,15 @@
 //   expect STR...      the next bytes that arrive must be exactly these
 //   read-line          read and drop bytes up to and including the next LF
 //   expect-eof         read and drop everything until the other side closes
+//                      or resets the connection
 //   sleep MS           pause
 //   drip STR MS        send one byte at a time, pausing MS after each
 //   flood N            send N bytes 'x' without a line end
 //   lines N LEN [STR]  send N lines of LEN bytes (STR repeated, default "x")
 //                      each followed by CR LF, in big writes
 //   noread [MS]        do not read: hold the connection for MS milliseconds,
-//                      or without MS until the other side closes it
+//                      or without MS until the other side closes or resets it
+//                      (a failure when the time limit comes first)
 //   shutdown           stop sending (the other side reads end of data)
 //   close              close the connection
 //   reset              close the connection with a reset (linger 0)
