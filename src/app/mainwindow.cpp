@@ -85,10 +85,18 @@ void SlideRunButtonDown(ScriptContext& ctx) {
   for (int i = 0; i < ctx.slideCount; ++i) {
     window.MoveRunButton(4);
     ctx.PumpWindowMessages();
-    bool wasRunning = ctx.running;
+    const bool wasRunning = ctx.running;
     ctx.running = true;
+    ctx.runningForced = !wasRunning;
     ctx.TimedStep(20);
     ctx.running = wasRunning;
+    ctx.runningForced = false;
+    // A close request during the pause must not be lost: the run is over, so
+    // the cancel command goes back into the queue for the next loop.
+    if (ctx.cancelRefusedWhileForced) {
+      ctx.cancelRefusedWhileForced = false;
+      ctx.host.queue.PostToMain(kWmCommand, kIdCancel, 0);
+    }
   }
   window.FinishSlide(true);
   window.SetRunButtonCaption("&Spuštění scriptu");
@@ -233,7 +241,10 @@ void RunButtonClicked(ScriptContext& ctx) {
 }
 
 void OnCancel(ScriptContext& ctx) {
-  if (ctx.running) return;
+  if (ctx.running) {
+    if (ctx.runningForced) ctx.cancelRefusedWhileForced = true;
+    return;
+  }
   WriteScriptNameProfile(ctx);
   ctx.log.Close();
   if (ctx.connection != kInvalidSocket) {

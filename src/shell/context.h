@@ -88,6 +88,10 @@ class ScriptContext {
   StartupOptions options;
   bool buttonAnimation = false;
   int slideCount = 0;
+  // The running flag is set only for a pause of the Run button's slide down;
+  // a cancel command refused meanwhile is posted again after the pause.
+  bool runningForced = false;
+  bool cancelRefusedWhileForced = false;
   bool dialogEnded = false;  // the main window has ended (OnCancel)
   RunOutcome lastOutcome = RunOutcome::None;
   bool startupFailed = false;
