@@ -65,7 +65,7 @@ bool LookUpHost(ScriptContext& ctx, const Bytes& server, Ipv4& address) {
   ctx.LogPrintf("Táži se serveru DNS na jméno %s\n", server.c_str());
   ctx.hostLookup = sockets.AsyncGetHostByName(server, WM_HOST_LOOKUP);
   if (ctx.hostLookup == 0) return NoDnsRecord(ctx, server);
-  if (!ctx.WaitForWindowMessage(WM_HOST_LOOKUP)) {
+  if (!WaitForMessageAbout(ctx, WM_HOST_LOOKUP, ctx.hostLookup)) {
     sockets.CancelAsyncRequest(ctx.hostLookup);
     ctx.hostLookup = 0;
     return Fail(ctx, kReasonInterrupted);
@@ -97,6 +97,13 @@ Bytes FormatText(const char* format, ...) {
   }
   va_end(again);
   return text;
+}
+
+bool WaitForMessageAbout(ScriptContext& ctx, uint32_t id, uintptr_t about) {
+  do {
+    if (!ctx.WaitForWindowMessage(id)) return false;
+  } while (ctx.lastMessageWParam != about);
+  return true;
 }
 
 bool ParseDottedAddress(const Bytes& text, int numbers[4]) {
@@ -163,7 +170,7 @@ bool ConnectToServer(ScriptContext& ctx, const Bytes& server, int port) {
       CloseConnection(ctx);
       return Fail(ctx, kConnectFailedBox);
     }
-    if (!ctx.WaitForWindowMessage(WM_SOCKET_SETUP)) {
+    if (!WaitForMessageAbout(ctx, WM_SOCKET_SETUP, static_cast<uintptr_t>(s))) {
       CloseConnection(ctx);
       return Fail(ctx, kReasonInterrupted);
     }
@@ -197,7 +204,7 @@ bool AcceptConnection(ScriptContext& ctx, int port) {
   sockets.AsyncSelect(listening, WM_SOCKET_SETUP, kFdAccept);
   if (!sockets.Listen(listening, 1)) return PortUnusable(ctx, port);
 
-  if (!ctx.WaitForWindowMessage(WM_SOCKET_SETUP)) {
+  if (!WaitForMessageAbout(ctx, WM_SOCKET_SETUP, static_cast<uintptr_t>(listening))) {
     ctx.LogPrintf("Program předčasně přerušen.\n");
     ctx.SetLowerStatus("Program předčasně přerušen");
     CloseConnection(ctx);

@@ -23,6 +23,11 @@ void EndOfRunConnectionQuestion(ScriptContext& ctx);
 // False unless all four numbers are there.
 bool ParseDottedAddress(const Bytes& text, int numbers[4]);
 
+// Waits for a message about one socket or lookup (its wParam). A message of
+// that id about anything else, left over from an earlier socket, is skipped.
+// False when the run must stop.
+bool WaitForMessageAbout(ScriptContext& ctx, uint32_t id, uintptr_t about);
+
 // printf into a text, for status lines and boxes.
 Bytes FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

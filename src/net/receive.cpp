@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "net/capture.h"
+#include "net/connection.h"
 
 namespace tv {
 
@@ -39,7 +40,7 @@ Wait AwaitData(ScriptContext& ctx) {
     ClosePath(ctx);
     return Wait::Stopped;
   }
-  if (!ctx.WaitForWindowMessage(WM_SOCKET_EVENT)) {
+  if (!WaitForMessageAbout(ctx, WM_SOCKET_EVENT, static_cast<uintptr_t>(ctx.connection))) {
     InterruptPath(ctx);
     return Wait::Stopped;
   }

@@ -1,5 +1,6 @@
 #include "net/send.h"
 
+#include "net/connection.h"
 #include "net/receive.h"
 
 namespace tv {
@@ -23,7 +24,9 @@ enum class Room { Ready, PeerGone, Interrupted };
 Room AwaitRoom(ScriptContext& ctx) {
   for (;;) {
     if (ctx.host.sockets.PeerHasClosed(ctx.connection)) return Room::PeerGone;
-    if (!ctx.WaitForWindowMessage(WM_SOCKET_EVENT)) return Room::Interrupted;
+    if (!WaitForMessageAbout(ctx, WM_SOCKET_EVENT, static_cast<uintptr_t>(ctx.connection))) {
+      return Room::Interrupted;
+    }
     const long events = LowWord(ctx.lastMessageLParam);
     if (events & kFdClose) return Room::PeerGone;
     if (events & kFdWrite) return Room::Ready;

@@ -499,6 +499,22 @@ TEST(NetCommands, ConnectWhileConnectedClosesTheOldConnectionFirst) {
   EXPECT_TRUE(h.sockets.IsClosed(old));
 }
 
+TEST(NetCommands, StatusLineWhileWaitingAndAfter) {
+  NetHost h;
+  h.Open();
+  std::vector<Bytes> seen;
+  h.queue.At(5, [&] { seen.push_back(h.window.lower); });
+  h.sockets.Arrive(10, "x\n");
+  h.queue.At(15, [&] { seen.push_back(h.window.lower); });
+  h.sockets.Arrive(20, "abc");
+  h.window.answers = {kIdNo};
+  h.Run("WaitFor LineStarting \"x\"\nReceive 3\n");
+  EXPECT_EQ(seen, (std::vector<Bytes>{
+                      "Čtu řádky ze socketu, dokud nenarazím na řádku začínající textem x",
+                      "Čtu blok dat ze socketu"}));
+  EXPECT_EQ(h.window.lower, "Blok dat v pořádku načten.");
+}
+
 TEST(NetCapture, OutputFileTwiceAndCloseOutputWithoutFile) {
   NetHost h;
   h.Run(

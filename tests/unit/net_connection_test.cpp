@@ -330,3 +330,33 @@ TEST(NetStartup, RunButtonInterruptsTheStartupConnection) {
 
 }  // namespace
 }  // namespace tv::test
+
+namespace tv::test {
+namespace {
+
+TEST(NetStale, NotificationsAboutAnEarlierSocketAreSkipped) {
+  NetHost h;
+  Socket old = h.Open();
+  // The old connection's close is still queued when a new one is made.
+  h.queue.PostToMain(WM_SOCKET_EVENT, static_cast<uintptr_t>(old), SelectLParam(kFdClose));
+  h.queue.PostToMain(WM_SOCKET_SETUP, static_cast<uintptr_t>(old), SelectLParam(kFdConnect, 1));
+  h.sockets.connectAnswerMs = 20;
+  ASSERT_TRUE(ConnectToServer(h.ctx, "127.0.0.1", 1)) << h.Boxes();
+  h.queue.PostToMain(WM_SOCKET_EVENT, static_cast<uintptr_t>(old), SelectLParam(kFdClose));
+  h.sockets.Arrive(30, "fresh\n");
+  ASSERT_TRUE(ReadUntil(h.ctx, '\n'));
+  EXPECT_EQ(h.ctx.lastLine, "fresh");
+  EXPECT_NE(h.ctx.connection, kInvalidSocket);
+}
+
+TEST(NetStale, LookupAnswerOfACancelledRequestIsSkipped) {
+  NetHost h;
+  h.sockets.hosts["peer.test"] = Ip(10, 0, 0, 5);
+  // An answer for handle 99 (an earlier, cancelled lookup) comes first.
+  h.queue.PostToMain(WM_HOST_LOOKUP, 99, SelectLParam(0, kWsaeHostNotFound));
+  ASSERT_TRUE(ConnectToServer(h.ctx, "peer.test", 1)) << h.Boxes();
+  EXPECT_NE(h.sockets.Calls().find("connect 3 10.0.0.5:1"), Bytes::npos);
+}
+
+}  // namespace
+}  // namespace tv::test
