@@ -591,6 +591,11 @@ class Run:
                     out.append((word, encode_line(arg, SCRIPT_CODEC, where)[0]))
                 elif word == "after-stderr":
                     out.append((word, encode_line(arg, "utf-8", where)[0]))
+                elif word == "idle":
+                    try:
+                        out.append((word, float(arg) / 1000.0))
+                    except ValueError:
+                        raise CaseError(f"{where}: @idle takes milliseconds")
                 elif word == "keep-open":
                     out.append((word, None))
                 else:
@@ -616,6 +621,9 @@ class Run:
                 elif word == "after-stderr":
                     self.feeder_state = f"waiting for standard error to hold {show(arg, 'utf-8')}"
                     self.wait_for(program, self.stderr.snapshot, arg)
+                elif word == "idle":
+                    self.feeder_state = f"waiting for the log to stay unchanged {arg:g} s"
+                    self.wait_idle(program, arg)
                 elif word == "":
                     self.feeder_state = f"writing {show(arg, 'utf-8')}"
                     pipe.write(arg)
@@ -636,6 +644,24 @@ class Run:
                 return f.read()
         except OSError:
             return b""
+
+    def wait_idle(self, program, seconds):
+        """Until the log has not grown for that long (a command is waiting)."""
+        size = -1
+        changed = time.monotonic()
+        while True:
+            try:
+                now_size = os.stat(self.log_name()).st_size
+            except OSError:
+                now_size = -1
+            if now_size != size:
+                size = now_size
+                changed = time.monotonic()
+            elif time.monotonic() - changed >= seconds:
+                return
+            if program.poll() is not None:
+                raise BrokenPipeError()
+            time.sleep(POLL)
 
     @staticmethod
     def wait_for(program, read, want):

@@ -257,6 +257,23 @@ class Harness(unittest.TestCase):
             """)
         self.assertEqual(problems, [])
 
+    def test_idle_waits_until_the_log_stops_growing(self):
+        started = time.monotonic()
+        problems = self.run_case("""\
+            --- args
+            echo-stdin
+            --- stdin
+            @idle 300
+            line
+            --- expect log
+            Program zahájen.
+            ready
+            got line
+            Konec programu.
+            """)
+        self.assertEqual(problems, [])
+        self.assertGreater(time.monotonic() - started, 0.3)
+
     def test_peer_dialogue(self):
         case = """\
             --- args
