@@ -272,7 +272,10 @@ bool PosixSockets::Connect(Socket s, const Ipv4& addr, uint16_t port) {
 
 int PosixSockets::Send(Socket s, const char* data, int len) {
   State* st = Find(s);
-  if (!st) return Fail(ENOTSOCK), -1;
+  if (!st) {
+    Fail(ENOTSOCK);
+    return -1;
+  }
   ssize_t n;
   do {
     n = send(st->fd, data, static_cast<size_t>(std::max(len, 0)), MSG_NOSIGNAL);
@@ -288,7 +291,10 @@ int PosixSockets::Send(Socket s, const char* data, int len) {
 
 int PosixSockets::Recv(Socket s, char* buf, int len) {
   State* st = Find(s);
-  if (!st) return Fail(ENOTSOCK), -1;
+  if (!st) {
+    Fail(ENOTSOCK);
+    return -1;
+  }
   ssize_t n;
   do {
     n = recv(st->fd, buf, static_cast<size_t>(std::max(len, 0)), 0);

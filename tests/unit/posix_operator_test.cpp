@@ -234,3 +234,40 @@ TEST(PosixCharset, DisplayAndInputEdges) {
 
 }  // namespace
 }  // namespace tv::posix
+
+namespace tv::posix {
+namespace {
+
+std::string ReadPipe(int fd) {
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+TEST(PosixConsole, LiveStatusLineIsClearedAroundBoxesAndFitsOneLine) {
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
+  Console console(p[1], true);
+  console.SetStatus("Script spuštěn.");
+  EXPECT_EQ(ReadPipe(p[0]), u8"\rScript spuštěn.\x1b[K");
+  console.Print("[T] text\n");
+  EXPECT_EQ(ReadPipe(p[0]), u8"\r\x1b[K[T] text\n\rScript spuštěn.\x1b[K");
+  console.SetStatus(std::string(200, 'x') + "\n");
+  EXPECT_EQ(ReadPipe(p[0]), "\r" + std::string(79, 'x') + "\x1b[K") << "cut to the width";
+  console.Finish();
+  EXPECT_EQ(ReadPipe(p[0]), "\r\x1b[K");
+  console.Print("[T] after\n");
+  EXPECT_EQ(ReadPipe(p[0]), "[T] after\n");
+
+  Console plain(p[1], false);
+  plain.SetStatus("nothing shown");
+  plain.Print("[T] x\n");
+  EXPECT_EQ(ReadPipe(p[0]), "[T] x\n");
+  close(p[0]);
+  close(p[1]);
+}
+
+}  // namespace
+}  // namespace tv::posix
