@@ -21,3 +21,9 @@ if [ -f src/win32/CMakeLists.txt ]; then
     tests/win32/run.sh "$root/build-win64"
   fi
 fi
+
+# --- Fuzzing: each libFuzzer target for 30 s (skipped with a message when
+# clang's fuzzer runtime is missing). FUZZ_SECONDS=0 leaves the step out.
+if [ "${FUZZ_SECONDS:-30}" != 0 ]; then
+  tests/fuzz/run.sh -t "${FUZZ_SECONDS:-30}"
+fi

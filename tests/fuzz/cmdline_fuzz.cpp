@@ -1,0 +1,23 @@
+// The command-line parser: any text either parses or throws its own error,
+// and the options it leaves agree with each other.
+#include <cstddef>
+#include <cstdint>
+
+#include "app/mainwindow.h"
+#include "check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const tv::Bytes text(reinterpret_cast<const char*>(data), size);
+  tv::StartupOptions options;
+  tv::SymbolList symbols;
+  tv::CounterList counters;
+  try {
+    tv::ParseCommandLine(text, options, symbols, counters);
+    FUZZ_CHECK(options.connectMode >= 0 && options.connectMode <= 2);
+    // Only -c names a server; -a forgets it.
+    if (options.connectMode != 1) FUZZ_CHECK(options.server.empty());
+  } catch (const tv::CommandLineError& e) {
+    FUZZ_CHECK(!e.text.empty());
+  }
+  return 0;
+}

@@ -1,0 +1,181 @@
+// The receiving path over a scripted socket. The input is a program of peer
+// events (bytes arriving with or without a notification, a close, a reset, a
+// stray notification, the operator's interruption) and reads (ReadUntil,
+// ReadBlock, ReportUnreadData). The peer's events happen one per virtual
+// millisecond while the reads wait for them.
+//
+// What is checked after every read: the receive buffer holds exactly the
+// bytes received and not yet consumed; each read hands to the capture file a
+// piece from the front of them; a read that succeeded consumed that piece and
+// logged it escaped; lines come without CR and LF.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "check.h"
+#include "net/escape.h"
+#include "net/receive.h"
+#include "support/fake_sockets.h"
+
+namespace {
+
+using tv::Bytes;
+
+// The bytes recv() hands to the core, in order.
+class RecordingSockets : public tv::test::ScriptedSockets {
+ public:
+  using ScriptedSockets::ScriptedSockets;
+  Bytes received;
+  int Recv(tv::Socket s, char* buf, int len) override {
+    const int n = ScriptedSockets::Recv(s, buf, len);
+    FUZZ_CHECK(n <= len);
+    if (n > 0) received.append(buf, static_cast<size_t>(n));
+    return n;
+  }
+};
+
+class MemFile : public tv::OutFile {
+ public:
+  explicit MemFile(Bytes* into) : into_(into) {}
+  bool Write(const char* d, size_t n) override {
+    into_->append(d, n);
+    return true;
+  }
+  bool Flush() override { return true; }
+
+ private:
+  Bytes* into_;
+};
+
+struct Host {
+  tv::test::FakeQueue queue;
+  RecordingSockets sockets{queue};
+  tv::test::FakeWindow window;
+  tv::test::FakeProfile profile;
+  tv::test::FakeFiles files;
+  tv::ScriptContext ctx{tv::Host{queue, sockets, window, profile, files}};
+};
+
+struct Reader {
+  const uint8_t* p;
+  const uint8_t* end;
+  bool More() const { return p < end; }
+  uint8_t Next() { return p < end ? *p++ : 0; }
+};
+
+struct Read {
+  int kind;  // 0 line, 1 block, 2 report
+  int arg;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Host h;
+  h.queue.dispatch = [&h](const tv::Msg& m) { tv::DispatchMainWindowMessage(h.ctx, m); };
+  h.ctx.log.Open(h.files, "test.log");
+  h.ctx.running = true;
+  h.sockets.OpenConnection(h.ctx);
+  const tv::Socket live = h.sockets.live;
+  Bytes capture;
+  h.ctx.capture = std::make_unique<MemFile>(&capture);
+
+  std::vector<Read> reads;
+  long long t = 1;
+  Reader in{data, data + size};
+  while (in.More()) {
+    const uint8_t op = in.Next();
+    switch (op % 10) {
+      case 0:
+      case 1: {
+        const size_t len = in.Next() % 200;
+        Bytes bytes;
+        while (bytes.size() < len && in.More()) bytes.push_back(static_cast<char>(in.Next()));
+        // A large arrival now and then, to fill the buffer.
+        if (op & 0x80)
+          bytes = Bytes(static_cast<size_t>(op & 0x3F) * 100, bytes.empty() ? 'x' : bytes[0]);
+        h.sockets.Arrive(t++, bytes, op % 10 == 0);
+        break;
+      }
+      case 2:
+      case 3:
+        h.sockets.PeerCloses(t++, op % 10 == 2);
+        break;
+      case 4:
+        h.sockets.PeerResets(t++, (op & 0x10) != 0);
+        break;
+      case 5:
+        h.sockets.Notify(t++, in.Next() & 0x3F, (op & 0x10) ? tv::test::kWsaeConnReset : 0);
+        break;
+      case 6:
+        h.queue.At(t++, [&h] { h.queue.PostToMain(tv::kWmCommand, tv::kIdRunButton, 0); });
+        break;
+      case 7:
+        reads.push_back({0, in.Next()});
+        break;
+      case 8: {
+        const int hi = in.Next();
+        reads.push_back({1, (hi << 8 | in.Next()) % 4200});
+        break;
+      }
+      default:
+        reads.push_back({2, 0});
+        break;
+    }
+  }
+
+  size_t consumed = 0;  // bytes of h.sockets.received handed on
+  for (const Read& r : reads) {
+    const size_t capturedBefore = capture.size();
+    const size_t logBefore = h.files.files["test.log"].size();
+    bool ok = false;
+    if (h.ctx.connection == tv::kInvalidSocket) break;
+    if (r.kind == 0) {
+      ok = tv::ReadUntil(h.ctx, static_cast<char>(r.arg));
+    } else if (r.kind == 1) {
+      ok = tv::ReadBlock(h.ctx, r.arg);
+    } else {
+      tv::ReportUnreadData(h.ctx);
+    }
+    FUZZ_CHECK(h.ctx.fillCount >= 0 && h.ctx.fillCount <= tv::kReceiveBufferSize);
+    const Bytes piece = capture.substr(capturedBefore);
+    FUZZ_CHECK(h.sockets.received.compare(consumed, piece.size(), piece) == 0);
+    if (ok) {
+      consumed += piece.size();
+      if (r.kind == 0) {
+        FUZZ_CHECK(!piece.empty() && piece.back() == static_cast<char>(r.arg));
+        Bytes kept;
+        for (size_t i = 0; i + 1 < piece.size(); ++i) {
+          if (piece[i] != '\r' && piece[i] != '\n') kept.push_back(piece[i]);
+        }
+        FUZZ_CHECK(h.ctx.lastLine == kept);
+      } else {
+        FUZZ_CHECK(piece.size() == static_cast<size_t>(r.arg) && h.ctx.lastLine == piece);
+      }
+      FUZZ_CHECK(h.ctx.lastLine == h.ctx.scratch);
+      std::string escaped;
+      tv::EscapeForLog(escaped, piece.data(), piece.size());
+      Bytes crlf;
+      for (char c : escaped + "\n") {
+        if (c == '\n') crlf.push_back('\r');
+        crlf.push_back(c);
+      }
+      const Bytes& log = h.files.files["test.log"];
+      FUZZ_CHECK(log.size() >= logBefore + crlf.size());
+      FUZZ_CHECK(log.compare(log.size() - crlf.size(), crlf.size(), crlf) == 0);
+    } else {
+      // A failed read consumes nothing; what it reported is what is left.
+      FUZZ_CHECK(piece.empty() || piece.size() == static_cast<size_t>(h.ctx.fillCount));
+    }
+    // The buffer holds exactly what was received and not consumed.
+    FUZZ_CHECK(h.sockets.received.size() == consumed + static_cast<size_t>(h.ctx.fillCount));
+    FUZZ_CHECK(h.sockets.received.compare(consumed, Bytes::npos, h.ctx.receiveBuffer,
+                                          static_cast<size_t>(h.ctx.fillCount)) == 0);
+    if (r.kind == 2) {
+      FUZZ_CHECK(piece.size() == static_cast<size_t>(h.ctx.fillCount));
+    }
+    if (!h.ctx.running) break;
+  }
+  (void)live;
+  return 0;
+}

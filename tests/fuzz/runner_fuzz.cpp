@@ -1,0 +1,173 @@
+// Whole runs over the fake host. The input is split at NUL bytes into
+//   0: the main script (/s/main.tvl)
+//   1: the operator's answers to message boxes and dialogs, a byte each
+//   2: the peer: chunks split at byte 1; a chunk's first byte says what it is
+//   3: lines the operator types into Input dialogs (a leading '!' cancels)
+//   4...: more scripts, /s/f1.tvl, /s/f2.tvl, ...
+// Scripts may also Call the files the run writes: the log /s/t.log and any
+// capture file. A run is cut short after a budget of script lines and of
+// waits, so that loops in the script end.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "app/mainwindow.h"
+#include "check.h"
+#include "engine/runner.h"
+#include "net/capture.h"
+#include "support/fake_sockets.h"
+
+namespace {
+
+using tv::Bytes;
+
+constexpr int kLineBudget = 3000;
+constexpr int kWaitBudget = 3000;
+
+class BudgetQueue : public tv::test::FakeQueue {
+ public:
+  int waits = 0;
+  void WaitForMessage() override {
+    if (++waits > kWaitBudget) {
+      PostQuit(0);
+      return;
+    }
+    FakeQueue::WaitForMessage();
+  }
+};
+
+class BudgetScript : public tv::ScriptFile {
+ public:
+  BudgetScript(std::unique_ptr<tv::ScriptFile> inner, int* lines)
+      : inner_(std::move(inner)), lines_(lines) {}
+  Read ReadLine(Bytes& line) override {
+    if (++*lines_ > kLineBudget) return Read::Error;
+    return inner_->ReadLine(line);
+  }
+  bool Rewind() override { return inner_->Rewind(); }
+  const Bytes& FullPath() const override { return inner_->FullPath(); }
+
+ private:
+  std::unique_ptr<tv::ScriptFile> inner_;
+  int* lines_;
+};
+
+class BudgetFiles : public tv::test::FakeFiles {
+ public:
+  int lines = 0;
+  std::unique_ptr<tv::ScriptFile> OpenScript(const Bytes& name) override {
+    auto inner = FakeFiles::OpenScript(name);
+    if (!inner) return nullptr;
+    return std::make_unique<BudgetScript>(std::move(inner), &lines);
+  }
+};
+
+struct Host {
+  BudgetQueue queue;
+  tv::test::ScriptedSockets sockets{queue};
+  tv::test::FakeWindow window;
+  tv::test::FakeProfile profile;
+  BudgetFiles files;
+  tv::ScriptContext ctx{tv::Host{queue, sockets, window, profile, files}};
+};
+
+std::vector<Bytes> Split(const Bytes& text, char at) {
+  std::vector<Bytes> parts(1);
+  for (char c : text) {
+    if (c == at) {
+      parts.emplace_back();
+    } else {
+      parts.back().push_back(c);
+    }
+  }
+  return parts;
+}
+
+// Peer events for whatever connection is live when they come due.
+void SchedulePeer(Host& h, const Bytes& peer) {
+  long long t = 2;
+  for (const Bytes& chunk : Split(peer, '\x01')) {
+    const char kind = chunk.empty() ? 0 : chunk[0];
+    const Bytes body = chunk.empty() ? Bytes() : chunk.substr(1);
+    t += 1 + (static_cast<unsigned char>(kind) >> 4) * 50;
+    auto& s = h.sockets;
+    auto& q = h.queue;
+    h.queue.At(t, [&s, &q, kind, body] {
+      if (kind % 8 == 5) {
+        s.ClientArrives(q.now);  // for Accept; fires at once
+        return;
+      }
+      if (kind % 8 == 4) {
+        q.PostToMain(tv::kWmCommand, tv::kIdRunButton, 0);  // the operator interrupts
+        return;
+      }
+      if (s.live == tv::kInvalidSocket || !s.socks.count(s.live)) return;
+      switch (kind % 8) {
+        case 1:
+          s.PeerCloses(q.now);
+          break;
+        case 2:
+          s.PeerResets(q.now);
+          break;
+        case 3:
+          s.RoomFor(q.now, static_cast<long>(body.size()));
+          break;
+        case 6:
+          s.Arrive(q.now, body, false);
+          break;
+        default:
+          s.Arrive(q.now, body + "\r\n");
+          break;
+      }
+    });
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::vector<Bytes> parts = Split(Bytes(reinterpret_cast<const char*>(data), size), '\0');
+  Host h;
+  h.queue.dispatch = [&h](const tv::Msg& m) { tv::DispatchMainWindowMessage(h.ctx, m); };
+  h.ctx.log.Open(h.files, "/s/t.log");
+  h.sockets.hosts["peer"] = tv::test::Ip(127, 0, 0, 1);
+
+  if (parts.size() > 1) {
+    for (char c : parts[1]) {
+      static const int kAnswers[] = {tv::kIdOk, tv::kIdCancel, tv::kIdYes, tv::kIdNo};
+      h.window.answers.push_back(kAnswers[static_cast<unsigned char>(c) % 4]);
+    }
+    h.sockets.connectAtOnce = !parts[1].empty() && (parts[1][0] & 0x40);
+    if (!parts[1].empty() && (parts[1][0] & 0x20)) h.sockets.connectAnswerError = 10061;
+  }
+  if (parts.size() > 2) SchedulePeer(h, parts[2]);
+  if (parts.size() > 3) {
+    for (const Bytes& line : Split(parts[3], '\n')) {
+      if (!line.empty() && line[0] == '!') {
+        h.window.inputs.push_back({tv::kIdCancel, Bytes()});
+      } else {
+        h.window.inputs.push_back({tv::kIdOk, line});
+      }
+    }
+  }
+  for (size_t i = 4; i < parts.size(); ++i) {
+    h.files.files["/s/f" + std::to_string(i - 3) + ".tvl"] = parts[i];
+  }
+
+  h.files.files["/s/main.tvl"] = parts[0];
+  h.ctx.running = true;
+  tv::RunScript(h.ctx, "/s/main.tvl");
+  h.ctx.running = false;
+  tv::CloseCaptureAfterRun(h.ctx);
+
+  FUZZ_CHECK(h.ctx.lastOutcome != tv::RunOutcome::None);
+  FUZZ_CHECK(h.ctx.fillCount >= 0 && h.ctx.fillCount <= tv::kReceiveBufferSize);
+  FUZZ_CHECK(!h.ctx.capture);
+  // A run that ended through its common end took the check boxes down.
+  if (h.ctx.lastOutcome != tv::RunOutcome::Failed &&
+      h.ctx.lastOutcome != tv::RunOutcome::NotOpened) {
+    for (const Bytes& mark : h.ctx.checkBoxMarks) FUZZ_CHECK(mark.empty());
+  }
+  h.ctx.log.Close();
+  return 0;
+}
