@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -40,7 +41,7 @@ class CounterList {
   std::vector<Counter> Items() const;
 
  private:
-  std::vector<Counter> entries_;  // the head of the list is the back
+  std::deque<Counter> entries_;  // the head of the list is the back; values never move
 };
 
 struct StartupOptions {
