@@ -61,7 +61,7 @@ INT_PTR CMainDialog::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       OnCommand(LOWORD(wParam), HIWORD(wParam));
       return TRUE;
     case WM_SYSCOMMAND:
-      return OnSysCommand(wParam) ? TRUE : FALSE;
+      return OnSysCommand(wParam, lParam) ? TRUE : FALSE;
     case WM_ERASEBKGND:
       PaintBackground(reinterpret_cast<HDC>(wParam));
       SetWindowLongPtrW(window_, DWLP_MSGRESULT, TRUE);
@@ -207,7 +207,7 @@ void CMainDialog::OnCommand(WORD id, WORD code) {
   }
 }
 
-bool CMainDialog::OnSysCommand(WPARAM command) {
+bool CMainDialog::OnSysCommand(WPARAM command, LPARAM lParam) {
   switch (command) {
     case IDM_HELPFILE:
       ShowHelpFile();
@@ -219,9 +219,15 @@ bool CMainDialog::OnSysCommand(WPARAM command) {
       ShowStateDialog();
       return true;
     case SC_CLOSE:
-      // The close box and Alt+F4 send the request straight to the window, past
-      // the pumps' look at the queue: stop a run here the same way they would.
-      ctx_.running = false;
+      // The close box sends its request straight to the window, past the
+      // pumps' look at the queue. During a run it goes back into the queue,
+      // where the waiting operation sees it, stops, and leaves it for a later
+      // loop, as with a close request that was posted.
+      if (ctx_.running) {
+        ctx_.running = false;
+        PostMessageW(window_, WM_SYSCOMMAND, SC_CLOSE, lParam);
+        return true;
+      }
       return false;
     default:
       return false;

@@ -60,7 +60,7 @@ class CMainDialog : public Window {
   BOOL OnInitDialog();
   void LayOut();
   void OnCommand(WORD id, WORD code);
-  bool OnSysCommand(WPARAM command);
+  bool OnSysCommand(WPARAM command, LPARAM lParam);
   INT_PTR OnCtlColor(UINT message, HDC dc, HWND control);
   bool OnPaintIconic();
   void PaintBackground(HDC dc);

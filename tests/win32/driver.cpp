@@ -13,18 +13,22 @@
 //   window NAME CLASS TITLE      wait for a visible top-level window of the
 //                                class ("*": any) with exactly this title
 //   window-prefix NAME CLASS TEXT   the same for a title that begins with TEXT
+//   window-new NAME CLASS TITLE  the same, for a window not yet bound to a name
 //   box NAME TITLE TEXT          wait for a message box with this title that
 //                                shows exactly this text
 //   gone NAME                    wait until the window no longer exists
 //   title NAME TEXT              wait until the window's title is TEXT
 //   text NAME ID TEXT            wait until the text of control ID is TEXT
+//   text-contains NAME ID TEXT   wait until the text of control ID holds TEXT
+//   iconic NAME 0|1              the window is minimised or not
 //   enabled NAME ID 0|1          the control is disabled or enabled
 //   visible NAME ID 0|1          the control is hidden or shown
 //   click NAME ID                click the button ID (BM_CLICK, posted)
 //   mouse NAME ID                a real mouse click at the centre of control ID
 //   mouse-box NAME CAPTION       a real mouse click on the check box CAPTION
 //   press NAME ID                the dialog's command ID (a button of a box)
-//   settext NAME ID TEXT         put TEXT into control ID
+//   settext NAME ID TEXT         put TEXT into control ID (into the edit
+//                                field of a combo box)
 //   syscommand NAME COMMAND      a system-menu command (posted WM_SYSCOMMAND)
 //   close NAME                   the close box (WM_SYSCOMMAND SC_CLOSE, sent)
 //   key NAME VK                  a key pressed and released while NAME has
@@ -32,6 +36,9 @@
 //   list NAME ID LINE...         list box ID holds exactly these lines
 //   checkbox NAME CAPTION L T R B   a check box with this caption stands at
 //                                this rectangle of the client area
+//   checkbox-slot NAME CAPTION SLOT   the check box stands where the layout
+//                                puts the box of this slot, in two columns
+//                                of five rows below the Run button (1002)
 //   checkboxes NAME N            the window shows exactly N check boxes
 //   checkstate NAME CAPTION 0|1  the check box's state
 //   rect NAME ID L T R B         control ID stands at this client rectangle
@@ -39,6 +46,8 @@
 //   idle-cpu NAME MS PERCENT     the window's process uses at most PERCENT of
 //                                one processor during the next MS milliseconds
 //   foreground NAME              NAME is the foreground window
+//   dump NAME                    list the window's controls (for writing
+//                                scenarios)
 //   sleep MS                     pause
 //   timeout MS                   time limit of the following actions
 //   echo TEXT                    print TEXT on standard output
@@ -98,14 +107,18 @@ std::string Shown(const std::wstring& text) {
 
 std::wstring TextOf(HWND window) {
   // WM_GETTEXT is carried across processes by the system.
-  wchar_t buffer[4096] = L"";
-  DWORD_PTR copied = 0;
-  if (!SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer),
-                           SMTO_ABORTIFHUNG, 5000, &copied)) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
     return std::wstring();
   }
-  buffer[4095] = L'\0';
-  return std::wstring(buffer, copied < 4096 ? copied : 4095);
+  std::vector<wchar_t> buffer(length + 2, L'\0');
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(),
+                           reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG, 5000,
+                           &copied)) {
+    return std::wstring();
+  }
+  return std::wstring(buffer.data(), copied < buffer.size() ? copied : buffer.size() - 1);
 }
 
 std::wstring ClassOf(HWND window) {
@@ -118,12 +131,16 @@ struct Search {
   std::wstring className;
   std::wstring title;
   bool prefix = false;
+  std::vector<HWND> exclude;
   HWND found = nullptr;
 };
 
 BOOL CALLBACK FindTopLevel(HWND window, LPARAM data) {
   Search& search = *reinterpret_cast<Search*>(data);
   if (!IsWindowVisible(window)) return TRUE;
+  for (HWND taken : search.exclude) {
+    if (taken == window) return TRUE;
+  }
   if (search.className != L"*" && ClassOf(window) != search.className) return TRUE;
   std::wstring title = TextOf(window);
   bool match = search.prefix ? title.compare(0, search.title.size(), search.title) == 0
@@ -263,12 +280,15 @@ class Driver {
 
   void Do(const std::vector<std::string>& a) {
     const std::string& verb = a[0];
-    if (verb == "window" || verb == "window-prefix") {
+    if (verb == "window" || verb == "window-prefix" || verb == "window-new") {
       Need(a, 4);
       Search search;
       search.className = Widen(a[2]);
       search.title = Widen(a[3]);
       search.prefix = verb == "window-prefix";
+      if (verb == "window-new") {
+        for (const auto& bound : windows_) search.exclude.push_back(bound.second);
+      }
       WaitFor(
           [&] {
             search.found = nullptr;
@@ -324,6 +344,21 @@ class Driver {
                 return "control " + a[2] + " shows " + Shown(TextOf(control)) + ", not " +
                        Shown(want);
               });
+    } else if (verb == "text-contains") {
+      Need(a, 4);
+      HWND control = Control(a[1], a[2]);
+      const std::wstring want = Widen(a[3]);
+      WaitFor([&] { return TextOf(control).find(want) != std::wstring::npos; },
+              [&] {
+                return "control " + a[2] + " shows " + Shown(TextOf(control).substr(0, 200)) +
+                       ", without " + Shown(want);
+              });
+    } else if (verb == "iconic") {
+      Need(a, 3);
+      HWND window = Named(a[1]);
+      const bool want = Number(a[2]) != 0;
+      WaitFor([&] { return (IsIconic(window) != FALSE) == want; },
+              [&] { return "window " + a[1] + (want ? " is not" : " is") + " minimised"; });
     } else if (verb == "enabled" || verb == "visible") {
       Need(a, 4);
       HWND control = Control(a[1], a[2]);
@@ -358,7 +393,15 @@ class Driver {
     } else if (verb == "settext") {
       Need(a, 4);
       const std::wstring text = Widen(a[3]);
-      SendMessageW(Control(a[1], a[2]), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+      HWND control = Control(a[1], a[2]);
+      // A combo box takes the text into its edit field.
+      for (HWND inner : ChildrenOf(control)) {
+        if (lstrcmpiW(ClassOf(inner).c_str(), L"Edit") == 0) {
+          control = inner;
+          break;
+        }
+      }
+      SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
     } else if (verb == "syscommand") {
       Need(a, 3);
       PostMessageW(Named(a[1]), WM_SYSCOMMAND, static_cast<WPARAM>(Number(a[2])), 0);
@@ -414,6 +457,25 @@ class Driver {
       if (!EqualRect(&r, &want)) {
         throw Failure{"check box " + Shown(caption) + " stands at " + RectText(r) + ", not " +
                       RectText(want)};
+      }
+    } else if (verb == "checkbox-slot") {
+      Need(a, 4);
+      const std::wstring caption = Widen(a[2]);
+      const long slot = Number(a[3]);
+      HWND box = nullptr;
+      WaitFor([&] { return (box = CheckBoxNamed(a[1], caption)) != nullptr; },
+              [&] { return "no check box " + Shown(caption); });
+      RECT run = ClientRectOf(Named(a[1]), Control(a[1], "1002"));
+      const long height = run.bottom - run.top;
+      RECT want;
+      want.left = 26 + 300 * (slot % 2);
+      want.right = want.left + 280;
+      want.top = run.bottom + 32 + (slot / 2) * (height + 8);
+      want.bottom = want.top + height;
+      RECT r = ClientRectOf(Named(a[1]), box);
+      if (!EqualRect(&r, &want)) {
+        throw Failure{"check box " + Shown(caption) + " stands at " + RectText(r) + ", not " +
+                      RectText(want) + " of slot " + a[3]};
       }
     } else if (verb == "checkboxes") {
       Need(a, 3);
@@ -493,6 +555,16 @@ class Driver {
       HWND window = Named(a[1]);
       WaitFor([&] { return GetForegroundWindow() == window; },
               [&] { return "the foreground window is " + Shown(TextOf(GetForegroundWindow())); });
+    } else if (verb == "dump") {
+      Need(a, 2);
+      HWND window = Named(a[1]);
+      for (HWND child : ChildrenOf(window)) {
+        RECT r = ClientRectOf(window, child);
+        std::printf("  id %d class %s text %s at %s%s\n", GetDlgCtrlID(child),
+                    Narrow(ClassOf(child)).c_str(), Shown(TextOf(child)).c_str(),
+                    RectText(r).c_str(), IsWindowVisible(child) ? "" : " hidden");
+      }
+      std::fflush(stdout);
     } else if (verb == "sleep") {
       Need(a, 2);
       Sleep(static_cast<DWORD>(Number(a[1])));

@@ -701,6 +701,31 @@ TEST(LoopbackConnectionNotifiesEveryStep) {
   EmptyQueue();
 }
 
+TEST(EveryConnectIsNotified) {
+  EmptyQueue();
+  WinSockets sockets;
+  sockets.SetWindow(TestWindow());
+  tv::Socket listener = sockets.Create();
+  sockets.Bind(listener, kLoopback, 0);
+  sockets.Listen(listener, 50);
+  const uint16_t port = LocalPort(listener);
+  int lost = 0;
+  for (int i = 0; i < 100; ++i) {
+    tv::Socket client = sockets.Create();
+    sockets.AsyncSelect(client, kSetup, tv::kFdConnect);
+    bool connected = sockets.Connect(client, kLoopback, port);
+    MSG m;
+    if (!connected && !NextMessage(kSetup, m, 2000)) ++lost;
+    tv::Ipv4 peer;
+    tv::Socket server = sockets.Accept(listener, peer);
+    if (server != tv::kInvalidSocket) sockets.Close(server);
+    sockets.Close(client);
+  }
+  CHECK_EQ(lost, 0);
+  sockets.Close(listener);
+  EmptyQueue();
+}
+
 TEST(DataLeftToReadIsNotAClose) {
   EmptyQueue();
   WinSockets sockets;

@@ -1,0 +1,583 @@
+# The end-to-end cases of tests/win32/run.sh, one function each. Every case
+# runs with set -e in its own folder $dir; the helpers are in run.sh. Texts
+# in scenarios and expected logs are UTF-8 here; scripts are written in
+# Windows-1250 by "script".
+# shellcheck shell=bash disable=SC2154
+
+ALL_CASES="end_quits_like_headless command_line_error interrupt_and_question
+network_dialogue_like_headless accept_at_start_like_headless startup_interrupted
+input_and_question check_boxes state_about_help_close choose_script
+window_and_sound log_locked"
+
+# A script that ends with End closes the program by itself, and the log is
+# the one the headless program writes.
+case_end_quits_like_headless() {
+  script end.tvl <<'EOF'
+Comment Konec sám od sebe
+Define POKUS
+SetCounter n 5
+IncrementCounter n 2
+TestCounter n = 7
+IfDef TRUE Wait 300
+End
+Message "Sem se script nedostane"
+EOF
+  start_program end.tvl
+  program_exits 40
+  log_is <<'EOF'
+Program zahájen.
+Interpretuji soubor end.tvl
+$$ Comment Konec sám od sebe
+$$ Define POKUS
+$$ SetCounter n 5
+$$ IncrementCounter n 2
+$$ TestCounter n = 7
+$$ IfDef TRUE Wait 300
+Zahájeno prodlení 300 ms.
+Čas prodlení završen.
+$$ End
+Soubor interpretován a uzavřen.
+EOF
+  if have_headless; then
+    same_log_as_headless - end.tvl
+  fi
+}
+
+# A command-line error: one box with its title, then the program ends without
+# a log.
+case_command_line_error() {
+  start_program -n pocet
+  drive <<'EOF'
+box b "Chyba v argumentech programu" "Parametr n vyžaduje 2 parametry"
+press b 1
+gone b
+EOF
+  program_exits 20
+  test ! -e "$dir/TARVELIN.LOG"
+  start_program -x
+  drive <<'EOF'
+box b "Chyba v argumentech programu" "Neznámý parametr: x"
+press b 1
+EOF
+  program_exits 20
+}
+
+# Titles and captions of the idle and the running window; interrupting Wait
+# with the Run button; the question about the open connection answered No
+# (the next run sends on it) and then Yes; Escape refused during a run and
+# ending the idle program; the remembered script name.
+case_interrupt_and_question() {
+  port=$(free_port)
+  script wait.tvl <<EOF
+Connect 127.0.0.1 $port
+Wait 60000
+EOF
+  script send.tvl <<'EOF'
+Send "ahoj" nl
+Wait 60000
+EOF
+  start_peer peer <<EOF
+wait-ms 60000
+listen $port
+expect "ahoj\n"
+expect-eof
+EOF
+  start_program
+  drive <<'EOF'
+window main "#32770" "Tarvelin 1.10"
+text main 1002 "&Spuštění scriptu"
+text main 1004 "Program odstartován, čekám na spuštění scriptu."
+visible main 1001 1
+idle-cpu main 2000 5
+settext main 1000 "wait.tvl"
+click main 1002
+title main "Tarvelin - běží script wait.tvl"
+text main 1002 "&Přerušení scriptu"
+visible main 1001 0
+visible main 1000 0
+text main 1003 "Wait 60000"
+text main 1004 "Zahájeno prodlení 60000 ms"
+idle-cpu main 2000 5
+key main 27
+sleep 500
+title main "Tarvelin - běží script wait.tvl"
+click main 1002
+box q "Script ukončen" "Spojení zůstalo otevřeno - mám jej uzavřít?"
+press q 7
+title main "Tarvelin 1.10"
+text main 1002 "&Spuštění scriptu"
+visible main 1001 1
+visible main 1000 1
+text main 1004 "Čas prodlení završen"
+settext main 1000 "send.tvl"
+click main 1002
+text main 1004 "Zahájeno prodlení 60000 ms"
+click main 1002
+box q "Script ukončen" "Spojení zůstalo otevřeno - mám jej uzavřít?"
+press q 6
+title main "Tarvelin 1.10"
+text main 1004 "Spojení ukončeno."
+key main 27
+gone main
+EOF
+  program_exits 20
+  peer_done peer
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor wait.tvl
+\$\$ Connect 127.0.0.1 $port
+Čekám na připojení k 127.0.0.1, port $port
+Spojení navázáno v pořádku.
+\$\$ Wait 60000
+Zahájeno prodlení 60000 ms.
+Akce přerušena obsluhou.
+Program předčasně přerušen.
+Čas prodlení završen.
+Soubor interpretován a uzavřen.
+Interpretuji soubor send.tvl
+\$\$ Send "ahoj" nl
+Odesílám řádku ahoj\n
+\$\$ Wait 60000
+Zahájeno prodlení 60000 ms.
+Akce přerušena obsluhou.
+Program předčasně přerušen.
+Čas prodlení završen.
+Socket zůstal otevřený - ukončuji předchozí spojení.
+Spojení ukončeno.
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+  # The profile remembers the script the operator ran.
+  start_program -p -
+  drive <<'EOF'
+window main "#32770" "Tarvelin 1.10"
+text main 1000 "send.tvl"
+close main
+gone main
+EOF
+  program_exits 20
+}
+
+# A dialogue with a peer on 127.0.0.1, reached through a host-name lookup,
+# with every kind of read and a capture file: the log and the capture equal
+# the headless program's.
+case_network_dialogue_like_headless() {
+  port=$(free_port)
+  script net.tvl <<EOF
+Connect localhost $port
+WaitFor LineStarting "+OK"
+Send "USER tester" cr lf
+WaitFor ExactMatch "+OK heslo"
+Send "PASS tajné" cr lf
+Receive 5
+SkipTo ":"
+WaitFor EmptyLine
+OutputFile zachyceno.txt
+WaitFor End
+Stop
+EOF
+  start_peer peer <<EOF
+listen $port
+send "+OK vítejte\r\n"
+expect "USER tester\r\n"
+send "+OK heslo\r\n"
+expect "PASS tajné\r\n"
+send "12345klíč:hodnota\r\n\r\n"
+sleep 300
+send "data 1\r\ndata 2\r\n"
+sleep 300
+close
+EOF
+  start_program net.tvl
+  drive <<'EOF'
+window main "#32770" "Tarvelin 1.10"
+text main 1004 "Script ukončen."
+close main
+gone main
+EOF
+  program_exits 20
+  peer_done peer
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor net.tvl
+\$\$ Connect localhost $port
+Táži se serveru DNS na jméno localhost
+Čekám na připojení k 127.0.0.1, port $port
+Spojení navázáno v pořádku.
+\$\$ WaitFor LineStarting "+OK"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem +OK
+Načtena řádka +OK vítejte\r\n
+Koncová podmínka splněna.
+\$\$ Send "USER tester" cr lf
+Odesílám řádku USER tester\r\n
+\$\$ WaitFor ExactMatch "+OK heslo"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku se samotným textem +OK heslo
+Načtena řádka +OK heslo\r\n
+Koncová podmínka splněna.
+\$\$ Send "PASS tajné" cr lf
+Odesílám řádku PASS tajné\r\n
+\$\$ Receive 5
+Zahájeno čtení bloku o délce 5 ze socketu
+Načten blok dat 12345
+Blok dat v pořádku načten.
+\$\$ SkipTo ":"
+Zahájeno čtení bloku až do znaku 58 ze socketu
+Načtena řádka klíč:
+Blok dat v pořádku načten.
+\$\$ WaitFor EmptyLine
+Zahájeno čtení řádek ze socketu, dokud nenarazím na prázdnou řádku
+Načtena řádka hodnota\r\n
+Načtena řádka \r\n
+Koncová podmínka splněna.
+\$\$ OutputFile zachyceno.txt
+Otevírám pro zápis soubor $(winpath "$dir")\zachyceno.txt
+Soubor v pořádku otevřen.
+\$\$ WaitFor End
+Zahájeno čtení řádek ze socketu až do ukončení spojení
+Načtena řádka data 1\r\n
+Načtena řádka data 2\r\n
+Ukončení spojení ze strany partnerského počítače.
+Koncová podmínka splněna.
+\$\$ Stop
+Soubor interpretován a uzavřen.
+Soubor pro opisování dat zůstal otevřen - uzavírám jej.
+Konec programu.
+EOF
+  test "$(cat "$dir/zachyceno.txt")" = "$(printf 'data 1\r\ndata 2\r')"
+  if have_headless; then
+    # The capture file's path differs between the two programs; the rest of
+    # the log must not.
+    LOG_FILTER='s|^\(Otevírám pro zápis soubor \).*zachyceno.txt$|\1zachyceno.txt|' \
+      same_log_as_headless peer net.tvl
+    cmp "$dir/zachyceno.txt" "$dir/headless/zachyceno.txt"
+  fi
+}
+
+# A connection accepted at start-up, then the script named on the command
+# line runs on it by itself and ends the program.
+case_accept_at_start_like_headless() {
+  port=$(free_port)
+  script acc.tvl <<'EOF'
+Send "ahoj" cr lf
+WaitFor ExactMatch "sbohem"
+End
+EOF
+  cat >"$dir/peer.peer" <<EOF
+connect 127.0.0.1 $port
+expect "ahoj\r\n"
+send "sbohem\r\n"
+expect-eof
+EOF
+  start_program -a "$port" acc.tvl
+  start_peer peer <"$dir/peer.peer"
+  program_exits 40
+  peer_done peer
+  log_is <<EOF
+Program zahájen.
+Čekám na připojení na portu $port
+Navázáno spojení s počítačem 127.0.0.1 na portu $port.
+Interpretuji soubor acc.tvl
+\$\$ Send "ahoj" cr lf
+Odesílám řádku ahoj\r\n
+\$\$ WaitFor ExactMatch "sbohem"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku se samotným textem sbohem
+Načtena řádka sbohem\r\n
+Koncová podmínka splněna.
+\$\$ End
+Soubor interpretován a uzavřen.
+EOF
+  # The question about the open connection comes while the quit message of
+  # End is queued: the system's message box closes at once without a Yes, and
+  # the connection ends with the program. (The headless program answers the
+  # question, so its log is not compared here.)
+}
+
+# The start-up connection waits for a peer that never comes; the Run button
+# interrupts it and the window goes back to idle.
+case_startup_interrupted() {
+  port=$(free_port)
+  start_program -a "$port"
+  drive <<EOF
+window main "#32770" "Tarvelin - zahajuji spojení"
+text main 1002 "&Přerušení spojování"
+enabled main 1001 0
+enabled main 1000 0
+visible main 1001 1
+text main 1004 "Čekám na připojení na portu $port"
+idle-cpu main 2000 5
+click main 1002
+title main "Tarvelin 1.10"
+text main 1004 "Spojení se nepodařilo navázat"
+text main 1002 "&Spuštění scriptu"
+enabled main 1001 1
+enabled main 1000 1
+close main
+gone main
+EOF
+  program_exits 20
+  log_is <<EOF
+Program zahájen.
+Čekám na připojení na portu $port
+Akce přerušena obsluhou.
+Program předčasně přerušen.
+Konec programu.
+EOF
+}
+
+# Input and Question answered through their windows; Cancel in Input ends
+# the run.
+case_input_and_question() {
+  script dotaz.tvl <<'EOF'
+Input "Zadejte své jméno"
+Question "Má se pozdravit " line "?"
+IfDef CONSENT Message "Ahoj, " line "!"
+IfNotDef CONSENT Message "Tak nic."
+Input
+Message "Sem se script nedostane"
+EOF
+  start_program dotaz.tvl
+  drive <<'EOF'
+window main "#32770" "Tarvelin - běží script dotaz.tvl"
+window i "#32770" "Zadejte své jméno"
+foreground i
+settext i 1007 "Věra Nováková"
+press i 1
+box q "Zpráva scriptu" "Má se pozdravit Věra Nováková?"
+press q 6
+box m "Zpráva scriptu" "Ahoj, Věra Nováková!"
+press m 1
+window i2 "#32770" "Zadejte řádku pro předání scriptu"
+press i2 2
+title main "Tarvelin 1.10"
+text main 1004 "Script ukončen."
+close main
+gone main
+EOF
+  program_exits 20
+  log_is <<'EOF'
+Program zahájen.
+Interpretuji soubor dotaz.tvl
+$$ Input "Zadejte své jméno"
+$$ Question "Má se pozdravit " line "?"
+$$ IfDef CONSENT Message "Ahoj, " line "!"
+$$ IfNotDef CONSENT Message "Tak nic."
+$$ Input
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+}
+
+# Check boxes stand where the layout puts them; a real mouse click ends
+# WaitCheck; the end of the run removes them.
+case_check_boxes() {
+  script boxy.tvl <<'EOF'
+ShowCheckBox A "První volba"
+ShowCheckBox B "Druhá - čekám na zaškrtnutí"
+ShowCheckBox C
+ShowCheckBox E "Pátá: ěščřžýáíé ĚŠČŘŽÝÁÍÉ"
+HideCheckBox A
+ShowCheckBox D "Čtvrtá"
+SetCheck C 1
+WaitCheck B 1
+TestCheck C
+IfDef CHECKED Message "Hotovo"
+Stop
+EOF
+  start_program boxy.tvl
+  drive <<'EOF'
+window main "#32770" "Tarvelin - běží script boxy.tvl"
+checkboxes main 4
+checkbox-slot main "Čtvrtá" 0
+checkbox-slot main "Druhá - čekám na zaškrtnutí" 1
+checkbox-slot main "C" 2
+checkbox-slot main "Pátá: ěščřžýáíé ĚŠČŘŽÝÁÍÉ" 3
+checkstate main "C" 1
+checkstate main "Druhá - čekám na zaškrtnutí" 0
+rect main 1002 26 11 608 36
+sleep 500
+EOF
+  screenshot
+  drive <<'EOF'
+window main "#32770" "Tarvelin - běží script boxy.tvl"
+mouse-box main "Druhá - čekám na zaškrtnutí"
+box m "Zpráva scriptu" "Hotovo"
+press m 1
+checkboxes main 0
+title main "Tarvelin 1.10"
+close main
+gone main
+EOF
+  program_exits 20
+  log_is <<'EOF'
+Program zahájen.
+Interpretuji soubor boxy.tvl
+$$ ShowCheckBox A "První volba"
+$$ ShowCheckBox B "Druhá - čekám na zaškrtnutí"
+$$ ShowCheckBox C
+$$ ShowCheckBox E "Pátá: ěščřžýáíé ĚŠČŘŽÝÁÍÉ"
+$$ HideCheckBox A
+$$ ShowCheckBox D "Čtvrtá"
+$$ SetCheck C 1
+$$ WaitCheck B 1
+$$ TestCheck C
+$$ IfDef CHECKED Message "Hotovo"
+$$ Stop
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+}
+
+# The state dialog lists symbols and counters sorted, during a run; the About
+# text; the help file missing, then found in the current folder; closing the
+# window during Wait ends the run and the program.
+case_state_about_help_close() {
+  script stav.tvl <<'EOF'
+Define b
+Define A
+Define c
+SetCounter minus -5
+Wait 60000
+EOF
+  start_program -d DEBUG -D "DVĚ SLOVA" -n pocet 5 stav.tvl
+  drive <<'EOF'
+window main "#32770" "Tarvelin - běží script stav.tvl"
+text main 1004 "Zahájeno prodlení 60000 ms"
+syscommand main 2002
+window st "#32770" "Zobrazení aktuálního stavu symbolů a čítačů"
+list st 1010 "A" "b" "c" "DEBUG" "DVĚ SLOVA"
+list st 1011 "minus=-5" "pocet=5"
+press st 1
+gone st
+syscommand main 2001
+window ab "#32770" "O verzi programu"
+text ab 1008 "\r\n\r\nTarvelin verze 1.10 / 13. července 1997\r\n"
+press ab 1
+gone ab
+syscommand main 2000
+box e "*** CHYBA ***" "Nelze prohlížet soubor TARVELIN.HLP"
+press e 1
+gone e
+EOF
+  cp "$root/res/TARVELIN.HLP" "$dir/"
+  drive <<'EOF'
+window main "#32770" "Tarvelin - běží script stav.tvl"
+syscommand main 2000
+window help "TarvelinHelpViewer" "Nápověda - TARVELIN.HLP"
+text-contains help 100 "TARVELIN 1.10 - NÁPOVĚDA"
+text-contains help 100 "WaitFor LineStarting \"+OK\""
+close help
+gone help
+text main 1004 "Zahájeno prodlení 60000 ms"
+close main
+gone main
+EOF
+  program_exits 20
+  log_is <<'EOF'
+Program zahájen.
+Interpretuji soubor stav.tvl
+$$ Define b
+$$ Define A
+$$ Define c
+$$ SetCounter minus -5
+$$ Wait 60000
+Zahájeno prodlení 60000 ms.
+Program předčasně přerušen.
+Čas prodlení završen.
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+}
+
+# The file button's dialog: its title, the full path of the chosen file in
+# the edit, and the current folder left as it was (the help file is found
+# there afterwards).
+case_choose_script() {
+  mkdir -p "$dir/jinde"
+  script jinde/vyber.tvl <<'EOF'
+Stop
+EOF
+  cp "$root/res/TARVELIN.HLP" "$dir/"
+  start_program -p -
+  drive <<EOF
+window main "#32770" "Tarvelin 1.10"
+click main 1001
+window fd "#32770" "Zadejte jméno souboru - scriptu pro Tarvelin"
+settext fd 1148 "jinde\\\\vyber.tvl"
+press fd 1
+gone fd
+text main 1000 "$(drvpath "$dir")\\\\jinde\\\\vyber.tvl"
+syscommand main 2000
+window help "TarvelinHelpViewer" "Nápověda - TARVELIN.HLP"
+close help
+click main 1002
+title main "Tarvelin - běží script $(drvpath "$dir")\\\\jinde\\\\vyber.tvl"
+text main 1004 "Script ukončen."
+close main
+gone main
+EOF
+  program_exits 20
+}
+
+# ShowWindow minimises the window and the end of the run restores it;
+# Signalize plays a file that is not there without failing the run.
+case_window_and_sound() {
+  script okno.tvl <<'EOF'
+ShowWindow 0
+Signalize "neni.wav"
+Wait 1500
+Stop
+EOF
+  start_program okno.tvl
+  drive <<'EOF'
+window main "#32770" "Tarvelin - běží script okno.tvl"
+iconic main 1
+text main 1004 "Zahájeno prodlení 1500 ms"
+iconic main 0
+title main "Tarvelin 1.10"
+text main 1004 "Script ukončen."
+close main
+gone main
+EOF
+  program_exits 20
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor okno.tvl
+\$\$ ShowWindow 0
+\$\$ Signalize "neni.wav"
+Přehrávám soubor $(winpath "$dir")\\neni.wav
+\$\$ Wait 1500
+Zahájeno prodlení 1500 ms.
+Čas prodlení završen.
+\$\$ Stop
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+}
+
+# A second program cannot write the log the first holds: a warning, and it
+# runs without a log.
+case_log_locked() {
+  start_program
+  drive <<'EOF'
+window first "#32770" "Tarvelin 1.10"
+EOF
+  first_pid=$PROGRAM_PID
+  start_program
+  drive <<'EOF'
+window first "#32770" "Tarvelin 1.10"
+box w "*** VAROVÁNÍ ***" "Nelze vytvářet protokol TARVELIN.LOG"
+press w 1
+window-new second "#32770" "Tarvelin 1.10"
+close second
+gone second
+close first
+gone first
+EOF
+  program_exits 20
+  PROGRAM_PID=$first_pid
+  program_exits 20
+  log_is <<'EOF'
+Program zahájen.
+Konec programu.
+EOF
+}

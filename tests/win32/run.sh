@@ -1,0 +1,322 @@
+#!/usr/bin/env bash
+# End-to-end tests of the Windows program: tarvelin.exe runs under Wine in a
+# private X server (Xvfb) and a fresh Wine prefix, and tvdriver.exe operates it
+# as a person would (see tests/win32/driver.cpp); the front end's own tests
+# (tarvelin_win32_tests.exe) run first. Some cases compare the log with the one
+# the headless program writes for the same script and peer.
+#
+#   tests/win32/run.sh WIN_BUILD_DIR [NATIVE_BUILD_DIR]
+#
+# WIN_BUILD_DIR holds tarvelin.exe and tests/win32/*.exe (the win64 preset's
+# build-win64); NATIVE_BUILD_DIR holds the headless program and the test peer
+# (default: build beside the sources). Nothing is built here. Variables:
+#   TV_WINE_TIME_LIMIT  seconds for the whole run (default 900)
+#   TV_SCREENSHOT       a PNG file that gets a picture of the main window
+#                       during a run with check boxes
+#   TV_KEEP=1           keep the temporary folder (its path is printed)
+#   TV_CASES            names of the cases to run (default: all)
+#
+# Every process started here is ended when the run ends, however it ends.
+set -uo pipefail
+
+if [ -z "${TV_UNDER_TIME_LIMIT:-}" ]; then
+  export TV_UNDER_TIME_LIMIT=1
+  exec timeout --kill-after=15 "${TV_WINE_TIME_LIMIT:-900}" "$0" "$@"
+fi
+
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
+if [ $# -lt 1 ]; then
+  echo "usage: tests/win32/run.sh WIN_BUILD_DIR [NATIVE_BUILD_DIR]" >&2
+  exit 2
+fi
+win_build="$(cd "$1" && pwd)"
+native_build="${2:-$root/build}"
+EXE="$win_build/tarvelin.exe"
+DRIVER="$win_build/tests/win32/tvdriver.exe"
+LAYER_TESTS="$win_build/tests/win32/tarvelin_win32_tests.exe"
+HEADLESS="$native_build/tarvelin"
+PEER="$native_build/tools/testpeer"
+for f in "$EXE" "$DRIVER" "$LAYER_TESTS"; do
+  if [ ! -f "$f" ]; then
+    echo "run.sh: $f is missing: build the win64 preset first" >&2
+    exit 2
+  fi
+done
+
+if command -v wine64 >/dev/null 2>&1; then
+  WINE=wine64
+elif [ -x /usr/lib/wine/wine64 ]; then
+  WINE=/usr/lib/wine/wine64
+else
+  WINE=wine
+fi
+if command -v wineserver >/dev/null 2>&1; then
+  WINESERVER=wineserver
+elif [ -x /usr/lib/wine/wineserver ]; then
+  WINESERVER=/usr/lib/wine/wineserver
+else
+  echo "run.sh: wineserver not found (Debian packages wine, wine64)" >&2
+  exit 2
+fi
+for tool in Xvfb iconv python3; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "run.sh: $tool not found" >&2
+    exit 2
+  fi
+done
+
+TMP="$(mktemp -d /tmp/tarvelin-wine.XXXXXX)"
+export WINEPREFIX="$TMP/prefix"
+export WINEARCH=win64
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export LC_ALL=C.UTF-8
+XVFB_PID=""
+cleanup() {
+  trap - EXIT INT TERM
+  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+  fi
+  for pidfile in "$TMP"/cases/*/pids; do
+    [ -f "$pidfile" ] || continue
+    while read -r pid; do kill -9 "$pid" 2>/dev/null || true; done < "$pidfile"
+  done
+  if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi
+  if [ "${TV_KEEP:-}" = 1 ]; then
+    echo "run.sh: kept $TMP"
+  else
+    rm -rf "$TMP"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 124' INT TERM
+
+# A private X server on the first free display number.
+display=90
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
+  display=$((display + 1))
+done
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$TMP/xvfb.log" 2>&1 &
+XVFB_PID=$!
+export DISPLAY=":$display"
+for _ in $(seq 50); do
+  [ -e "/tmp/.X11-unix/X$display" ] && break
+  sleep 0.1
+done
+
+echo "run.sh: preparing a Wine prefix in $WINEPREFIX"
+timeout 180 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1
+"$WINESERVER" -w
+# Wine's own fonts (Tahoma for the dialogs, Marlett for the caption buttons).
+if [ -d /usr/share/wine/fonts ]; then
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+fi
+# One virtual desktop, so that windows have their frames and a foreground
+# window exists; no crash dialog that could hang a run.
+"$WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+"$WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+"$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+"$WINESERVER" -k >/dev/null 2>&1 || true
+"$WINESERVER" -w
+
+passed=0
+failed=0
+skipped=0
+failures=""
+
+echo "run.sh: the front end's own tests"
+if (cd "$TMP" && timeout 300 "$WINE" "$LAYER_TESTS" >"$TMP/layer.txt" 2>&1); then
+  grep -E '^(FAIL|[0-9]+ passed)' "$TMP/layer.txt" || true
+  passed=$((passed + 1))
+else
+  cat "$TMP/layer.txt"
+  failed=$((failed + 1))
+  failures="$failures layer-tests"
+fi
+
+# ------------------------------------------------------------------ helpers
+# Used by the cases in cases.sh; each case runs in a subshell with set -e in
+# its own folder ($dir), which is also the program's current directory.
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# The Windows name of a Linux path (Wine's drive Z: is /).
+winpath() {
+  printf 'Z:%s' "$1" | tr '/' '\\'
+}
+
+# The same for a string in a driver scenario, where a backslash is doubled.
+drvpath() {
+  winpath "$1" | sed 's/\\/\\\\/g'
+}
+
+# A script (or other text file) from UTF-8 standard input, in Windows-1250
+# with CR LF line ends.
+script() {
+  iconv -f UTF-8 -t CP1250 | sed 's/$/\r/' >"$dir/$1"
+}
+
+start_program() {
+  (cd "$dir" && exec "$WINE" "$EXE" "$@") >>"$dir/program.out" 2>&1 &
+  PROGRAM_PID=$!
+  echo "$PROGRAM_PID" >>"$dir/pids"
+}
+
+scenario_count=0
+# Plays the scenario on standard input with the driver.
+drive() {
+  scenario_count=$((scenario_count + 1))
+  local file="$dir/scenario$scenario_count.txt"
+  cat >"$file"
+  (cd "$dir" && timeout 180 "$WINE" "$DRIVER" "scenario$scenario_count.txt")
+}
+
+# Waits until the program has ended by itself.
+program_exits() {
+  local limit=${1:-30}
+  for _ in $(seq $((limit * 10))); do
+    kill -0 "$PROGRAM_PID" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  echo "the program did not end within $limit s" >&2
+  return 1
+}
+
+# A file in Windows-1250 with CR LF line ends, as UTF-8 text with LF.
+as_text() {
+  if grep -q $'[^\r]$' "$1" 2>/dev/null; then
+    echo "$1 has a line without CR LF" >&2
+    return 1
+  fi
+  iconv -f CP1250 -t UTF-8 "$1" | tr -d '\r'
+}
+
+# The log (TARVELIN.LOG or the file named) equals standard input.
+log_is() {
+  local file="$dir/${1:-TARVELIN.LOG}"
+  cat >"$dir/expected.log"
+  if [ ! -f "$file" ]; then
+    echo "no log $file" >&2
+    return 1
+  fi
+  as_text "$file" >"$dir/actual.log"
+  if ! diff -u "$dir/expected.log" "$dir/actual.log" >&2; then
+    echo "the log differs from what was expected (- expected, + written)" >&2
+    return 1
+  fi
+}
+
+have_headless() {
+  [ -x "$HEADLESS" ] && [ -x "$PEER" ]
+}
+
+# Starts the test peer on the dialogue of standard input (UTF-8, sent and
+# expected in Windows-1250) and waits until it listens. PEER_PID is its
+# process.
+start_peer() {
+  local name=$1
+  cat >"$dir/$name.peer.new"
+  mv "$dir/$name.peer.new" "$dir/$name.peer"
+  iconv -f UTF-8 -t CP1250 "$dir/$name.peer" >"$dir/$name.peer.cp1250"
+  : >"$dir/$name.peer.out"
+  "$PEER" "$dir/$name.peer.cp1250" >"$dir/$name.peer.out" 2>"$dir/$name.peer.err" &
+  PEER_PID=$!
+  echo "$PEER_PID" >>"$dir/pids"
+  for _ in $(seq 100); do
+    grep -q ready "$dir/$name.peer.out" && return 0
+    kill -0 "$PEER_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "the peer $name did not start:" >&2
+  cat "$dir/$name.peer.err" >&2
+  return 1
+}
+
+peer_done() {
+  local name=$1
+  if ! wait "$PEER_PID"; then
+    echo "the peer $name failed:" >&2
+    cat "$dir/$name.peer.err" >&2
+    return 1
+  fi
+}
+
+# Runs the headless program on the same files in $dir/headless with the same
+# arguments; its log must equal the log the Windows program left in $dir.
+# The peer dialogue, if one is named, is played again for it. LOG_FILTER, a
+# sed expression, is applied to both logs first (for lines that must differ,
+# such as full paths).
+same_log_as_headless() {
+  local peer=$1
+  shift
+  mkdir -p "$dir/headless"
+  find "$dir" -maxdepth 1 -name '*.tvl' -exec cp {} "$dir/headless/" \;
+  if [ "$peer" != - ]; then
+    start_peer "$peer" <"$dir/$peer.peer"
+  fi
+  (cd "$dir/headless" && HOME="$dir/headless" XDG_CONFIG_HOME="$dir/headless" \
+    timeout 60 "$HEADLESS" "$@" </dev/null >"$dir/headless/out.txt" 2>&1) || true
+  if [ "$peer" != - ]; then peer_done "$peer"; fi
+  as_text "$dir/headless/TARVELIN.LOG" | sed -e "${LOG_FILTER:-}" >"$dir/headless.log"
+  as_text "$dir/TARVELIN.LOG" | sed -e "${LOG_FILTER:-}" >"$dir/windows.log"
+  if ! diff -u "$dir/headless.log" "$dir/windows.log" >&2; then
+    echo "the Windows log differs from the headless one (- headless, + Windows)" >&2
+    return 1
+  fi
+}
+
+screenshot() {
+  [ -n "${TV_SCREENSHOT:-}" ] || return 0
+  if command -v import >/dev/null 2>&1; then
+    import -window root -crop 660x420+30+30 +repage "$TV_SCREENSHOT" 2>/dev/null ||
+      echo "run.sh: no screenshot taken" >&2
+  fi
+}
+
+# ------------------------------------------------------------------ cases
+# shellcheck source=tests/win32/cases.sh
+. "$here/cases.sh"
+
+run_case() {
+  local name=$1
+  dir="$TMP/cases/$name"
+  mkdir -p "$dir"
+  : >"$dir/pids"
+  local started=$SECONDS
+  (
+    set -e
+    "case_$name"
+  ) >"$dir/output.txt" 2>&1
+  local status=$?
+  # Whatever the case left running ends here: the program and its windows,
+  # the driver, the peer.
+  while read -r pid; do kill -9 "$pid" 2>/dev/null || true; done <"$dir/pids"
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -w
+  if [ "$status" -eq 0 ]; then
+    passed=$((passed + 1))
+    echo "PASS $name ($((SECONDS - started)) s)"
+  elif [ "$status" -eq 77 ]; then
+    skipped=$((skipped + 1))
+    echo "SKIP $name: $(tail -n 1 "$dir/output.txt")"
+  else
+    failed=$((failed + 1))
+    failures="$failures $name"
+    echo "FAIL $name ($((SECONDS - started)) s)"
+    sed 's/^/    /' "$dir/output.txt"
+  fi
+}
+
+for name in ${TV_CASES:-$ALL_CASES}; do
+  run_case "$name"
+done
+
+echo "$passed passed, $failed failed, $skipped skipped"
+if [ "$failed" -gt 0 ]; then
+  echo "run.sh: failed:$failures" >&2
+  exit 1
+fi
+exit 0
