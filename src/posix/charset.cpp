@@ -97,6 +97,21 @@ std::string ToUtf8ForDisplay(const Bytes& text) {
   return out;
 }
 
+std::string FileNameToUtf8(const Bytes& name) {
+  std::string out;
+  out.reserve(name.size());
+  for (char ch : name) {
+    unsigned char b = static_cast<unsigned char>(ch);
+    char32_t c = b < 0x80 ? b : Cp1250ToUnicode(b);
+    if (c == 0xFFFD) {
+      out.push_back(ch);
+    } else {
+      AppendUtf8(out, c);
+    }
+  }
+  return out;
+}
+
 Bytes FromUtf8(const std::string& utf8) {
   Bytes out;
   out.reserve(utf8.size());

@@ -15,6 +15,11 @@ std::string ToUtf8ForDisplay(const Bytes& cp1250);
 // that is not valid UTF-8 is taken as Windows-1250 already and kept as it is.
 Bytes FromUtf8(const std::string& utf8);
 
+// A Windows-1250 file name as the Linux file system spells it: every byte
+// above 127 becomes its UTF-8 character (the five undefined bytes stay as they
+// are); nothing is replaced.
+std::string FileNameToUtf8(const Bytes& cp1250);
+
 // The Unicode code point of a Windows-1250 byte; 0xFFFD for the five bytes the
 // code page leaves undefined.
 char32_t Cp1250ToUnicode(unsigned char byte);

@@ -1,13 +1,15 @@
 #include "posix/cmdline.h"
 
 #include "app/mainwindow.h"
+#include "posix/charset.h"
 
 namespace tv::posix {
 
 Bytes RebuildCommandLine(const std::vector<std::string>& args) {
   Bytes text;
   for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
+    // Arguments arrive in UTF-8; the program works in Windows-1250.
+    const Bytes arg = FromUtf8(args[i]);
     if (i > 0) text.push_back(' ');
     bool blank = arg.empty();
     for (char c : arg) {

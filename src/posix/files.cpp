@@ -1,4 +1,5 @@
 #include "posix/files.h"
+#include "posix/charset.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -44,7 +45,8 @@ class LockedOutFile : public OutFile {
 // file, so that a file another program holds keeps its contents.
 std::unique_ptr<OutFile> CreateLocked(const Bytes& name) {
   if (name.empty() || std::memchr(name.data(), 0, name.size())) return nullptr;
-  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+  int fd = open(FileNameToUtf8(name).c_str(),
+                O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
   if (fd < 0) return nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -70,6 +72,7 @@ Bytes AbsolutePath(const Bytes& name) {
     cwd.resize(cwd.size() * 2);
   }
   cwd.resize(std::strlen(cwd.c_str()));
+  cwd = FromUtf8(cwd);
   if (cwd.empty() || cwd.back() != '/') cwd.push_back('/');
   return cwd + name;
 }
@@ -159,7 +162,7 @@ std::unique_ptr<OutFile> PosixFileSystem::CreateCapture(const Bytes& name) {
 
 std::unique_ptr<ScriptFile> PosixFileSystem::OpenScript(const Bytes& name) {
   if (name.empty() || std::memchr(name.data(), 0, name.size())) return nullptr;
-  int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  int fd = open(FileNameToUtf8(name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flock(fd, LOCK_SH | LOCK_NB) != 0) {

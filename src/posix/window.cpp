@@ -1,4 +1,5 @@
 #include "posix/window.h"
+#include "posix/charset.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -84,7 +85,7 @@ void SoundPlayer::Play(const Bytes& path) {
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr,
                            POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  std::string file = path;
+  std::string file = FileNameToUtf8(path);
   char* argv[] = {player.data(), file.data(), nullptr};
   pid_t pid;
   if (posix_spawn(&pid, player.c_str(), &actions, &attr, argv, environ) == 0) current_ = pid;

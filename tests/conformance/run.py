@@ -36,6 +36,7 @@ READY_TIMEOUT = 10.0  # seconds for the peer to open its listening sockets
 POLL = 0.02
 
 SCRIPT_CODEC = "cp1250"
+NAME_CODEC = "utf-8"
 
 
 class CaseError(Exception):
@@ -489,7 +490,8 @@ class Run:
         self.argv = [os.fsencode(self.program)]
         where = "--- args"
         for line in case.args:
-            data, _ = encode_line(substitute(line, self.vars, where), SCRIPT_CODEC, where)
+            # Arguments and file names are UTF-8, as a shell on Linux passes them.
+            data, _ = encode_line(substitute(line, self.vars, where), NAME_CODEC, where)
             self.argv.append(data)
         self.stdin_lines = self.operator_lines() if case.stdin is not None else None
         self.env = dict(os.environ)
@@ -501,7 +503,7 @@ class Run:
 
     def file_name(self, name):
         name = substitute(name, self.vars, "file name")
-        data, _ = encode_line(name, SCRIPT_CODEC, "file name")
+        data, _ = encode_line(name, NAME_CODEC, "file name")
         return os.path.join(os.fsencode(self.dir), data)
 
     def start_peer(self):
