@@ -63,16 +63,20 @@ const WaitModeEntry kWaitModes[] = {
     {"EXACTMATCH", WaitMode::ExactMatch, true, ", dokud nenarazím na řádku se samotným textem "},
 };
 
-bool LineMatches(WaitMode mode, const Bytes& line, const Bytes& text) {
+// line: len bytes, compared up to its first zero byte.
+bool LineMatches(WaitMode mode, const char* line, size_t len, const Bytes& text) {
+  if (const void* zero = std::memchr(line, 0, len)) {
+    len = static_cast<size_t>(static_cast<const char*>(zero) - line);
+  }
   switch (mode) {
     case WaitMode::End:
       return false;
     case WaitMode::EmptyLine:
-      return line.empty();
+      return len == 0;
     case WaitMode::LineStarting:
-      return line.size() >= text.size() && line.compare(0, text.size(), text) == 0;
+      return len >= text.size() && std::memcmp(line, text.data(), text.size()) == 0;
     case WaitMode::ExactMatch:
-      return line == text;
+      return len == text.size() && std::memcmp(line, text.data(), len) == 0;
   }
   return false;
 }
@@ -182,8 +186,7 @@ Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   bool matched = false;
   while (ReadUntil(ctx, '\n')) {
     // The line ends at its first zero byte, as the scratch text does.
-    const Bytes line(ctx.scratch.c_str());
-    if (LineMatches(entry->mode, line, text)) {
+    if (LineMatches(entry->mode, ctx.scratch.data(), ctx.scratch.size(), text)) {
       matched = true;
       break;
     }

@@ -2,8 +2,20 @@
 
 namespace tv {
 
+static bool Plain(unsigned char b) {
+  return b >= 32 && b != 92 && b != 127 && b != 255;
+}
+
 void EscapeForLog(std::string& out, const char* data, size_t len) {
-  for (size_t i = 0; i < len; ++i) {
+  // Runs of plain bytes are appended whole; a line of a text protocol is
+  // usually one run.
+  size_t i = 0;
+  while (i < len) {
+    size_t run = i;
+    while (run < len && Plain(static_cast<unsigned char>(data[run]))) ++run;
+    out.append(data + i, run - i);
+    if (run == len) break;
+    i = run;
     unsigned char b = static_cast<unsigned char>(data[i]);
     char letter = 0;
     switch (b) {
@@ -42,6 +54,7 @@ void EscapeForLog(std::string& out, const char* data, size_t len) {
     } else {
       out.push_back(static_cast<char>(b));
     }
+    ++i;
   }
 }
 

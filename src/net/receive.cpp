@@ -76,8 +76,14 @@ void FillReceiveBuffer(ScriptContext& ctx) {
   if (got > 0) ctx.fillCount += got;
 }
 
+// The socket is asked for more only when the buffer does not already hold
+// what the read needs: the bytes found are the same (the buffer always ends
+// up with the first bytes not yet consumed, as many as fit), but a stream of
+// short lines costs one receive per buffer instead of one per line.
 bool ReadUntil(ScriptContext& ctx, char endByte) {
-  FillReceiveBuffer(ctx);
+  if (!std::memchr(ctx.receiveBuffer, endByte, static_cast<size_t>(ctx.fillCount))) {
+    FillReceiveBuffer(ctx);
+  }
   const void* end;
   while (!(end = std::memchr(ctx.receiveBuffer, endByte, static_cast<size_t>(ctx.fillCount)))) {
     if (ctx.fillCount >= kReceiveBufferSize) {
@@ -93,9 +99,13 @@ bool ReadUntil(ScriptContext& ctx, char endByte) {
   }
   const int k = static_cast<int>(static_cast<const char*>(end) - ctx.receiveBuffer);
   ctx.scratch.clear();
-  for (int i = 0; i < k; ++i) {
-    const char c = ctx.receiveBuffer[i];
-    if (c != '\r' && c != '\n') ctx.scratch.push_back(c);
+  const char* from = ctx.receiveBuffer;
+  const char* const stop = ctx.receiveBuffer + k;
+  while (from < stop) {
+    const char* run = from;
+    while (run < stop && *run != '\r' && *run != '\n') ++run;
+    ctx.scratch.append(from, static_cast<size_t>(run - from));
+    from = run < stop ? run + 1 : stop;
   }
   Consume(ctx, "Načtena řádka ", k + 1);
   ctx.lastLine = ctx.scratch;
@@ -107,7 +117,7 @@ bool ReadBlock(ScriptContext& ctx, int length) {
     ctx.failureReason = kReasonBlockTooLong;
     return false;
   }
-  FillReceiveBuffer(ctx);
+  if (ctx.fillCount < length) FillReceiveBuffer(ctx);
   while (ctx.fillCount < length) {
     const Wait wait = AwaitData(ctx);
     if (wait == Wait::Stopped) return false;

@@ -1,5 +1,7 @@
 #include "shell/log.h"
 
+#include <cstring>
+
 namespace tv {
 
 bool Log::Open(FileSystem& files, const Bytes& name) {
@@ -15,9 +17,14 @@ bool Log::Open(FileSystem& files, const Bytes& name) {
 void Log::Write(const char* text, size_t len) {
   if (!open_) return;
   crlf_.clear();
-  for (size_t i = 0; i < len; ++i) {
-    if (text[i] == '\n') crlf_.push_back('\r');
-    crlf_.push_back(text[i]);
+  const char* const end = text + len;
+  while (text < end) {
+    const void* lf = std::memchr(text, '\n', static_cast<size_t>(end - text));
+    const char* stop = lf ? static_cast<const char*>(lf) : end;
+    crlf_.append(text, static_cast<size_t>(stop - text));
+    if (!lf) break;
+    crlf_.append("\r\n", 2);
+    text = stop + 1;
   }
   if (file_->Write(crlf_.data(), crlf_.size())) file_->Flush();
 }
