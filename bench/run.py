@@ -1,0 +1,291 @@
+#!/usr/bin/env python3
+"""Benchmark of the headless program against reference readers.
+
+A loopback test peer sends N lines of 60 printable bytes + CR LF as fast as it
+can, then "DONE" CR LF. Every reader runs as a whole process, interleaved with
+the others, for several rounds; the table gives the median wall time, the
+median CPU time (user + system), the largest peak RSS and lines per second.
+
+    bench/run.py                       N = 1,000,000, 5 rounds
+    bench/run.py -n 100000 -r 3        a quicker run
+    bench/run.py --only tarvelin-log,c-log
+    bench/run.py --idle                CPU time of the idle waits instead
+
+Readers: the headless program with a log file and with `-p -`; a small C
+reader (bench/ref_reader.c) with and without a per-line flushed log; Expect
+and pexpect line by line with and without their logs. Expect and pexpect are
+installed with apt-get when missing (skipped when that is not possible).
+"""
+import argparse
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+PAYLOAD = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWX"
+assert len(PAYLOAD) == 60
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def ensure_tools(want_expect, want_pexpect):
+    have_expect = shutil.which("expect") is not None
+    try:
+        import pexpect  # noqa: F401
+        have_pexpect = True
+    except ImportError:
+        have_pexpect = False
+    missing = []
+    if want_expect and not have_expect:
+        missing.append("expect")
+    if want_pexpect and not have_pexpect:
+        missing.append("python3-pexpect")
+    if missing:
+        sudo = [] if os.geteuid() == 0 else ["sudo", "-n"]
+        print("installing " + " ".join(missing) + " with apt-get", file=sys.stderr)
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        ok = subprocess.call(sudo + ["apt-get", "install", "-y", "-q"] + missing, env=env,
+                             stdout=subprocess.DEVNULL) == 0
+        if not ok:
+            subprocess.call(sudo + ["apt-get", "update", "-q"], env=env, stdout=subprocess.DEVNULL)
+            subprocess.call(sudo + ["apt-get", "install", "-y", "-q"] + missing, env=env,
+                            stdout=subprocess.DEVNULL)
+        have_expect = shutil.which("expect") is not None
+        have_pexpect = subprocess.call([sys.executable, "-c", "import pexpect"],
+                                       stderr=subprocess.DEVNULL) == 0
+    return have_expect, have_pexpect
+
+
+class Peer:
+    def __init__(self, testpeer, workdir, dialogue):
+        self.port = free_port()
+        path = os.path.join(workdir, "peer.txt")
+        with open(path, "w") as f:
+            f.write(dialogue.replace("PORT", str(self.port)))
+        self.proc = subprocess.Popen([testpeer, path], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()
+        if line.strip() != "ready":
+            raise RuntimeError("test peer did not start: " + self.proc.stderr.read())
+
+    def finish(self):
+        try:
+            self.proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        err = self.proc.stderr.read()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        if self.proc.returncode != 0:
+            raise RuntimeError("test peer failed: " + err)
+
+
+LAUNCH = None  # the compiled launch.c
+
+
+def measure(argv, cwd, stdin_lines=None, stdin_delay=0.0):
+    """Runs one process; returns (exit status, wall s, cpu s, peak RSS KiB, stderr)."""
+    result = os.path.join(cwd, "launch.result")
+    proc = subprocess.Popen([LAUNCH, result] + argv, cwd=cwd, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE,
+                            stdin=subprocess.PIPE if stdin_lines is not None else subprocess.DEVNULL)
+    if stdin_lines is not None:
+        time.sleep(stdin_delay)
+        try:
+            proc.stdin.write("".join(line + "\n" for line in stdin_lines).encode())
+            proc.stdin.close()
+        except BrokenPipeError:
+            pass
+    err = proc.stderr.read().decode("utf-8", "replace")
+    proc.stderr.close()
+    if proc.wait() != 0:
+        raise RuntimeError("launch failed: " + err)
+    with open(result) as f:
+        status, wall, cpu, rss = f.read().split()
+    os.unlink(result)
+    return int(status), float(wall), float(cpu), int(rss), err
+
+
+def build_tools(into):
+    global LAUNCH
+    for name in ("ref_reader", "launch"):
+        subprocess.check_call(["cc", "-O2", "-o", os.path.join(into, name),
+                               os.path.join(HERE, name + ".c")])
+    LAUNCH = os.path.join(into, "launch")
+
+
+def readers(args, tools, workdir, have_expect, have_pexpect):
+    prog = os.path.abspath(args.program)
+    ref = os.path.join(tools, "ref_reader")
+    tcl = os.path.join(HERE, "expect_reader.tcl")
+    pex = os.path.join(HERE, "pexpect_reader.py")
+    script = os.path.join(workdir, "bench.tvl")
+    with open(script, "w") as f:
+        f.write('Connect 127.0.0.1 PORT\nWaitFor ExactMatch "DONE"\nDisconnect\n')
+    out = {
+        "tarvelin-log": lambda port: [prog, "-p", "bench.log", port_script(script, port)],
+        "tarvelin-nolog": lambda port: [prog, "-p", "-", port_script(script, port)],
+        "c-log": lambda port: [ref, str(port), "ref.log"],
+        "c-nolog": lambda port: [ref, str(port)],
+    }
+    if have_expect:
+        out["expect-log"] = lambda port: ["expect", tcl, str(port), "expect.log"]
+        out["expect-nolog"] = lambda port: ["expect", tcl, str(port)]
+    if have_pexpect:
+        out["pexpect-log"] = lambda port: [sys.executable, pex, str(port), "pexpect.log"]
+        out["pexpect-nolog"] = lambda port: [sys.executable, pex, str(port)]
+    return out
+
+
+def port_script(template, port):
+    path = os.path.join(os.path.dirname(template), "run-%d.tvl" % port)
+    with open(template) as f:
+        text = f.read()
+    with open(path, "w") as f:
+        f.write(text.replace("PORT", str(port)))
+    return path
+
+
+def count_lines(path):
+    n = 0
+    with open(path, "rb") as f:
+        while True:
+            chunk = f.read(1 << 20)
+            if not chunk:
+                return n
+            n += chunk.count(b"\n")
+
+
+def throughput(args):
+    have_expect, have_pexpect = ensure_tools(not args.no_expect, not args.no_expect)
+    tools = tempfile.mkdtemp(prefix="tvbench-")
+    try:
+        build_tools(tools)
+        work = os.path.join(tools, "run")
+        os.mkdir(work)
+        table = readers(args, tools, work, have_expect, have_pexpect)
+        names = list(table)
+        if args.only:
+            names = [n for n in args.only.split(",") if n in table]
+        dialogue = ("wait-ms 900000\nlisten PORT\nlines %d 60 \"%s\"\nsend \"DONE\\r\\n\"\n"
+                    "expect-eof\n" % (args.lines, PAYLOAD))
+        results = {n: [] for n in names}
+        for rnd in range(args.rounds):
+            order = names[rnd % len(names):] + names[:rnd % len(names)]
+            for name in order:
+                peer = Peer(args.peer, work, dialogue)
+                status, wall, cpu, rss, err = measure(table[name](peer.port), work)
+                peer.finish()
+                if status != 0:
+                    raise RuntimeError("%s ended with status %d: %s" % (name, status, err))
+                if name.endswith("-log"):
+                    log = {"tarvelin": "bench.log", "c": "ref.log", "expect": "expect.log",
+                           "pexpect": "pexpect.log"}[name.split("-")[0]]
+                    got = count_lines(os.path.join(work, log))
+                    if got < args.lines + 1:
+                        raise RuntimeError("%s logged %d lines for %d" % (name, got, args.lines))
+                    os.unlink(os.path.join(work, log))
+                results[name].append((wall, cpu, rss))
+                print("round %d %-15s %7.3f s wall %7.3f s cpu %6.1f MiB" %
+                      (rnd + 1, name, wall, cpu, rss / 1024), file=sys.stderr)
+        report(args, results)
+    finally:
+        shutil.rmtree(tools, ignore_errors=True)
+
+
+def report(args, results):
+    print("N = %d lines, %d rounds, medians" % (args.lines, args.rounds))
+    print()
+    print("| reader | wall s | CPU s | peak RSS MiB | lines/s |")
+    print("|---|---:|---:|---:|---:|")
+    med = {}
+    for name, runs in results.items():
+        wall = statistics.median(r[0] for r in runs)
+        cpu = statistics.median(r[1] for r in runs)
+        rss = max(r[2] for r in runs) / 1024
+        med[name] = wall
+        print("| %s | %.3f | %.3f | %.1f | %.0f |" % (name, wall, cpu, rss, args.lines / wall))
+    print()
+
+    def ratio(a, b, limit, better):
+        if a in med and b in med:
+            r = med[a] / med[b]
+            ok = r <= limit if not better else r >= limit
+            print("%s / %s = %.2f (%s %s %g)" % (a, b, r, "ok," if ok else "MISSED,",
+                                                "want >=" if better else "want <=", limit))
+    ratio("tarvelin-log", "c-log", 1.5, False)
+    ratio("tarvelin-nolog", "c-nolog", 3.0, False)
+    ratio("expect-log", "tarvelin-log", 10.0, True)
+    ratio("expect-nolog", "tarvelin-nolog", 10.0, True)
+
+
+def idle(args):
+    """CPU time of waits that have nothing to do for about 5 s."""
+    work = tempfile.mkdtemp(prefix="tvidle-")
+    prog = os.path.abspath(args.program)
+    try:
+        build_tools(work)
+        rows = []
+
+        def run(name, script, dialogue=None, stdin_lines=None, delay=0.0):
+            with open(os.path.join(work, "idle.tvl"), "w") as f:
+                peer = Peer(args.peer, work, dialogue) if dialogue else None
+                f.write(script.replace("PORT", str(peer.port) if peer else "0"))
+            status, wall, cpu, rss, err = measure([prog, "-p", "-", "idle.tvl"], work,
+                                                  stdin_lines, delay)
+            if peer:
+                peer.finish()
+            rows.append((name, wall, cpu, rss, status))
+
+        run("Wait 5000", "Wait 5000\n")
+        run("WaitFor, silent peer", 'Connect 127.0.0.1 PORT\nWaitFor ExactMatch "x"\n',
+            "listen PORT\nsleep 5000\nclose\n")
+        port = free_port()
+        run("Accept, no client", "Accept %d\nDisconnect\n" % port,
+            "wait-ms 20000\nsleep 5000\nconnect 127.0.0.1 %d\nclose\n" % port)
+        run("WaitCheck", 'ShowCheckBox b "Box"\nWaitCheck b\n', None, ["click b"], 5.0)
+        print("| idle wait | exit | wall s | CPU s | peak RSS MiB |")
+        print("|---|---:|---:|---:|---:|")
+        for name, wall, cpu, rss, status in rows:
+            print("| %s | %d | %.2f | %.4f | %.1f |" % (name, status, wall, cpu, rss / 1024))
+        worst = max(r[2] * 5.0 / max(r[1], 0.001) for r in rows)
+        print()
+        print("largest CPU per 5 s: %.4f s (%s, want < 0.01)" % (worst, "ok" if worst < 0.01 else "MISSED"))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("-n", "--lines", type=int, default=1000000)
+    ap.add_argument("-r", "--rounds", type=int, default=5)
+    ap.add_argument("--program", default=os.environ.get("TARVELIN", os.path.join(ROOT, "build", "tarvelin")))
+    ap.add_argument("--peer", default=os.environ.get("TESTPEER", os.path.join(ROOT, "build", "tools", "testpeer")))
+    ap.add_argument("--only", help="comma-separated reader names")
+    ap.add_argument("--no-expect", action="store_true", help="leave Expect and pexpect out")
+    ap.add_argument("--idle", action="store_true", help="measure the idle waits instead")
+    args = ap.parse_args()
+    for path in (args.program, args.peer):
+        if not os.access(path, os.X_OK):
+            sys.exit("not built: %s (cmake --preset linux && cmake --build build)" % path)
+    if args.idle:
+        idle(args)
+    else:
+        throughput(args)
+
+
+if __name__ == "__main__":
+    main()
