@@ -6,8 +6,8 @@
 
 ALL_CASES="end_quits_like_headless command_line_error interrupt_and_question
 network_dialogue_like_headless accept_at_start_like_headless startup_interrupted
-input_and_question check_boxes state_about_help_close choose_script
-window_and_sound log_locked"
+input_and_question parameter_dialogs check_boxes state_about_help_close
+choose_script window_and_sound log_locked"
 
 # A script that ends with End closes the program by itself, and the log is
 # the one the headless program writes.
@@ -367,6 +367,72 @@ Konec programu.
 EOF
 }
 
+# Connect and Accept with "?" ask through their dialogs; the values given are
+# remembered in the profile and offered the next time; Cancel ends the run
+# without a message.
+case_parameter_dialogs() {
+  port=$(free_port)
+  script dotazy.tvl <<'EOF'
+Connect ? ?
+Send "ahoj" cr lf
+Disconnect
+Accept ?
+Message "Sem se script nedostane"
+EOF
+  start_peer peer <<EOF
+wait-ms 60000
+listen $port
+expect "ahoj\r\n"
+expect-eof
+EOF
+  start_program dotazy.tvl
+  drive <<EOF
+window main "#32770" "Tarvelin - běží script dotazy.tvl"
+window c "#32770" "Parametry pro Connect"
+text c 1005 ""
+text c 1006 "0"
+settext c 1005 "127.0.0.1"
+settext c 1006 "$port"
+press c 1
+gone c
+window a "#32770" "Parametry pro Accept"
+text a 1006 "0"
+press a 2
+gone a
+title main "Tarvelin 1.10"
+text main 1004 "Script ukončen."
+click main 1002
+window c "#32770" "Parametry pro Connect"
+text c 1005 "127.0.0.1"
+text c 1006 "$port"
+press c 2
+gone c
+title main "Tarvelin 1.10"
+close main
+gone main
+EOF
+  program_exits 20
+  peer_done peer
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor dotazy.tvl
+\$\$ Connect ? ?
+Čekám na připojení k 127.0.0.1, port $port
+Spojení navázáno v pořádku.
+\$\$ Send "ahoj" cr lf
+Odesílám řádku ahoj\r\n
+\$\$ Disconnect
+Ukončuji spojení.
+Spojení ukončeno.
+\$\$ Accept ?
+Soubor interpretován a uzavřen.
+Interpretuji soubor dotazy.tvl
+\$\$ Connect ? ?
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+}
+
 # Check boxes stand where the layout puts them; a real mouse click ends
 # WaitCheck; the end of the run removes them.
 case_check_boxes() {
@@ -394,6 +460,7 @@ checkbox-slot main "Pátá: ěščřžýáíé ĚŠČŘŽÝÁÍÉ" 3
 checkstate main "C" 1
 checkstate main "Druhá - čekám na zaškrtnutí" 0
 rect main 1002 26 11 608 36
+idle-cpu main 2000 5
 sleep 500
 EOF
   screenshot

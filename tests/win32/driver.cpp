@@ -477,6 +477,10 @@ class Driver {
         throw Failure{"check box " + Shown(caption) + " stands at " + RectText(r) + ", not " +
                       RectText(want) + " of slot " + a[3]};
       }
+      if (GetDlgCtrlID(box) != 2001) {
+        throw Failure{"check box " + Shown(caption) + " has the id " +
+                      std::to_string(GetDlgCtrlID(box))};
+      }
     } else if (verb == "checkboxes") {
       Need(a, 3);
       const long want = Number(a[2]);

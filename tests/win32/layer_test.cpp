@@ -14,6 +14,7 @@
 #include "win32/dialogs.h"
 #include "win32/files.h"
 #include "win32/helpviewer.h"
+#include "win32/maindialog.h"
 #include "win32/queue.h"
 #include "win32/resource.h"
 #include "win32/sockets.h"
@@ -801,6 +802,136 @@ TEST(CancelledLookupPostsNothingLater) {
   CHECK(again != 0);
   CHECK(NextMessage(kLookup, m, 15000));
   EmptyQueue();
+}
+
+// ---------------------------------------------------------------- main window
+
+std::wstring MenuText(HMENU menu, UINT id) {
+  wchar_t text[128] = L"";
+  GetMenuStringW(menu, id, text, 128, MF_BYCOMMAND);
+  return text;
+}
+
+TEST(MainWindowIsLaidOutAtStartUp) {
+  EmptyQueue();
+  Win32Queue queue;
+  WinSockets sockets;
+  Win32Profile profile;
+  Win32Files files;
+  // No script on the command line: the edit shows the remembered one and
+  // nothing starts by itself.
+  WriteProfileStringA("Tarvelin", "ScriptName", "C:\\scripty\\z profilu.tvl");
+  CMainDialog dialog(GetModuleHandleW(nullptr), queue, sockets, profile, files, "-p - -d X");
+  RECT window = {}, client = {}, file = {}, edit = {}, run = {}, upper = {}, lower = {};
+  std::vector<RECT> shadows;
+  std::wstring title, script, sysMenu[3];
+  bool maximize = true, size = true, restore = true;
+  int items = 0;
+  HWND main = nullptr;
+  {
+    DialogHelper helper(L"Tarvelin 1.10", [&](HWND w) {
+      main = w;
+      GetWindowRect(w, &window);
+      GetClientRect(w, &client);
+      auto at = [&](HWND c) {
+        RECT r;
+        GetWindowRect(c, &r);
+        MapWindowPoints(nullptr, w, reinterpret_cast<POINT*>(&r), 2);
+        return r;
+      };
+      file = at(GetDlgItem(w, IDC_CHOOSE_SCRIPT));
+      edit = at(GetDlgItem(w, IDC_SCRIPT_NAME));
+      run = at(GetDlgItem(w, IDC_RUN));
+      upper = at(GetDlgItem(w, IDC_UPPER_STATUS));
+      lower = at(GetDlgItem(w, IDC_LOWER_STATUS));
+      for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        if (GetDlgCtrlID(c) == IDC_SHADOW) shadows.push_back(at(c));
+      }
+      wchar_t text[256] = L"";
+      GetWindowTextW(w, text, 256);
+      title = text;
+      GetDlgItemTextW(w, IDC_SCRIPT_NAME, text, 256);
+      script = text;
+      HMENU menu = GetSystemMenu(w, FALSE);
+      maximize = GetMenuState(menu, SC_MAXIMIZE, MF_BYCOMMAND) != UINT(-1);
+      size = GetMenuState(menu, SC_SIZE, MF_BYCOMMAND) != UINT(-1);
+      restore = GetMenuState(menu, SC_RESTORE, MF_BYCOMMAND) != UINT(-1);
+      items = GetMenuItemCount(menu);
+      sysMenu[0] = MenuText(menu, IDM_HELPFILE);
+      sysMenu[1] = MenuText(menu, IDM_STATE);
+      sysMenu[2] = MenuText(menu, IDM_ABOUT);
+      PostMessageW(w, WM_COMMAND, IDCANCEL, 0);
+    });
+    CHECK_EQ(dialog.DoModal(), INT_PTR(IDCANCEL));
+  }
+  CHECK(main != nullptr);
+  CHECK(!dialog.Context().running);
+  CHECK(dialog.Context().symbols.IsDefined("X"));
+  CHECK_EQ(title, std::wstring(L"Tarvelin 1.10"));
+  CHECK_EQ(script, std::wstring(L"C:\\scripty\\z profilu.tvl"));
+  const long x = GetSystemMetrics(SM_CXSCREEN) > 680 ? 40 : 0;
+  CHECK_EQ(window.left, x);
+  CHECK_EQ(window.top, 40L);
+  CHECK_EQ(window.right - window.left, 640L);
+  CHECK_EQ(window.bottom - window.top, 400L);
+  CHECK_EQ(file.left, 26L);
+  CHECK_EQ(run.left, 26L);
+  CHECK_EQ(run.right, 26L + 580 + 2);  // widened by its shadow's 2 pixels
+  CHECK_EQ(edit.right, 606L);
+  CHECK(file.right < edit.left);
+  CHECK_EQ(lower.left, 10L);
+  CHECK_EQ(lower.right, client.right - 10);
+  CHECK_EQ(lower.bottom, client.bottom - 10);
+  CHECK_EQ(upper.left, 10L);
+  CHECK_EQ(upper.right, client.right - 10);
+  CHECK_EQ(upper.bottom, lower.top - 6);
+  // Three shadows, 4 pixels right of and below the controls' first places.
+  CHECK_EQ(shadows.size(), size_t(3));
+  auto shadowOf = [&](const RECT& control, bool widened) {
+    RECT s = control;
+    if (widened) {
+      s.right -= 2;
+      s.bottom -= 2;
+    }
+    OffsetRect(&s, 4, 4);
+    for (const RECT& r : shadows) {
+      if (EqualRect(&r, &s)) return true;
+    }
+    return false;
+  };
+  CHECK(shadowOf(file, true));
+  CHECK(shadowOf(edit, false));
+  CHECK(shadowOf(run, true));
+  CHECK(!maximize);
+  CHECK(!size);
+  CHECK(!restore);
+  CHECK_EQ(sysMenu[0], std::wstring(L"Soubor nápovědy"));
+  CHECK_EQ(sysMenu[1], std::wstring(L"Zobrazení stavu"));
+  CHECK_EQ(sysMenu[2], std::wstring(L"O verzi programu"));
+  CHECK(items > 3);
+  WriteProfileStringA("Tarvelin", "ScriptName", nullptr);
+  EmptyQueue();
+}
+
+TEST(HelpFileIsFoundBesideTheProgram) {
+  wchar_t program[MAX_PATH];
+  GetModuleFileNameW(nullptr, program, MAX_PATH);
+  std::wstring beside(program);
+  beside = beside.substr(0, beside.find_last_of(L'\\') + 1) + L"TARVELIN.HLP";
+  std::wstring folder = TempFolder() + L"help\\";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  SetCurrentDirectoryW(folder.c_str());
+  DeleteFileW((folder + L"TARVELIN.HLP").c_str());
+  const bool hadOne = GetFileAttributesW(beside.c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (!hadOne) {
+    CHECK_EQ(FindHelpFile(), std::wstring());
+    WriteAll(beside, "beside");
+  }
+  CHECK_EQ(lstrcmpiW(FindHelpFile().c_str(), beside.c_str()), 0);
+  WriteAll(folder + L"TARVELIN.HLP", "here");
+  CHECK_EQ(lstrcmpiW(FindHelpFile().c_str(), (folder + L"TARVELIN.HLP").c_str()), 0);
+  if (!hadOne) DeleteFileW(beside.c_str());
+  DeleteFileW((folder + L"TARVELIN.HLP").c_str());
 }
 
 // ---------------------------------------------------------------- resources

@@ -15,6 +15,7 @@
 #                       during a run with check boxes
 #   TV_KEEP=1           keep the temporary folder (its path is printed)
 #   TV_CASES            names of the cases to run (default: all)
+#   TV_PROGRAM_WINEDEBUG  Wine's debug channels for tarvelin.exe only
 #
 # Every process started here is ended when the run ends, however it ends.
 set -uo pipefail
@@ -160,7 +161,8 @@ script() {
 }
 
 start_program() {
-  (cd "$dir" && exec "$WINE" "$EXE" "$@") >>"$dir/program.out" 2>&1 &
+  (cd "$dir" && WINEDEBUG="${TV_PROGRAM_WINEDEBUG:-$WINEDEBUG}" exec "$WINE" "$EXE" "$@") \
+    >>"$dir/program.out" 2>&1 &
   PROGRAM_PID=$!
   echo "$PROGRAM_PID" >>"$dir/pids"
 }
@@ -282,7 +284,8 @@ screenshot() {
 
 run_case() {
   local name=$1
-  dir="$TMP/cases/$name"
+  case_number=$((${case_number:-0} + 1))
+  dir="$TMP/cases/$case_number-$name"
   mkdir -p "$dir"
   : >"$dir/pids"
   local started=$SECONDS
