@@ -22,6 +22,13 @@ if [ -f src/win32/CMakeLists.txt ]; then
   fi
 fi
 
+# --- Soak and fault runs of the headless program, native and with the
+# sanitizers (LeakSanitizer judges every exit there).
+tests/soak/soak.py --program build/tarvelin --peer build/tools/testpeer
+tests/soak/soak.py --program build-asan/tarvelin --peer build-asan/tools/testpeer --cycles 2000 --runs 40
+tests/faults/faults.py --quick --program build/tarvelin --peer build/tools/testpeer
+tests/faults/faults.py --quick --program build-asan/tarvelin --peer build-asan/tools/testpeer
+
 # --- Fuzzing: each libFuzzer target for 30 s (skipped with a message when
 # clang's fuzzer runtime is missing). FUZZ_SECONDS=0 leaves the step out.
 if [ "${FUZZ_SECONDS:-30}" != 0 ]; then
