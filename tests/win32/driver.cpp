@@ -2,7 +2,7 @@
 // for the end-to-end tests under Wine. It plays a scenario file: one action a
 // line, words separated by blanks, "..." strings with the escapes \" \\ \r \n
 // \t, blank lines and lines beginning with # ignored. Every action that waits
-// gives up after the time limit (default 15000 ms, see "timeout"); the first
+// gives up after the time limit (default 30000 ms, see "timeout"); the first
 // failing action is reported on standard error with a list of the open
 // windows, and the driver ends with status 1 (2: a bad scenario).
 //
@@ -585,7 +585,7 @@ class Driver {
   }
 
   std::map<std::string, HWND> windows_;
-  DWORD limitMs_ = 15000;
+  DWORD limitMs_ = 30000;
   int line_ = 0;
 };
 

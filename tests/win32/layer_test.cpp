@@ -15,6 +15,8 @@
 #include "win32/files.h"
 #include "win32/helpviewer.h"
 #include "win32/maindialog.h"
+#include "net/connection.h"
+#include <atomic>
 #include "win32/queue.h"
 #include "win32/resource.h"
 #include "win32/sockets.h"
@@ -724,6 +726,44 @@ TEST(EveryConnectIsNotified) {
   }
   CHECK_EQ(lost, 0);
   sockets.Close(listener);
+  EmptyQueue();
+}
+
+TEST(CoreConnectsRepeatedlyThroughItsWaits) {
+  PumpHost host;
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  listen(listener, 20);
+  const uint16_t port = LocalPort(static_cast<tv::Socket>(listener));
+  std::atomic<bool> stop{false};
+  std::thread acceptor([&] {
+    while (!stop) {
+      SOCKET s = accept(listener, nullptr, nullptr);
+      if (s != INVALID_SOCKET) closesocket(s);
+    }
+  });
+  DWORD thread = GetCurrentThreadId();
+  std::atomic<bool> done{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 600 && !done; ++i) Sleep(50);
+    if (!done) PostThreadMessageW(thread, WM_QUIT, 0, 0);
+  });
+  int failures = 0;
+  for (int i = 0; i < 150 && failures == 0; ++i) {
+    host.ctx.running = true;
+    if (!tv::ConnectToServer(host.ctx, "127.0.0.1", port)) ++failures;
+    if (host.ctx.connection != tv::kInvalidSocket) tv::CloseConnection(host.ctx);
+    host.ctx.PumpWindowMessages();
+  }
+  done = true;
+  watchdog.join();
+  CHECK_EQ(failures, 0);
+  stop = true;
+  closesocket(listener);
+  acceptor.join();
   EmptyQueue();
 }
 
