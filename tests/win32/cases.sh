@@ -2,7 +2,7 @@
 # runs with set -e in its own folder $dir; the helpers are in run.sh. Texts
 # in scenarios and expected logs are UTF-8 here; scripts are written in
 # Windows-1250 by "script".
-# shellcheck shell=bash disable=SC2154
+# shellcheck shell=bash disable=SC2154,SC2034
 
 ALL_CASES="end_quits_like_headless command_line_error interrupt_and_question
 network_dialogue_like_headless accept_at_start_like_headless startup_interrupted
@@ -67,6 +67,7 @@ EOF
 # (the next run sends on it) and then Yes; Escape refused during a run and
 # ending the idle program; the remembered script name.
 case_interrupt_and_question() {
+  need_peer
   port=$(free_port)
   script wait.tvl <<EOF
 Connect 127.0.0.1 $port
@@ -162,6 +163,7 @@ EOF
 # with every kind of read and a capture file: the log and the capture equal
 # the headless program's.
 case_network_dialogue_like_headless() {
+  need_peer
   port=$(free_port)
   script net.tvl <<EOF
 Connect localhost $port
@@ -256,6 +258,7 @@ EOF
 # A connection accepted at start-up, then the script named on the command
 # line runs on it by itself and ends the program.
 case_accept_at_start_like_headless() {
+  need_peer
   port=$(free_port)
   script acc.tvl <<'EOF'
 Send "ahoj" cr lf
@@ -371,6 +374,7 @@ EOF
 # remembered in the profile and offered the next time; Cancel ends the run
 # without a message.
 case_parameter_dialogs() {
+  need_peer
   port=$(free_port)
   script dotazy.tvl <<'EOF'
 Connect ? ?

@@ -211,6 +211,14 @@ log_is() {
   fi
 }
 
+# A case that talks to the test peer is skipped without it.
+need_peer() {
+  if [ ! -x "$PEER" ]; then
+    echo "no test peer at $PEER (build the linux preset)"
+    exit 77
+  fi
+}
+
 have_headless() {
   [ -x "$HEADLESS" ] && [ -x "$PEER" ]
 }
