@@ -10,6 +10,7 @@ median CPU time (user + system), the largest peak RSS and lines per second.
     bench/run.py -n 100000 -r 3        a quicker run
     bench/run.py --only tarvelin-log,c-log
     bench/run.py --idle                CPU time of the idle waits instead
+    bench/run.py --workdir /dev/shm    logs on a tmpfs instead of the temporary folder
 
 Readers: the headless program with a log file and with `-p -`; a small C
 reader (bench/ref_reader.c) with and without a per-line flushed log; Expect
@@ -171,7 +172,7 @@ def count_lines(path):
 
 def throughput(args):
     have_expect, have_pexpect = ensure_tools(not args.no_expect, not args.no_expect)
-    tools = tempfile.mkdtemp(prefix="tvbench-")
+    tools = tempfile.mkdtemp(prefix="tvbench-", dir=args.workdir)
     try:
         build_tools(tools)
         work = os.path.join(tools, "run")
@@ -207,7 +208,8 @@ def throughput(args):
 
 
 def report(args, results):
-    print("N = %d lines, %d rounds, medians" % (args.lines, args.rounds))
+    print("N = %d lines, %d rounds, medians; logs in %s" %
+          (args.lines, args.rounds, args.workdir or tempfile.gettempdir()))
     print()
     print("| reader | wall s | CPU s | peak RSS MiB | lines/s |")
     print("|---|---:|---:|---:|---:|")
@@ -275,6 +277,8 @@ def main():
     ap.add_argument("--program", default=os.environ.get("TARVELIN", os.path.join(ROOT, "build", "tarvelin")))
     ap.add_argument("--peer", default=os.environ.get("TESTPEER", os.path.join(ROOT, "build", "tools", "testpeer")))
     ap.add_argument("--only", help="comma-separated reader names")
+    ap.add_argument("--workdir", help="where the logs are written (default: the temporary "
+                    "folder); the file system decides the cost of a flushed line")
     ap.add_argument("--no-expect", action="store_true", help="leave Expect and pexpect out")
     ap.add_argument("--idle", action="store_true", help="measure the idle waits instead")
     args = ap.parse_args()
