@@ -8,4 +8,4 @@ $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends \
   ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev \
   python3 clang libclang-rt-14-dev \
-  mingw-w64 wine wine64 xvfb xdotool imagemagick zip xauth
+  mingw-w64 wine wine64 fonts-wine xvfb xdotool imagemagick zip xauth
