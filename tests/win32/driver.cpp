@@ -48,6 +48,7 @@
 //   foreground NAME              NAME is the foreground window
 //   dump NAME                    list the window's controls (for writing
 //                                scenarios)
+//   windows                      list the visible top-level windows
 //   sleep MS                     pause
 //   timeout MS                   time limit of the following actions
 //   echo TEXT                    print TEXT on standard output
@@ -569,6 +570,9 @@ class Driver {
                     RectText(r).c_str(), IsWindowVisible(child) ? "" : " hidden");
       }
       std::fflush(stdout);
+    } else if (verb == "windows") {
+      EnumWindows(ListTopLevel, 0);
+      std::fflush(stderr);
     } else if (verb == "sleep") {
       Need(a, 2);
       Sleep(static_cast<DWORD>(Number(a[1])));
