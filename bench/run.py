@@ -11,11 +11,16 @@ median CPU time (user + system), the largest peak RSS and lines per second.
     bench/run.py --only tarvelin-log,c-log
     bench/run.py --idle                CPU time of the idle waits instead
     bench/run.py --workdir /dev/shm    logs on a tmpfs instead of the temporary folder
+    bench/wine.sh build-win64/tarvelin.exe -n 100000 -r 3
+                                       adds the Windows program under Wine
 
 Readers: the headless program with a log file and with `-p -`; a small C
 reader (bench/ref_reader.c) with and without a per-line flushed log; Expect
 and pexpect line by line with and without their logs. Expect and pexpect are
-installed with apt-get when missing (skipped when that is not possible).
+installed with apt-get when missing (skipped when that is not possible). With
+--windows EXE (see bench/wine.sh, which sets up Wine and an X server) the
+Windows program runs the same script, ended by End, under Wine; its CPU time
+includes what the Wine server spent meanwhile when TV_WINESERVER_PID names it.
 """
 import argparse
 import os
@@ -142,6 +147,14 @@ def readers(args, tools, workdir, have_expect, have_pexpect):
         "c-log": lambda port: [ref, str(port), "ref.log"],
         "c-nolog": lambda port: [ref, str(port)],
     }
+    if args.windows:
+        exe = os.path.abspath(args.windows)
+        wine = shutil.which("wine64") or shutil.which("wine") or "/usr/lib/wine/wine64"
+        ended = os.path.join(workdir, "bench-end.tvl")
+        with open(ended, "w") as f:
+            f.write('Connect 127.0.0.1 PORT\nWaitFor ExactMatch "DONE"\nDisconnect\nEnd\n')
+        out["windows-log"] = lambda port: [wine, exe, "-p", "bench.log", port_script(ended, port)]
+        out["windows-nolog"] = lambda port: [wine, exe, "-p", "-", port_script(ended, port)]
     if have_expect:
         out["expect-log"] = lambda port: ["expect", tcl, str(port), "expect.log"]
         out["expect-nolog"] = lambda port: ["expect", tcl, str(port)]
@@ -152,12 +165,26 @@ def readers(args, tools, workdir, have_expect, have_pexpect):
 
 
 def port_script(template, port):
-    path = os.path.join(os.path.dirname(template), "run-%d.tvl" % port)
+    stem = os.path.splitext(os.path.basename(template))[0]
+    path = os.path.join(os.path.dirname(template), "%s-%d.tvl" % (stem, port))
     with open(template) as f:
         text = f.read()
     with open(path, "w") as f:
         f.write(text.replace("PORT", str(port)))
     return path
+
+
+def wineserver_cpu():
+    """User + system seconds of the Wine server named by TV_WINESERVER_PID, or 0."""
+    pid = os.environ.get("TV_WINESERVER_PID")
+    if not pid:
+        return 0.0
+    try:
+        with open("/proc/%s/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return 0.0
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def count_lines(path):
@@ -188,12 +215,15 @@ def throughput(args):
             order = names[rnd % len(names):] + names[:rnd % len(names)]
             for name in order:
                 peer = Peer(args.peer, work, dialogue)
+                server_before = wineserver_cpu() if name.startswith("windows") else 0.0
                 status, wall, cpu, rss, err = measure(table[name](peer.port), work)
+                if name.startswith("windows"):
+                    cpu += wineserver_cpu() - server_before
                 peer.finish()
                 if status != 0:
                     raise RuntimeError("%s ended with status %d: %s" % (name, status, err))
                 if name.endswith("-log"):
-                    log = {"tarvelin": "bench.log", "c": "ref.log", "expect": "expect.log",
+                    log = {"tarvelin": "bench.log", "windows": "bench.log", "c": "ref.log", "expect": "expect.log",
                            "pexpect": "pexpect.log"}[name.split("-")[0]]
                     got = count_lines(os.path.join(work, log))
                     if got < args.lines + 1:
@@ -225,6 +255,9 @@ def report(args, results):
     def ratio(a, b, limit, better):
         if a in med and b in med:
             r = med[a] / med[b]
+            if limit is None:
+                print("%s / %s = %.2f" % (a, b, r))
+                return
             ok = r <= limit if not better else r >= limit
             print("%s / %s = %.2f (%s %s %g)" % (a, b, r, "ok," if ok else "MISSED,",
                                                 "want >=" if better else "want <=", limit))
@@ -232,6 +265,8 @@ def report(args, results):
     ratio("tarvelin-nolog", "c-nolog", 3.0, False)
     ratio("expect-log", "tarvelin-log", 10.0, True)
     ratio("expect-nolog", "tarvelin-nolog", 10.0, True)
+    ratio("windows-log", "tarvelin-log", None, False)
+    ratio("windows-nolog", "tarvelin-nolog", None, False)
 
 
 def idle(args):
@@ -281,6 +316,8 @@ def main():
                     "folder); the file system decides the cost of a flushed line")
     ap.add_argument("--no-expect", action="store_true", help="leave Expect and pexpect out")
     ap.add_argument("--idle", action="store_true", help="measure the idle waits instead")
+    ap.add_argument("--windows", metavar="EXE", help="also run the Windows program under Wine "
+                    "(WINEPREFIX and DISPLAY must be set up: see bench/wine.sh)")
     args = ap.parse_args()
     for path in (args.program, args.peer):
         if not os.access(path, os.X_OK):
