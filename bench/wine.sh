@@ -48,4 +48,7 @@ timeout 180 "$wine" wineboot -i >/dev/null 2>&1
 timeout 120 "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 TV_WINESERVER_PID=$(pgrep -n -f "^$wineserver( |$)" || pgrep -n wineserver || true)
 export TV_WINESERVER_PID
+if [ -z "$TV_WINESERVER_PID" ]; then
+  echo "wine.sh: the Wine server was not found; its CPU time is left out" >&2
+fi
 "$here/run.py" --windows "$exe" "$@"
