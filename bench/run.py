@@ -215,16 +215,17 @@ def throughput(args):
             order = names[rnd % len(names):] + names[:rnd % len(names)]
             for name in order:
                 peer = Peer(args.peer, work, dialogue)
-                server_before = wineserver_cpu() if name.startswith("windows") else 0.0
+                under_wine = name.startswith("windows")
+                server_before = wineserver_cpu() if under_wine else 0.0
                 status, wall, cpu, rss, err = measure(table[name](peer.port), work)
-                if name.startswith("windows"):
+                if under_wine:
                     cpu += wineserver_cpu() - server_before
                 peer.finish()
                 if status != 0:
                     raise RuntimeError("%s ended with status %d: %s" % (name, status, err))
                 if name.endswith("-log"):
-                    log = {"tarvelin": "bench.log", "windows": "bench.log", "c": "ref.log", "expect": "expect.log",
-                           "pexpect": "pexpect.log"}[name.split("-")[0]]
+                    log = {"tarvelin": "bench.log", "windows": "bench.log", "c": "ref.log",
+                           "expect": "expect.log", "pexpect": "pexpect.log"}[name.split("-")[0]]
                     got = count_lines(os.path.join(work, log))
                     if got < args.lines + 1:
                         raise RuntimeError("%s logged %d lines for %d" % (name, got, args.lines))

@@ -46,9 +46,17 @@ timeout 180 "$wine" wineboot -i >/dev/null 2>&1
 # The first program started brings up Wine's own services; they live as long
 # as the server and would otherwise hold the first measured run's pipes.
 timeout 120 "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
-TV_WINESERVER_PID=$(pgrep -n -f "^$wineserver( |$)" || pgrep -n wineserver || true)
+# The server of this prefix (another one may run for other prefixes).
+TV_WINESERVER_PID=""
+for pid in $(pgrep wineserver || true); do
+  if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+    TV_WINESERVER_PID=$pid
+  fi
+done
 export TV_WINESERVER_PID
 if [ -z "$TV_WINESERVER_PID" ]; then
   echo "wine.sh: the Wine server was not found; its CPU time is left out" >&2
+else
+  echo "wine.sh: the Wine server is process $TV_WINESERVER_PID" >&2
 fi
 "$here/run.py" --windows "$exe" "$@"
