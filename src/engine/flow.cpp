@@ -11,7 +11,7 @@ Flow IfCommon(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack, bool want
   Bytes symbol;
   if (!GetNextWord(rest, symbol, false, false)) {
     return SyntaxError(ctx, "Očekáváno jméno symbolu za IfDef/IfNotDef",
-                       "Špatný formát příkazu !\nSyntaxe: IfDef/IfNotDef <symbol> [příkaz]\n");
+                       "IfDef/IfNotDef <symbol> [příkaz]");
   }
   if (ctx.symbols.IsDefined(symbol) != wantDefined) return Flow::NextNoPump;
   // The test passed: the rest of the line is a command of its own, which may
@@ -43,8 +43,7 @@ Flow CmdIfNotDef(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
 Flow CmdGoTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   Bytes label;
   if (!GetNextWord(rest, label, false, false)) {
-    return SyntaxError(ctx, "Očekáváno jméno návěští za GoTo",
-                       "Špatný formát příkazu !\nSyntaxe: GoTo <návěští>\n");
+    return SyntaxError(ctx, "Očekáváno jméno návěští za GoTo", "GoTo <návěští>");
   }
   Bytes line;
   Bytes word;
@@ -73,8 +72,7 @@ Flow CmdLabel(ScriptContext&, Bytes&, ScriptFileStack&) {
 Flow CmdCall(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   Bytes name;
   if (!GetNextWord(rest, name, false, true)) {
-    return SyntaxError(ctx, "Za Call musí být název souboru",
-                       "Špatný formát příkazu !\nSyntaxe: Call <jméno-souboru>\n");
+    return SyntaxError(ctx, "Za Call musí být název souboru", "Call <jméno-souboru>");
   }
   if (stack.Full()) {
     ctx.ReportError("Přetečení interního zásobníku souborů-scriptů");

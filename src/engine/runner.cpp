@@ -82,9 +82,15 @@ RunOutcome OutcomeOf(const ScriptContext& ctx, Flow ended) {
 
 }  // namespace
 
-Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* logLine) {
+Flow CommandError(ScriptContext& ctx, const Bytes& box, const char* logLine) {
   ctx.ReportError(box);
   ctx.LogPrintf("%s", logLine);
+  return Flow::Fail;
+}
+
+Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* syntax) {
+  ctx.ReportError(box);
+  ctx.LogPrintf("Špatný formát příkazu !\nSyntaxe: %s\n", syntax);
   return Flow::Fail;
 }
 

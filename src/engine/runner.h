@@ -47,7 +47,11 @@ void RunScript(ScriptContext& ctx, const Bytes& path);
 Flow DispatchCommand(ScriptContext& ctx, const Bytes& word, Bytes& rest, ScriptFileStack& stack);
 
 // The common error report of a handler: the box, then the log line.
-Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* logLine);
+Flow CommandError(ScriptContext& ctx, const Bytes& box, const char* logLine);
+
+// A command written wrongly: the box, then "Špatný formát příkazu !" and the
+// command's syntax (without the line end) in the log.
+Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* syntax);
 
 // A script file that cannot be read on: its box and log line; returns Abandon
 // (the runner closes the script files and returns).

@@ -10,11 +10,9 @@ namespace tv {
 
 namespace {
 
-const char kSetCounterSyntax[] = "Špatný formát příkazu !\nSyntaxe: SetCounter <čítač> <číslo>\n";
-const char kIncrementSyntax[] =
-    "Špatný formát příkazu !\nSyntaxe: IncrementCounter <čítač> [<číslo>]\n";
-const char kTestCounterSyntax[] =
-    "Špatný formát příkazu !\nSyntaxe: TestCounter <čítač> <operátor> <číslo>\n";
+const char kSetCounterSyntax[] = "SetCounter <čítač> <číslo>";
+const char kIncrementSyntax[] = "IncrementCounter <čítač> [<číslo>]";
+const char kTestCounterSyntax[] = "TestCounter <čítač> <operátor> <číslo>";
 
 Flow UndefinedCounter(ScriptContext& ctx, const Bytes& name) {
   ctx.ReportError("Čítač nebyl dosud definován");
@@ -41,8 +39,7 @@ bool Compare(const Bytes& op, int32_t v, int32_t n, bool& known) {
 Flow CmdDefine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   Bytes name;
   if (!GetNextWord(rest, name, false, false)) {
-    return SyntaxError(ctx, "Očekáváno jméno symbolu za Define",
-                       "Špatný formát příkazu !\nSyntaxe: Define <symbol>\n");
+    return SyntaxError(ctx, "Očekáváno jméno symbolu za Define", "Define <symbol>");
   }
   ctx.symbols.Define(name);
   return Flow::Next;
@@ -51,8 +48,7 @@ Flow CmdDefine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
 Flow CmdUndefine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   Bytes name;
   if (!GetNextWord(rest, name, false, false)) {
-    return SyntaxError(ctx, "Očekáváno jméno symbolu za Undefine",
-                       "Špatný formát příkazu !\nSyntaxe: Undefine <symbol>\n");
+    return SyntaxError(ctx, "Očekáváno jméno symbolu za Undefine", "Undefine <symbol>");
   }
   ctx.symbols.Undefine(name);
   return Flow::Next;
@@ -106,7 +102,7 @@ Flow CmdTestCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   bool known = false;
   const bool holds = Compare(op, *value, n, known);
   if (!known) {
-    return SyntaxError(
+    return CommandError(
         ctx, "Příkaz TestCounter má nesprávný operátor",
         "Špatný formát operátoru příkazu !\nSyntaxe: TestCounter <čítač> <operátor> <číslo>\n");
   }

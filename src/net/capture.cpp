@@ -15,8 +15,7 @@ Flow CmdOutputFile(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   }
   Bytes name;
   if (!GetNextWord(rest, name, false, true)) {
-    return SyntaxError(ctx, "Za OutputFile musí být název souboru",
-                       "Špatný formát příkazu !\nSyntaxe: OutputFile <jméno-souboru>\n");
+    return SyntaxError(ctx, "Za OutputFile musí být název souboru", "OutputFile <jméno-souboru>");
   }
   const Bytes path = ctx.host.files.ResolveScriptRelativePath(name, stack.Top().FullPath());
   ctx.LogPrintf("Otevírám pro zápis soubor %s\n", path.c_str());

@@ -88,7 +88,7 @@ Flow CmdConnect(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   GetNextWord(rest, server, false, false);
   if (!GetNextWord(rest, portWord, false, false)) {
     return SyntaxError(ctx, "Očekávány 2 parametry příkazu Connect: server a port",
-                       "Špatný formát příkazu !\nSyntaxe: Connect <server> <port>\n");
+                       "Connect <server> <port>");
   }
   if (server == "?" || portWord == "?") {
     Profile& profile = ctx.host.profile;
@@ -111,8 +111,7 @@ Flow CmdConnect(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
 Flow CmdAccept(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   Bytes portWord;
   if (!GetNextWord(rest, portWord, false, false)) {
-    return SyntaxError(ctx, "Očekáván parametr příkazu Accept: port",
-                       "Špatný formát příkazu !\nSyntaxe: Accept <port>\n");
+    return SyntaxError(ctx, "Očekáván parametr příkazu Accept: port", "Accept <port>");
   }
   if (portWord == "?") {
     Profile& profile = ctx.host.profile;
@@ -148,8 +147,7 @@ Flow CmdSend(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   }
   const Bytes text = ExpandText(ctx, rest);
   if (text.empty()) {
-    return SyntaxError(ctx, "Není co odesílat - řetězec je prázdný",
-                       "Špatný formát příkazu !\nSyntaxe: Send <řetězec>\n");
+    return SyntaxError(ctx, "Není co odesílat - řetězec je prázdný", "Send <řetězec>");
   }
   if (SendData(ctx, text.data(), static_cast<int>(text.size()))) return Flow::Next;
   ctx.ReportError("Příkaz Send nelze provést, spojení bylo přerušeno");
@@ -167,16 +165,15 @@ Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   }
   if (!entry) {
     return SyntaxError(ctx, kWaitForSyntaxBox,
-                       "Špatný formát příkazu !\nSyntaxe: WaitFor [End | LineStarting | "
-                       "ExactMatch | EmptyLine] [<retězec>]\n");
+                       "WaitFor [End | LineStarting | ExactMatch | EmptyLine] [<retězec>]");
   }
   Bytes text;
   if (entry->needsText) {
     text = ExpandText(ctx, rest);
     if (text.empty()) {
-      return SyntaxError(ctx, kWaitForSyntaxBox,
-                         "Špatný formát příkazu !\nZa WaitFor LineStarting nebo WaitFor "
-                         "ExactMatch musí být řetězec znaků.\n");
+      return CommandError(ctx, kWaitForSyntaxBox,
+                          "Špatný formát příkazu !\nZa WaitFor LineStarting nebo WaitFor "
+                          "ExactMatch musí být řetězec znaků.\n");
     }
   }
   const Bytes description = entry->description + text;
@@ -209,8 +206,7 @@ Flow CmdReceive(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   GetNextWord(rest, word, true, false);
   int32_t length = 0;
   if (!ParseNumber(word, length)) {
-    return SyntaxError(ctx, "Nesprávná syntaxe příkazu Receive ve scriptu",
-                       "Špatný formát příkazu !\nSyntaxe: Receive <počet-bytů>\n");
+    return SyntaxError(ctx, "Nesprávná syntaxe příkazu Receive ve scriptu", "Receive <počet-bytů>");
   }
   ctx.SetLowerStatus("Čtu blok dat ze socketu");
   ctx.LogPrintf("Zahájeno čtení bloku o délce %d ze socketu\n", static_cast<int>(length));
@@ -221,8 +217,7 @@ Flow CmdSkipTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   if (!CheckReadConnection(ctx)) return Flow::Fail;
   const Bytes text = ExpandText(ctx, rest);
   if (text.size() != 1) {
-    return SyntaxError(ctx, "Není dobře udán koncový znak pro SkipTo",
-                       "Špatný formát příkazu !\nSyntaxe: SkipTo <znak>\n");
+    return SyntaxError(ctx, "Není dobře udán koncový znak pro SkipTo", "SkipTo <znak>");
   }
   ctx.SetLowerStatus("Čtu blok dat ze socketu");
   ctx.LogPrintf("Zahájeno čtení bloku až do znaku %d ze socketu\n",

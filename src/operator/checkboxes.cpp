@@ -30,10 +30,7 @@ bool ReadMark(Bytes& rest, Bytes& mark) {
 }
 
 Flow MissingMark(ScriptContext& ctx, const char* command, const char* syntax) {
-  Bytes logLine = "Špatný formát příkazu !\nSyntaxe: ";
-  logLine += syntax;
-  logLine += "\n";
-  return SyntaxError(ctx, Bytes("Očekáváno jméno značky za ") + command, logLine.c_str());
+  return SyntaxError(ctx, Bytes("Očekáváno jméno značky za ") + command, syntax);
 }
 
 Flow InvisibleBox(ScriptContext& ctx, const char* command, const Bytes& mark) {
@@ -123,7 +120,7 @@ Flow CmdSetCheck(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
     state = IsChecked(ctx, slot) ? 0 : 1;
   } else {
     return SyntaxError(ctx, "Očekávána číslice - způsob nastavení za SetCheck",
-                       "Špatný formát příkazu !\nSyntaxe: SetCheck <značka> [ 0 | 1 | 2 ]\n");
+                       "SetCheck <značka> [ 0 | 1 | 2 ]");
   }
   ctx.host.window.SetCheck(slot, state);
   return Flow::Next;

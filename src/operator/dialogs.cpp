@@ -39,8 +39,7 @@ int AskOperator(ScriptContext& ctx, const Bytes& text, unsigned type) {
 Flow CmdMessage(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   const Bytes text = ExpandText(ctx, rest);
   if (text.empty()) {
-    return SyntaxError(ctx, kNothingToReport,
-                       "Špatný formát příkazu !\nSyntaxe: Message <řetězec>\n");
+    return SyntaxError(ctx, kNothingToReport, "Message <řetězec>");
   }
   const int answer = AskOperator(ctx, text, kMbOkCancel | kMbIconInformation);
   return answer == kIdCancel ? Flow::Cancel : Flow::Next;
@@ -49,8 +48,7 @@ Flow CmdMessage(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
 Flow CmdQuestion(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   const Bytes text = ExpandText(ctx, rest);
   if (text.empty()) {
-    return SyntaxError(ctx, kNothingToReport,
-                       "Špatný formát příkazu !\nSyntaxe: Question <řetězec>\n");
+    return SyntaxError(ctx, kNothingToReport, "Question <řetězec>");
   }
   const int answer = AskOperator(ctx, text, kMbYesNoCancel | kMbIconQuestion);
   if (answer == kIdYes) {

@@ -24,14 +24,14 @@ Flow CmdWait(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   const char kBox[] = "Za Wait musí být počet milisekund";
   Bytes word;
   if (!GetNextWord(rest, word, false, false)) {
-    return SyntaxError(ctx, kBox, "Špatný formát příkazu !\nSyntaxe: Wait <počet-milisekund>\n");
+    return SyntaxError(ctx, kBox, "Wait <počet-milisekund>");
   }
   // Numbers beyond the signed 32-bit range clamp to its ends, so a huge wait
   // is about 24 days and a hugely negative one does not wait at all.
   int32_t delay = 0;
   if (!ParseNumber(word, delay)) {
-    return SyntaxError(ctx, kBox,
-                       "Argument příkazu není číslo !\nSyntaxe: Wait <počet-milisekund>\n");
+    return CommandError(ctx, kBox,
+                        "Argument příkazu není číslo !\nSyntaxe: Wait <počet-milisekund>\n");
   }
   ctx.LogPrintf("Zahájeno prodlení %ld ms.\n", static_cast<long>(delay));
   char status[64];
@@ -59,8 +59,7 @@ Flow CmdWait(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
 Flow CmdSignalize(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   Bytes name;
   if (!GetNextWord(rest, name, false, true)) {
-    return SyntaxError(ctx, "Za Signalize musí být název souboru",
-                       "Špatný formát příkazu !\nSyntaxe: Signalize <jméno-souboru>\n");
+    return SyntaxError(ctx, "Za Signalize musí být název souboru", "Signalize <jméno-souboru>");
   }
   // Relative names belong to the folder of the script that runs the command,
   // the innermost one while scripts are nested.
@@ -82,8 +81,7 @@ Flow CmdShowWindow(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   } else if (word == "1") {
     ctx.host.window.ShowMain(kShowRestore);
   } else {
-    return SyntaxError(ctx, "Očekávána číslice 0 nebo 1 za ShowWindow",
-                       "Špatný formát příkazu !\nSyntaxe: ShowWindow [ 0 | 1 ]\n");
+    return SyntaxError(ctx, "Očekávána číslice 0 nebo 1 za ShowWindow", "ShowWindow [ 0 | 1 ]");
   }
   return Flow::Next;
 }
