@@ -18,7 +18,8 @@ static Bytes Lower(const Bytes& s) {
 Bytes ExpandText(ScriptContext& ctx, Bytes text) {
   Bytes result;
   Bytes piece;
-  while (GetNextWord(text, piece, false, false)) {
+  size_t pos = 0;
+  while (GetNextWord(text, pos, piece, false, false)) {
     if (piece[0] == '"') {
       size_t len = piece.size() - 1;
       if (len > 0 && piece.back() == '"') --len;

@@ -7,17 +7,31 @@ namespace tv {
 
 namespace {
 
+// A passed test makes the rest of the line a command of its own, which may
+// be another IfDef/IfNotDef: conditions chain on one line to any depth. The
+// chain is walked here, test after test, with a cursor on the line, which is
+// cut once, in front of the command that ends the chain.
 Flow IfCommon(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack, bool wantDefined) {
   Bytes symbol;
-  if (!GetNextWord(rest, symbol, false, false)) {
-    return SyntaxError(ctx, "Očekáváno jméno symbolu za IfDef/IfNotDef",
-                       "IfDef/IfNotDef <symbol> [příkaz]");
-  }
-  if (ctx.symbols.IsDefined(symbol) != wantDefined) return Flow::NextNoPump;
-  // The test passed: the rest of the line is a command of its own, which may
-  // be another IfDef/IfNotDef.
   Bytes word;
-  if (!GetNextWord(rest, word, true, false) || word[0] == '/') return Flow::NextNoPump;
+  size_t pos = 0;
+  for (;;) {
+    if (!GetNextWord(rest, pos, symbol, false, false)) {
+      return SyntaxError(ctx, "Očekáváno jméno symbolu za IfDef/IfNotDef",
+                         "IfDef/IfNotDef <symbol> [příkaz]");
+    }
+    if (ctx.symbols.IsDefined(symbol) != wantDefined) return Flow::NextNoPump;
+    if (!GetNextWord(rest, pos, word, true, false) || word[0] == '/') return Flow::NextNoPump;
+    const Handler next = FindHandler(word);
+    if (next == CmdIfDef) {
+      wantDefined = true;
+    } else if (next == CmdIfNotDef) {
+      wantDefined = false;
+    } else {
+      break;
+    }
+  }
+  rest.erase(0, pos);
   return DispatchCommand(ctx, word, rest, stack);
 }
 

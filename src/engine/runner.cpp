@@ -94,10 +94,15 @@ Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* syntax) {
   return Flow::Fail;
 }
 
-Flow DispatchCommand(ScriptContext& ctx, const Bytes& word, Bytes& rest, ScriptFileStack& stack) {
+Handler FindHandler(const Bytes& word) {
   for (const Command& command : kCommands) {
-    if (word == command.keyword) return command.handler(ctx, rest, stack);
+    if (word == command.keyword) return command.handler;
   }
+  return nullptr;
+}
+
+Flow DispatchCommand(ScriptContext& ctx, const Bytes& word, Bytes& rest, ScriptFileStack& stack) {
+  if (const Handler handler = FindHandler(word)) return handler(ctx, rest, stack);
   ctx.LogPrintf("Příkaz %s nerozpoznán, předčasně ukončuji interpretaci souboru.\n", word.c_str());
   ctx.SetLowerStatus("Příkaz nebyl rozpoznán");
   ctx.ReportError("Neznámý příkaz scriptu: " + word);

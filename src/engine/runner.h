@@ -42,6 +42,9 @@ using Handler = Flow (*)(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack
 // Runs the script at path until the run ends; sets ctx.lastOutcome.
 void RunScript(ScriptContext& ctx, const Bytes& path);
 
+// The handler of an upper-cased command word; null for an unknown word.
+Handler FindHandler(const Bytes& word);
+
 // Runs the handler of an upper-cased command word with the rest of its line;
 // an unknown word ends the run with its log line and box.
 Flow DispatchCommand(ScriptContext& ctx, const Bytes& word, Bytes& rest, ScriptFileStack& stack);

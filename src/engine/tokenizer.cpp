@@ -31,9 +31,9 @@ static char EscapeLetter(char e) {
   }
 }
 
-bool GetNextWord(Bytes& line, Bytes& word, bool upperCase, bool fileNameQuotes) {
+bool GetNextWord(const Bytes& line, size_t& pos, Bytes& word, bool upperCase, bool fileNameQuotes) {
   const size_t n = line.size();
-  size_t p = 0;
+  size_t p = pos < n ? pos : n;
   while (p < n && IsBlank(line[p])) ++p;
   word.clear();
   if (p >= n || line[p] != '"') {
@@ -88,8 +88,15 @@ bool GetNextWord(Bytes& line, Bytes& word, bool upperCase, bool fileNameQuotes) 
     word.push_back('"');
   }
   // The character that ended the word is dropped, whatever it is.
-  line.erase(0, p + 1 < n ? p + 1 : n);
+  pos = p + 1 < n ? p + 1 : n;
   return !word.empty();
+}
+
+bool GetNextWord(Bytes& line, Bytes& word, bool upperCase, bool fileNameQuotes) {
+  size_t pos = 0;
+  const bool got = GetNextWord(line, pos, word, upperCase, fileNameQuotes);
+  line.erase(0, pos);
+  return got;
 }
 
 }  // namespace tv

@@ -12,4 +12,9 @@ namespace tv {
 // Returns whether the word is not empty.
 bool GetNextWord(Bytes& line, Bytes& word, bool upperCase, bool fileNameQuotes);
 
+// The same, reading line from pos on and moving pos past the word (and the
+// character that ended it) instead of removing it: a long line is taken
+// word by word without moving what follows each time.
+bool GetNextWord(const Bytes& line, size_t& pos, Bytes& word, bool upperCase, bool fileNameQuotes);
+
 }  // namespace tv

@@ -34,6 +34,9 @@ int ExitStatus(const ScriptContext& ctx) {
 int RunProgram(const std::vector<std::string>& args) {
   // A peer that vanishes must never end the program.
   signal(SIGPIPE, SIG_IGN);
+  // Nor a log or capture file that reaches the file-size limit: the write
+  // then fails with EFBIG, and the file's own rules for a failed write apply.
+  signal(SIGXFSZ, SIG_IGN);
   Console& console = Console::Stderr();
 
   const Bytes commandLine = RebuildCommandLine(args);

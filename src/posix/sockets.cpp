@@ -426,6 +426,14 @@ void PosixSockets::DeliverOne(State& st, short revents) {
       break;
     case Phase::Connecting: {
       int err = PendingError(st.fd);
+      // The system reports a reset during the handshake as a refusal, so a
+      // reset here came after it: the peer accepted the connection and ended
+      // it at once. The connection was made; its end is the close that
+      // follows, with the reset's code.
+      if (err == ECONNRESET || err == EPIPE) {
+        st.resetError = err;
+        err = 0;
+      }
       st.phase = err == 0 ? Phase::Connected : Phase::Fresh;
       if (st.connectArmed) {
         Post(st, kFdConnect, WinsockError(err));
@@ -452,6 +460,7 @@ void PosixSockets::DeliverOne(State& st, short revents) {
         st.peerClosed = true;
         if ((st.events & kFdClose) && !st.closePosted) {
           int err = (revents & POLLERR) ? PendingError(st.fd) : 0;
+          if (err == 0) err = st.resetError;
           Post(st, kFdClose, WinsockError(err));
           st.closePosted = true;
         }

@@ -53,6 +53,7 @@ class PosixSockets : public Sockets, public PollClient {
     bool closePosted = false;
     bool peerClosed = false;  // end of the peer's data seen
     bool hungUp = false;      // nothing more can happen on it
+    int resetError = 0;       // a reset taken while the connect's outcome was read
   };
   struct Lookup;
 

@@ -14,9 +14,10 @@ Scenarios:
   drip      the peer sends a 4096-byte block one byte at a time
   deleted   the script file is deleted while it runs
   truncated the script file is truncated while it runs
-  fulllog   the log file hits a file-size limit (SIGXFSZ ignored) and, when
-            this user may mount one, a full 64 KiB tmpfs
-  capture   the capture file cannot be written (/dev/full, a full tmpfs)
+  fulllog   the log file hits a file-size limit and, when this user may mount
+            one, a full 64 KiB tmpfs
+  capture   the capture file cannot be written (/dev/full, a file-size limit,
+            a full tmpfs)
 """
 import argparse
 import os
@@ -244,22 +245,31 @@ def mount_tiny_tmpfs(into):
 COMMENTS = "".join("Comment filling the log, line %d\n" % i for i in range(3000))
 
 
+FSIZE_LIMIT = 16384
+
+
+def file_size_limit():
+    # With the signal's default action, as a shell's ulimit -f leaves it: the
+    # program itself must keep the limit from killing it.
+    signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (FSIZE_LIMIT, FSIZE_LIMIT))
+
+
 def scenario_fulllog(args):
     results = []
-
-    def limited():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))
 
     r = Run(args, None, "fsize")
     try:
         r.write("main.tvl", COMMENTS + "Define REACHED\nIfDef REACHED End\n")
-        r.start(["main.tvl"], limited)
+        r.start(["main.tvl"], file_size_limit)
         status, err, cpu = r.finish(timeout=60)
         log = r.log()
         check(status == 0, "exit status %d with a file-size limit: %s" % (status, err))
-        check(len(log) <= 16384, "the log outgrew the limit")
-        check(log.startswith("Program zahájen.\r\nInterpretuji soubor".encode(ENC)), "log start")
+        # The write that reaches the limit leaves what fits; the rest is dropped.
+        want = ("Program zahájen.\r\nInterpretuji soubor main.tvl\r\n" +
+                "".join("$$ " + line + "\r\n" for line in COMMENTS.splitlines()))
+        check(log == want.encode(ENC)[:FSIZE_LIMIT],
+              "the log is not the first %d bytes of the run's log (%d bytes)" % (FSIZE_LIMIT, len(log)))
         results.append("file-size limit: log stopped at %d bytes, exit 0" % len(log))
     finally:
         r.close()
@@ -289,7 +299,7 @@ def scenario_capture(args):
     results = []
     # 88 KB: more than the tiny tmpfs holds.
     lines = "".join("line %04d of the peer\r\n" % i for i in range(4000))
-    targets = [("/dev/full", None)]
+    targets = [("/dev/full", None), ("cap.txt", "fsize")]
     mnt = tempfile.mkdtemp(prefix="tvfault-tmpfs-")
     mounted = mount_tiny_tmpfs(mnt)
     if mounted:
@@ -301,6 +311,18 @@ def scenario_capture(args):
             try:
                 r.write("main.tvl", 'Connect 127.0.0.1 PORT\nOutputFile "%s"\n'
                         'WaitFor ExactMatch "DONE"\nCloseOutput\nDisconnect\n' % target)
+                if fs == "fsize":
+                    # No log, which would reach the limit first.
+                    r.start(["-p", "-", "main.tvl"], file_size_limit)
+                    status, err, cpu = r.finish(timeout=60)
+                    check(status == 0, "exit status %d with a file-size limit: %s" % (status, err))
+                    got = r.log(target)
+                    check(got == lines.encode()[:FSIZE_LIMIT],
+                          "the capture is not the first %d bytes received (%d bytes)"
+                          % (FSIZE_LIMIT, len(got)))
+                    results.append("file-size limit: run completed, capture kept the first %d bytes"
+                                   % len(got))
+                    continue
                 r.start(["main.tvl"])
                 status, err, cpu = r.finish(timeout=60)
                 check(status == 0, "exit status %d with capture %s: %s" % (status, target, err))

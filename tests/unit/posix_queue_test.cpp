@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -26,6 +28,10 @@ long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// Timings here are only ever lower bounds, taken from a moment before the
+// timer is set or the other thread is started, and upper bounds are ones that
+// no slow machine reaches: a loaded machine makes waits longer, never shorter.
+
 // A client that watches one pipe and posts a message when it is readable.
 class PipeClient : public PollClient {
  public:
@@ -38,6 +44,7 @@ class PipeClient : public PollClient {
     close(fds[1]);
   }
   bool Collect(std::vector<pollfd>& out) override {
+    ++collects;
     if (watching) out.push_back(pollfd{fds[0], POLLIN, 0});
     return wantWake;
   }
@@ -47,12 +54,15 @@ class PipeClient : public PollClient {
       char c;
       if (read(fds[0], &c, 1) == 1) queue.PostToMain(kWmUser + 50, static_cast<uintptr_t>(c), 0);
     }
+    if (onDeliver) onDeliver();
   }
   PosixQueue& queue;
   int fds[2];
   bool watching = true;
   bool wantWake = false;
   int deliveries = 0;
+  int collects = 0;  // one a pass of the loop
+  std::function<void()> onDeliver;
 };
 
 TEST(PosixQueue, PostedMessagesComeOutInOrderThroughGrowthAndRemoval) {
@@ -97,10 +107,10 @@ TEST(PosixQueue, QuitStopsDispatchAndIsNotHandedOn) {
 
 TEST(PosixQueue, TimerRepeatsUntilKilledWithOneTickQueuedAtATime) {
   PosixQueue q;
-  q.SetTimer(11, 20);
   auto start = Clock::now();
+  q.SetTimer(11, 20);
   q.WaitForMessage();
-  EXPECT_GE(MsSince(start), 19);
+  EXPECT_GE(MsSince(start), 20);
   Msg m;
   ASSERT_TRUE(q.Peek(m));
   EXPECT_EQ(m.id, kWmTimer);
@@ -140,14 +150,15 @@ TEST(PosixQueue, TimerRepeatsUntilKilledWithOneTickQueuedAtATime) {
 TEST(PosixQueue, WaitingForATimerBlocksWithoutSpinning) {
   PosixQueue q;
   PipeClient idle(q);  // a watched descriptor that stays quiet
-  q.SetTimer(11, 2000);
   double cpu = ThreadCpuSeconds();
   auto start = Clock::now();
+  q.SetTimer(11, 2000);
   q.WaitForMessage();
   long long waited = MsSince(start);
   cpu = ThreadCpuSeconds() - cpu;
-  EXPECT_GE(waited, 1999);
-  EXPECT_LT(waited, 2500);
+  EXPECT_GE(waited, 2000);
+  EXPECT_LT(waited, 20000) << "the poll's time-out overshoots the timer";
+  EXPECT_EQ(idle.collects, 1) << "one poll, until the timer is due";
   EXPECT_LT(cpu, 0.05) << "the wait must sleep in poll(), not spin";
   Msg m;
   ASSERT_TRUE(q.Peek(m));
@@ -166,14 +177,14 @@ TEST(PosixQueue, ReadinessBecomesMessagesOnPeekAndWakesAWait) {
   q.SetDispatch([](const Msg&) {});
   ASSERT_TRUE(q.DispatchOne());
 
+  auto start = Clock::now();
   std::thread writer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(write(client.fds[1], "b", 1), 1);
   });
-  auto start = Clock::now();
   q.WaitForMessage();
   writer.join();
-  EXPECT_GE(MsSince(start), 90);
+  EXPECT_GE(MsSince(start), 100);
   ASSERT_TRUE(q.Peek(m));
   EXPECT_EQ(m.wParam, static_cast<uintptr_t>('b'));
 }
@@ -183,21 +194,30 @@ TEST(PosixQueue, HelperThreadWakesTheLoop) {
   PipeClient client(q);
   client.watching = false;
   client.wantWake = true;
+  // The client posts nothing on the first wake-up, so the wait goes on; it
+  // posts on the second, which the helper sends only once the first has been
+  // delivered. Only a lost wake-up lets the guard timer end the wait.
+  std::promise<void> firstDelivered;
+  std::future<void> first = firstDelivered.get_future();
+  client.onDeliver = [&] {
+    if (client.deliveries == 1) firstDelivered.set_value();
+    if (client.deliveries == 2) q.PostToMain(kWmUser + 51, 0, 0);
+  };
+  q.SetTimer(11, 60000);
   auto waker = q.waker();
-  std::thread helper([waker] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::thread helper([waker, &first] {
+    waker->Wake();
+    first.wait();
     waker->Wake();
   });
-  // The client posts nothing on a wake-up, so arm a timer to end the wait.
-  q.SetTimer(11, 1000);
-  int before = client.deliveries;
-  auto start = Clock::now();
-  // The first pass returns after the wake-up with nothing queued; the wait
-  // then goes on until the timer.
   q.WaitForMessage();
   helper.join();
-  EXPECT_GT(client.deliveries, before) << "the wake-up reached the client";
-  EXPECT_GE(MsSince(start), 990);
+  EXPECT_EQ(client.deliveries, 2)
+      << "each wake-up reached the client, and the first did not end the wait";
+  EXPECT_EQ(q.Pending(), 1u);
+  Msg m;
+  ASSERT_TRUE(q.Peek(m));
+  EXPECT_EQ(m.id, kWmUser + 51);
 }
 
 TEST(PosixQueue, AWaitWithNothingThatCouldComeAsksToClose) {

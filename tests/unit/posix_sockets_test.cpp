@@ -242,6 +242,53 @@ TEST_F(PosixSocketsTest, RefusedConnectionIsReportedInTheConnectNotice) {
   sockets.Close(s);
 }
 
+// A peer that accepts and resets at once: the reset may be in before the
+// connect's outcome is looked at, and the connection was made all the same.
+// Its end then comes as the close of a connected socket, with the reset's
+// code. The peer here resets before the layer polls, every time.
+TEST_F(PosixSocketsTest, ConnectionResetRightAfterTheAcceptWasStillMade) {
+  int peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(bind(peer, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(peer, 4), 0);
+  ASSERT_EQ(getsockname(peer, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+  const uint16_t port = ntohs(sa.sin_port);
+  for (int run = 0; run < 200; ++run) {
+    SCOPED_TRACE(run);
+    Socket s = sockets.Create();
+    ASSERT_TRUE(sockets.AsyncSelect(s, kSetup, kFdConnect));
+    if (!sockets.Connect(s, kLoopback, port)) {
+      ASSERT_EQ(sockets.LastError(), kWsaeWouldBlock);
+    }
+    int accepted = accept(peer, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+    const linger reset{1, 0};
+    setsockopt(accepted, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(accepted);
+    auto n = WaitAndDrain();
+    ASSERT_EQ(n.size(), 1u);
+    EXPECT_EQ(n[0].event, kFdConnect);
+    ASSERT_EQ(n[0].error, 0) << "the connection was made";
+    ASSERT_TRUE(sockets.AsyncSelect(s, kEvent, kFdRead | kFdWrite | kFdClose));
+    int closes = 0;
+    while (closes == 0) {
+      for (const Notice& x : WaitAndDrain()) {
+        if (x.event != kFdClose) continue;
+        ++closes;
+        EXPECT_EQ(x.error, 10054);
+      }
+    }
+    EXPECT_TRUE(sockets.PeerHasClosed(s));
+    EXPECT_EQ(sockets.Send(s, "x", 1), -1);
+    sockets.Close(s);
+    EXPECT_TRUE(Drain().empty());
+  }
+  close(peer);
+}
+
 TEST_F(PosixSocketsTest, BindToAPortInUseFails) {
   uint16_t port;
   Socket listener = Listen(port);

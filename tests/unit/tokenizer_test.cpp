@@ -42,6 +42,14 @@ TEST(Tokenizer, WordsQuotesEscapesAndTheDroppedCharacter) {
     EXPECT_EQ(GetNextWord(line, word, c.upper, c.fileName), c.result) << c.line;
     EXPECT_EQ(word, c.word) << c.line;
     EXPECT_EQ(line, c.rest) << c.line;
+    // The cursor form reads the same word from the middle of a line it
+    // leaves as it is, and stops where the rest begins.
+    const Bytes whole = "x\"y" + c.line;
+    size_t pos = 3;
+    word = "junk";
+    EXPECT_EQ(GetNextWord(whole, pos, word, c.upper, c.fileName), c.result) << c.line;
+    EXPECT_EQ(word, c.word) << c.line;
+    EXPECT_EQ(whole.substr(pos), c.rest) << c.line;
   }
 }
 
