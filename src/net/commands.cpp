@@ -188,10 +188,15 @@ Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
       break;
     }
   }
-  if (matched || entry->mode == WaitMode::End) {
+  // A line too long for the buffer never counts as the end of the data.
+  const bool overlong = !matched && ctx.failureReason == kReasonLineTooLong;
+  if (matched || (entry->mode == WaitMode::End && !overlong)) {
     ctx.LogPrintf("Koncová podmínka splněna.\n");
     ctx.SetLowerStatus("Dočteno, koncová podmínka splněna.");
     return Flow::Next;
+  }
+  if (overlong) {
+    ctx.LogPrintf("Řádka je delší než vyrovnávací paměť (%d bytů).\n", kReceiveBufferSize);
   }
   ctx.LogPrintf(
       "Předčasné uzavření spojení ze strany partnerského počítače.\n"
