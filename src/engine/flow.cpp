@@ -62,12 +62,12 @@ Flow CmdGoTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   Bytes line;
   Bytes word;
   for (;;) {
-    ScriptFile& file = stack.Top();
+    ScriptText& file = stack.Top();
     if (!file.Rewind()) return ReadFailure(ctx);
     for (;;) {
-      const ScriptFile::Read read = file.ReadLine(line);
-      if (read == ScriptFile::Read::Error) return ReadFailure(ctx);
-      if (read == ScriptFile::Read::End) break;
+      const ScriptText::Read read = file.ReadLine(line);
+      if (read == ScriptText::Read::End) break;
+      if (read != ScriptText::Read::Line) return LineReadFailure(ctx, file, read);
       if (IsLabelLine(line, word, label)) return Flow::Next;
     }
     if (stack.Depth() == 1) {

@@ -115,6 +115,27 @@ Flow ReadFailure(ScriptContext& ctx) {
   return Flow::Abandon;
 }
 
+Flow LineReadFailure(ScriptContext& ctx, ScriptText& file, ScriptText::Read read) {
+  const int number = file.LineNumber();
+  if (read == ScriptText::Read::NoCp1250Form) {
+    ctx.ReportError(FormatText("Znak na řádce %d scriptu nemá podobu ve Windows-1250", number));
+    ctx.LogPrintf(
+        "Znak na řádce %d souboru %s nemá podobu ve Windows-1250, předčasně ukončuji "
+        "interpretaci souboru.\n",
+        number, file.FullPath().c_str());
+    return Flow::Fail;
+  }
+  if (read == ScriptText::Read::NotUtf8) {
+    ctx.ReportError(FormatText("Řádka %d scriptu není platný text v UTF-8", number));
+    ctx.LogPrintf(
+        "Řádka %d souboru %s není platný text v UTF-8, předčasně ukončuji interpretaci "
+        "souboru.\n",
+        number, file.FullPath().c_str());
+    return Flow::Fail;
+  }
+  return ReadFailure(ctx);
+}
+
 void RunScript(ScriptContext& ctx, const Bytes& path) {
   ScriptFileStack stack;
   std::unique_ptr<ScriptFile> main = ctx.host.files.OpenScript(path);
@@ -137,14 +158,18 @@ void RunScript(ScriptContext& ctx, const Bytes& path) {
     // dispatched since the last test, so the flag cannot have changed.
     if (testRunning && !ctx.running) break;
     testRunning = true;
-    ScriptFile::Read read = stack.Top().ReadLine(line);
-    if (read == ScriptFile::Read::Error) {
+    const ScriptText::Read read = stack.Top().ReadLine(line);
+    if (read == ScriptText::Read::Error) {
       ReadFailure(ctx);
       stack.CloseAll();
       ctx.lastOutcome = RunOutcome::Failed;
       return;
     }
-    if (read == ScriptFile::Read::End) {
+    if (read == ScriptText::Read::NotUtf8 || read == ScriptText::Read::NoCp1250Form) {
+      ended = LineReadFailure(ctx, stack.Top(), read);
+      break;
+    }
+    if (read == ScriptText::Read::End) {
       if (stack.Depth() == 1) break;
       // The caller goes on after its Call line, without a pump.
       stack.Pop();

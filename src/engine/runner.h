@@ -5,6 +5,7 @@
 #include <array>
 #include <memory>
 
+#include "engine/scripttext.h"
 #include "shell/context.h"
 
 namespace tv {
@@ -22,10 +23,10 @@ enum class Flow {
 class ScriptFileStack {
  public:
   int Depth() const { return depth_; }  // number of open files
-  ScriptFile& Top() { return *files_[static_cast<size_t>(depth_ - 1)]; }
+  ScriptText& Top() { return *files_[static_cast<size_t>(depth_ - 1)]; }
   bool Full() const { return depth_ >= MAX_SCRIPT_FILES; }
   void Push(std::unique_ptr<ScriptFile> file) {
-    files_[static_cast<size_t>(depth_++)] = std::move(file);
+    files_[static_cast<size_t>(depth_++)] = std::make_unique<ScriptText>(std::move(file));
   }
   void Pop() { files_[static_cast<size_t>(--depth_)].reset(); }
   void CloseAll() {
@@ -33,7 +34,7 @@ class ScriptFileStack {
   }
 
  private:
-  std::array<std::unique_ptr<ScriptFile>, MAX_SCRIPT_FILES> files_;
+  std::array<std::unique_ptr<ScriptText>, MAX_SCRIPT_FILES> files_;
   int depth_ = 0;
 };
 
@@ -59,5 +60,10 @@ Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* syntax);
 // A script file that cannot be read on: its box and log line; returns Abandon
 // (the runner closes the script files and returns).
 Flow ReadFailure(ScriptContext& ctx);
+
+// What a script line read gives the runner or GoTo other than a line or the
+// end: a read failure, or a line of a UTF-8 script that has no Windows-1250
+// text (its box and log line; the run ends as after a failed command).
+Flow LineReadFailure(ScriptContext& ctx, ScriptText& file, ScriptText::Read read);
 
 }  // namespace tv

@@ -188,10 +188,15 @@ Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
       break;
     }
   }
-  if (matched || entry->mode == WaitMode::End) {
+  // A line too long for the buffer never counts as the end of the data.
+  const bool overlong = !matched && ctx.failureReason == kReasonLineTooLong;
+  if (matched || (entry->mode == WaitMode::End && !overlong)) {
     ctx.LogPrintf("Koncová podmínka splněna.\n");
     ctx.SetLowerStatus("Dočteno, koncová podmínka splněna.");
     return Flow::Next;
+  }
+  if (overlong) {
+    ctx.LogPrintf("Řádka je delší než vyrovnávací paměť (%d bytů).\n", kReceiveBufferSize);
   }
   ctx.LogPrintf(
       "Předčasné uzavření spojení ze strany partnerského počítače.\n"
@@ -202,11 +207,18 @@ Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
 
 Flow CmdReceive(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   if (!CheckReadConnection(ctx)) return Flow::Fail;
+  // The word is read as written: upper-casing changes no number, and a
+  // counter's name is compared exactly.
   Bytes word;
-  GetNextWord(rest, word, true, false);
+  GetNextWord(rest, word, false, false);
   int32_t length = 0;
   if (!ParseNumber(word, length)) {
-    return SyntaxError(ctx, "Nesprávná syntaxe příkazu Receive ve scriptu", "Receive <počet-bytů>");
+    const int32_t* counter = ctx.counters.Find(word, false);
+    if (!counter) {
+      return SyntaxError(ctx, "Nesprávná syntaxe příkazu Receive ve scriptu",
+                         "Receive <počet-bytů>");
+    }
+    length = *counter;
   }
   ctx.SetLowerStatus("Čtu blok dat ze socketu");
   ctx.LogPrintf("Zahájeno čtení bloku o délce %d ze socketu\n", static_cast<int>(length));

@@ -31,6 +31,15 @@ bool ClosePath(ScriptContext& ctx) {
   return false;
 }
 
+// A full buffer without the end byte: the read cannot go on. The bytes stay in
+// the buffer, but they have been taken from the peer, so they are reported as
+// an interruption reports them: nothing consumed is lost unseen.
+bool OverlongPath(ScriptContext& ctx) {
+  ctx.failureReason = kReasonLineTooLong;
+  ReportUnreadData(ctx);
+  return false;
+}
+
 // One wait for a socket notification. A close whose notification went by
 // while nothing waited is noticed here, before waiting for one that will
 // never come. On the close notification whatever the socket still holds is
@@ -86,10 +95,7 @@ bool ReadUntil(ScriptContext& ctx, char endByte) {
   }
   const void* end;
   while (!(end = std::memchr(ctx.receiveBuffer, endByte, static_cast<size_t>(ctx.fillCount)))) {
-    if (ctx.fillCount >= kReceiveBufferSize) {
-      ctx.failureReason = kReasonLineTooLong;
-      return false;
-    }
+    if (ctx.fillCount >= kReceiveBufferSize) return OverlongPath(ctx);
     const Wait wait = AwaitData(ctx);
     if (wait == Wait::Stopped) return false;
     if (wait == Wait::PeerClosed &&

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/host.h"
+#include "shell/charset.h"
 
 namespace tv::posix {
 
@@ -20,8 +21,6 @@ Bytes FromUtf8(const std::string& utf8);
 // are); nothing is replaced.
 std::string FileNameToUtf8(const Bytes& cp1250);
 
-// The Unicode code point of a Windows-1250 byte; 0xFFFD for the five bytes the
-// code page leaves undefined.
-char32_t Cp1250ToUnicode(unsigned char byte);
+using tv::Cp1250ToUnicode;
 
 }  // namespace tv::posix

@@ -60,7 +60,7 @@ class Case:
         self.path = path
         self.name = name
         self.args = None
-        self.files = []  # sections "file" and "file-crlf"
+        self.files = []  # sections "file", "file-crlf", "file-utf8" and "file-utf8-crlf"
         self.peer = None
         self.stdin = None
         self.env = {}
@@ -77,6 +77,7 @@ class Case:
 HEADER = re.compile(r"^--- (\S+)(?: (.*))?$")
 
 SINGLE = {"args", "peer", "stdin", "env", "timeout"}
+FILE_KINDS = ("file", "file-crlf", "file-utf8", "file-utf8-crlf")
 EXPECT_SINGLE = {"log", "stderr", "stdout", "exit", "files", "absent"}
 
 
@@ -122,7 +123,7 @@ def parse_case(path, name):
                 raise CaseError(f"{where}: --- {s.kind} takes no name")
         if s.kind == "args":
             case.args = s.lines
-        elif s.kind in ("file", "file-crlf"):
+        elif s.kind in FILE_KINDS:
             if not s.arg:
                 raise CaseError(f"{where}: --- {s.kind} needs a file name")
             once("file " + s.arg, s)
@@ -479,8 +480,9 @@ class Run:
     def prepare(self):
         case = self.case
         for s in case.files:
-            eol = b"\r\n" if s.kind == "file-crlf" else b"\n"
-            data = self.text(s, SCRIPT_CODEC, eol)
+            eol = b"\r\n" if s.kind.endswith("-crlf") else b"\n"
+            codec = "utf-8" if s.kind.startswith("file-utf8") else SCRIPT_CODEC
+            data = self.text(s, codec, eol)
             name = self.file_name(s.arg)
             parent = os.path.dirname(name)
             if parent:

@@ -206,6 +206,10 @@ class Harness(unittest.TestCase):
             ${PORT}
             --- file data.txt
             x
+            --- file-utf8-crlf u.txt
+            ⟨EF BB BF⟩ž
+            --- expect file u.txt
+            ⟨EF BB BF C5 BE 0D⟩
             --- expect log
             Program zahájen.
             arg two words
@@ -213,6 +217,7 @@ class Harness(unittest.TestCase):
             Konec programu.
             --- expect files
             data.txt
+            u.txt
             TARVELIN.LOG
             --- expect absent
             other.log

@@ -239,21 +239,26 @@ TEST(NetCommands, PeerCloseDuringWaitFor) {
   }
 }
 
-TEST(NetCommands, WaitForEndAfterALineTooLongSucceeds) {
+// The overlong line is a failure for WaitFor End too; the connection stays open.
+TEST(NetCommands, WaitForEndOverALineTooLongFails) {
   NetHost h;
   h.Open();
-  h.sockets.Arrive(10, Bytes(5000, 'x'));
+  h.sockets.Arrive(10, "a\n" + Bytes(5000, 'x'));
   h.window.answers = {kIdOk, kIdNo};
-  h.Run("WaitFor End\nWaitFor EmptyLine\n");
+  h.Run("WaitFor End\nSend \"never\"\n");
   EXPECT_EQ(h.LogText(), Bytes(kStart) +
                              "$$ WaitFor End\n"
                              "Zahájeno čtení řádek ze socketu až do ukončení spojení\n"
-                             "Koncová podmínka splněna.\n"
-                             "$$ WaitFor EmptyLine\n"
-                             "Zahájeno čtení řádek ze socketu, dokud nenarazím na prázdnou řádku\n"
+                             "Načtena řádka a\\n\n"
+                             "V bufferu pro čtení zůstává: " +
+                             Bytes(kReceiveBufferSize, 'x') +
+                             "\n"
+                             "Řádka je delší než vyrovnávací paměť (4096 bytů).\n"
                              "Předčasné uzavření spojení ze strany partnerského počítače.\n"
                              "Koncové podmínky nebylo dosaženo.\n" +
                              kEnd);
+  EXPECT_EQ(h.window.transcript.at(0),
+            "[*** CHYBA ***] Předčasný pád spojení, koncové podmínky nebylo dosaženo");
   EXPECT_NE(h.ctx.connection, kInvalidSocket);
 }
 

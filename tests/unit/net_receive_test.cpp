@@ -144,21 +144,24 @@ TEST(NetReadUntil, OtherEndByteKeepsTheRestAndDropsLineEnds) {
   EXPECT_EQ(h.LogText(), "Načtena řádka wo\\r\\nrd:\n");
 }
 
-TEST(NetReadUntil, FullBufferWithoutEndByteFailsQuietlyAndKeepsTheBytes) {
+TEST(NetReadUntil, FullBufferWithoutEndByteReportsAndKeepsTheBytes) {
   NetHost h;
   h.Open();
   h.ctx.capture = h.files.CreateCapture("/cap");
   h.sockets.Arrive(10, Bytes(3000, 'x'));
   h.sockets.Arrive(20, Bytes(2000, 'y') + "\n");
+  const Bytes full = Bytes(3000, 'x') + Bytes(kReceiveBufferSize - 3000, 'y');
   EXPECT_FALSE(ReadUntil(h.ctx, '\n'));
   EXPECT_STREQ(h.ctx.failureReason, kReasonLineTooLong);
-  EXPECT_EQ(h.ctx.fillCount, kReceiveBufferSize);
-  EXPECT_EQ(h.LogText(), "");
-  EXPECT_EQ(h.files.files["/cap"], "");
+  EXPECT_EQ(h.Buffer(), full);
+  EXPECT_EQ(h.LogText(), "V bufferu pro čtení zůstává: " + full + "\n");
+  EXPECT_EQ(h.files.files["/cap"], full);
   EXPECT_NE(h.ctx.connection, kInvalidSocket);
-  // Every later line read fails the same way.
-  EXPECT_FALSE(ReadUntil(h.ctx, '\n'));
+  // Every later line read fails the same way and reports the same bytes.
+  EXPECT_FALSE(ReadUntil(h.ctx, ':'));
   EXPECT_STREQ(h.ctx.failureReason, kReasonLineTooLong);
+  EXPECT_EQ(h.files.files["/cap"], full + full);
+  EXPECT_EQ(h.Buffer(), full);
 }
 
 TEST(NetReadUntil, EndByteAsTheLastByteOfAFullBufferIsFound) {

@@ -7,7 +7,7 @@
 ALL_CASES="end_quits_like_headless command_line_error interrupt_and_question
 network_dialogue_like_headless accept_at_start_like_headless startup_interrupted
 input_and_question parameter_dialogs check_boxes state_about_help_close
-choose_script window_and_sound log_locked"
+choose_script window_and_sound log_locked utf8_script_like_headless"
 
 # A script that ends with End closes the program by itself, and the log is
 # the one the headless program writes.
@@ -651,4 +651,35 @@ EOF
 Program zahájen.
 Konec programu.
 EOF
+}
+
+# A script saved as UTF-8 with the byte-order mark and CR LF line ends runs as
+# in the headless program: its Czech letters and the euro sign reach the
+# message box, the symbols and the log as Windows-1250.
+case_utf8_script_like_headless() {
+  printf '\xEF\xBB\xBF' >"$dir/utf8.tvl"
+  sed 's/$/\r/' >>"$dir/utf8.tvl" <<'EOF'
+Comment Příliš žluťoučký kůň
+Define řeřicha
+IfDef řeřicha Message "Úpěl ďábelské ódy za 5 €"
+End
+EOF
+  start_program utf8.tvl
+  drive <<'EOF'
+box m "Zpráva scriptu" "Úpěl ďábelské ódy za 5 €"
+press m 1
+EOF
+  program_exits 40
+  log_is <<'EOF'
+Program zahájen.
+Interpretuji soubor utf8.tvl
+$$ Comment Příliš žluťoučký kůň
+$$ Define řeřicha
+$$ IfDef řeřicha Message "Úpěl ďábelské ódy za 5 €"
+$$ End
+Soubor interpretován a uzavřen.
+EOF
+  if have_headless; then
+    same_log_as_headless - utf8.tvl
+  fi
 }
