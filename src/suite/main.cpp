@@ -80,6 +80,8 @@ struct Run {
   std::string log;  // UTF-8
 };
 
+// SIGCHLD wakes the main loop; the others interrupt the suite.
+constexpr int kHandledSignals[] = {SIGCHLD, SIGINT, SIGTERM, SIGHUP};
 int g_signalPipe[2] = {-1, -1};
 
 void OnSignal(int sig) {
@@ -495,7 +497,15 @@ bool Start(Run& run, const Options& o, const std::string& parent) {
   envp.push_back(nullptr);
   const std::string failure = "Nelze spustit program " + o.program + "\n";
 
+  // The child must not run the suite's handlers between the fork and the
+  // exec (a SIGTERM meant for the run would be taken for an interruption of
+  // the suite): they are blocked across the fork and reset in the child.
+  sigset_t handled, previous;
+  sigemptyset(&handled);
+  for (int sig : kHandledSignals) sigaddset(&handled, sig);
+  sigprocmask(SIG_BLOCK, &handled, &previous);
   const pid_t pid = fork();
+  if (pid != 0) sigprocmask(SIG_SETMASK, &previous, nullptr);
   if (pid < 0) {
     run.cause = "Nelze spustit další proces: " + ErrnoText();
     close(in);
@@ -507,10 +517,11 @@ bool Start(Run& run, const Options& o, const std::string& parent) {
     // The run and whatever it starts form a process group of their own, so
     // that ending the run ends all of it, and Ctrl-C reaches only the suite.
     setpgid(0, 0);
+    for (int sig : kHandledSignals) signal(sig, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGPIPE, SIG_DFL);
     dup2(in, STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
     dup2(out[1], STDERR_FILENO);
@@ -833,7 +844,7 @@ int Main(int argc, char** argv) {
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  for (int sig : {SIGCHLD, SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  for (int sig : kHandledSignals) sigaction(sig, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   const time_t startedAt = time(nullptr);
