@@ -10,6 +10,7 @@ parser and by Perl's TAP::Parser.
 
 import argparse
 import os
+import re
 import shutil
 import signal
 import socket
@@ -188,6 +189,33 @@ class SuiteTest(unittest.TestCase):
                          r"Běh překročil časový limit 0,500 s a byl ukončen\.$")
         self.assertEqual(out.splitlines()[-1], "1 passed, 1 failed")
         self.assertEqual(processes_mentioning(os.path.join(self.dir, "hang.tvl")), [])
+
+    def test_stand_in_program(self):
+        # A stand-in for the program: status 3 (the script's own time limit)
+        # after leaving a child behind that holds the output pipe open, and a
+        # run that dies of a signal. Neither may hang the suite, and the child
+        # goes with its run.
+        fake = os.path.join(self.dir, "fake.sh")
+        with open(fake, "w") as f:
+            f.write("#!/bin/sh\n"
+                    'case "$1" in\n'
+                    '  */own-limit.tvl) sleep 31.4159 & echo "[*** CHYBA ***] Limit"; exit 3;;\n'
+                    "  *) kill -SEGV $$;;\n"
+                    "esac\n")
+        os.chmod(fake, 0o755)
+        self.write("own-limit.tvl", "Comment x\n")
+        self.write("crash.tvl", "Comment x\n")
+        started = time.monotonic()
+        p = subprocess.run([SUITE, "--program", fake, "own-limit.tvl", "crash.tvl"],
+                           cwd=self.dir, env=self.env(), stdout=subprocess.PIPE, timeout=60)
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertEqual(p.returncode, 1)
+        lines = sorted(re.sub(r" \(\d+,\d\d s\)", "", line)
+                       for line in p.stdout.decode().splitlines()[:-1])
+        self.assertEqual(lines, ["selhal: crash.tvl: Program ukončen signálem 11.",
+                                 "selhal: own-limit.tvl: Script ukončen svým časovým limitem. "
+                                 "Limit"])
+        self.assertEqual(processes_mentioning("31.4159"), [])
 
     def test_parallel_runs_against_peers(self):
         # Four clients, each held by its peer for a second before the
