@@ -7,5 +7,5 @@ export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends \
   ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev \
-  python3 clang libclang-rt-14-dev \
+  python3 perl clang libclang-rt-14-dev \
   mingw-w64 wine wine64 fonts-wine xvfb xdotool imagemagick zip xauth
