@@ -6,6 +6,7 @@
 #include "net/connection.h"
 #include "win32/dialogs.h"
 #include "win32/helpviewer.h"
+#include "win32/msgbox.h"
 #include "win32/resource.h"
 #include "win32/text.h"
 
@@ -109,13 +110,21 @@ RECT CMainDialog::ClientRectOf(HWND control) const {
   return r;
 }
 
-HWND CMainDialog::CreateShadow(const RECT& control) {
+HWND CMainDialog::CreateShadow(const RECT& control, HWND under) {
   RECT r = control;
   OffsetRect(&r, kShadowOffset, kShadowOffset);
-  HWND shadow = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_BLACKRECT, r.left,
-                                r.top, r.right - r.left, r.bottom - r.top, window_,
+  const DWORD clip = under ? WS_CLIPSIBLINGS : 0;
+  HWND shadow = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_BLACKRECT | clip,
+                                r.left, r.top, r.right - r.left, r.bottom - r.top, window_,
                                 reinterpret_cast<HMENU>(static_cast<UINT_PTR>(IDC_SHADOW)),
                                 instance_, nullptr);
+  if (under) {
+    // Right below the control and clipped by it: the shadow paints only the
+    // band outside the control, whichever of the two is painted last.
+    SetWindowPos(shadow, under, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOREDRAW | SWP_NOACTIVATE);
+    return shadow;
+  }
   // First among the siblings: painted before the control, which covers it
   // except for a band on the right and at the bottom.
   SetWindowPos(shadow, HWND_TOP, 0, 0, 0, 0,
@@ -340,7 +349,7 @@ void CMainDialog::ShowStateDialog() {
 // tv::Window
 
 int CMainDialog::MessageBox(const Bytes& text, const Bytes& title, unsigned type) {
-  return MessageBoxW(window_, ToWide(text).c_str(), ToWide(title).c_str(), type);
+  return ShowMessageBox(window_, ToWide(text), ToWide(title), type);
 }
 
 void CMainDialog::SetUpperStatus(const Bytes& text) {
@@ -481,7 +490,9 @@ void CMainDialog::CreateCheckBox(int slot, const Bytes&, const Bytes& caption, c
   LRESULT font = SendMessageW(window_, WM_GETFONT, 0, 0);
   SendMessageW(windows.box, WM_SETFONT, static_cast<WPARAM>(font), TRUE);
   RECT r = {box.left, box.top, box.right, box.bottom};
-  windows.shadow = CreateShadow(r);
+  // The box's sunken edge reaches its last pixel on the right and at the
+  // bottom, so nothing of the shadow may lie on it.
+  windows.shadow = CreateShadow(r, windows.box);
 }
 
 void CMainDialog::DestroyCheckBox(int slot) {

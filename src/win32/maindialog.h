@@ -72,7 +72,9 @@ class CMainDialog : public Window {
 
   HWND Item(int id) const { return GetDlgItem(window_, id); }
   RECT ClientRectOf(HWND control) const;
-  HWND CreateShadow(const RECT& control);
+  // A shadow 4 pixels right of and below the control's rectangle; with
+  // under, it lies below that control and never paints over it.
+  HWND CreateShadow(const RECT& control, HWND under = nullptr);
 
   HINSTANCE instance_;
   Win32Queue& queue_;
