@@ -1,7 +1,8 @@
 // Tests of the Windows program's look and of its queue's order, run under
 // Wine with the tests of layer_test.cpp: the dialogs centred on the main
 // window, the About text without a selection, the check boxes' edges beside
-// their shadows and a message box title that is not cut off.
+// their shadows, a message box title that is not cut off, and the message a
+// pump dispatches after a peek.
 #include "win32/winapi.h"
 
 #include <functional>
@@ -322,6 +323,72 @@ TEST(MessageBoxWithAShortTitleKeepsItsSize) {
   }
   CHECK(plain > 0);
   CHECK_EQ(width, plain);
+}
+
+// ---------------------------------------------------------------- queue
+
+struct Seen {
+  static std::vector<UINT>& Messages() {
+    static std::vector<UINT> messages;
+    return messages;
+  }
+  static LRESULT CALLBACK Procedure(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+    if (m == WM_TIMER || m >= WM_USER) Messages().push_back(m);
+    return DefWindowProcW(w, m, wp, lp);
+  }
+};
+
+HWND QueueWindow() {
+  static HWND window = nullptr;
+  if (!window) {
+    WNDCLASSW c = {};
+    c.lpfnWndProc = Seen::Procedure;
+    c.hInstance = GetModuleHandleW(nullptr);
+    c.lpszClassName = L"TarvelinFitQueue";
+    RegisterClassW(&c);
+    window = CreateWindowW(L"TarvelinFitQueue", L"fit queue", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
+                           nullptr, c.hInstance, nullptr);
+  }
+  return window;
+}
+
+// The core peeks, decides that the first message is not the one it awaits,
+// and dispatches it. A socket notification that comes in between goes
+// before a timer or a paint in the system's order; it must stay queued for
+// the next peek instead of being dispatched unseen.
+TEST(DispatchTakesThePeekedMessageNotOneThatCameLater) {
+  HWND window = QueueWindow();
+  MSG m;
+  while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+  }
+  Win32Queue queue;
+  queue.SetMainWindow(window);
+  SetTimer(window, 5, 10, nullptr);
+  tv::Msg first;
+  bool timer = false;
+  for (int i = 0; i < 200 && !timer; ++i) {
+    Sleep(5);
+    timer = queue.Peek(first) && first.id == WM_TIMER;
+  }
+  CHECK(timer);
+  PostMessageW(window, tv::WM_SOCKET_SETUP, 77, 0);
+  Seen::Messages().clear();
+  CHECK(queue.DispatchOne());
+  KillTimer(window, 5);
+  CHECK(Seen::Messages() == std::vector<UINT>{WM_TIMER});
+  CHECK(queue.Peek(first));
+  CHECK_EQ(first.id, tv::WM_SOCKET_SETUP);
+  tv::Msg removed;
+  CHECK(queue.RemoveForMain(tv::WM_SOCKET_SETUP, removed));
+  CHECK_EQ(removed.wParam, uintptr_t(77));
+  // Without a peek before it, the first message is dispatched.
+  PostMessageW(window, WM_USER + 40, 0, 0);
+  PostMessageW(window, WM_USER + 41, 0, 0);
+  Seen::Messages().clear();
+  CHECK(queue.DispatchOne());
+  CHECK(Seen::Messages() == std::vector<UINT>{WM_USER + 40});
+  while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+  }
 }
 
 }  // namespace
