@@ -82,11 +82,20 @@ INT_PTR CMainDialog::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
       queue_.SetMainWindow(nullptr);
       sockets_.SetWindow(nullptr);
+      deferred_.clear();
+      return FALSE;
+    case WM_ENTERMENULOOP:
+    case WM_ENTERSIZEMOVE:
+      EnterNestedLoop();
+      return FALSE;
+    case WM_EXITMENULOOP:
+    case WM_EXITSIZEMOVE:
+      LeaveNestedLoop();
       return FALSE;
     default:
       // The socket notifications, the wake-up message and stray timer ticks
       // have no handler: only a waiting operation takes them.
-      return FALSE;
+      return DeferNotification(message, wParam, lParam) ? TRUE : FALSE;
   }
 }
 
@@ -101,6 +110,33 @@ BOOL CMainDialog::OnInitDialog() {
   LayOut();
   PostAutomaticStart(ctx_);
   return TRUE;
+}
+
+void CMainDialog::EnterNestedLoop() {
+  ++nestedLoops_;
+}
+
+void CMainDialog::LeaveNestedLoop() {
+  if (nestedLoops_ > 0) --nestedLoops_;
+  if (nestedLoops_ > 0 || !window_) return;
+  std::vector<MSG> kept;
+  kept.swap(deferred_);
+  for (const MSG& m : kept) PostMessageW(window_, m.message, m.wParam, m.lParam);
+}
+
+bool CMainDialog::DeferNotification(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_SOCKET_SETUP && message != WM_SOCKET_EVENT && message != WM_HOST_LOOKUP) {
+    return false;
+  }
+  // Outside such a loop nothing waits for it: a late notification of a
+  // connection or lookup that is over.
+  if (nestedLoops_ == 0) return false;
+  MSG m = {};
+  m.message = message;
+  m.wParam = wParam;
+  m.lParam = lParam;
+  deferred_.push_back(m);
+  return true;
 }
 
 RECT CMainDialog::ClientRectOf(HWND control) const {
@@ -313,6 +349,7 @@ void CMainDialog::ChooseScriptClicked() {
   dialog.lpstrDefExt = L"TVL";
   dialog.Flags =
       OFN_EXPLORER | OFN_HIDEREADONLY | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
+  NestedLoop loop(*this);
   BOOL chosen = GetOpenFileNameW(&dialog);
   if (!chosen && CommDlgExtendedError() == FNERR_INVALIDFILENAME) {
     // The edit holds something that cannot be a file name: offer the dialog
@@ -324,6 +361,7 @@ void CMainDialog::ChooseScriptClicked() {
 }
 
 void CMainDialog::ShowHelpFile() {
+  NestedLoop loop(*this);
   if (!ShowHelpViewer(instance_, icon_)) {
     MessageBoxW(window_, ToWide("Nelze prohlížet soubor TARVELIN.HLP").c_str(),
                 ToWide("*** CHYBA ***").c_str(), MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND);
@@ -333,6 +371,7 @@ void CMainDialog::ShowHelpFile() {
 void CMainDialog::ShowAboutDialog() {
   CAboutDialog about;
   about.aboutText = AboutText();
+  NestedLoop loop(*this);
   about.DoModal(window_);
 }
 
@@ -343,12 +382,14 @@ void CMainDialog::ShowStateDialog() {
     state.counterLines.push_back(Bytes(counter.name.c_str()) + "=" +
                                  std::to_string(static_cast<long>(counter.value)));
   }
+  NestedLoop loop(*this);
   state.DoModal(window_);
 }
 
 // tv::Window
 
 int CMainDialog::MessageBox(const Bytes& text, const Bytes& title, unsigned type) {
+  NestedLoop loop(*this);
   return ShowMessageBox(window_, ToWide(text), ToWide(title), type);
 }
 
@@ -449,6 +490,7 @@ int CMainDialog::InputLine(const Bytes& prompt, Bytes& text) {
   CInputLineDialog dialog;
   dialog.prompt = prompt;
   dialog.text = text;
+  NestedLoop loop(*this);
   INT_PTR result = dialog.DoModal(window_);
   if (result == IDOK) text = dialog.text;
   return static_cast<int>(result);
@@ -458,6 +500,7 @@ int CMainDialog::ConnectParams(Bytes& server, int& port) {
   CConnectParamsDialog dialog;
   dialog.server = server;
   dialog.port = port;
+  NestedLoop loop(*this);
   INT_PTR result = dialog.DoModal(window_);
   if (result == IDOK) {
     server = dialog.server;
@@ -469,6 +512,7 @@ int CMainDialog::ConnectParams(Bytes& server, int& port) {
 int CMainDialog::AcceptParams(int& port) {
   CAcceptParamsDialog dialog;
   dialog.port = port;
+  NestedLoop loop(*this);
   INT_PTR result = dialog.DoModal(window_);
   if (result == IDOK) port = dialog.port;
   return static_cast<int>(result);

@@ -6,7 +6,7 @@
 
 ALL_CASES="end_quits_like_headless command_line_error interrupt_and_question
 network_dialogue_like_headless accept_at_start_like_headless connect_at_start
-startup_interrupted
+accept_during_state_dialog startup_interrupted
 input_and_question parameter_dialogs check_boxes state_about_help_close
 choose_script window_and_sound log_locked"
 
@@ -368,6 +368,44 @@ case_connect_at_start_repeated() {
   done
   echo "$starts starts, $hung hung"
   test "$hung" -eq 0
+}
+
+# The peer connects while the operator looks at the state dialog during the
+# start-up Accept: the notification that the dialog's own loop takes is not
+# lost, and the connection is made once the dialog is closed.
+case_accept_during_state_dialog() {
+  need_peer
+  port=$(free_port)
+  start_program -a "$port"
+  drive <<EOF
+window main "#32770" "Tarvelin - zahajuji spojení"
+text main 1004 "Čekám na připojení na portu $port"
+syscommand main 2002
+window st "#32770" "Zobrazení aktuálního stavu symbolů a čítačů"
+EOF
+  start_peer peer <<EOF
+connect 127.0.0.1 $port
+send "ahoj\r\n"
+expect-eof
+EOF
+  sleep 1
+  drive <<EOF
+window st "#32770" "Zobrazení aktuálního stavu symbolů a čítačů"
+press st 1
+gone st
+window main "#32770" "Tarvelin 1.10"
+text main 1004 "Spojení navázáno v pořádku."
+close main
+gone main
+EOF
+  program_exits 20
+  peer_done peer
+  log_is <<EOF
+Program zahájen.
+Čekám na připojení na portu $port
+Navázáno spojení s počítačem 127.0.0.1 na portu $port.
+Konec programu.
+EOF
 }
 
 # The start-up connection waits for a peer that never comes; the Run button
