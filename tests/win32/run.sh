@@ -380,10 +380,9 @@ attempt_case() {
   return "$status"
 }
 
-# Wine in some sandboxes now and then never delivers a socket notification
-# or a host lookup's answer (the program then waits with an empty queue). A
-# case that fails is therefore played once more; its first failure is shown
-# all the same, and a case that fails twice fails the run.
+# A case that fails is played once more (on a loaded machine a driver's
+# time limit can run out); its first failure is shown all the same, and a
+# case that fails twice fails the run.
 run_case() {
   local name=$1
   local started=$SECONDS
