@@ -4,8 +4,13 @@ set -euo pipefail
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+# The 32-bit Wine (wine32:i386) runs the 32-bit Windows program; it comes
+# from the i386 architecture.
+if [ "$(dpkg --print-architecture)" = amd64 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends \
   ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev \
   python3 perl clang libclang-rt-14-dev \
-  mingw-w64 wine wine64 fonts-wine xvfb xdotool imagemagick zip xauth
+  mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: unit tests and conformance runs in the
-# native and the sanitizer builds, then the Windows program under Wine.
+# native and the sanitizer builds, then the 64-bit and the 32-bit Windows
+# program under Wine.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -14,12 +15,16 @@ cmake --preset asan
 cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 240
 
+# The Windows program in both its builds, each under its own Wine (64-bit
+# with wine64, 32-bit with the 32-bit loader) in a fresh prefix.
 if [ -f src/win32/CMakeLists.txt ]; then
-  cmake --preset win64
-  cmake --build build-win64 -j "$jobs"
-  if [ -x tests/win32/run.sh ]; then
-    tests/win32/run.sh "$root/build-win64"
-  fi
+  for preset in win64 win32; do
+    cmake --preset "$preset"
+    cmake --build "build-$preset" -j "$jobs"
+    if [ -x tests/win32/run.sh ]; then
+      tests/win32/run.sh "$root/build-$preset"
+    fi
+  done
 fi
 
 # --- Soak and fault runs of the headless program, native and with the

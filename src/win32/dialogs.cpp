@@ -31,6 +31,7 @@ INT_PTR CALLBACK CDialog::Procedure(HWND window, UINT message, WPARAM wParam, LP
     self = reinterpret_cast<CDialog*>(lParam);
     SetWindowLongPtrW(window, DWLP_USER, lParam);
     self->window_ = window;
+    CentreOnOwner(window);
     return self->OnInitDialog() ? TRUE : FALSE;
   }
   if (!self) return FALSE;
@@ -48,6 +49,29 @@ INT_PTR CALLBACK CDialog::Procedure(HWND window, UINT message, WPARAM wParam, LP
   }
   if (message == WM_DESTROY) self->window_ = nullptr;
   return FALSE;
+}
+
+void CentreOnOwner(HWND dialog) {
+  HWND owner = GetWindow(dialog, GW_OWNER);
+  MONITORINFO monitor = {};
+  monitor.cbSize = sizeof monitor;
+  GetMonitorInfoW(MonitorFromWindow(owner ? owner : dialog, MONITOR_DEFAULTTONEAREST), &monitor);
+  const RECT area = monitor.rcWork;
+  // A hidden or minimised owner has no place to centre on: the screen's
+  // work area takes its place.
+  RECT around = area;
+  if (owner && IsWindowVisible(owner) && !IsIconic(owner)) GetWindowRect(owner, &around);
+  RECT r;
+  GetWindowRect(dialog, &r);
+  const int width = r.right - r.left;
+  const int height = r.bottom - r.top;
+  int x = (around.left + around.right - width) / 2;
+  int y = (around.top + around.bottom - height) / 2;
+  if (x + width > area.right) x = area.right - width;
+  if (x < area.left) x = area.left;
+  if (y + height > area.bottom) y = area.bottom - height;
+  if (y < area.top) y = area.top;
+  SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 bool ParseDialogInteger(const Bytes& text, int& value) {
@@ -130,7 +154,10 @@ bool CInputLineDialog::OnOK() {
 
 bool CAboutDialog::OnInitDialog() {
   SetItemText(IDC_ABOUT_TEXT, aboutText);
-  return true;
+  // The focus on OK: the system would put it into the text and select all
+  // of it.
+  SendMessageW(Handle(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(Handle(), IDOK)), TRUE);
+  return false;
 }
 
 bool CStateDialog::OnInitDialog() {

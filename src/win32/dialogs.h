@@ -40,6 +40,11 @@ class CDialog {
   HWND window_ = nullptr;
 };
 
+// Centres the dialog on its owner, as far as the screen's work area allows
+// (on the work area when the owner is hidden or minimised). Every CDialog
+// does this before its OnInitDialog.
+void CentreOnOwner(HWND dialog);
+
 // Reads an integer field the way a dialog's data exchange does: blanks
 // around a signed decimal number and nothing else. False for anything else,
 // including a number outside the int range.

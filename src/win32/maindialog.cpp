@@ -6,6 +6,7 @@
 #include "net/connection.h"
 #include "win32/dialogs.h"
 #include "win32/helpviewer.h"
+#include "win32/msgbox.h"
 #include "win32/resource.h"
 #include "win32/text.h"
 
@@ -81,11 +82,20 @@ INT_PTR CMainDialog::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
       queue_.SetMainWindow(nullptr);
       sockets_.SetWindow(nullptr);
+      deferred_.clear();
+      return FALSE;
+    case WM_ENTERMENULOOP:
+    case WM_ENTERSIZEMOVE:
+      EnterNestedLoop();
+      return FALSE;
+    case WM_EXITMENULOOP:
+    case WM_EXITSIZEMOVE:
+      LeaveNestedLoop();
       return FALSE;
     default:
       // The socket notifications, the wake-up message and stray timer ticks
       // have no handler: only a waiting operation takes them.
-      return FALSE;
+      return DeferNotification(message, wParam, lParam) ? TRUE : FALSE;
   }
 }
 
@@ -102,6 +112,33 @@ BOOL CMainDialog::OnInitDialog() {
   return TRUE;
 }
 
+void CMainDialog::EnterNestedLoop() {
+  ++nestedLoops_;
+}
+
+void CMainDialog::LeaveNestedLoop() {
+  if (nestedLoops_ > 0) --nestedLoops_;
+  if (nestedLoops_ > 0 || !window_) return;
+  std::vector<MSG> kept;
+  kept.swap(deferred_);
+  for (const MSG& m : kept) PostMessageW(window_, m.message, m.wParam, m.lParam);
+}
+
+bool CMainDialog::DeferNotification(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_SOCKET_SETUP && message != WM_SOCKET_EVENT && message != WM_HOST_LOOKUP) {
+    return false;
+  }
+  // Outside such a loop nothing waits for it: a late notification of a
+  // connection or lookup that is over.
+  if (nestedLoops_ == 0) return false;
+  MSG m = {};
+  m.message = message;
+  m.wParam = wParam;
+  m.lParam = lParam;
+  deferred_.push_back(m);
+  return true;
+}
+
 RECT CMainDialog::ClientRectOf(HWND control) const {
   RECT r = {};
   GetWindowRect(control, &r);
@@ -109,13 +146,21 @@ RECT CMainDialog::ClientRectOf(HWND control) const {
   return r;
 }
 
-HWND CMainDialog::CreateShadow(const RECT& control) {
+HWND CMainDialog::CreateShadow(const RECT& control, HWND under) {
   RECT r = control;
   OffsetRect(&r, kShadowOffset, kShadowOffset);
-  HWND shadow = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_BLACKRECT, r.left,
-                                r.top, r.right - r.left, r.bottom - r.top, window_,
+  const DWORD clip = under ? WS_CLIPSIBLINGS : 0;
+  HWND shadow = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_BLACKRECT | clip,
+                                r.left, r.top, r.right - r.left, r.bottom - r.top, window_,
                                 reinterpret_cast<HMENU>(static_cast<UINT_PTR>(IDC_SHADOW)),
                                 instance_, nullptr);
+  if (under) {
+    // Right below the control and clipped by it: the shadow paints only the
+    // band outside the control, whichever of the two is painted last.
+    SetWindowPos(shadow, under, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOREDRAW | SWP_NOACTIVATE);
+    return shadow;
+  }
   // First among the siblings: painted before the control, which covers it
   // except for a band on the right and at the bottom.
   SetWindowPos(shadow, HWND_TOP, 0, 0, 0, 0,
@@ -304,6 +349,7 @@ void CMainDialog::ChooseScriptClicked() {
   dialog.lpstrDefExt = L"TVL";
   dialog.Flags =
       OFN_EXPLORER | OFN_HIDEREADONLY | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
+  NestedLoop loop(*this);
   BOOL chosen = GetOpenFileNameW(&dialog);
   if (!chosen && CommDlgExtendedError() == FNERR_INVALIDFILENAME) {
     // The edit holds something that cannot be a file name: offer the dialog
@@ -315,6 +361,7 @@ void CMainDialog::ChooseScriptClicked() {
 }
 
 void CMainDialog::ShowHelpFile() {
+  NestedLoop loop(*this);
   if (!ShowHelpViewer(instance_, icon_)) {
     MessageBoxW(window_, ToWide("Nelze prohlížet soubor TARVELIN.HLP").c_str(),
                 ToWide("*** CHYBA ***").c_str(), MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND);
@@ -324,6 +371,7 @@ void CMainDialog::ShowHelpFile() {
 void CMainDialog::ShowAboutDialog() {
   CAboutDialog about;
   about.aboutText = AboutText();
+  NestedLoop loop(*this);
   about.DoModal(window_);
 }
 
@@ -334,13 +382,15 @@ void CMainDialog::ShowStateDialog() {
     state.counterLines.push_back(Bytes(counter.name.c_str()) + "=" +
                                  std::to_string(static_cast<long>(counter.value)));
   }
+  NestedLoop loop(*this);
   state.DoModal(window_);
 }
 
 // tv::Window
 
 int CMainDialog::MessageBox(const Bytes& text, const Bytes& title, unsigned type) {
-  return MessageBoxW(window_, ToWide(text).c_str(), ToWide(title).c_str(), type);
+  NestedLoop loop(*this);
+  return ShowMessageBox(window_, ToWide(text), ToWide(title), type);
 }
 
 void CMainDialog::SetUpperStatus(const Bytes& text) {
@@ -440,6 +490,7 @@ int CMainDialog::InputLine(const Bytes& prompt, Bytes& text) {
   CInputLineDialog dialog;
   dialog.prompt = prompt;
   dialog.text = text;
+  NestedLoop loop(*this);
   INT_PTR result = dialog.DoModal(window_);
   if (result == IDOK) text = dialog.text;
   return static_cast<int>(result);
@@ -449,6 +500,7 @@ int CMainDialog::ConnectParams(Bytes& server, int& port) {
   CConnectParamsDialog dialog;
   dialog.server = server;
   dialog.port = port;
+  NestedLoop loop(*this);
   INT_PTR result = dialog.DoModal(window_);
   if (result == IDOK) {
     server = dialog.server;
@@ -460,6 +512,7 @@ int CMainDialog::ConnectParams(Bytes& server, int& port) {
 int CMainDialog::AcceptParams(int& port) {
   CAcceptParamsDialog dialog;
   dialog.port = port;
+  NestedLoop loop(*this);
   INT_PTR result = dialog.DoModal(window_);
   if (result == IDOK) port = dialog.port;
   return static_cast<int>(result);
@@ -481,7 +534,9 @@ void CMainDialog::CreateCheckBox(int slot, const Bytes&, const Bytes& caption, c
   LRESULT font = SendMessageW(window_, WM_GETFONT, 0, 0);
   SendMessageW(windows.box, WM_SETFONT, static_cast<WPARAM>(font), TRUE);
   RECT r = {box.left, box.top, box.right, box.bottom};
-  windows.shadow = CreateShadow(r);
+  // The box's sunken edge reaches its last pixel on the right and at the
+  // bottom, so nothing of the shadow may lie on it.
+  windows.shadow = CreateShadow(r, windows.box);
 }
 
 void CMainDialog::DestroyCheckBox(int slot) {

@@ -5,6 +5,8 @@
 
 #include "win32/winapi.h"
 
+#include <vector>
+
 #include "shell/context.h"
 #include "win32/files.h"
 #include "win32/queue.h"
@@ -70,9 +72,26 @@ class CMainDialog : public Window {
   void ShowAboutDialog();
   void ShowStateDialog();
 
+  // A loop other than the core's waits is running (a dialog, a message
+  // box, the system menu, a move of the window): it dispatches the socket
+  // and host-lookup notifications a wait of the core is after, and they are
+  // kept until it ends and then posted again.
+  void EnterNestedLoop();
+  void LeaveNestedLoop();
+  bool DeferNotification(UINT message, WPARAM wParam, LPARAM lParam);
+  struct NestedLoop {
+    explicit NestedLoop(CMainDialog& dialog) : dialog(dialog) { dialog.EnterNestedLoop(); }
+    ~NestedLoop() { dialog.LeaveNestedLoop(); }
+    NestedLoop(const NestedLoop&) = delete;
+    NestedLoop& operator=(const NestedLoop&) = delete;
+    CMainDialog& dialog;
+  };
+
   HWND Item(int id) const { return GetDlgItem(window_, id); }
   RECT ClientRectOf(HWND control) const;
-  HWND CreateShadow(const RECT& control);
+  // A shadow 4 pixels right of and below the control's rectangle; with
+  // under, it lies below that control and never paints over it.
+  HWND CreateShadow(const RECT& control, HWND under = nullptr);
 
   HINSTANCE instance_;
   Win32Queue& queue_;
@@ -91,6 +110,8 @@ class CMainDialog : public Window {
     HWND shadow = nullptr;
   };
   CheckBoxWindows checkBoxes_[MAX_CHECKBOXES];
+  int nestedLoops_ = 0;
+  std::vector<MSG> deferred_;
   ScriptContext ctx_;
 };
 

@@ -13,12 +13,19 @@ Msg Win32Queue::Convert(const MSG& m) const {
 
 bool Win32Queue::Peek(Msg& first) {
   MSG m;
-  if (!PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE)) return false;
+  if (!PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE)) {
+    peeked_ = false;
+    return false;
+  }
+  peeked_ = true;
+  peekedWindow_ = m.hwnd;
+  peekedId_ = m.message;
   first = Convert(m);
   return true;
 }
 
 bool Win32Queue::RemoveForMain(uint32_t id, Msg& removed) {
+  peeked_ = false;
   if (!main_) return false;
   const UINT wanted = id & 0xFFFF;
   MSG m;
@@ -27,9 +34,26 @@ bool Win32Queue::RemoveForMain(uint32_t id, Msg& removed) {
   return true;
 }
 
+bool Win32Queue::TakeNext(MSG& m) {
+  if (!peeked_ || peekedId_ == 0) {
+    peeked_ = false;
+    return PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE) != FALSE;
+  }
+  peeked_ = false;
+  // The system hands out posted messages before input, paint and timer
+  // messages. A socket notification posted since the peek at a paint would
+  // come out first and be dispatched unseen by the caller, who decided about
+  // the paint: take exactly the message that was peeked. A thread message
+  // has no window, which only the window filter -1 selects.
+  HWND window = peekedWindow_ ? peekedWindow_ : reinterpret_cast<HWND>(-1);
+  return PeekMessageW(&m, window, peekedId_, peekedId_, PM_REMOVE) != FALSE;
+}
+
 bool Win32Queue::DispatchOne() {
   MSG m;
-  if (!PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) return true;
+  // When the peeked message has gone meanwhile (a paint validated by a sent
+  // message), nothing is dispatched: the caller looks at the queue again.
+  if (!TakeNext(m)) return true;
   if (m.message == WM_QUIT) {
     PostQuitMessage(static_cast<int>(m.wParam));
     return false;

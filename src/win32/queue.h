@@ -16,7 +16,9 @@ class Win32Queue : public MessageQueue {
 
   bool Peek(Msg& first) override;
   bool RemoveForMain(uint32_t id, Msg& removed) override;
-  // A quit message that is taken off the queue here is put back, so that the
+  // After a Peek, the message dispatched is the one that Peek returned, even
+  // when the system has since queued a message that it hands out earlier. A
+  // quit message that is taken off the queue here is put back, so that the
   // main window's own loop ends on it too.
   bool DispatchOne() override;
   void WaitForMessage() override;
@@ -27,7 +29,12 @@ class Win32Queue : public MessageQueue {
 
  private:
   Msg Convert(const MSG& m) const;
+  // Removes the message the last Peek returned, or the first one.
+  bool TakeNext(MSG& m);
   HWND main_ = nullptr;
+  bool peeked_ = false;
+  HWND peekedWindow_ = nullptr;
+  UINT peekedId_ = 0;
 };
 
 }  // namespace tv::win

@@ -8,11 +8,14 @@
 #   tests/win32/run.sh WIN_BUILD_DIR [NATIVE_BUILD_DIR]
 #
 # WIN_BUILD_DIR holds tarvelin.exe and tests/win32/*.exe (the win64 preset's
-# build-win64); NATIVE_BUILD_DIR holds the headless program and the test peer
+# build-win64 or the win32 preset's build-win32: the 32-bit programs run with
+# the 32-bit Wine loader in a fresh 32-bit prefix); NATIVE_BUILD_DIR holds the headless program and the test peer
 # (default: build beside the sources). Nothing is built here. Variables:
 #   TV_WINE_TIME_LIMIT  seconds for the whole run (default 900)
 #   TV_SCREENSHOT       a PNG file that gets a picture of the main window
 #                       during a run with check boxes
+#   TV_SCREENSHOTS      a folder that gets pictures of the dialogs over the
+#                       main window, the check boxes and the error box
 #   TV_KEEP=1           keep the temporary folder (its path is printed)
 #   TV_CASES            names of the cases to run (default: all)
 #   TV_PROGRAM_WINEDEBUG  Wine's debug channels for tarvelin.exe only
@@ -40,18 +43,46 @@ HEADLESS="$native_build/tarvelin"
 PEER="$native_build/tools/testpeer"
 for f in "$EXE" "$DRIVER" "$LAYER_TESTS"; do
   if [ ! -f "$f" ]; then
-    echo "run.sh: $f is missing: build the win64 preset first" >&2
+    echo "run.sh: $f is missing: build the win64 or win32 preset first" >&2
     exit 2
   fi
 done
 
-if command -v wine64 >/dev/null 2>&1; then
-  WINE=wine64
-elif [ -x /usr/lib/wine/wine64 ]; then
-  WINE=/usr/lib/wine/wine64
-else
-  WINE=wine
-fi
+# The machine the programs were built for (the PE header's machine field):
+# a 32-bit build runs with the 32-bit loader (Debian's wine32:i386) in a
+# 32-bit prefix, a 64-bit one with wine64.
+machine="$(python3 -c '
+import struct, sys
+with open(sys.argv[1], "rb") as f:
+    data = f.read(4096)
+at = struct.unpack_from("<I", data, 0x3C)[0]
+print({0x14C: "i386", 0x8664: "x86_64"}.get(struct.unpack_from("<H", data, at + 4)[0], "?"))
+' "$EXE")"
+case "$machine" in
+  i386)
+    if [ -x /usr/lib/wine/wine ]; then
+      WINE=/usr/lib/wine/wine
+    else
+      echo "run.sh: $EXE is a 32-bit program, and the 32-bit Wine is missing (wine32:i386)" >&2
+      exit 2
+    fi
+    WINE_ARCH=win32
+    ;;
+  x86_64)
+    if command -v wine64 >/dev/null 2>&1; then
+      WINE=wine64
+    elif [ -x /usr/lib/wine/wine64 ]; then
+      WINE=/usr/lib/wine/wine64
+    else
+      WINE=wine
+    fi
+    WINE_ARCH=win64
+    ;;
+  *)
+    echo "run.sh: $EXE is no Windows program for i386 or x86_64" >&2
+    exit 2
+    ;;
+esac
 if command -v wineserver >/dev/null 2>&1; then
   WINESERVER=wineserver
 elif [ -x /usr/lib/wine/wineserver ]; then
@@ -69,7 +100,7 @@ done
 
 TMP="$(mktemp -d /tmp/tarvelin-wine.XXXXXX)"
 export WINEPREFIX="$TMP/prefix"
-export WINEARCH=win64
+export WINEARCH=$WINE_ARCH
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export LC_ALL=C.UTF-8
@@ -106,7 +137,7 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 
-echo "run.sh: preparing a Wine prefix in $WINEPREFIX"
+echo "run.sh: preparing a $WINEARCH Wine prefix in $WINEPREFIX ($machine programs)"
 timeout 180 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1
 "$WINESERVER" -w
 # Wine's own fonts (Tahoma for the dialogs, Marlett for the caption buttons).
@@ -312,6 +343,19 @@ screenshot() {
   fi
 }
 
+# shot NAME [GEOMETRY]: a picture of the screen (or of the part GEOMETRY,
+# WxH+X+Y) as TV_SCREENSHOTS/NAME.png, when TV_SCREENSHOTS names a folder.
+shot() {
+  [ -n "${TV_SCREENSHOTS:-}" ] || return 0
+  mkdir -p "$TV_SCREENSHOTS"
+  local crop=()
+  if [ -n "${2:-}" ]; then crop=(-crop "$2" +repage); fi
+  if command -v import >/dev/null 2>&1; then
+    import -window root "${crop[@]}" "$TV_SCREENSHOTS/$1.png" 2>/dev/null ||
+      echo "run.sh: no screenshot $1 taken" >&2
+  fi
+}
+
 # ------------------------------------------------------------------ cases
 # shellcheck source=tests/win32/cases.sh
 . "$here/cases.sh"
@@ -336,10 +380,9 @@ attempt_case() {
   return "$status"
 }
 
-# Wine in some sandboxes now and then never delivers a socket notification
-# or a host lookup's answer (the program then waits with an empty queue). A
-# case that fails is therefore played once more; its first failure is shown
-# all the same, and a case that fails twice fails the run.
+# A case that fails is played once more (on a loaded machine a driver's
+# time limit can run out); its first failure is shown all the same, and a
+# case that fails twice fails the run.
 run_case() {
   local name=$1
   local started=$SECONDS
