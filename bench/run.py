@@ -141,9 +141,15 @@ def readers(args, tools, workdir, have_expect, have_pexpect):
     script = os.path.join(workdir, "bench.tvl")
     with open(script, "w") as f:
         f.write('Connect 127.0.0.1 PORT\nWaitFor ExactMatch "DONE"\nDisconnect\n')
+    limited = os.path.join(workdir, "bench-limit.tvl")
+    with open(limited, "w") as f:
+        f.write('Connect 127.0.0.1 PORT\nTimeout 600000\nWaitFor ExactMatch "DONE"\nDisconnect\n')
     out = {
         "tarvelin-log": lambda port: [prog, "-p", "bench.log", port_script(script, port)],
         "tarvelin-nolog": lambda port: [prog, "-p", "-", port_script(script, port)],
+        # The same WaitFor ExactMatch with a Timeout set.
+        "tarvelin-timeout-log": lambda port: [prog, "-p", "bench.log", port_script(limited, port)],
+        "tarvelin-timeout-nolog": lambda port: [prog, "-p", "-", port_script(limited, port)],
         "c-log": lambda port: [ref, str(port), "ref.log"],
         "c-nolog": lambda port: [ref, str(port)],
     }
@@ -264,6 +270,8 @@ def report(args, results):
                                                 "want >=" if better else "want <=", limit))
     ratio("tarvelin-log", "c-log", 1.5, False)
     ratio("tarvelin-nolog", "c-nolog", 3.0, False)
+    ratio("tarvelin-timeout-log", "tarvelin-log", 1.05, False)
+    ratio("tarvelin-timeout-nolog", "tarvelin-nolog", 1.05, False)
     ratio("expect-log", "tarvelin-log", 10.0, True)
     ratio("expect-nolog", "tarvelin-nolog", 10.0, True)
     ratio("windows-log", "tarvelin-log", None, False)

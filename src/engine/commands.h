@@ -15,6 +15,10 @@ Flow CmdReturn(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
 Flow CmdStop(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
 Flow CmdEnd(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
 Flow CmdComment(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
+Flow CmdTimeout(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
+// The jump of GoTo: Next once the Label line is read, Fail (box and log line)
+// when no open file has it.
+Flow JumpToLabel(ScriptContext& ctx, const Bytes& label, ScriptFileStack& stack);
 
 // Symbols and counters (engine/symbols.cpp).
 Flow CmdDefine(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);

@@ -1,6 +1,7 @@
 // Flow control: conditions on symbols, jumps to labels, nested script files
 // and the ends of a run.
 #include "engine/commands.h"
+#include "engine/numbers.h"
 #include "engine/tokenizer.h"
 
 namespace tv {
@@ -59,6 +60,10 @@ Flow CmdGoTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   if (!GetNextWord(rest, label, false, false)) {
     return SyntaxError(ctx, "Očekáváno jméno návěští za GoTo", "GoTo <návěští>");
   }
+  return JumpToLabel(ctx, label, stack);
+}
+
+Flow JumpToLabel(ScriptContext& ctx, const Bytes& label, ScriptFileStack& stack) {
   Bytes line;
   Bytes word;
   for (;;) {
@@ -123,6 +128,32 @@ Flow CmdEnd(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
 
 Flow CmdComment(ScriptContext&, Bytes&, ScriptFileStack&) {
   return Flow::Next;
+}
+
+// Timeout <ms> [<label>]: the limit of every later command of the run that
+// waits; 0 or less lifts it.
+Flow CmdTimeout(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+  Bytes word;
+  int32_t ms = 0;
+  if (!GetNextWord(rest, word, false, false) || !ParseNumber(word, ms)) {
+    return SyntaxError(ctx, "Nesprávná syntaxe příkazu Timeout ve scriptu",
+                       "Timeout <milisekundy> [<návěští>]");
+  }
+  Bytes label;
+  GetNextWord(rest, label, false, false);
+  ctx.timeLimit.ms = ms > 0 ? ms : 0;
+  ctx.timeLimit.label = ms > 0 ? label : Bytes();
+  return Flow::Next;
+}
+
+Flow TimeLimitExpired(ScriptContext& ctx, const char* command, ScriptFileStack& stack) {
+  const long ms = static_cast<long>(ctx.timeLimit.ms);
+  ctx.LogPrintf("Vypršel časový limit %ld ms.\n", ms);
+  ctx.SetLowerStatus(Bytes("Vypršel časový limit příkazu ") + command);
+  if (!ctx.timeLimit.label.empty()) return JumpToLabel(ctx, ctx.timeLimit.label, stack);
+  ctx.ReportError(Bytes("Vypršel časový limit příkazu ") + command);
+  ctx.timeLimit.endedRun = true;
+  return Flow::Fail;
 }
 
 }  // namespace tv

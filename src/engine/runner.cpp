@@ -32,6 +32,7 @@ const Command kCommands[] = {
     {"SETCOUNTER", CmdSetCounter},
     {"INCREMENTCOUNTER", CmdIncrementCounter},
     {"TESTCOUNTER", CmdTestCounter},
+    {"TIMEOUT", CmdTimeout},
     {"CONNECT", CmdConnect},
     {"ACCEPT", CmdAccept},
     {"DISCONNECT", CmdDisconnect},
@@ -72,7 +73,7 @@ RunOutcome OutcomeOf(const ScriptContext& ctx, Flow ended) {
   if (!ctx.running) return RunOutcome::Interrupted;
   switch (ended) {
     case Flow::Fail:
-      return RunOutcome::Failed;
+      return ctx.timeLimit.endedRun ? RunOutcome::TimedOut : RunOutcome::Failed;
     case Flow::Cancel:
       return RunOutcome::Cancelled;
     default:
@@ -146,6 +147,8 @@ void RunScript(ScriptContext& ctx, const Bytes& path) {
     return;
   }
   stack.Push(std::move(main));
+  // Every run starts without a time limit.
+  ctx.timeLimit = TimeLimit();
   ctx.LogPrintf("Interpretuji soubor %s\n", path.c_str());
   ctx.SetLowerStatus("Zahájena interpretace souboru " + path);
 

@@ -57,6 +57,12 @@ Flow CommandError(ScriptContext& ctx, const Bytes& box, const char* logLine);
 // command's syntax (without the line end) in the log.
 Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* syntax);
 
+// The end of a command whose time limit has run out while it waited: the log
+// line that names the limit, then the box "Vypršel časový limit příkazu " and
+// the command's name and the end of run, or, when the limit has a label, the
+// jump to that label as GoTo makes it.
+Flow TimeLimitExpired(ScriptContext& ctx, const char* command, ScriptFileStack& stack);
+
 // A script file that cannot be read on: its box and log line; returns Abandon
 // (the runner closes the script files and returns).
 Flow ReadFailure(ScriptContext& ctx);

@@ -37,6 +37,8 @@ constexpr uint32_t WM_OPERATOR_CLICK = kWmUser + 22;
 // interrupts (it never starts a run).
 constexpr uint32_t WM_OPERATOR_INTERRUPT = kWmUser + 23;
 constexpr unsigned ID_WAIT_TIMER = 11;
+// The time limit of the command that waits (Timeout).
+constexpr unsigned ID_LIMIT_TIMER = 12;
 
 // Control and command ids of the main window.
 constexpr int kIdOk = 1;

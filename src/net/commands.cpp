@@ -36,7 +36,8 @@ Bytes PortText(int port) {
 }
 
 // The end of Receive and SkipTo: one read and its report.
-Flow FinishBlockRead(ScriptContext& ctx, bool read) {
+Flow FinishBlockRead(ScriptContext& ctx, bool read, const char* command, ScriptFileStack& stack) {
+  if (ctx.EndTimeLimit()) return TimeLimitExpired(ctx, command, stack);
   if (read) {
     ctx.LogPrintf("Blok dat v pořádku načten.\n");
     ctx.SetLowerStatus("Blok dat v pořádku načten.");
@@ -83,7 +84,7 @@ bool LineMatches(WaitMode mode, const char* line, size_t len, const Bytes& text)
 
 }  // namespace
 
-Flow CmdConnect(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+Flow CmdConnect(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   Bytes server, portWord;
   GetNextWord(rest, server, false, false);
   if (!GetNextWord(rest, portWord, false, false)) {
@@ -103,12 +104,15 @@ Flow CmdConnect(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
     server = askedServer;
     portWord = PortText(askedPort);
   }
-  if (ConnectToServer(ctx, server, NumberOrZero(portWord))) return Flow::Next;
+  ctx.StartTimeLimit();
+  const bool connected = ConnectToServer(ctx, server, NumberOrZero(portWord));
+  if (ctx.EndTimeLimit()) return TimeLimitExpired(ctx, "Connect", stack);
+  if (connected) return Flow::Next;
   ctx.ReportError(Bytes("Příkaz Connect nelze provést, spojení nenavázáno: ") + ctx.failureReason);
   return Flow::Fail;
 }
 
-Flow CmdAccept(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+Flow CmdAccept(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   Bytes portWord;
   if (!GetNextWord(rest, portWord, false, false)) {
     return SyntaxError(ctx, "Očekáván parametr příkazu Accept: port", "Accept <port>");
@@ -120,7 +124,10 @@ Flow CmdAccept(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
     portWord = PortText(askedPort);
     profile.SetString("AcceptPort", portWord);
   }
-  if (AcceptConnection(ctx, NumberOrZero(portWord))) return Flow::Next;
+  ctx.StartTimeLimit();
+  const bool accepted = AcceptConnection(ctx, NumberOrZero(portWord));
+  if (ctx.EndTimeLimit()) return TimeLimitExpired(ctx, "Accept", stack);
+  if (accepted) return Flow::Next;
   ctx.ReportError(Bytes("Příkaz Accept nelze provést, spojení nenavázáno: ") + ctx.failureReason);
   return Flow::Fail;
 }
@@ -139,7 +146,7 @@ Flow CmdDisconnect(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
   return Flow::Next;
 }
 
-Flow CmdSend(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+Flow CmdSend(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   if (!Connected(ctx)) {
     ctx.ReportError("Nelze provést Send, pokud není otevřeno spojení");
     ctx.LogPrintf("Send nelze provést, spojení není otevřené.\n");
@@ -149,13 +156,16 @@ Flow CmdSend(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   if (text.empty()) {
     return SyntaxError(ctx, "Není co odesílat - řetězec je prázdný", "Send <řetězec>");
   }
-  if (SendData(ctx, text.data(), static_cast<int>(text.size()))) return Flow::Next;
+  ctx.StartTimeLimit();
+  const bool sent = SendData(ctx, text.data(), static_cast<int>(text.size()));
+  if (ctx.EndTimeLimit()) return TimeLimitExpired(ctx, "Send", stack);
+  if (sent) return Flow::Next;
   ctx.ReportError("Příkaz Send nelze provést, spojení bylo přerušeno");
   ctx.LogPrintf("Send nelze provést: %s\n", ctx.failureReason);
   return Flow::Fail;
 }
 
-Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   if (!CheckReadConnection(ctx)) return Flow::Fail;
   Bytes word;
   GetNextWord(rest, word, true, false);
@@ -181,6 +191,7 @@ Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   ctx.LogData("Zahájeno čtení řádek ze socketu", description.data(), description.size());
 
   bool matched = false;
+  ctx.StartTimeLimit();
   while (ReadUntil(ctx, '\n')) {
     // The line ends at its first zero byte, as the scratch text does.
     if (LineMatches(entry->mode, ctx.scratch.data(), ctx.scratch.size(), text)) {
@@ -188,6 +199,7 @@ Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
       break;
     }
   }
+  if (ctx.EndTimeLimit()) return TimeLimitExpired(ctx, "WaitFor", stack);
   // A line too long for the buffer never counts as the end of the data.
   const bool overlong = !matched && ctx.failureReason == kReasonLineTooLong;
   if (matched || (entry->mode == WaitMode::End && !overlong)) {
@@ -205,7 +217,7 @@ Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   return Flow::Fail;
 }
 
-Flow CmdReceive(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+Flow CmdReceive(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   if (!CheckReadConnection(ctx)) return Flow::Fail;
   // The word is read as written: upper-casing changes no number, and a
   // counter's name is compared exactly.
@@ -222,10 +234,11 @@ Flow CmdReceive(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   }
   ctx.SetLowerStatus("Čtu blok dat ze socketu");
   ctx.LogPrintf("Zahájeno čtení bloku o délce %d ze socketu\n", static_cast<int>(length));
-  return FinishBlockRead(ctx, ReadBlock(ctx, length));
+  ctx.StartTimeLimit();
+  return FinishBlockRead(ctx, ReadBlock(ctx, length), "Receive", stack);
 }
 
-Flow CmdSkipTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+Flow CmdSkipTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   if (!CheckReadConnection(ctx)) return Flow::Fail;
   const Bytes text = ExpandText(ctx, rest);
   if (text.size() != 1) {
@@ -234,7 +247,8 @@ Flow CmdSkipTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   ctx.SetLowerStatus("Čtu blok dat ze socketu");
   ctx.LogPrintf("Zahájeno čtení bloku až do znaku %d ze socketu\n",
                 static_cast<unsigned char>(text[0]));
-  return FinishBlockRead(ctx, ReadUntil(ctx, text[0]));
+  ctx.StartTimeLimit();
+  return FinishBlockRead(ctx, ReadUntil(ctx, text[0]), "SkipTo", stack);
 }
 
 }  // namespace tv

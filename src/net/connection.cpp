@@ -68,7 +68,7 @@ bool LookUpHost(ScriptContext& ctx, const Bytes& server, Ipv4& address) {
   if (!WaitForMessageAbout(ctx, WM_HOST_LOOKUP, ctx.hostLookup)) {
     sockets.CancelAsyncRequest(ctx.hostLookup);
     ctx.hostLookup = 0;
-    return Fail(ctx, kReasonInterrupted);
+    return Fail(ctx, StoppedWaitReason(ctx));
   }
   if (HighWord(ctx.lastMessageLParam) != 0 || !sockets.HostLookupAddress(ctx.hostLookup, address)) {
     return NoDnsRecord(ctx, server);
@@ -172,7 +172,7 @@ bool ConnectToServer(ScriptContext& ctx, const Bytes& server, int port) {
     }
     if (!WaitForMessageAbout(ctx, WM_SOCKET_SETUP, static_cast<uintptr_t>(s))) {
       CloseConnection(ctx);
-      return Fail(ctx, kReasonInterrupted);
+      return Fail(ctx, StoppedWaitReason(ctx));
     }
     if (HighWord(ctx.lastMessageLParam) != 0) {
       ctx.LogPrintf("Nelze se připojit k serveru, zřejmě není dostupný po síti\n");
@@ -205,10 +205,12 @@ bool AcceptConnection(ScriptContext& ctx, int port) {
   if (!sockets.Listen(listening, 1)) return PortUnusable(ctx, port);
 
   if (!WaitForMessageAbout(ctx, WM_SOCKET_SETUP, static_cast<uintptr_t>(listening))) {
-    ctx.LogPrintf("Program předčasně přerušen.\n");
-    ctx.SetLowerStatus("Program předčasně přerušen");
+    if (!ctx.timeLimit.expired) {
+      ctx.LogPrintf("Program předčasně přerušen.\n");
+      ctx.SetLowerStatus("Program předčasně přerušen");
+    }
     CloseConnection(ctx);
-    return Fail(ctx, kReasonInterrupted);
+    return Fail(ctx, StoppedWaitReason(ctx));
   }
   Ipv4 peer;
   const Socket accepted = sockets.Accept(listening, peer);

@@ -15,8 +15,9 @@ enum class Wait {
   Stopped,     // the interrupt or close path has been taken
 };
 
+// An interruption or the end of the time limit: what is unread stays.
 bool InterruptPath(ScriptContext& ctx) {
-  ctx.failureReason = kReasonInterrupted;
+  ctx.failureReason = StoppedWaitReason(ctx);
   ReportUnreadData(ctx);
   return false;
 }

@@ -11,8 +11,15 @@ inline constexpr char kReasonUnknown[] = "???";
 inline constexpr char kReasonLineTooLong[] = "Příliš dlouhý blok dat od serveru neobsahující EOLN";
 inline constexpr char kReasonBlockTooLong[] = "Nelze načítat tak dlouhé bloky dat.";
 inline constexpr char kReasonInterrupted[] = "Obsluha přerušila akci.";
+inline constexpr char kReasonTimeLimit[] = "Vypršel časový limit.";
 inline constexpr char kReasonPeerClosed[] =
     "Předčasné ukončení spojení ze strany partnerského počítače.";
+
+// Why a wait ended without its message: the time limit ran out or the run
+// must stop.
+inline const char* StoppedWaitReason(const ScriptContext& ctx) {
+  return ctx.timeLimit.expired ? kReasonTimeLimit : kReasonInterrupted;
+}
 
 // Takes what the socket holds (as FIONREAD reports it, at most the free
 // space) into the receive buffer. Never blocks.

@@ -48,8 +48,12 @@ bool SendData(ScriptContext& ctx, const char* data, int count) {
       const Room room = AwaitRoom(ctx);
       if (room == Room::PeerGone) return PeerGone(ctx, progress);
       if (room == Room::Interrupted) {
-        ctx.failureReason = kReasonInterrupted;
-        ctx.LogPrintf("Akce přerušena, dosud zapsáno %d znaků.\n", progress);
+        ctx.failureReason = StoppedWaitReason(ctx);
+        if (ctx.timeLimit.expired) {
+          ctx.LogPrintf("Dosud zapsáno %d znaků.\n", progress);
+        } else {
+          ctx.LogPrintf("Akce přerušena, dosud zapsáno %d znaků.\n", progress);
+        }
         return false;
       }
       continue;

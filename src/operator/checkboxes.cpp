@@ -138,7 +138,7 @@ Flow CmdTestCheck(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   return Flow::Next;
 }
 
-Flow CmdWaitCheck(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+Flow CmdWaitCheck(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   Bytes mark;
   if (!ReadMark(rest, mark)) return MissingMark(ctx, "WaitCheck", "WaitCheck <značka> [0 | 1]");
   const int slot = FindCheckBox(ctx, mark);
@@ -148,12 +148,18 @@ Flow CmdWaitCheck(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   const bool wanted = word != "0";
   // A box changes state only when a message is dispatched, so between two
   // pump steps the loop sleeps until the next message arrives instead of
-  // polling: an operator who takes an hour costs no processor time.
+  // polling: an operator who takes an hour costs no processor time. The
+  // pump also ends when the time limit runs out.
+  ctx.StartTimeLimit();
   for (;;) {
     if (!ctx.PumpWindowMessages()) break;
     if (IsChecked(ctx, slot) == wanted) break;
     Msg first;
     if (!ctx.host.queue.Peek(first)) ctx.host.queue.WaitForMessage();
+  }
+  // A click dispatched before the limit's tick in the same pump still counts.
+  if (ctx.EndTimeLimit() && IsChecked(ctx, slot) != wanted) {
+    return TimeLimitExpired(ctx, "WaitCheck", stack);
   }
   return Flow::Next;
 }

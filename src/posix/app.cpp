@@ -24,6 +24,8 @@ int ExitStatus(const ScriptContext& ctx) {
     case RunOutcome::None:
     case RunOutcome::Normal:
       return 0;
+    case RunOutcome::TimedOut:
+      return 3;
     default:
       return 1;
   }

@@ -87,11 +87,38 @@ static void RepostQuit(MessageQueue& queue) {
   queue.PostQuit(0);
 }
 
+void ScriptContext::StartTimeLimit() {
+  timeLimit.expired = false;
+  timeLimit.armed = timeLimit.ms > 0;
+  if (timeLimit.armed) host.queue.SetTimer(ID_LIMIT_TIMER, static_cast<unsigned>(timeLimit.ms));
+}
+
+bool ScriptContext::EndTimeLimit() {
+  if (timeLimit.armed) host.queue.KillTimer(ID_LIMIT_TIMER);
+  timeLimit.armed = false;
+  return timeLimit.expired;
+}
+
+bool ScriptContext::TakeLimitTick(const Msg& first) {
+  if (!timeLimit.armed || !first.forMainWindow || first.id != kWmTimer ||
+      first.wParam != ID_LIMIT_TIMER) {
+    return false;
+  }
+  Msg removed;
+  host.queue.RemoveForMain(kWmTimer, removed);
+  // The timer is periodic: once is enough.
+  host.queue.KillTimer(ID_LIMIT_TIMER);
+  timeLimit.armed = false;
+  timeLimit.expired = true;
+  return true;
+}
+
 bool ScriptContext::PumpWindowMessages() {
   for (;;) {
     if (!running) return false;
     Msg first;
     if (!host.queue.Peek(first)) return true;
+    if (TakeLimitTick(first)) return false;
     // The stopping message is still dispatched below.
     if (StopsTheRun(first)) running = false;
     if (!host.queue.DispatchOne()) {
@@ -107,6 +134,7 @@ bool ScriptContext::WaitForWindowMessage(uint32_t id) {
     if (!running) return false;
     Msg first;
     while (!host.queue.Peek(first)) host.queue.WaitForMessage();
+    if (TakeLimitTick(first)) return false;
     if (first.forMainWindow && (first.id & 0xFFFF) == (id & 0xFFFF)) {
       Msg removed;
       if (host.queue.RemoveForMain(id, removed)) {

@@ -53,11 +53,22 @@ struct StartupOptions {
 };
 
 // How the last run ended, for the headless program's exit status.
-enum class RunOutcome { None, Normal, Failed, Cancelled, Interrupted, NotOpened };
+enum class RunOutcome { None, Normal, Failed, Cancelled, Interrupted, NotOpened, TimedOut };
 
 constexpr int MAX_SCRIPT_FILES = 80;
 constexpr int MAX_CHECKBOXES = 10;
 constexpr int kReceiveBufferSize = 4096;
+
+// The time limit that Timeout sets for the commands that wait for the peer or
+// for a check box. While such a command runs, the limit is one window timer of
+// its own; the waits end when it ticks.
+struct TimeLimit {
+  int32_t ms = 0;  // 0: no limit
+  Bytes label;     // empty: the command fails when the limit runs out
+  bool armed = false;
+  bool expired = false;
+  bool endedRun = false;  // the run ended because a limit ran out
+};
 
 class ScriptContext {
  public:
@@ -84,6 +95,13 @@ class ScriptContext {
   bool PumpWindowMessages();
   bool WaitForWindowMessage(uint32_t id);
   bool TimedStep(unsigned periodMs);
+
+  // The limit of the command that starts waiting now: its timer is set when
+  // a limit is in force. EndTimeLimit kills it and says whether it ran out
+  // (the waits then returned false with the running flag still set).
+  TimeLimit timeLimit;
+  void StartTimeLimit();
+  bool EndTimeLimit();
 
   // Start-up and the main window.
   StartupOptions options;
@@ -117,6 +135,9 @@ class ScriptContext {
   std::array<Bytes, MAX_CHECKBOXES> checkBoxMarks;
 
  private:
+  // Takes the limit's tick off the queue when it is the first message and a
+  // limit is armed.
+  bool TakeLimitTick(const Msg& first);
   Bytes logLine_;  // reused by LogPrintf and LogData
 };
 

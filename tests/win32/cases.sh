@@ -8,7 +8,8 @@ ALL_CASES="end_quits_like_headless command_line_error interrupt_and_question
 network_dialogue_like_headless accept_at_start_like_headless connect_at_start
 accept_during_state_dialog startup_interrupted
 input_and_question parameter_dialogs check_boxes state_about_help_close
-choose_script window_and_sound log_locked utf8_script_like_headless"
+choose_script window_and_sound log_locked utf8_script_like_headless
+timeout_label_on_silent_peer"
 
 # A script that ends with End closes the program by itself, and the log is
 # the one the headless program writes.
@@ -812,5 +813,68 @@ Soubor interpretován a uzavřen.
 EOF
   if have_headless; then
     same_log_as_headless - utf8.tvl
+  fi
+}
+
+# A Timeout with a label ends a WaitFor on a peer that sends nothing more:
+# meanwhile the window answers (status lines read, no processor used), and
+# when the limit's own window timer fires the run goes on after the label
+# with the connection still open. The run is started with the Run button so
+# that its clock starts once the driver watches. The log equals the headless
+# program's.
+case_timeout_label_on_silent_peer() {
+  need_peer
+  port=$(free_port)
+  script limit.tvl <<EOF
+Connect 127.0.0.1 $port
+Timeout 4000 ticho
+WaitFor LineStarting "250"
+Message "Sem se script nedostane"
+Label ticho
+Send "QUIT" cr lf
+Disconnect
+EOF
+  start_peer peer <<EOF
+listen $port
+send "220 "
+expect "QUIT\r\n"
+expect-eof
+EOF
+  start_program
+  drive <<'EOF'
+window main "#32770" "Tarvelin 1.10"
+settext main 1000 "limit.tvl"
+click main 1002
+text main 1003 "WaitFor LineStarting \"250\""
+text main 1004 "Čtu řádky ze socketu, dokud nenarazím na řádku začínající textem 250"
+idle-cpu main 1500 5
+text main 1002 "&Přerušení scriptu"
+text main 1004 "Script ukončen."
+close main
+gone main
+EOF
+  program_exits 20
+  peer_done peer
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor limit.tvl
+\$\$ Connect 127.0.0.1 $port
+Čekám na připojení k 127.0.0.1, port $port
+Spojení navázáno v pořádku.
+\$\$ Timeout 4000 ticho
+\$\$ WaitFor LineStarting "250"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem 250
+V bufferu pro čtení zůstává: 220 
+Vypršel časový limit 4000 ms.
+\$\$ Send "QUIT" cr lf
+Odesílám řádku QUIT\r\n
+\$\$ Disconnect
+Ukončuji spojení.
+Spojení ukončeno.
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+  if have_headless; then
+    same_log_as_headless peer limit.tvl
   fi
 }
