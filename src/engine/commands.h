@@ -35,6 +35,8 @@ Flow CmdSend(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
 Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
 Flow CmdReceive(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
 Flow CmdSkipTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
+Flow CmdTestLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
+Flow CmdParseLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
 
 // Capture file (net/capture.cpp).
 Flow CmdOutputFile(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);

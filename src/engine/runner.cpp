@@ -40,6 +40,8 @@ const Command kCommands[] = {
     {"WAITFOR", CmdWaitFor},
     {"RECEIVE", CmdReceive},
     {"SKIPTO", CmdSkipTo},
+    {"TESTLINE", CmdTestLine},
+    {"PARSELINE", CmdParseLine},
     {"OUTPUTFILE", CmdOutputFile},
     {"CLOSEOUTPUT", CmdCloseOutput},
     {"MESSAGE", CmdMessage},

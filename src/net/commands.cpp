@@ -1,9 +1,12 @@
 // The script commands that drive the connection.
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include "engine/commands.h"
 #include "engine/expand.h"
 #include "engine/numbers.h"
+#include "engine/pattern.h"
 #include "engine/tokenizer.h"
 #include "net/connection.h"
 #include "net/receive.h"
@@ -48,7 +51,7 @@ Flow FinishBlockRead(ScriptContext& ctx, bool read, const char* command, ScriptF
   return Flow::Fail;
 }
 
-enum class WaitMode { End, EmptyLine, LineStarting, ExactMatch };
+enum class WaitMode { End, EmptyLine, LineStarting, ExactMatch, Contains, Matching };
 
 struct WaitModeEntry {
   const char* word;
@@ -57,29 +60,127 @@ struct WaitModeEntry {
   const char* description;
 };
 
+// The conditions of WaitFor; TestLine takes the same words, except END.
 const WaitModeEntry kWaitModes[] = {
     {"END", WaitMode::End, false, " až do ukončení spojení"},
     {"EMPTYLINE", WaitMode::EmptyLine, false, ", dokud nenarazím na prázdnou řádku"},
     {"LINESTARTING", WaitMode::LineStarting, true, ", dokud nenarazím na řádku začínající textem "},
     {"EXACTMATCH", WaitMode::ExactMatch, true, ", dokud nenarazím na řádku se samotným textem "},
+    {"CONTAINS", WaitMode::Contains, true, ", dokud nenarazím na řádku obsahující text "},
+    {"MATCHING", WaitMode::Matching, true, ", dokud nenarazím na řádku odpovídající výrazu "},
 };
 
-// line: len bytes, compared up to its first zero byte.
-bool LineMatches(WaitMode mode, const char* line, size_t len, const Bytes& text) {
-  if (const void* zero = std::memchr(line, 0, len)) {
-    len = static_cast<size_t>(static_cast<const char*>(zero) - line);
+constexpr char kBadPatternBox[] = "Nesprávný regulární výraz ve scriptu";
+
+// A condition on one line, as WaitFor and TestLine read it.
+struct LineCondition {
+  const WaitModeEntry* entry = nullptr;
+  Bytes text;
+  Pattern pattern;  // Matching
+
+  // line: len bytes, tested up to its first zero byte.
+  bool Holds(const char* line, size_t len) const {
+    if (const void* zero = std::memchr(line, 0, len)) {
+      len = static_cast<size_t>(static_cast<const char*>(zero) - line);
+    }
+    switch (entry->mode) {
+      case WaitMode::End:
+        return false;
+      case WaitMode::EmptyLine:
+        return len == 0;
+      case WaitMode::LineStarting:
+        return len >= text.size() && std::memcmp(line, text.data(), text.size()) == 0;
+      case WaitMode::ExactMatch:
+        return len == text.size() && std::memcmp(line, text.data(), len) == 0;
+      case WaitMode::Contains:
+        return std::string_view(line, len).find(text) != std::string_view::npos;
+      case WaitMode::Matching:
+        return pattern.Search(line, len);
+    }
+    return false;
   }
-  switch (mode) {
-    case WaitMode::End:
+};
+
+struct ConditionTexts {
+  const char* box;
+  const char* syntax;
+  const char* missingText[2];  // the log lines: LineStarting/ExactMatch, Contains/Matching
+};
+
+const ConditionTexts kWaitForTexts = {
+    kWaitForSyntaxBox,
+    "WaitFor [End | LineStarting | ExactMatch | EmptyLine] [<retězec>]",
+    {"Špatný formát příkazu !\nZa WaitFor LineStarting nebo WaitFor ExactMatch musí být řetězec "
+     "znaků.\n",
+     "Špatný formát příkazu !\nZa WaitFor Contains nebo WaitFor Matching musí být řetězec "
+     "znaků.\n"},
+};
+
+const ConditionTexts kTestLineTexts = {
+    "Nesprávná syntaxe příkazu TestLine ve scriptu",
+    "TestLine [LineStarting | ExactMatch | EmptyLine | Contains | Matching] [<řetězec>]",
+    {"Špatný formát příkazu !\nZa TestLine LineStarting nebo TestLine ExactMatch musí být "
+     "řetězec znaků.\n",
+     "Špatný formát příkazu !\nZa TestLine Contains nebo TestLine Matching musí být řetězec "
+     "znaků.\n"},
+};
+
+// A pattern that does not compile: the box, then the reason in the log.
+Flow BadPattern(ScriptContext& ctx, const Bytes& reason) {
+  ctx.ReportError(kBadPatternBox);
+  ctx.LogPrintf("Špatný formát příkazu !\n%s\n", reason.c_str());
+  return Flow::Fail;
+}
+
+// Reads the condition word and its text from rest; on an error reports it
+// and returns false with the flow in failed.
+bool ReadCondition(ScriptContext& ctx, Bytes& rest, bool allowEnd, const ConditionTexts& texts,
+                   LineCondition& condition, Flow& failed) {
+  Bytes word;
+  GetNextWord(rest, word, true, false);
+  for (const WaitModeEntry& e : kWaitModes) {
+    if (word == e.word && (allowEnd || e.mode != WaitMode::End)) condition.entry = &e;
+  }
+  if (!condition.entry) {
+    failed = SyntaxError(ctx, texts.box, texts.syntax);
+    return false;
+  }
+  if (!condition.entry->needsText) return true;
+  condition.text = ExpandText(ctx, rest);
+  if (condition.text.empty()) {
+    const bool newMode =
+        condition.entry->mode == WaitMode::Contains || condition.entry->mode == WaitMode::Matching;
+    failed = CommandError(ctx, texts.box, texts.missingText[newMode ? 1 : 0]);
+    return false;
+  }
+  if (condition.entry->mode == WaitMode::Matching) {
+    Bytes reason;
+    if (!condition.pattern.Compile(condition.text, reason)) {
+      failed = BadPattern(ctx, reason);
       return false;
-    case WaitMode::EmptyLine:
-      return len == 0;
-    case WaitMode::LineStarting:
-      return len >= text.size() && std::memcmp(line, text.data(), text.size()) == 0;
-    case WaitMode::ExactMatch:
-      return len == text.size() && std::memcmp(line, text.data(), len) == 0;
+    }
   }
-  return false;
+  return true;
+}
+
+// The pattern of ParseLine: one word, its quotes removed.
+Bytes PatternWord(Bytes& rest) {
+  Bytes word;
+  GetNextWord(rest, word, false, false);
+  if (!word.empty() && word[0] == '"') {
+    size_t len = word.size() - 1;
+    if (len > 0 && word.back() == '"') --len;
+    return word.substr(1, len);
+  }
+  return word;
+}
+
+bool IsLineWord(const Bytes& word) {
+  Bytes lower(word);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower == "line" || lower == "lastline";
 }
 
 }  // namespace
@@ -167,26 +268,10 @@ Flow CmdSend(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
 
 Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   if (!CheckReadConnection(ctx)) return Flow::Fail;
-  Bytes word;
-  GetNextWord(rest, word, true, false);
-  const WaitModeEntry* entry = nullptr;
-  for (const WaitModeEntry& e : kWaitModes) {
-    if (word == e.word) entry = &e;
-  }
-  if (!entry) {
-    return SyntaxError(ctx, kWaitForSyntaxBox,
-                       "WaitFor [End | LineStarting | ExactMatch | EmptyLine] [<retězec>]");
-  }
-  Bytes text;
-  if (entry->needsText) {
-    text = ExpandText(ctx, rest);
-    if (text.empty()) {
-      return CommandError(ctx, kWaitForSyntaxBox,
-                          "Špatný formát příkazu !\nZa WaitFor LineStarting nebo WaitFor "
-                          "ExactMatch musí být řetězec znaků.\n");
-    }
-  }
-  const Bytes description = entry->description + text;
+  LineCondition condition;
+  Flow failed = Flow::Fail;
+  if (!ReadCondition(ctx, rest, true, kWaitForTexts, condition, failed)) return failed;
+  const Bytes description = condition.entry->description + condition.text;
   ctx.SetLowerStatus("Čtu řádky ze socketu" + description);
   ctx.LogData("Zahájeno čtení řádek ze socketu", description.data(), description.size());
 
@@ -194,7 +279,7 @@ Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   ctx.StartTimeLimit();
   while (ReadUntil(ctx, '\n')) {
     // The line ends at its first zero byte, as the scratch text does.
-    if (LineMatches(entry->mode, ctx.scratch.data(), ctx.scratch.size(), text)) {
+    if (condition.Holds(ctx.scratch.data(), ctx.scratch.size())) {
       matched = true;
       break;
     }
@@ -202,7 +287,7 @@ Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   if (ctx.EndTimeLimit()) return TimeLimitExpired(ctx, "WaitFor", stack);
   // A line too long for the buffer never counts as the end of the data.
   const bool overlong = !matched && ctx.failureReason == kReasonLineTooLong;
-  if (matched || (entry->mode == WaitMode::End && !overlong)) {
+  if (matched || (condition.entry->mode == WaitMode::End && !overlong)) {
     ctx.LogPrintf("Koncová podmínka splněna.\n");
     ctx.SetLowerStatus("Dočteno, koncová podmínka splněna.");
     return Flow::Next;
@@ -215,6 +300,68 @@ Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
       "Koncové podmínky nebylo dosaženo.\n");
   ctx.ReportError("Předčasný pád spojení, koncové podmínky nebylo dosaženo");
   return Flow::Fail;
+}
+
+// Tests the last line as WaitFor tests each line it reads.
+Flow CmdTestLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+  LineCondition condition;
+  Flow failed = Flow::Fail;
+  if (!ReadCondition(ctx, rest, false, kTestLineTexts, condition, failed)) return failed;
+  if (condition.Holds(ctx.lastLine.data(), ctx.lastLine.size())) {
+    ctx.symbols.Define("TRUE");
+  } else {
+    ctx.symbols.Undefine("TRUE");
+  }
+  return Flow::Next;
+}
+
+// Matches the last line (up to its first zero byte) and hands group k to
+// target k: a counter gets the group's number, the word line gets its text.
+// A group that took no part in the match counts as an empty text. When a
+// counter's group holds no number the line has not the expected form: the
+// command then acts as if there were no match, and changes nothing.
+Flow CmdParseLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+  constexpr char kBox[] = "Nesprávná syntaxe příkazu ParseLine ve scriptu";
+  const Bytes text = PatternWord(rest);
+  if (text.empty()) return SyntaxError(ctx, kBox, "ParseLine \"<výraz>\" [<cíl> ...]");
+  Pattern pattern;
+  Bytes reason;
+  if (!pattern.Compile(text, reason)) return BadPattern(ctx, reason);
+  std::vector<Bytes> targets;
+  Bytes word;
+  while (GetNextWord(rest, word, false, false)) targets.push_back(word);
+  if (targets.size() > pattern.GroupCount()) {
+    return CommandError(ctx, kBox,
+                        "Špatný formát příkazu !\nVýraz příkazu ParseLine má méně skupin, než "
+                        "kolik je cílů.\n");
+  }
+
+  const char* line = ctx.lastLine.data();
+  size_t len = ctx.lastLine.size();
+  if (const void* zero = std::memchr(line, 0, len)) {
+    len = static_cast<size_t>(static_cast<const char*>(zero) - line);
+  }
+  std::vector<Pattern::Group> groups;
+  bool parsed = pattern.Search(line, len, groups);
+  std::vector<int32_t> values(targets.size());
+  for (size_t k = 0; parsed && k < targets.size(); ++k) {
+    if (!IsLineWord(targets[k])) parsed = ParseNumber(groups[k + 1].text, values[k]);
+  }
+  if (!parsed) {
+    ctx.symbols.Undefine("TRUE");
+    return Flow::Next;
+  }
+  Bytes newLine = ctx.lastLine;
+  for (size_t k = 0; k < targets.size(); ++k) {
+    if (IsLineWord(targets[k])) {
+      newLine = groups[k + 1].text;
+    } else {
+      *ctx.counters.Find(targets[k], true) = values[k];
+    }
+  }
+  ctx.lastLine = newLine;
+  ctx.symbols.Define("TRUE");
+  return Flow::Next;
 }
 
 Flow CmdReceive(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
