@@ -33,6 +33,7 @@ constexpr char kReasonBackReference[] =
 constexpr char kReasonLookahead[] = "Aserce (?= a (?! nejsou v regulárních výrazech podporovány.";
 constexpr char kReasonGroupKind[] =
     "Konstrukce (? je v regulárním výrazu dovolena jen jako (?: a (?i) jen na jeho začátku.";
+constexpr char kReasonNothingToRepeat[] = "Opakování v regulárním výrazu nemá co opakovat.";
 constexpr char kReasonNesting[] =
     "Příliš hluboce vnořené závorky v regulárním výrazu (nejvýše 32 úrovní).";
 constexpr char kReasonTooLarge[] = "Regulární výraz je příliš rozsáhlý.";
@@ -91,7 +92,8 @@ bool ReadCount(const Bytes& p, size_t& i, long& value) {
 bool CheckShape(const Bytes& p, Bytes& reason) {
   struct Frame {
     long total = 0;
-    long last = 0;  // the weight of the last atom, for a quantifier after it
+    long last = 0;            // the weight of the last atom, for a quantifier after it
+    bool repeatable = false;  // an atom is there for a quantifier
   };
   std::vector<Frame> frames(1);
   const size_t n = p.size();
@@ -125,13 +127,17 @@ bool CheckShape(const Bytes& p, Bytes& reason) {
         return false;
       }
       frames.emplace_back();
-      ++i;
+      i += p.compare(i, 3, "(?:") == 0 ? 3 : 1;
       continue;
     } else if (c == ')' && frames.size() > 1) {
       atom = Clamp(frames.back().total + 2);
       frames.pop_back();
       ++i;
+    } else if ((c == '*' || c == '+' || c == '?') && !f.repeatable) {
+      reason = kReasonNothingToRepeat;
+      return false;
     } else if (c == '*' || c == '+' || c == '?') {
+      f.repeatable = false;
       f.total = Clamp(f.total + 2);
       ++i;
       if (i < n && p[i] == '?') ++i;
@@ -150,6 +156,7 @@ bool CheckShape(const Bytes& p, Bytes& reason) {
           const long copies = std::max(std::max(low, high), 1L);
           f.total = Clamp(f.total + f.last * (copies - 1) + 2);
           f.last = Clamp(f.last * copies);
+          f.repeatable = false;
           i = j + 1;
           if (i < n && p[i] == '?') ++i;
           if (f.total > kMaxWeight) break;
@@ -160,6 +167,7 @@ bool CheckShape(const Bytes& p, Bytes& reason) {
     } else if (c == '|') {
       f.total = Clamp(f.total + 1);
       f.last = 0;
+      f.repeatable = false;
       ++i;
       continue;
     } else {
@@ -168,6 +176,7 @@ bool CheckShape(const Bytes& p, Bytes& reason) {
     Frame& g = frames.back();
     g.total = Clamp(g.total + atom);
     g.last = atom;
+    g.repeatable = true;
     if (g.total > kMaxWeight) break;
   }
   long total = 0;

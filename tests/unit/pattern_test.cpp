@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <chrono>
+#include <random>
+
+#include "engine/pattern.h"
+
+namespace tv::test {
+namespace {
+
+Bytes ReasonOf(const Bytes& text) {
+  Pattern p;
+  Bytes reason;
+  EXPECT_FALSE(p.Compile(text, reason)) << text;
+  EXPECT_FALSE(p.Compiled());
+  return reason;
+}
+
+bool Finds(const Bytes& pattern, const Bytes& line) {
+  Pattern p;
+  Bytes reason;
+  EXPECT_TRUE(p.Compile(pattern, reason)) << pattern << ": " << reason;
+  return p.Search(line.data(), line.size());
+}
+
+// Group 0 and the groups, a group that took no part written as "-".
+std::vector<Bytes> GroupsOf(const Bytes& pattern, const Bytes& line) {
+  Pattern p;
+  Bytes reason;
+  EXPECT_TRUE(p.Compile(pattern, reason)) << pattern << ": " << reason;
+  std::vector<Pattern::Group> groups;
+  std::vector<Bytes> out;
+  if (!p.Search(line.data(), line.size(), groups)) return out;
+  for (const Pattern::Group& g : groups) out.push_back(g.matched ? g.text : Bytes("-"));
+  return out;
+}
+
+TEST(Pattern, CompileErrorsGiveTheirReasons) {
+  EXPECT_EQ(ReasonOf("(a"), "Nespárovaná kulatá závorka v regulárním výrazu.");
+  EXPECT_EQ(ReasonOf("a)"), "Nespárovaná kulatá závorka v regulárním výrazu.");
+  EXPECT_EQ(ReasonOf("[ab"), "Neuzavřená hranatá závorka v regulárním výrazu.");
+  EXPECT_EQ(ReasonOf("*a"), "Opakování v regulárním výrazu nemá co opakovat.");
+  EXPECT_EQ(ReasonOf("a{2,1}"),
+            "Neplatný počet opakování ve složených závorkách regulárního výrazu.");
+  EXPECT_EQ(ReasonOf("[z-a]"), "Neplatný rozsah znaků v regulárním výrazu.");
+  EXPECT_EQ(ReasonOf("a\\"), "Neplatná sekvence se zpětným lomítkem v regulárním výrazu.");
+  EXPECT_EQ(ReasonOf("a|+"), "Opakování v regulárním výrazu nemá co opakovat.");
+  EXPECT_EQ(ReasonOf("(*)"), "Opakování v regulárním výrazu nemá co opakovat.");
+  EXPECT_EQ(ReasonOf("(a)\\1"),
+            "Zpětné odkazy (\\1 až \\9) nejsou v regulárních výrazech podporovány.");
+  EXPECT_EQ(ReasonOf("a(?!b)"), "Aserce (?= a (?! nejsou v regulárních výrazech podporovány.");
+  EXPECT_EQ(
+      ReasonOf("(?i)(?i)a"),
+      "Konstrukce (? je v regulárním výrazu dovolena jen jako (?: a (?i) jen na jeho začátku.");
+  const Bytes tooDeep = "Příliš hluboce vnořené závorky v regulárním výrazu (nejvýše 32 úrovní).";
+  EXPECT_EQ(ReasonOf(Bytes(33, '(') + "a" + Bytes(33, ')')), tooDeep);
+  EXPECT_EQ(ReasonOf(Bytes(100000, '(')), tooDeep);
+  const Bytes tooLarge = "Regulární výraz je příliš rozsáhlý.";
+  EXPECT_EQ(ReasonOf("x{501}"), tooLarge);
+  EXPECT_EQ(ReasonOf("(ab){2}{2}{2}{2}{2}{2}{2}"), tooLarge);
+  EXPECT_EQ(ReasonOf("a{99999999999999999999}"), tooLarge);
+  EXPECT_EQ(ReasonOf(Bytes(600, 'a')), tooLarge);
+  // At the limits.
+  EXPECT_TRUE(Finds(Bytes(32, '(') + "a" + Bytes(32, ')'), "a"));
+  EXPECT_TRUE(Finds("x{490}", Bytes(490, 'x')));
+  // Inside brackets the characters are plain: no groups, no back-references.
+  EXPECT_TRUE(Finds("[(]{3}[\\]]",
+                    "((("
+                    "]"));
+}
+
+TEST(Pattern, SearchAnchorsAndGroupsAsEcmaScript) {
+  EXPECT_TRUE(Finds("250", "x 250 y"));
+  EXPECT_FALSE(Finds("^250", "x 250"));
+  EXPECT_FALSE(Finds("250$", "250 "));
+  EXPECT_TRUE(Finds("^$", ""));
+  EXPECT_EQ(GroupsOf("b+", "aabbbcbb"), (std::vector<Bytes>{"bbb"}));
+  EXPECT_EQ(GroupsOf("(a|ab)(c|bcd)", "abcd"), (std::vector<Bytes>{"abcd", "a", "bcd"}));
+  EXPECT_EQ(GroupsOf("(a*?)(a*)", "aaa"), (std::vector<Bytes>{"aaa", "", "aaa"}));
+  EXPECT_EQ(GroupsOf("(x)?y", "y"), (std::vector<Bytes>{"y", "-"}));
+  EXPECT_EQ(GroupsOf("(a)|(b)", "b"), (std::vector<Bytes>{"b", "-", "b"}));
+  EXPECT_EQ(GroupsOf("(\\d+)\\.(\\d+)", "v 12.34 5.6"), (std::vector<Bytes>{"12.34", "12", "34"}));
+  EXPECT_EQ(GroupsOf("^Content-Length: *([0-9]+)", "Content-Length:   77"),
+            (std::vector<Bytes>{"Content-Length:   77", "77"}));
+  EXPECT_EQ(GroupsOf("(?:k)=(v)", "k=v"), (std::vector<Bytes>{"k=v", "v"}));
+  EXPECT_TRUE(GroupsOf("^a", "b").empty());
+  Pattern p;
+  Bytes reason;
+  ASSERT_TRUE(p.Compile("(a)(?:b)((c)|d)", reason));
+  EXPECT_EQ(p.GroupCount(), 3u);
+}
+
+TEST(Pattern, CaseInsensitiveFoldsOnlyAsciiLetters) {
+  EXPECT_TRUE(Finds("(?i)content-type:", "Content-Type: x"));
+  EXPECT_TRUE(Finds("(?i)^EHLO [a-z]+$", "ehlo Host"));
+  EXPECT_FALSE(Finds("content-type:", "Content-Type: x"));
+  // Windows-1250 letters: Č 0xC8 / č 0xE8, Ž 0x8E / ž 0x9E.
+  EXPECT_FALSE(Finds("(?i)\xE8", "\xC8"));
+  EXPECT_FALSE(Finds("(?i)^\x9E$", "\x8E"));
+  EXPECT_TRUE(Finds("(?i)^\x8Elu\x9D$", "\x8ELU\x9D"));
+  EXPECT_FALSE(Finds("(?i)[\xE0-\xFE]", "\xC8"));
+  EXPECT_TRUE(Finds("[\x80-\xFF]", "a\xE8"));
+  EXPECT_FALSE(Finds("\\w", "\xE8"));
+  EXPECT_TRUE(Finds(".", "\xE8"));
+}
+
+// The literal test before the matcher must never change a result: random
+// patterns over a small alphabet against random lines, with and without it.
+TEST(Pattern, LiteralTestAgreesWithTheMatcher) {
+  std::mt19937 random(12345);
+  const char* pieces[] = {"a",    "b",   "c",    ".",   "^",  "$",    "*",   "+",
+                          "?",    "{2}", "{1,}", "|",   "(",  ")",    "(?:", "[ab]",
+                          "[^a]", "\\.", "\\d",  "\\b", "ab", "(?i)", "A"};
+  const char letters[] = "abcAB.1 ";
+  int compiled = 0;
+  for (int round = 0; round < 4000; ++round) {
+    Bytes text;
+    const int n = 1 + static_cast<int>(random() % 7);
+    for (int i = 0; i < n; ++i) text += pieces[random() % (sizeof pieces / sizeof pieces[0])];
+    Pattern p;
+    Bytes reason;
+    if (!p.Compile(text, reason)) continue;
+    ++compiled;
+    for (int k = 0; k < 20; ++k) {
+      Bytes line;
+      const int len = static_cast<int>(random() % 8);
+      for (int i = 0; i < len; ++i) line.push_back(letters[random() % (sizeof letters - 1)]);
+      std::vector<Pattern::Group> groups;
+      const bool full = p.SearchWithoutPrefilter(line.data(), line.size());
+      ASSERT_EQ(p.Search(line.data(), line.size()), full) << text << " / " << line;
+      ASSERT_EQ(p.Search(line.data(), line.size(), groups), full) << text << " / " << line;
+    }
+  }
+  EXPECT_GT(compiled, 1000);
+}
+
+// Hostile patterns over 4096-byte lines, on a thread with a small stack: the
+// matcher's recursion is bounded by the pattern, not by the line, and its
+// time grows with the line's length, not exponentially.
+void* RunHostile(void* result) {
+  const Bytes lines[] = {Bytes(4096, 'a'), Bytes(4096, 'x'), Bytes(4095, 'a') + "b"};
+  const Bytes patterns[] = {
+      "(a|b)*c",
+      "(a*)*b",
+      "(x+x+)+y",
+      "(.*)*$",
+      "^(a|aa)+$",
+      "a.*b.*c.*d",
+      "(a?){80}a{80}",
+      "(a|a?)+c",
+      "(((a*)*)*)*"
+      "c",
+      Bytes(32, '(') + "a*" + Bytes(32, ')') + "*c",
+      "(?:a?){90}c",
+      "(?i)(A|B)*C",
+      "[a-z]{1,200}c",
+      "(.*a){60}c",
+  };
+  int& found = *static_cast<int*>(result);
+  for (const Bytes& text : patterns) {
+    Pattern p;
+    Bytes reason;
+    if (!p.Compile(text, reason)) {
+      ADD_FAILURE() << text << ": " << reason;
+      found = -1;
+      return nullptr;
+    }
+    std::vector<Pattern::Group> groups;
+    for (const Bytes& line : lines) found += p.Search(line.data(), line.size(), groups);
+  }
+  return nullptr;
+}
+
+TEST(Pattern, HostilePatternsOverLongLinesStayBounded) {
+#if defined(__SANITIZE_ADDRESS__)
+  const size_t stackBytes = 1024 * 1024;
+#else
+  const size_t stackBytes = 128 * 1024;
+#endif
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, stackBytes);
+  int found = 0;
+  pthread_t thread;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(pthread_create(&thread, &attr, RunHostile, &found), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // (.*)*$ matches all three lines, ^(a|aa)+$ the first, (a|b)*c none...
+  EXPECT_EQ(found, 7);
+  EXPECT_LT(seconds, 20.0);
+}
+
+}  // namespace
+}  // namespace tv::test
