@@ -14,7 +14,10 @@ median CPU time (user + system), the largest peak RSS and lines per second.
     bench/wine.sh build-win64/tarvelin.exe -n 100000 -r 3
                                        adds the Windows program under Wine
 
-Readers: the headless program with a log file and with `-p -`; a small C
+Readers: the headless program with a log file and with `-p -`, and with `-p -`
+waiting with WaitFor Matching "^DONE$" (matching-nolog: a pattern that is a plain
+anchored text is tested without the matcher) and "^(DONE|END)$" (regex-nolog:
+the matcher runs on every line); a small C
 reader (bench/ref_reader.c) with and without a per-line flushed log; Expect
 and pexpect line by line with and without their logs. Expect and pexpect are
 installed with apt-get when missing (skipped when that is not possible). With
@@ -144,12 +147,20 @@ def readers(args, tools, workdir, have_expect, have_pexpect):
     limited = os.path.join(workdir, "bench-limit.tvl")
     with open(limited, "w") as f:
         f.write('Connect 127.0.0.1 PORT\nTimeout 600000\nWaitFor ExactMatch "DONE"\nDisconnect\n')
+    matching = os.path.join(workdir, "bench-matching.tvl")
+    with open(matching, "w") as f:
+        f.write('Connect 127.0.0.1 PORT\nWaitFor Matching "^DONE$"\nDisconnect\n')
+    regex = os.path.join(workdir, "bench-regex.tvl")
+    with open(regex, "w") as f:
+        f.write('Connect 127.0.0.1 PORT\nWaitFor Matching "^(DONE|END)$"\nDisconnect\n')
     out = {
         "tarvelin-log": lambda port: [prog, "-p", "bench.log", port_script(script, port)],
         "tarvelin-nolog": lambda port: [prog, "-p", "-", port_script(script, port)],
         # The same WaitFor ExactMatch with a Timeout set.
         "tarvelin-timeout-log": lambda port: [prog, "-p", "bench.log", port_script(limited, port)],
         "tarvelin-timeout-nolog": lambda port: [prog, "-p", "-", port_script(limited, port)],
+        "matching-nolog": lambda port: [prog, "-p", "-", port_script(matching, port)],
+        "regex-nolog": lambda port: [prog, "-p", "-", port_script(regex, port)],
         "c-log": lambda port: [ref, str(port), "ref.log"],
         "c-nolog": lambda port: [ref, str(port)],
     }
@@ -274,6 +285,10 @@ def report(args, results):
     ratio("tarvelin-timeout-nolog", "tarvelin-nolog", 1.05, False)
     ratio("expect-log", "tarvelin-log", 10.0, True)
     ratio("expect-nolog", "tarvelin-nolog", 10.0, True)
+    ratio("expect-nolog", "matching-nolog", 10.0, True)
+    ratio("matching-nolog", "tarvelin-nolog", 3.0, False)
+    ratio("expect-nolog", "regex-nolog", None, False)
+    ratio("regex-nolog", "tarvelin-nolog", None, False)
     ratio("windows-log", "tarvelin-log", None, False)
     ratio("windows-nolog", "tarvelin-nolog", None, False)
 

@@ -322,7 +322,7 @@ bool PassesLiteral(const Literal& lit, bool icase, const char* line, size_t len)
 }  // namespace
 
 struct Pattern::Impl {
-  std::regex regex;  // [\s\S]*?(pattern): group 1 is the whole match
+  std::regex regex;  // [\s\S]*?(pattern) or (^...): group 1 is the whole match
   size_t groups = 0;
   bool icase = false;
   Literal literal;
@@ -363,7 +363,9 @@ bool Pattern::Compile(const Bytes& text, Bytes& reason) {
     alone.assign(body, flags);
     impl->groups = alone.mark_count();
     impl->regex.imbue(std::locale::classic());
-    impl->regex.assign("[\\s\\S]*?(" + body + ")", flags);
+    // A pattern anchored at the start is tried there only.
+    const bool anchored = !body.empty() && body[0] == '^' && !HasTopLevelAlternative(body);
+    impl->regex.assign((anchored ? "(" : "[\\s\\S]*?(") + body + ")", flags);
   } catch (const std::regex_error& e) {
     reason = ReasonOf(e.code());
     return false;

@@ -90,6 +90,9 @@ put("receive", b"\x00\x03abc\x01\x02de\x08\x00\x05\x09\x04")
 put("receive", b"\x00\x04x:yz\x07:\x06\x07\x0a")
 put("receive", b"\xa8\x01z\x07\x0a\x09\x03\x07\x0a")
 put("receive", b"\x05\x21\x00\x02ok\x07\x0a\x08\x10\x00")
+# A pattern (0x81, its length, its text), then lines searched with it.
+put("receive", b"\x81\x0b^(\\d+) (ok)\x00\x0d250 ok\r\n1 ok\n\x07\x0a\x07\x0a")
+put("receive", b"\x81\x0b(?i)(a|b)*c\xa0\x01a\x00\x02\r\n\x07\x0a")
 
 # Whole runs: script NUL answers NUL peer NUL inputs NUL more files.
 for main, extra in scripts:
@@ -100,4 +103,8 @@ for main, extra in scripts:
 put("runner", b"OutputFile f1.tvl\nConnect peer 23\nWaitFor ExactMatch \"DONE\"\nCloseOutput\nCall f1.tvl\0\x40\0"
     b"\x00Comment from the peer\x01\x00DONE\0\0")
 put("runner", b"Call t.log\0\0\0\0")
+put("runner", b"Connect peer 23\nLabel r\nSkipTo lf\nTestLine Matching \"^[45]\\\\d\\\\d \"\n"
+    b"IfDef TRUE GoTo e\nParseLine \"^Content-Length: *([0-9]+)\" n\nTestLine Contains \"x\"\n"
+    b"ParseLine \"^(?i)set-cookie: ([^;]*)\" line\nGoTo r\nLabel e\nWaitFor Matching \"(a|b)*c\"\n"
+    b"\0\x40\0\x00Content-Length: 12\x01\x00Set-Cookie: a=b; x\x01\x00550 no\x01\x00abc\0\0")
 print("seeds written to", out, file=sys.stderr)

@@ -7,12 +7,16 @@
 // What is checked after every read: the receive buffer holds exactly the
 // bytes received and not yet consumed; each read hands to the capture file a
 // piece from the front of them; a read that succeeded consumed that piece and
-// logged it escaped; lines come without CR and LF.
+// logged it escaped; lines come without CR and LF. A pattern (op 9 with its
+// high bit) is then searched in every line read, as WaitFor Matching does:
+// with and without the literal test before the matcher, with and without the
+// groups, always with the same result, and each group a piece of the line.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "check.h"
+#include "engine/pattern.h"
 #include "net/escape.h"
 #include "net/receive.h"
 #include "support/fake_sockets.h"
@@ -81,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   h.ctx.capture = std::make_unique<MemFile>(&capture);
 
   std::vector<Read> reads;
+  tv::Pattern pattern;
   long long t = 1;
   Reader in{data, data + size};
   while (in.More()) {
@@ -119,6 +124,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       default:
+        if (op & 0x80) {
+          const size_t len = in.Next() % 64;
+          Bytes text;
+          while (text.size() < len && in.More()) text.push_back(static_cast<char>(in.Next()));
+          Bytes reason;
+          if (!pattern.Compile(text, reason)) FUZZ_CHECK(!reason.empty());
+          break;
+        }
         reads.push_back({2, 0});
         break;
     }
@@ -149,6 +162,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           if (piece[i] != '\r' && piece[i] != '\n') kept.push_back(piece[i]);
         }
         FUZZ_CHECK(h.ctx.lastLine == kept);
+        if (pattern.Compiled()) {
+          const Bytes& line = h.ctx.lastLine;
+          std::vector<tv::Pattern::Group> groups;
+          const bool found = pattern.Search(line.data(), line.size());
+          FUZZ_CHECK(pattern.SearchWithoutPrefilter(line.data(), line.size()) == found);
+          FUZZ_CHECK(pattern.Search(line.data(), line.size(), groups) == found);
+          FUZZ_CHECK(groups.size() == (found ? pattern.GroupCount() + 1 : 0));
+          for (const tv::Pattern::Group& g : groups) {
+            FUZZ_CHECK(g.matched ? line.find(g.text) != Bytes::npos : g.text.empty());
+          }
+        }
       } else {
         FUZZ_CHECK(piece.size() == static_cast<size_t>(r.arg) && h.ctx.lastLine == piece);
       }
