@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "check.h"
+#include "engine/pattern.h"
 #include "shell/context.h"
 #include "win32/dialogs.h"
 #include "win32/files.h"
@@ -1088,6 +1089,50 @@ TEST(VersionInformationSaysOneTen) {
   CHECK(VerQueryValueW(data.data(), L"\\StringFileInfo\\040504e2\\FileVersion",
                        reinterpret_cast<void**>(&text), &length));
   if (text) CHECK_EQ(std::wstring(text), std::wstring(L"1.10"));
+}
+
+// ---------------------------------------------------------------- patterns
+
+// Nested repetitions over 4096-byte lines: one pass over the line, with a
+// recursion bounded by the pattern, on the main thread and on a thread with
+// a 128 KB stack; each search takes milliseconds, not exponential time.
+int SearchHostilePatterns() {
+  const Bytes lines[] = {Bytes(4096, 'a'), Bytes(4096, 'x'), Bytes(4095, 'a') + "b"};
+  const char* patterns[] = {"(a|b)*c",    "(a*)*b",        "(x+x+)+y",     "(.*)*$",
+                            "^(a|aa)+$",  "(a?){80}a{80}", "(((a*)*)*)*c", "(?:a?){90}c",
+                            "(.*a){60}c", "[a-z]{1,200}c", "(?i)(A|B)*C"};
+  int found = 0;
+  for (const char* text : patterns) {
+    tv::Pattern p;
+    Bytes reason;
+    if (!p.Compile(text, reason)) return -1;
+    std::vector<tv::Pattern::Group> groups;
+    for (const Bytes& line : lines) found += p.Search(line.data(), line.size(), groups);
+  }
+  return found;
+}
+
+DWORD WINAPI HostileOnSmallStack(void* result) {
+  *static_cast<int*>(result) = SearchHostilePatterns();
+  return 0;
+}
+
+TEST(PatternsOverLongLinesStayWithinTheStackAndTime) {
+  const DWORD start = GetTickCount();
+  CHECK_EQ(SearchHostilePatterns(), 7);
+  const DWORD onMain = GetTickCount() - start;
+  int result = 0;
+  HANDLE thread = CreateThread(nullptr, 128 * 1024, HostileOnSmallStack, &result,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  CHECK(thread != nullptr);
+  if (thread) {
+    CHECK_EQ(WaitForSingleObject(thread, 60000), DWORD(WAIT_OBJECT_0));
+    CloseHandle(thread);
+    CHECK_EQ(result, 7);
+  }
+  std::printf("  hostile patterns over 4096-byte lines: %lu ms on the main thread\n",
+              static_cast<unsigned long>(onMain));
+  CHECK(onMain < 20000);
 }
 
 }  // namespace
