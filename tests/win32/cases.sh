@@ -9,7 +9,7 @@ network_dialogue_like_headless accept_at_start_like_headless connect_at_start
 accept_during_state_dialog startup_interrupted
 input_and_question parameter_dialogs check_boxes state_about_help_close
 choose_script window_and_sound log_locked utf8_script_like_headless
-timeout_label_on_silent_peer"
+timeout_label_on_silent_peer patterns_like_headless"
 
 # A script that ends with End closes the program by itself, and the log is
 # the one the headless program writes.
@@ -876,5 +876,45 @@ Konec programu.
 EOF
   if have_headless; then
     same_log_as_headless peer limit.tvl
+  fi
+}
+
+# Regular expressions with nested repetitions over 4094-byte lines and a
+# 4096-byte block, on the Windows program's main thread: the run ends at once
+# and by itself, and its log is the headless program's.
+case_patterns_like_headless() {
+  need_peer
+  port=$(free_port)
+  script vyrazy.tvl <<EOF
+Connect 127.0.0.1 $port
+WaitFor Matching "(a|b)*c"
+WaitFor Matching "^(a*)*b\$"
+WaitFor Contains "xxy"
+Receive 4096
+TestLine Matching "(x+x+)+y"
+IfDef TRUE Stop
+ParseLine "^((.*)*)\$" line
+TestLine Matching "(?i)^X{400}"
+IfNotDef TRUE Stop
+Send "OK" cr lf
+Disconnect
+End
+EOF
+  start_peer peer <<EOF
+listen $port
+lines 3 4094 "a"
+send "aac\\r\\n"
+lines 2 4094 "ab"
+send "b\\r\\nxxy\\r\\n"
+flood 4096
+expect "OK\\r\\n"
+expect-eof
+EOF
+  start_program vyrazy.tvl
+  program_exits 60
+  peer_done peer
+  as_text "$dir/TARVELIN.LOG" | grep -q '^\$\$ Send "OK" cr lf$'
+  if have_headless; then
+    same_log_as_headless peer vyrazy.tvl
   fi
 }
