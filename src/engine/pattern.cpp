@@ -172,6 +172,10 @@ bool CheckShape(const Bytes& p, Bytes& reason) {
           if (f.total > kMaxWeight) break;
           continue;
         }
+        // Refused here: the library's compiler would read the count on
+        // without a bound.
+        reason = ReasonOf(std::regex_constants::error_brace);
+        return false;
       }
       ++i;
     } else if (c == '|') {

@@ -62,6 +62,8 @@ TEST(Pattern, CompileErrorsGiveTheirReasons) {
   EXPECT_EQ(ReasonOf("(((((((ab){2}){2}){2}){2}){2}){2}){2}"), tooLarge);
   EXPECT_EQ(ReasonOf("a{99999999999999999999}"), tooLarge);
   EXPECT_EQ(ReasonOf(Bytes(600, 'a')), tooLarge);
+  EXPECT_EQ(ReasonOf("a{" + Bytes(40, '5')), "Nespárovaná složená závorka v regulárním výrazu.");
+  EXPECT_EQ(ReasonOf("a{2," + Bytes(40, '5')), "Nespárovaná složená závorka v regulárním výrazu.");
   // At the limits.
   EXPECT_TRUE(Finds(Bytes(32, '(') + "a" + Bytes(32, ')'), "a"));
   EXPECT_TRUE(Finds("x{490}", Bytes(490, 'x')));
