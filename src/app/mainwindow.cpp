@@ -247,11 +247,7 @@ void OnCancel(ScriptContext& ctx) {
   }
   WriteScriptNameProfile(ctx);
   ctx.log.Close();
-  if (ctx.connection != kInvalidSocket) {
-    ctx.host.sockets.Shutdown(ctx.connection);
-    ctx.host.sockets.Close(ctx.connection);
-    ctx.connection = kInvalidSocket;
-  }
+  CloseConnection(ctx);
   ctx.running = false;
   ctx.host.queue.PostToMain(WM_SCRIPT_WAKEUP, 0, 0);
   ctx.host.window.StopSound();

@@ -239,11 +239,7 @@ Flow CmdDisconnect(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
     ctx.SetLowerStatus("Spojení již bylo ukončeno dříve.");
     return Flow::Next;
   }
-  ctx.SetLowerStatus("Ukončuji spojení.");
-  ctx.LogPrintf("Ukončuji spojení.\n");
-  CloseConnection(ctx);
-  ctx.SetLowerStatus("Spojení ukončeno.");
-  ctx.LogPrintf("Spojení ukončeno.\n");
+  CloseConnectionLogged(ctx, "Ukončuji spojení.", "Ukončuji spojení.\n");
   return Flow::Next;
 }
 

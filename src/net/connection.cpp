@@ -19,6 +19,7 @@ constexpr char kConnectFailedBox[] = "Selhání funkce connect, zřejmě přetí
 constexpr char kUnreachableBox[] = "Spojení nelze navázat, počítač zřejmě není dostupný";
 constexpr char kPortBox[] = "Nelze použít port";
 constexpr char kAcceptFailedBox[] = "Spojení nelze navázat";
+constexpr char kLeftoverLogLine[] = "Socket zůstal otevřený - ukončuji předchozí spojení.\n";
 
 bool IsSpace(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
@@ -127,18 +128,23 @@ bool ParseDottedAddress(const Bytes& text, int numbers[4]) {
 }
 
 void CloseConnection(ScriptContext& ctx) {
+  if (ctx.connection == kInvalidSocket) return;
   ctx.host.sockets.Shutdown(ctx.connection);
   ctx.host.sockets.Close(ctx.connection);
   ctx.connection = kInvalidSocket;
 }
 
-void CloseLeftoverConnection(ScriptContext& ctx) {
-  if (ctx.connection == kInvalidSocket) return;
-  ctx.SetLowerStatus("Ukončuji spojení.");
-  ctx.LogPrintf("Socket zůstal otevřený - ukončuji předchozí spojení.\n");
+void CloseConnectionLogged(ScriptContext& ctx, const char* status, const char* logLine) {
+  ctx.SetLowerStatus(status);
+  ctx.LogPrintf("%s", logLine);
   CloseConnection(ctx);
   ctx.SetLowerStatus("Spojení ukončeno.");
   ctx.LogPrintf("Spojení ukončeno.\n");
+}
+
+void CloseLeftoverConnection(ScriptContext& ctx) {
+  if (ctx.connection == kInvalidSocket) return;
+  CloseConnectionLogged(ctx, "Ukončuji spojení.", kLeftoverLogLine);
 }
 
 bool ConnectToServer(ScriptContext& ctx, const Bytes& server, int port) {
@@ -261,11 +267,7 @@ void EndOfRunConnectionQuestion(ScriptContext& ctx) {
   const int answer = ctx.host.window.MessageBox("Spojení zůstalo otevřeno - mám jej uzavřít?",
                                                 "Script ukončen", kMbYesNo | kMbIconQuestion);
   if (answer != kIdYes) return;
-  ctx.SetLowerStatus("Ukončuji předchozí spojení.");
-  ctx.LogPrintf("Socket zůstal otevřený - ukončuji předchozí spojení.\n");
-  CloseConnection(ctx);
-  ctx.SetLowerStatus("Spojení ukončeno.");
-  ctx.LogPrintf("Spojení ukončeno.\n");
+  CloseConnectionLogged(ctx, "Ukončuji předchozí spojení.", kLeftoverLogLine);
 }
 
 }  // namespace tv

@@ -10,8 +10,12 @@ namespace tv {
 // text of the box the failing step showed, or that the operator interrupted.
 bool ConnectToServer(ScriptContext& ctx, const Bytes& server, int port);
 bool AcceptConnection(ScriptContext& ctx, int port);
-// shutdown both ways, close, mark closed; no log line.
+// Shuts the connection down both ways, closes it and marks it closed; no log
+// line. Nothing happens when no connection is open.
 void CloseConnection(ScriptContext& ctx);
+// status on the lower status line, logLine (with its line end) in the log,
+// CloseConnection, then "Spojení ukončeno." on both.
+void CloseConnectionLogged(ScriptContext& ctx, const char* status, const char* logLine);
 void CloseLeftoverConnection(ScriptContext& ctx);
 // Handler of WM_STARTUP_CONNECT.
 void OnStartupConnect(ScriptContext& ctx);

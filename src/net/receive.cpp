@@ -24,9 +24,7 @@ bool InterruptPath(ScriptContext& ctx) {
 
 bool ClosePath(ScriptContext& ctx) {
   ctx.failureReason = kReasonPeerClosed;
-  ctx.host.sockets.Shutdown(ctx.connection);
-  ctx.host.sockets.Close(ctx.connection);
-  ctx.connection = kInvalidSocket;
+  CloseConnection(ctx);
   ctx.LogPrintf("Ukončení spojení ze strany partnerského počítače.\n");
   ReportUnreadData(ctx);
   return false;

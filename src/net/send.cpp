@@ -9,9 +9,7 @@ namespace {
 
 bool PeerGone(ScriptContext& ctx, int progress) {
   ctx.failureReason = kReasonPeerClosed;
-  ctx.host.sockets.Shutdown(ctx.connection);
-  ctx.host.sockets.Close(ctx.connection);
-  ctx.connection = kInvalidSocket;
+  CloseConnection(ctx);
   ctx.LogPrintf("Předčasné ukončení spojení ze strany partnerského počítače.\n");
   ctx.LogPrintf("Dosud zapsáno %d znaků.\n", progress);
   return false;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "app/mainwindow.h"
+#include "net/connection.h"
 #include "operator/checkboxes.h"
 #include "posix/cmdline.h"
 #include "posix/console.h"
@@ -97,11 +98,7 @@ int RunProgram(const std::vector<std::string>& args) {
   while (queue.Pending() > 0) {
     if (!queue.DispatchOne()) break;
   }
-  if (ctx.connection != kInvalidSocket) {
-    sockets.Shutdown(ctx.connection);
-    sockets.Close(ctx.connection);
-    ctx.connection = kInvalidSocket;
-  }
+  CloseConnection(ctx);
   window.StopSound();
   console.Finish();
   return ExitStatus(ctx);

@@ -334,6 +334,28 @@ TEST(NetStartup, RunButtonInterruptsTheStartupConnection) {
 namespace tv::test {
 namespace {
 
+TEST(NetClose, ClosesOnceAndLeavesNoSocketBehind) {
+  NetHost h;
+  Socket s = h.Open();
+  CloseConnection(h.ctx);
+  EXPECT_EQ(h.sockets.Calls(),
+            "shutdown " + std::to_string(s) + "\nclose " + std::to_string(s) + "\n");
+  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  // Nothing open: no socket call at all, not even on the invalid socket.
+  CloseConnection(h.ctx);
+  EXPECT_EQ(h.sockets.calls.size(), 2u);
+  EXPECT_EQ(h.LogText(), "");
+}
+
+TEST(NetClose, LoggedCloseSaysWhatItDoesAndThatTheConnectionEnded) {
+  NetHost h;
+  h.Open();
+  CloseConnectionLogged(h.ctx, "Zavírám.", "Zavírám spojení.\n");
+  EXPECT_EQ(h.LogText(), "Zavírám spojení.\nSpojení ukončeno.\n");
+  EXPECT_EQ(h.window.lower, "Spojení ukončeno.");
+  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+}
+
 TEST(NetStale, NotificationsAboutAnEarlierSocketAreSkipped) {
   NetHost h;
   Socket old = h.Open();
