@@ -1,8 +1,6 @@
 #include "net/connection.h"
 
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 
 #include "app/mainwindow.h"
 #include "net/receive.h"
@@ -79,26 +77,6 @@ bool LookUpHost(ScriptContext& ctx, const Bytes& server, Ipv4& address) {
 }
 
 }  // namespace
-
-Bytes FormatText(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  char small[256];
-  int n = std::vsnprintf(small, sizeof small, format, args);
-  va_end(args);
-  Bytes text;
-  if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
-    text.assign(small, static_cast<size_t>(n));
-  } else if (n >= 0) {
-    text.resize(static_cast<size_t>(n) + 1);
-    std::vsnprintf(&text[0], text.size(), format, again);
-    text.resize(static_cast<size_t>(n));
-  }
-  va_end(again);
-  return text;
-}
 
 bool WaitForMessageAbout(ScriptContext& ctx, uint32_t id, uintptr_t about) {
   do {

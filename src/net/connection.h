@@ -32,7 +32,4 @@ bool ParseDottedAddress(const Bytes& text, int numbers[4]);
 // False when the run must stop.
 bool WaitForMessageAbout(ScriptContext& ctx, uint32_t id, uintptr_t about);
 
-// printf into a text, for status lines and boxes.
-Bytes FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 }  // namespace tv

@@ -34,28 +34,41 @@ std::vector<CounterList::Counter> CounterList::Items() const {
   return std::vector<Counter>(entries_.rbegin(), entries_.rend());
 }
 
+bool FormatInto(Bytes& text, const char* format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  // Most texts fit here; a longer one is formatted again at its full length.
+  char small[512];
+  const int n = std::vsnprintf(small, sizeof small, format, args);
+  if (n < 0) {
+    text.clear();
+  } else if (static_cast<size_t>(n) < sizeof small) {
+    text.assign(small, static_cast<size_t>(n));
+  } else {
+    text.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(&text[0], text.size(), format, again);
+    text.resize(static_cast<size_t>(n));
+  }
+  va_end(again);
+  return n >= 0;
+}
+
+Bytes FormatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Bytes text;
+  FormatInto(text, format, args);
+  va_end(args);
+  return text;
+}
+
 void ScriptContext::LogPrintf(const char* format, ...) {
   if (!log.IsOpen()) return;
   va_list args;
   va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  char small[512];
-  int n = std::vsnprintf(small, sizeof small, format, args);
+  const bool formatted = FormatInto(logLine_, format, args);
   va_end(args);
-  if (n < 0) {
-    va_end(again);
-    return;
-  }
-  if (static_cast<size_t>(n) < sizeof small) {
-    va_end(again);
-    log.Write(small, static_cast<size_t>(n));
-    return;
-  }
-  logLine_.resize(static_cast<size_t>(n) + 1);
-  std::vsnprintf(&logLine_[0], logLine_.size(), format, again);
-  va_end(again);
-  log.Write(logLine_.data(), static_cast<size_t>(n));
+  if (formatted) log.Write(logLine_);
 }
 
 void ScriptContext::LogData(const char* prefix, const char* data, size_t len) {

@@ -3,8 +3,9 @@
 #pragma once
 
 #include <array>
-#include <deque>
+#include <cstdarg>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,12 @@
 #include "shell/log.h"
 
 namespace tv {
+
+// printf into text, replacing what it held: the one formatting routine behind
+// FormatText and LogPrintf. False, with text empty, on a formatting error.
+bool FormatInto(Bytes& text, const char* format, va_list args);
+// printf into a text, for status lines and boxes.
+Bytes FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Symbols: defined or not, case-sensitive, kept in the order of definition.
 class SymbolList {

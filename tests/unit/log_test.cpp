@@ -1,6 +1,6 @@
 // The log file's line ends and its writes: every LF becomes CR LF wherever it
 // stands, each call is one write, a failed write is dropped and the next call
-// writes again.
+// writes again; and the printf routine behind log lines and box texts.
 #include <gtest/gtest.h>
 
 #include "support/fake_host.h"
@@ -82,6 +82,29 @@ TEST(Log, LongFormattedAndDataLinesAreWhole) {
   EXPECT_NE(text.find(long1 + "|42\n"), Bytes::npos);
   Bytes escaped = "Data " + Bytes(10, 'd') + "\\n" + Bytes(4988, 'd') + "\\\\\n";
   EXPECT_NE(text.find(escaped), Bytes::npos);
+}
+
+bool Format(Bytes& text, const char* format, ...) __attribute__((format(printf, 2, 3)));
+bool Format(Bytes& text, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const bool formatted = FormatInto(text, format, args);
+  va_end(args);
+  return formatted;
+}
+
+// Box and status texts and log lines share one routine: whole at every length
+// around its stack buffer, and each text replaces whatever the target held.
+TEST(Format, TextsAroundTheStackBufferAreWholeAndReplaceTheOldOnes) {
+  for (size_t len : {0u, 510u, 511u, 512u, 513u, 4000u}) {
+    const Bytes body(len, 'f');
+    EXPECT_EQ(FormatText("%s%d", body.c_str(), 7), body + "7") << len;
+  }
+  Bytes text(3000, 'o');
+  ASSERT_TRUE(Format(text, "%.3s|%5d", "abcdef", -12));
+  EXPECT_EQ(text, "abc|  -12");
+  ASSERT_TRUE(Format(text, "%s", Bytes(600, 'x').c_str()));
+  EXPECT_EQ(text, Bytes(600, 'x'));
 }
 
 }  // namespace
