@@ -194,6 +194,36 @@ class Window {
   virtual void StopSound() = 0;
 };
 
+// A window that shows nothing: every operation that only presents something
+// does nothing, and what it reads back is empty. A front end overrides what it
+// really does; the boxes and dialogs, which must answer, are left to it.
+class WindowBase : public Window {
+ public:
+  void SetUpperStatus(const Bytes&) override {}
+  void SetLowerStatus(const Bytes&) override {}
+  void SetTitle(const Bytes&) override {}
+  Bytes GetScriptName() override { return Bytes(); }
+  void SetScriptName(const Bytes&) override {}
+  void EnableScriptChoice(bool) override {}
+  void SetRunButtonCaption(const Bytes&) override {}
+  void FocusRunButton() override {}
+  int PrepareSlideUp() override { return 0; }
+  void PrepareSlide() override {}
+  void MoveRunButton(int) override {}
+  void FinishSlide(bool) override {}
+  void ShowMain(int) override {}
+  uintptr_t GetForeground() override { return 0; }
+  void SetForeground(uintptr_t) override {}
+  void BringMainToFront() override {}
+  Rect RunButtonRect() override { return Rect(); }
+  void CreateCheckBox(int, const Bytes&, const Bytes&, const Rect&) override {}
+  void DestroyCheckBox(int) override {}
+  int GetCheck(int) override { return 0; }
+  void SetCheck(int, int) override {}
+  void PlaySound(const Bytes&) override {}
+  void StopSound() override {}
+};
+
 // One string per user, section "Tarvelin".
 class Profile {
  public:

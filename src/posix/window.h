@@ -36,29 +36,17 @@ class SoundPlayer {
   std::vector<pid_t> stopped_;  // killed, not yet reaped
 };
 
-class PosixWindow : public Window {
+// No title, upper status line, buttons, slides or foreground here: those are
+// the base's do-nothing operations.
+class PosixWindow : public WindowBase {
  public:
   PosixWindow(Console& console, OperatorChannel& channel);
 
   int MessageBox(const Bytes& text, const Bytes& title, unsigned type) override;
-  void SetUpperStatus(const Bytes&) override {}
   void SetLowerStatus(const Bytes& text) override { console_.SetStatus(text); }
-  void SetTitle(const Bytes&) override {}
 
   Bytes GetScriptName() override { return scriptName_; }
   void SetScriptName(const Bytes& name) override { scriptName_ = name; }
-  void EnableScriptChoice(bool) override {}
-  void SetRunButtonCaption(const Bytes&) override {}
-  void FocusRunButton() override {}
-  int PrepareSlideUp() override { return 0; }
-  void PrepareSlide() override {}
-  void MoveRunButton(int) override {}
-  void FinishSlide(bool) override {}
-  void ShowMain(int) override {}
-
-  uintptr_t GetForeground() override { return 0; }
-  void SetForeground(uintptr_t) override {}
-  void BringMainToFront() override {}
 
   int InputLine(const Bytes& prompt, Bytes& text) override;
   int ConnectParams(Bytes& server, int& port) override;

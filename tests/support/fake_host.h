@@ -138,7 +138,7 @@ class FakeSockets : public Sockets {
   bool PeerHasClosed(Socket) override { return false; }
 };
 
-class FakeWindow : public Window {
+class FakeWindow : public WindowBase {
  public:
   // "[title] text" of every box, and a few other events, in order.
   std::vector<Bytes> transcript;
@@ -174,11 +174,6 @@ class FakeWindow : public Window {
   void SetScriptName(const Bytes& n) override { scriptName = n; }
   void EnableScriptChoice(bool e) override { scriptChoiceEnabled = e; }
   void SetRunButtonCaption(const Bytes& c) override { runCaption = c; }
-  void FocusRunButton() override {}
-  int PrepareSlideUp() override { return 0; }
-  void PrepareSlide() override {}
-  void MoveRunButton(int) override {}
-  void FinishSlide(bool) override {}
   void ShowMain(int command) override { showCommands.push_back(command); }
   uintptr_t GetForeground() override { return foreground; }
   void SetForeground(uintptr_t w) override {

@@ -520,35 +520,12 @@ TEST(WaitSleepsUntilAMessageComesFromAnotherThread) {
 }
 
 // The rest of a host for the core's pumps, which touch only the queue here.
-class QuietWindow : public tv::Window {
+class QuietWindow : public tv::WindowBase {
  public:
   int MessageBox(const Bytes&, const Bytes&, unsigned) override { return tv::kIdOk; }
-  void SetUpperStatus(const Bytes&) override {}
-  void SetLowerStatus(const Bytes&) override {}
-  void SetTitle(const Bytes&) override {}
-  Bytes GetScriptName() override { return Bytes(); }
-  void SetScriptName(const Bytes&) override {}
-  void EnableScriptChoice(bool) override {}
-  void SetRunButtonCaption(const Bytes&) override {}
-  void FocusRunButton() override {}
-  int PrepareSlideUp() override { return 0; }
-  void PrepareSlide() override {}
-  void MoveRunButton(int) override {}
-  void FinishSlide(bool) override {}
-  void ShowMain(int) override {}
-  uintptr_t GetForeground() override { return 0; }
-  void SetForeground(uintptr_t) override {}
-  void BringMainToFront() override {}
   int InputLine(const Bytes&, Bytes&) override { return tv::kIdCancel; }
   int ConnectParams(Bytes&, int&) override { return tv::kIdCancel; }
   int AcceptParams(int&) override { return tv::kIdCancel; }
-  tv::Rect RunButtonRect() override { return tv::Rect(); }
-  void CreateCheckBox(int, const Bytes&, const Bytes&, const tv::Rect&) override {}
-  void DestroyCheckBox(int) override {}
-  int GetCheck(int) override { return 0; }
-  void SetCheck(int, int) override {}
-  void PlaySound(const Bytes&) override {}
-  void StopSound() override {}
 };
 
 struct PumpHost {
