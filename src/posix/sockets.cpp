@@ -18,40 +18,18 @@ namespace tv::posix {
 
 namespace {
 
-// Windows Sockets error codes.
-constexpr int kWsaeIntr = 10004;
-constexpr int kWsaeAcces = 10013;
-constexpr int kWsaeFault = 10014;
-constexpr int kWsaeInval = 10022;
-constexpr int kWsaeMfile = 10024;
-constexpr int kWsaeAlready = 10037;
-constexpr int kWsaeNotSock = 10038;
-constexpr int kWsaeMsgSize = 10040;
-constexpr int kWsaeProtoType = 10041;
-constexpr int kWsaeNoProtoOpt = 10042;
-constexpr int kWsaeProtoNoSupport = 10043;
-constexpr int kWsaeOpNotSupp = 10045;
-constexpr int kWsaeAfNoSupport = 10047;
+// Windows Sockets error codes. The core tells only "would block" from any
+// other failure; these name the outcomes a connection meets, everything else
+// is a failed call.
 constexpr int kWsaeAddrInUse = 10048;
-constexpr int kWsaeAddrNotAvail = 10049;
-constexpr int kWsaeNetDown = 10050;
 constexpr int kWsaeNetUnreach = 10051;
-constexpr int kWsaeNetReset = 10052;
 constexpr int kWsaeConnAborted = 10053;
 constexpr int kWsaeConnReset = 10054;
-constexpr int kWsaeNoBufs = 10055;
-constexpr int kWsaeIsConn = 10056;
-constexpr int kWsaeNotConn = 10057;
-constexpr int kWsaeShutdown = 10058;
 constexpr int kWsaeTimedOut = 10060;
 constexpr int kWsaeConnRefused = 10061;
-constexpr int kWsaeHostDown = 10064;
 constexpr int kWsaeHostUnreach = 10065;
 constexpr int kWsaSysCallFailure = 10107;
 constexpr int kWsaHostNotFound = 11001;
-constexpr int kWsaTryAgain = 11002;
-constexpr int kWsaNoRecovery = 11003;
-constexpr int kWsaNoData = 11004;
 
 intptr_t MakeLong(long low, int high) {
   return static_cast<intptr_t>((static_cast<uint32_t>(high & 0xFFFF) << 16) |
@@ -73,22 +51,6 @@ int PendingError(int fd) {
   return err;
 }
 
-int LookupError(int gai) {
-  switch (gai) {
-    case EAI_NONAME:
-      return kWsaHostNotFound;
-    case EAI_AGAIN:
-      return kWsaTryAgain;
-#ifdef EAI_NODATA
-    case EAI_NODATA:
-#endif
-    case EAI_ADDRFAMILY:
-      return kWsaNoData;
-    default:
-      return kWsaNoRecovery;
-  }
-}
-
 }  // namespace
 
 int WinsockError(int err) {
@@ -98,65 +60,19 @@ int WinsockError(int err) {
     case EWOULDBLOCK:
     case EINPROGRESS:
       return kWsaeWouldBlock;
-    case EALREADY:
-      return kWsaeAlready;
-    case EINTR:
-      return kWsaeIntr;
-    case EACCES:
-    case EPERM:
-      return kWsaeAcces;
-    case EFAULT:
-      return kWsaeFault;
-    case EINVAL:
-      return kWsaeInval;
-    case EMFILE:
-    case ENFILE:
-      return kWsaeMfile;
-    case EBADF:
-    case ENOTSOCK:
-      return kWsaeNotSock;
-    case EMSGSIZE:
-      return kWsaeMsgSize;
-    case EPROTOTYPE:
-      return kWsaeProtoType;
-    case ENOPROTOOPT:
-      return kWsaeNoProtoOpt;
-    case EPROTONOSUPPORT:
-      return kWsaeProtoNoSupport;
-    case EOPNOTSUPP:
-      return kWsaeOpNotSupp;
-    case EAFNOSUPPORT:
-      return kWsaeAfNoSupport;
     case EADDRINUSE:
       return kWsaeAddrInUse;
-    case EADDRNOTAVAIL:
-      return kWsaeAddrNotAvail;
-    case ENETDOWN:
-      return kWsaeNetDown;
     case ENETUNREACH:
       return kWsaeNetUnreach;
-    case ENETRESET:
-      return kWsaeNetReset;
     case ECONNABORTED:
       return kWsaeConnAborted;
     case ECONNRESET:
     case EPIPE:
       return kWsaeConnReset;
-    case ENOBUFS:
-    case ENOMEM:
-      return kWsaeNoBufs;
-    case EISCONN:
-      return kWsaeIsConn;
-    case ENOTCONN:
-      return kWsaeNotConn;
-    case ESHUTDOWN:
-      return kWsaeShutdown;
     case ETIMEDOUT:
       return kWsaeTimedOut;
     case ECONNREFUSED:
       return kWsaeConnRefused;
-    case EHOSTDOWN:
-      return kWsaeHostDown;
     case EHOSTUNREACH:
       return kWsaeHostUnreach;
     default:
@@ -489,14 +405,14 @@ uintptr_t PosixSockets::AsyncGetHostByName(const Bytes& name, uint32_t msg) {
         const auto* sa = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
         std::memcpy(lookup->addr.b, &sa->sin_addr, 4);
       } else {
-        lookup->error = rc == 0 ? kWsaNoData : LookupError(rc);
+        lookup->error = kWsaHostNotFound;  // the core only tells found from not found
       }
       if (result) freeaddrinfo(result);
       lookup->done.store(true, std::memory_order_release);
       waker->Wake();
     }).detach();
   } catch (const std::exception&) {
-    lastError_ = kWsaeNoBufs;
+    lastError_ = kWsaSysCallFailure;
     return 0;
   }
   lookups_.push_back(lookup);
