@@ -8,6 +8,14 @@
 
 namespace tv::posix {
 
+namespace {
+
+bool IsTickOf(const Msg& m, unsigned timer) {
+  return m.forMainWindow && m.id == kWmTimer && m.wParam == timer;
+}
+
+}  // namespace
+
 Waker::Waker() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 Waker::~Waker() {
@@ -30,7 +38,7 @@ void Waker::Drain() {
   } while (n < 0 && errno == EINTR);
 }
 
-PosixQueue::PosixQueue() : ring_(64), waker_(std::make_shared<Waker>()) {}
+PosixQueue::PosixQueue() : waker_(std::make_shared<Waker>()) {}
 
 PosixQueue::~PosixQueue() = default;
 
@@ -53,55 +61,40 @@ Bytes PosixQueue::TakeClickedMark(uintptr_t index) {
   return mark;
 }
 
-void PosixQueue::Push(const Msg& m) {
-  if (count_ == ring_.size()) {
-    std::vector<Msg> bigger(ring_.size() * 2);
-    for (size_t i = 0; i < count_; ++i) bigger[i] = At(i);
-    ring_.swap(bigger);
-    head_ = 0;
-  }
-  ring_[(head_ + count_) & (ring_.size() - 1)] = m;
-  ++count_;
-}
-
 void PosixQueue::PostToMain(uint32_t id, uintptr_t wParam, intptr_t lParam) {
-  Push(Msg{true, id, wParam, lParam});
+  messages_.push_back(Msg{true, id, wParam, lParam});
 }
 
 void PosixQueue::PostQuit(int exitCode) {
-  Push(Msg{true, kWmQuit, static_cast<uintptr_t>(exitCode), 0});
+  messages_.push_back(Msg{true, kWmQuit, static_cast<uintptr_t>(exitCode), 0});
 }
 
 bool PosixQueue::Peek(Msg& first) {
-  if (count_ == 0) {
+  if (messages_.empty()) {
     // Only an empty queue can change its first message: whatever readiness
     // or a due timer adds goes to the back.
     PollOnce(0);
     if (!timers_.empty()) FireDueTimers(Clock::now());
-    if (count_ == 0) return false;
+    if (messages_.empty()) return false;
   }
-  first = At(0);
+  first = messages_.front();
   return true;
 }
 
 bool PosixQueue::RemoveForMain(uint32_t id, Msg& removed) {
-  const size_t mask = ring_.size() - 1;
-  for (size_t i = 0; i < count_; ++i) {
-    const Msg& m = At(i);
-    if (!m.forMainWindow || (m.id & 0xFFFF) != (id & 0xFFFF)) continue;
-    removed = m;
-    for (size_t k = i; k + 1 < count_; ++k) ring_[(head_ + k) & mask] = At(k + 1);
-    --count_;
-    return true;
-  }
-  return false;
+  auto it = std::find_if(messages_.begin(), messages_.end(), [id](const Msg& m) {
+    return m.forMainWindow && (m.id & 0xFFFF) == (id & 0xFFFF);
+  });
+  if (it == messages_.end()) return false;
+  removed = *it;
+  messages_.erase(it);
+  return true;
 }
 
 bool PosixQueue::DispatchOne() {
-  if (count_ == 0) return true;
-  Msg m = At(0);
-  head_ = (head_ + 1) & (ring_.size() - 1);
-  --count_;
+  if (messages_.empty()) return true;
+  const Msg m = messages_.front();
+  messages_.pop_front();
   if (m.id == kWmQuit) return false;
   if (dispatch_) dispatch_(m);
   return true;
@@ -109,10 +102,10 @@ bool PosixQueue::DispatchOne() {
 
 void PosixQueue::WaitForMessage() {
   nothingCouldCome_ = false;
-  while (count_ == 0) {
+  while (messages_.empty()) {
     Clock::time_point now = Clock::now();
     FireDueTimers(now);
-    if (count_ > 0) break;
+    if (!messages_.empty()) break;
     if (!PollOnce(MsUntilNextTimer(now))) {
       nothingCouldCome_ = true;
       if (stallNote_) stallNote_();
@@ -134,7 +127,7 @@ bool PosixQueue::PollOnce(int timeoutMs) {
   clientStart_.push_back(fds_.size());
   const size_t clientFds = fds_.size();
   if (wantWake) fds_.push_back(pollfd{waker_->Fd(), POLLIN, 0});
-  if (count_ > 0) timeoutMs = 0;  // a client posted while it collected
+  if (!messages_.empty()) timeoutMs = 0;  // a client posted while it collected
   if (fds_.empty()) {
     if (timeoutMs < 0) return false;
     if (timeoutMs > 0) poll(nullptr, 0, timeoutMs);
@@ -168,22 +161,14 @@ void PosixQueue::KillTimer(unsigned id) {
       timers_.end());
   // A killed timer's tick that has not been taken yet goes with it, as no
   // tick is produced for a timer that no longer exists.
-  const size_t mask = ring_.size() - 1;
-  size_t kept = 0;
-  for (size_t i = 0; i < count_; ++i) {
-    const Msg m = At(i);
-    if (m.forMainWindow && m.id == kWmTimer && m.wParam == id) continue;
-    ring_[(head_ + kept++) & mask] = m;
-  }
-  count_ = kept;
+  messages_.erase(std::remove_if(messages_.begin(), messages_.end(),
+                                 [id](const Msg& m) { return IsTickOf(m, id); }),
+                  messages_.end());
 }
 
 bool PosixQueue::TimerMessageQueued(unsigned id) const {
-  for (size_t i = 0; i < count_; ++i) {
-    const Msg& m = At(i);
-    if (m.forMainWindow && m.id == kWmTimer && m.wParam == id) return true;
-  }
-  return false;
+  return std::any_of(messages_.begin(), messages_.end(),
+                     [id](const Msg& m) { return IsTickOf(m, id); });
 }
 
 void PosixQueue::FireDueTimers(Clock::time_point now) {

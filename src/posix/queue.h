@@ -6,6 +6,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -70,7 +71,7 @@ class PosixQueue : public MessageQueue {
   void SetTimer(unsigned id, unsigned periodMs) override;
   void KillTimer(unsigned id) override;
 
-  size_t Pending() const { return count_; }
+  size_t Pending() const { return messages_.size(); }
   // A wait found nothing that could ever post a message; the queue then
   // posts a close request, as an operator who has gone away would.
   bool NothingCouldCome() const { return nothingCouldCome_; }
@@ -81,8 +82,6 @@ class PosixQueue : public MessageQueue {
     unsigned periodMs;
     Clock::time_point due;
   };
-  void Push(const Msg& m);
-  const Msg& At(size_t i) const { return ring_[(head_ + i) & (ring_.size() - 1)]; }
   // One poll with the given timeout (ms, -1 forever); returns false when
   // there was nothing at all to wait for and timeoutMs was -1.
   bool PollOnce(int timeoutMs);
@@ -90,8 +89,7 @@ class PosixQueue : public MessageQueue {
   int MsUntilNextTimer(Clock::time_point now) const;
   bool TimerMessageQueued(unsigned id) const;
 
-  std::vector<Msg> ring_;  // power-of-two ring buffer
-  size_t head_ = 0, count_ = 0;
+  std::deque<Msg> messages_;
   std::vector<Timer> timers_;
   std::vector<PollClient*> clients_;
   std::vector<pollfd> fds_;
