@@ -3,9 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "posix/charset.h"
+#include "posix/files.h"
 
 namespace tv::posix {
 
@@ -17,13 +16,7 @@ Console& Console::Stderr() {
 }
 
 void Console::WriteAll(const std::string& utf8) {
-  size_t done = 0;
-  while (done < utf8.size()) {
-    ssize_t n = write(fd_, utf8.data() + done, utf8.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
+  posix::WriteAll(fd_, utf8.data(), utf8.size());
 }
 
 void Console::Print(const Bytes& text) {

@@ -24,16 +24,7 @@ class LockedOutFile : public OutFile {
   LockedOutFile(const LockedOutFile&) = delete;
   LockedOutFile& operator=(const LockedOutFile&) = delete;
 
-  bool Write(const char* data, size_t len) override {
-    while (len > 0) {
-      ssize_t n = write(fd_, data, len);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      data += n;
-      len -= static_cast<size_t>(n);
-    }
-    return true;
-  }
+  bool Write(const char* data, size_t len) override { return WriteAll(fd_, data, len); }
   // Every write goes straight to the system, so nothing waits in a buffer.
   bool Flush() override { return true; }
 
@@ -63,6 +54,17 @@ std::unique_ptr<OutFile> CreateLocked(const Bytes& name) {
 }
 
 }  // namespace
+
+bool WriteAll(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 Bytes AbsolutePath(const Bytes& name) {
   if (!name.empty() && name[0] == '/') return name;

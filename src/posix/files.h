@@ -8,6 +8,10 @@
 
 namespace tv::posix {
 
+// Writes all of data to the descriptor, again after a signal has interrupted
+// it. False when a write fails or takes nothing.
+bool WriteAll(int fd, const char* data, size_t len);
+
 // A script file: lines end at LF, a CR right before the LF is dropped, all
 // other bytes (zero bytes too) are kept, and a line may be of any length.
 class PosixScriptFile : public ScriptFile {

@@ -1,4 +1,5 @@
 #include "posix/profile.h"
+#include "posix/files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -85,17 +86,6 @@ void MakeFolders(const std::string& path) {
        slash = path.find('/', slash + 1)) {
     mkdir(path.substr(0, slash).c_str(), 0777);
   }
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -185,7 +175,7 @@ void IniProfile::SetString(const char* key, const Bytes& rawValue) {
   std::string temp = target + ".tmp" + std::to_string(getpid());
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return;
-  bool ok = WriteAll(fd, out);
+  bool ok = WriteAll(fd, out.data(), out.size());
   if (close(fd) != 0) ok = false;
   if (!ok || rename(temp.c_str(), target.c_str()) != 0) unlink(temp.c_str());
 }
