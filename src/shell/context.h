@@ -79,7 +79,7 @@ struct TimeLimit {
 
 class ScriptContext {
  public:
-  explicit ScriptContext(const Host& host) : host(host) {}
+  explicit ScriptContext(const Host& services) : host(services) {}
   ScriptContext(const ScriptContext&) = delete;
   ScriptContext& operator=(const ScriptContext&) = delete;
 
