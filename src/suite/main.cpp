@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "posix/charset.h"
+#include "posix/files.h"
 #include "suite/report.h"
 
 extern char** environ;
@@ -266,16 +267,10 @@ bool CopyFile(const std::string& from, const std::string& to) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
-    for (ssize_t done = 0; done < n;) {
-      const ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) {
-        ok = false;
-        break;
-      }
-      done += w;
+    if (!posix::WriteAll(out, buf, static_cast<size_t>(n))) {
+      ok = false;
+      break;
     }
-    if (!ok) break;
   }
   close(in);
   if (close(out) != 0) ok = false;
