@@ -80,7 +80,7 @@ class CMainDialog : public Window {
   void LeaveNestedLoop();
   bool DeferNotification(UINT message, WPARAM wParam, LPARAM lParam);
   struct NestedLoop {
-    explicit NestedLoop(CMainDialog& dialog) : dialog(dialog) { dialog.EnterNestedLoop(); }
+    explicit NestedLoop(CMainDialog& owner) : dialog(owner) { dialog.EnterNestedLoop(); }
     ~NestedLoop() { dialog.LeaveNestedLoop(); }
     NestedLoop(const NestedLoop&) = delete;
     NestedLoop& operator=(const NestedLoop&) = delete;
