@@ -10,62 +10,13 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // One character at s[i]; a malformed or overlong sequence gives U+FFFD and
 // moves on by one byte.
 char32_t NextChar(const std::string& s, size_t& i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char b0 = byte(i);
-  int more;
-  char32_t c, min;
-  if (b0 < 0x80) {
-    ++i;
-    return b0;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    more = 1, min = 0x80, c = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    more = 2, min = 0x800, c = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    more = 3, min = 0x10000, c = b0 & 0x07;
-  } else {
-    ++i;
-    return kReplacement;
-  }
-  if (i + static_cast<size_t>(more) >= s.size()) {
-    ++i;
-    return kReplacement;
-  }
-  for (int k = 1; k <= more; ++k) {
-    const unsigned char b = byte(i + static_cast<size_t>(k));
-    if ((b & 0xC0) != 0x80) {
-      ++i;
-      return kReplacement;
-    }
-    c = (c << 6) | (b & 0x3F);
-  }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-    ++i;
-    return kReplacement;
-  }
-  i += static_cast<size_t>(more) + 1;
-  return c;
+  char32_t c;
+  if (DecodeUtf8(s, i, c)) return c;
+  ++i;
+  return kReplacement;
 }
 
 bool XmlAllows(char32_t c) {
