@@ -121,9 +121,10 @@ def conformance_scripts(checker, failures):
             for s in case.files:
                 target = os.path.join(folder, s.arg)
                 os.makedirs(os.path.dirname(target), exist_ok=True)
-                eol = b"\r\n" if s.kind == "file-crlf" else b"\n"
+                eol = b"\r\n" if s.kind.endswith("-crlf") else b"\n"
+                codec = "utf-8" if s.kind.startswith("file-utf8") else "cp1250"
                 with open(target, "wb") as out:
-                    out.write(conformance.build_text(s, variables, "cp1250", eol))
+                    out.write(conformance.build_text(s, variables, codec, eol))
             count += 1
             status, out, err = check(checker, [mains[0]], folder)
         errors = [line for line in out.splitlines()
