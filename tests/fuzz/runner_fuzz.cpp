@@ -242,6 +242,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int n = 0; n < f.line && script->ReadLine(line) == tv::ScriptFile::Read::Line;) ++n;
     tv::GetNextWord(line, word, true, false);
     if (word == "IFDEF" || word == "IFNOTDEF" || word == "IFNDEF") continue;
+    // A Timeout's label is looked for only when the limit runs out, in a later
+    // command: the Timeout line itself runs whether the label exists or not.
+    if (word == "TIMEOUT" && f.message.rfind("Návěští ", 0) == 0) continue;
     std::fprintf(stderr, "%s\n", tv::FormatFinding(f).c_str());
     const bool errorOnAnAcceptedLine = true;
     FUZZ_CHECK(!errorOnAnAcceptedLine);
