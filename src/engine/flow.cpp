@@ -1,5 +1,6 @@
 // Flow control: conditions on symbols, jumps to labels, nested script files
 // and the ends of a run.
+#include "engine/check.h"
 #include "engine/commands.h"
 #include "engine/numbers.h"
 #include "engine/tokenizer.h"
@@ -7,6 +8,11 @@
 namespace tv {
 
 namespace {
+
+const char kIfSymbolBox[] = "Očekáváno jméno symbolu za IfDef/IfNotDef";
+const char kGoToLabelBox[] = "Očekáváno jméno návěští za GoTo";
+const char kCallNameBox[] = "Za Call musí být název souboru";
+const char kTimeoutSyntaxBox[] = "Nesprávná syntaxe příkazu Timeout ve scriptu";
 
 // A passed test makes the rest of the line a command of its own, which may
 // be another IfDef/IfNotDef: conditions chain on one line to any depth. The
@@ -18,8 +24,7 @@ Flow IfCommon(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack, bool want
   size_t pos = 0;
   for (;;) {
     if (!GetNextWord(rest, pos, symbol, false, false)) {
-      return SyntaxError(ctx, "Očekáváno jméno symbolu za IfDef/IfNotDef",
-                         "IfDef/IfNotDef <symbol> [příkaz]");
+      return SyntaxError(ctx, kIfSymbolBox, "IfDef/IfNotDef <symbol> [příkaz]");
     }
     if (ctx.symbols.IsDefined(symbol) != wantDefined) return Flow::NextNoPump;
     if (!GetNextWord(rest, pos, word, true, false) || word[0] == '/') return Flow::NextNoPump;
@@ -38,12 +43,77 @@ Flow IfCommon(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack, bool want
 
 // Whether line is a Label line naming label.
 bool IsLabelLine(Bytes& line, Bytes& word, const Bytes& label) {
-  if (!GetNextWord(line, word, true, false) || word != "LABEL") return false;
-  GetNextWord(line, word, false, false);
-  return word == label;
+  return ReadLabelLine(line, word) && word == label;
+}
+
+void CheckIf(LineCheck& lc, Bytes& rest) {
+  const int column = lc.Column(rest);
+  Bytes symbol;
+  if (!GetNextWord(rest, symbol, false, false)) return lc.Error(column, kIfSymbolBox);
+  lc.CheckConditionalCommand(rest);
+}
+
+void CheckLabelReachable(LineCheck& lc, const Bytes& label, int column) {
+  if (!lc.LabelVisible(label)) {
+    lc.Error(column, "Návěští " + label +
+                         " nenalezeno za žádným příkazem Label tohoto souboru ani souborů, "
+                         "které jej volají");
+  }
 }
 
 }  // namespace
+
+bool ReadLabelLine(Bytes& line, Bytes& word) {
+  if (!GetNextWord(line, word, true, false) || word != "LABEL") return false;
+  GetNextWord(line, word, false, false);
+  return true;
+}
+
+void CheckNoArguments(LineCheck&, Bytes&) {}
+
+void CheckIfDef(LineCheck& lc, Bytes& rest) {
+  CheckIf(lc, rest);
+}
+
+void CheckIfNotDef(LineCheck& lc, Bytes& rest) {
+  CheckIf(lc, rest);
+}
+
+void CheckGoTo(LineCheck& lc, Bytes& rest) {
+  const int column = lc.Column(rest);
+  Bytes label;
+  if (!GetNextWord(rest, label, false, false)) return lc.Error(column, kGoToLabelBox);
+  CheckLabelReachable(lc, label, column);
+  lc.EndsFlow("GoTo");
+}
+
+void CheckCall(LineCheck& lc, Bytes& rest) {
+  const int column = lc.Column(rest);
+  Bytes name;
+  if (!GetNextWord(rest, name, false, true)) return lc.Error(column, kCallNameBox);
+  lc.Call(name, column);
+}
+
+void CheckStop(LineCheck& lc, Bytes&) {
+  lc.EndsFlow("Stop");
+}
+
+void CheckEnd(LineCheck& lc, Bytes&) {
+  lc.EndsFlow("End");
+}
+
+// The label is looked for only when a limit above 0 runs out.
+void CheckTimeout(LineCheck& lc, Bytes& rest) {
+  int column = lc.Column(rest);
+  Bytes word;
+  int32_t ms = 0;
+  if (!GetNextWord(rest, word, false, false) || !ParseNumber(word, ms)) {
+    return lc.Error(column, kTimeoutSyntaxBox);
+  }
+  column = lc.Column(rest);
+  Bytes label;
+  if (GetNextWord(rest, label, false, false) && ms > 0) CheckLabelReachable(lc, label, column);
+}
 
 Flow CmdIfDef(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   return IfCommon(ctx, rest, stack, true);
@@ -58,7 +128,7 @@ Flow CmdIfNotDef(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
 Flow CmdGoTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   Bytes label;
   if (!GetNextWord(rest, label, false, false)) {
-    return SyntaxError(ctx, "Očekáváno jméno návěští za GoTo", "GoTo <návěští>");
+    return SyntaxError(ctx, kGoToLabelBox, "GoTo <návěští>");
   }
   return JumpToLabel(ctx, label, stack);
 }
@@ -91,7 +161,7 @@ Flow CmdLabel(ScriptContext&, Bytes&, ScriptFileStack&) {
 Flow CmdCall(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   Bytes name;
   if (!GetNextWord(rest, name, false, true)) {
-    return SyntaxError(ctx, "Za Call musí být název souboru", "Call <jméno-souboru>");
+    return SyntaxError(ctx, kCallNameBox, "Call <jméno-souboru>");
   }
   if (stack.Full()) {
     ctx.ReportError("Přetečení interního zásobníku souborů-scriptů");
@@ -136,8 +206,7 @@ Flow CmdTimeout(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   Bytes word;
   int32_t ms = 0;
   if (!GetNextWord(rest, word, false, false) || !ParseNumber(word, ms)) {
-    return SyntaxError(ctx, "Nesprávná syntaxe příkazu Timeout ve scriptu",
-                       "Timeout <milisekundy> [<návěští>]");
+    return SyntaxError(ctx, kTimeoutSyntaxBox, "Timeout <milisekundy> [<návěští>]");
   }
   Bytes label;
   GetNextWord(rest, label, false, false);

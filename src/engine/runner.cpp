@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "engine/check.h"
 #include "engine/commands.h"
 #include "engine/tokenizer.h"
 #include "net/connection.h"
@@ -14,52 +15,53 @@ namespace {
 struct Command {
   const char* keyword;
   Handler handler;
+  CheckFunction check;  // the same arguments taken without running
 };
 
 const Command kCommands[] = {
-    {"IFDEF", CmdIfDef},
-    {"IFNOTDEF", CmdIfNotDef},
-    {"IFNDEF", CmdIfNotDef},
-    {"GOTO", CmdGoTo},
-    {"LABEL", CmdLabel},
-    {"CALL", CmdCall},
-    {"RETURN", CmdReturn},
-    {"STOP", CmdStop},
-    {"END", CmdEnd},
-    {"COMMENT", CmdComment},
-    {"DEFINE", CmdDefine},
-    {"UNDEFINE", CmdUndefine},
-    {"SETCOUNTER", CmdSetCounter},
-    {"INCREMENTCOUNTER", CmdIncrementCounter},
-    {"TESTCOUNTER", CmdTestCounter},
-    {"TIMEOUT", CmdTimeout},
-    {"CONNECT", CmdConnect},
-    {"ACCEPT", CmdAccept},
-    {"DISCONNECT", CmdDisconnect},
-    {"SEND", CmdSend},
-    {"WAITFOR", CmdWaitFor},
-    {"RECEIVE", CmdReceive},
-    {"SKIPTO", CmdSkipTo},
-    {"TESTLINE", CmdTestLine},
-    {"PARSELINE", CmdParseLine},
-    {"OUTPUTFILE", CmdOutputFile},
-    {"CLOSEOUTPUT", CmdCloseOutput},
-    {"MESSAGE", CmdMessage},
-    {"QUESTION", CmdQuestion},
-    {"INPUT", CmdInput},
-    {"SHOWCHECKBOX", CmdShowCheckBox},
-    {"CHECKBOX", CmdShowCheckBox},
-    {"HIDECHECKBOX", CmdHideCheckBox},
-    {"DESTROYCHECKBOX", CmdHideCheckBox},
-    {"SETCHECK", CmdSetCheck},
-    {"SETCHECKBOX", CmdSetCheck},
-    {"TESTCHECK", CmdTestCheck},
-    {"CHECKED", CmdTestCheck},
-    {"WAITCHECK", CmdWaitCheck},
-    {"WAITFORCHECK", CmdWaitCheck},
-    {"WAIT", CmdWait},
-    {"SIGNALIZE", CmdSignalize},
-    {"SHOWWINDOW", CmdShowWindow},
+    {"IFDEF", CmdIfDef, CheckIfDef},
+    {"IFNOTDEF", CmdIfNotDef, CheckIfNotDef},
+    {"IFNDEF", CmdIfNotDef, CheckIfNotDef},
+    {"GOTO", CmdGoTo, CheckGoTo},
+    {"LABEL", CmdLabel, CheckNoArguments},
+    {"CALL", CmdCall, CheckCall},
+    {"RETURN", CmdReturn, CheckNoArguments},
+    {"STOP", CmdStop, CheckStop},
+    {"END", CmdEnd, CheckEnd},
+    {"COMMENT", CmdComment, CheckNoArguments},
+    {"DEFINE", CmdDefine, CheckDefine},
+    {"UNDEFINE", CmdUndefine, CheckUndefine},
+    {"SETCOUNTER", CmdSetCounter, CheckSetCounter},
+    {"INCREMENTCOUNTER", CmdIncrementCounter, CheckIncrementCounter},
+    {"TESTCOUNTER", CmdTestCounter, CheckTestCounter},
+    {"TIMEOUT", CmdTimeout, CheckTimeout},
+    {"CONNECT", CmdConnect, CheckConnect},
+    {"ACCEPT", CmdAccept, CheckAccept},
+    {"DISCONNECT", CmdDisconnect, CheckNoArguments},
+    {"SEND", CmdSend, CheckSend},
+    {"WAITFOR", CmdWaitFor, CheckWaitFor},
+    {"RECEIVE", CmdReceive, CheckReceive},
+    {"SKIPTO", CmdSkipTo, CheckSkipTo},
+    {"TESTLINE", CmdTestLine, CheckTestLine},
+    {"PARSELINE", CmdParseLine, CheckParseLine},
+    {"OUTPUTFILE", CmdOutputFile, CheckOutputFile},
+    {"CLOSEOUTPUT", CmdCloseOutput, CheckNoArguments},
+    {"MESSAGE", CmdMessage, CheckMessage},
+    {"QUESTION", CmdQuestion, CheckQuestion},
+    {"INPUT", CmdInput, CheckInput},
+    {"SHOWCHECKBOX", CmdShowCheckBox, CheckShowCheckBox},
+    {"CHECKBOX", CmdShowCheckBox, CheckShowCheckBox},
+    {"HIDECHECKBOX", CmdHideCheckBox, CheckHideCheckBox},
+    {"DESTROYCHECKBOX", CmdHideCheckBox, CheckHideCheckBox},
+    {"SETCHECK", CmdSetCheck, CheckSetCheck},
+    {"SETCHECKBOX", CmdSetCheck, CheckSetCheck},
+    {"TESTCHECK", CmdTestCheck, CheckTestCheck},
+    {"CHECKED", CmdTestCheck, CheckTestCheck},
+    {"WAITCHECK", CmdWaitCheck, CheckWaitCheck},
+    {"WAITFORCHECK", CmdWaitCheck, CheckWaitCheck},
+    {"WAIT", CmdWait, CheckWait},
+    {"SIGNALIZE", CmdSignalize, CheckSignalize},
+    {"SHOWWINDOW", CmdShowWindow, CheckShowWindow},
 };
 
 void EndOfRun(ScriptContext& ctx, ScriptFileStack& stack) {
@@ -110,6 +112,28 @@ Flow DispatchCommand(ScriptContext& ctx, const Bytes& word, Bytes& rest, ScriptF
   ctx.SetLowerStatus("Příkaz nebyl rozpoznán");
   ctx.ReportError("Neznámý příkaz scriptu: " + word);
   return Flow::Fail;
+}
+
+void CheckCommandWord(LineCheck& lc, const Bytes& word, int column, Bytes& rest) {
+  for (const Command& command : kCommands) {
+    if (word == command.keyword) return command.check(lc, rest);
+  }
+  lc.Error(column, "Neznámý příkaz scriptu: " + word);
+}
+
+bool IsCommandWord(const Bytes& word) {
+  for (const Command& command : kCommands) {
+    if (word == command.keyword) return true;
+  }
+  return false;
+}
+
+std::vector<CommandKeyword> CommandKeywords() {
+  std::vector<CommandKeyword> keywords;
+  for (const Command& command : kCommands) {
+    keywords.push_back({command.keyword, command.check != nullptr});
+  }
+  return keywords;
 }
 
 Flow ReadFailure(ScriptContext& ctx) {

@@ -27,6 +27,8 @@ class ScriptText {
   const Bytes& FullPath() const { return file_->FullPath(); }
   // The number of the line read last, from 1 (counted again after Rewind).
   int LineNumber() const { return lineNumber_; }
+  // Whether the file began with the byte-order mark (known after a line).
+  bool Utf8() const { return utf8_; }
 
  private:
   Read NextRaw(Bytes& line);

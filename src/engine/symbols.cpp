@@ -13,6 +13,17 @@ namespace {
 const char kSetCounterSyntax[] = "SetCounter <čítač> <číslo>";
 const char kIncrementSyntax[] = "IncrementCounter <čítač> [<číslo>]";
 const char kTestCounterSyntax[] = "TestCounter <čítač> <operátor> <číslo>";
+const char kSetCounterValueBox[] = "Očekávána iniciální hodnota čítače za SetCounter";
+const char kTestCounterIncompleteBox[] = "Příkaz TestCounter je neúplný";
+const char kTestCounterOperatorBox[] = "Příkaz TestCounter má nesprávný operátor";
+
+Bytes CounterNameBox(const char* command) {
+  return Bytes("Očekáváno jméno čítače za ") + command;
+}
+
+Bytes SymbolNameBox(const char* command) {
+  return Bytes("Očekáváno jméno symbolu za ") + command;
+}
 
 Flow UndefinedCounter(ScriptContext& ctx, const Bytes& name) {
   ctx.ReportError("Čítač nebyl dosud definován");
@@ -34,12 +45,24 @@ bool Compare(const Bytes& op, int32_t v, int32_t n, bool& known) {
   return false;
 }
 
+bool KnownOperator(const Bytes& op) {
+  bool known = false;
+  Compare(op, 0, 0, known);
+  return known;
+}
+
+void CheckSymbolName(LineCheck& lc, Bytes& rest, const char* command) {
+  const int column = lc.Column(rest);
+  Bytes name;
+  if (!GetNextWord(rest, name, false, false)) lc.Error(column, SymbolNameBox(command));
+}
+
 }  // namespace
 
 Flow CmdDefine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   Bytes name;
   if (!GetNextWord(rest, name, false, false)) {
-    return SyntaxError(ctx, "Očekáváno jméno symbolu za Define", "Define <symbol>");
+    return SyntaxError(ctx, SymbolNameBox("Define"), "Define <symbol>");
   }
   ctx.symbols.Define(name);
   return Flow::Next;
@@ -48,7 +71,7 @@ Flow CmdDefine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
 Flow CmdUndefine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   Bytes name;
   if (!GetNextWord(rest, name, false, false)) {
-    return SyntaxError(ctx, "Očekáváno jméno symbolu za Undefine", "Undefine <symbol>");
+    return SyntaxError(ctx, SymbolNameBox("Undefine"), "Undefine <symbol>");
   }
   ctx.symbols.Undefine(name);
   return Flow::Next;
@@ -57,13 +80,13 @@ Flow CmdUndefine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
 Flow CmdSetCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   Bytes name;
   if (!GetNextWord(rest, name, false, false)) {
-    return SyntaxError(ctx, "Očekáváno jméno čítače za SetCounter", kSetCounterSyntax);
+    return SyntaxError(ctx, CounterNameBox("SetCounter"), kSetCounterSyntax);
   }
   Bytes word;
   GetNextWord(rest, word, false, false);
   int32_t value = 0;
   if (!ParseNumber(word, value)) {
-    return SyntaxError(ctx, "Očekávána iniciální hodnota čítače za SetCounter", kSetCounterSyntax);
+    return SyntaxError(ctx, kSetCounterValueBox, kSetCounterSyntax);
   }
   *ctx.counters.Find(name, true) = value;
   return Flow::Next;
@@ -72,7 +95,7 @@ Flow CmdSetCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
 Flow CmdIncrementCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   Bytes name;
   if (!GetNextWord(rest, name, false, false)) {
-    return SyntaxError(ctx, "Očekáváno jméno čítače za IncrementCounter", kIncrementSyntax);
+    return SyntaxError(ctx, CounterNameBox("IncrementCounter"), kIncrementSyntax);
   }
   Bytes word;
   GetNextWord(rest, word, false, false);
@@ -87,7 +110,7 @@ Flow CmdIncrementCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
 Flow CmdTestCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   Bytes name;
   if (!GetNextWord(rest, name, false, false)) {
-    return SyntaxError(ctx, "Očekáváno jméno čítače za TestCounter", kTestCounterSyntax);
+    return SyntaxError(ctx, CounterNameBox("TestCounter"), kTestCounterSyntax);
   }
   Bytes op;
   Bytes word;
@@ -95,7 +118,7 @@ Flow CmdTestCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   GetNextWord(rest, word, false, false);
   int32_t n = 0;
   if (!ParseNumber(word, n)) {
-    return SyntaxError(ctx, "Příkaz TestCounter je neúplný", kTestCounterSyntax);
+    return SyntaxError(ctx, kTestCounterIncompleteBox, kTestCounterSyntax);
   }
   const int32_t* value = ctx.counters.Find(name, false);
   if (!value) return UndefinedCounter(ctx, name);
@@ -103,7 +126,7 @@ Flow CmdTestCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   const bool holds = Compare(op, *value, n, known);
   if (!known) {
     return CommandError(
-        ctx, "Příkaz TestCounter má nesprávný operátor",
+        ctx, kTestCounterOperatorBox,
         "Špatný formát operátoru příkazu !\nSyntaxe: TestCounter <čítač> <operátor> <číslo>\n");
   }
   if (holds) {
@@ -112,6 +135,60 @@ Flow CmdTestCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
     ctx.symbols.Undefine("TRUE");
   }
   return Flow::Next;
+}
+
+void CheckDefine(LineCheck& lc, Bytes& rest) {
+  CheckSymbolName(lc, rest, "Define");
+}
+
+void CheckUndefine(LineCheck& lc, Bytes& rest) {
+  CheckSymbolName(lc, rest, "Undefine");
+}
+
+void CheckSetCounter(LineCheck& lc, Bytes& rest) {
+  int column = lc.Column(rest);
+  Bytes name;
+  if (!GetNextWord(rest, name, false, false)) {
+    return lc.Error(column, CounterNameBox("SetCounter"));
+  }
+  lc.CounterNamed(name);
+  column = lc.Column(rest);
+  Bytes word;
+  GetNextWord(rest, word, false, false);
+  int32_t value = 0;
+  if (!ParseNumber(word, value)) lc.Error(column, kSetCounterValueBox);
+}
+
+void CheckIncrementCounter(LineCheck& lc, Bytes& rest) {
+  int column = lc.Column(rest);
+  Bytes name;
+  if (!GetNextWord(rest, name, false, false)) {
+    return lc.Error(column, CounterNameBox("IncrementCounter"));
+  }
+  column = lc.Column(rest);
+  Bytes word;
+  int32_t step = 1;
+  // The run takes a step that is no number as 1.
+  if (GetNextWord(rest, word, false, false) && !ParseNumber(word, step)) {
+    lc.Warning(column, "Krok za IncrementCounter není číslo, čítač se zvýší o 1");
+  }
+}
+
+void CheckTestCounter(LineCheck& lc, Bytes& rest) {
+  int column = lc.Column(rest);
+  Bytes name;
+  if (!GetNextWord(rest, name, false, false)) {
+    return lc.Error(column, CounterNameBox("TestCounter"));
+  }
+  const int opColumn = lc.Column(rest);
+  Bytes op;
+  GetNextWord(rest, op, false, false);
+  column = lc.Column(rest);
+  Bytes word;
+  GetNextWord(rest, word, false, false);
+  int32_t n = 0;
+  if (!ParseNumber(word, n)) return lc.Error(column, kTestCounterIncompleteBox);
+  if (!KnownOperator(op)) lc.Error(opColumn, kTestCounterOperatorBox);
 }
 
 }  // namespace tv

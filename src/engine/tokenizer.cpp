@@ -31,7 +31,8 @@ static char EscapeLetter(char e) {
   }
 }
 
-bool GetNextWord(const Bytes& line, size_t& pos, Bytes& word, bool upperCase, bool fileNameQuotes) {
+bool GetNextWord(const Bytes& line, size_t& pos, Bytes& word, bool upperCase, bool fileNameQuotes,
+                 size_t* wordEnd) {
   const size_t n = line.size();
   size_t p = pos < n ? pos : n;
   while (p < n && IsBlank(line[p])) ++p;
@@ -87,6 +88,7 @@ bool GetNextWord(const Bytes& line, size_t& pos, Bytes& word, bool upperCase, bo
     if (p < n && line[p] == '"') ++p;
     word.push_back('"');
   }
+  if (wordEnd) *wordEnd = p;
   // The character that ended the word is dropped, whatever it is.
   pos = p + 1 < n ? p + 1 : n;
   return !word.empty();

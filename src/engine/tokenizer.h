@@ -15,6 +15,9 @@ bool GetNextWord(Bytes& line, Bytes& word, bool upperCase, bool fileNameQuotes);
 // The same, reading line from pos on and moving pos past the word (and the
 // character that ended it) instead of removing it: a long line is taken
 // word by word without moving what follows each time.
-bool GetNextWord(const Bytes& line, size_t& pos, Bytes& word, bool upperCase, bool fileNameQuotes);
+// wordEnd, when given, is set to where the word ends (after a closing
+// quote), before the character that is dropped.
+bool GetNextWord(const Bytes& line, size_t& pos, Bytes& word, bool upperCase, bool fileNameQuotes,
+                 size_t* wordEnd = nullptr);
 
 }  // namespace tv

@@ -260,6 +260,11 @@ class FileSystem {
   // Created or truncated, readers allowed, other writers denied. Null on failure.
   virtual std::unique_ptr<OutFile> CreateCapture(const Bytes& name) = 0;
   virtual Bytes ResolveScriptRelativePath(const Bytes& name, const Bytes& base) = 0;
+  // For the script checker, which opens nothing for writing: whether name is
+  // an existing file (not a folder), and whether the folder a new file of
+  // that name would go into exists.
+  virtual bool FileExists(const Bytes& name) = 0;
+  virtual bool FolderOfExists(const Bytes& name) = 0;
 };
 
 struct Host {

@@ -6,6 +6,12 @@
 
 namespace tv {
 
+namespace {
+
+const char kOutputNameBox[] = "Za OutputFile musí být název souboru";
+
+}  // namespace
+
 Flow CmdOutputFile(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   if (ctx.capture) {
     ctx.SetLowerStatus("Uzavírám předchozí výstupní soubor");
@@ -15,7 +21,7 @@ Flow CmdOutputFile(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   }
   Bytes name;
   if (!GetNextWord(rest, name, false, true)) {
-    return SyntaxError(ctx, "Za OutputFile musí být název souboru", "OutputFile <jméno-souboru>");
+    return SyntaxError(ctx, kOutputNameBox, "OutputFile <jméno-souboru>");
   }
   const Bytes path = ctx.host.files.ResolveScriptRelativePath(name, stack.Top().FullPath());
   ctx.LogPrintf("Otevírám pro zápis soubor %s\n", path.c_str());
@@ -55,6 +61,13 @@ void CloseCaptureAfterRun(ScriptContext& ctx) {
   if (!ctx.capture) return;
   ctx.LogPrintf("Soubor pro opisování dat zůstal otevřen - uzavírám jej.\n");
   ctx.capture.reset();
+}
+
+void CheckOutputFile(LineCheck& lc, Bytes& rest) {
+  const int column = lc.Column(rest);
+  Bytes name;
+  if (!GetNextWord(rest, name, false, true)) return lc.Error(column, kOutputNameBox);
+  lc.FileCreated(name, column);
 }
 
 }  // namespace tv

@@ -21,6 +21,15 @@ constexpr size_t kPortChars = 31;
 
 constexpr char kReceiveNeedsConnectionBox[] = "Nelze provést Receive, pokud není otevřeno spojení";
 constexpr char kWaitForSyntaxBox[] = "Nesprávná syntaxe příkazu WaitFor ve scriptu";
+constexpr char kConnectParamsBox[] = "Očekávány 2 parametry příkazu Connect: server a port";
+constexpr char kAcceptPortBox[] = "Očekáván parametr příkazu Accept: port";
+constexpr char kNothingToSendBox[] = "Není co odesílat - řetězec je prázdný";
+constexpr char kReceiveSyntaxBox[] = "Nesprávná syntaxe příkazu Receive ve scriptu";
+constexpr char kSkipToCharBox[] = "Není dobře udán koncový znak pro SkipTo";
+constexpr char kParseLineBox[] = "Nesprávná syntaxe příkazu ParseLine ve scriptu";
+constexpr char kParseLineSyntax[] = "ParseLine \"<výraz>\" [<cíl> ...]";
+constexpr char kParseLineTargetsLog[] =
+    "Špatný formát příkazu !\nVýraz příkazu ParseLine má méně skupin, než kolik je cílů.\n";
 
 bool Connected(const ScriptContext& ctx) {
   return ctx.connection != kInvalidSocket;
@@ -71,6 +80,13 @@ const WaitModeEntry kWaitModes[] = {
 };
 
 constexpr char kBadPatternBox[] = "Nesprávný regulární výraz ve scriptu";
+
+const WaitModeEntry* FindCondition(const Bytes& word, bool allowEnd) {
+  for (const WaitModeEntry& e : kWaitModes) {
+    if (word == e.word && (allowEnd || e.mode != WaitMode::End)) return &e;
+  }
+  return nullptr;
+}
 
 // A condition on one line, as WaitFor and TestLine read it.
 struct LineCondition {
@@ -138,9 +154,7 @@ bool ReadCondition(ScriptContext& ctx, Bytes& rest, bool allowEnd, const Conditi
                    LineCondition& condition, Flow& failed) {
   Bytes word;
   GetNextWord(rest, word, true, false);
-  for (const WaitModeEntry& e : kWaitModes) {
-    if (word == e.word && (allowEnd || e.mode != WaitMode::End)) condition.entry = &e;
-  }
+  condition.entry = FindCondition(word, allowEnd);
   if (!condition.entry) {
     failed = SyntaxError(ctx, texts.box, texts.syntax);
     return false;
@@ -161,6 +175,43 @@ bool ReadCondition(ScriptContext& ctx, Bytes& rest, bool allowEnd, const Conditi
     }
   }
   return true;
+}
+
+// The check of a condition and its text: what ReadCondition refuses
+// whatever the run does.
+void CheckCondition(LineCheck& lc, Bytes& rest, bool allowEnd, const char* command,
+                    const ConditionTexts& texts) {
+  int column = lc.Column(rest);
+  Bytes word;
+  GetNextWord(rest, word, true, false);
+  const WaitModeEntry* entry = FindCondition(word, allowEnd);
+  if (!entry) {
+    const bool waitFor = allowEnd;
+    if (word.empty()) {
+      return lc.Error(
+          column, Bytes("Za ") + command + (waitFor ? " chybí způsob čtení" : " chybí podmínka"));
+    }
+    return lc.Error(column,
+                    (waitFor ? Bytes("Neznámý způsob čtení za ") : Bytes("Neznámá podmínka za ")) +
+                        command + ": " + word);
+  }
+  if (!entry->needsText) return;
+  column = lc.Column(rest);
+  Bytes text;
+  if (!LiteralText(lc, rest, text)) return;
+  const bool newMode = entry->mode == WaitMode::Contains || entry->mode == WaitMode::Matching;
+  if (text.empty()) {
+    // The log line without "Špatný formát příkazu !" and its full stop.
+    Bytes missing = texts.missingText[newMode ? 1 : 0];
+    missing.erase(0, missing.find('\n') + 1);
+    if (missing.size() >= 2) missing.erase(missing.size() - 2);
+    return lc.Error(column, missing);
+  }
+  Pattern pattern;
+  Bytes reason;
+  if (entry->mode == WaitMode::Matching && !pattern.Compile(text, reason)) {
+    lc.Error(column, Bytes("Nesprávný regulární výraz: ") + reason);
+  }
 }
 
 // The pattern of ParseLine: one word, its quotes removed.
@@ -189,8 +240,7 @@ Flow CmdConnect(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   Bytes server, portWord;
   GetNextWord(rest, server, false, false);
   if (!GetNextWord(rest, portWord, false, false)) {
-    return SyntaxError(ctx, "Očekávány 2 parametry příkazu Connect: server a port",
-                       "Connect <server> <port>");
+    return SyntaxError(ctx, kConnectParamsBox, "Connect <server> <port>");
   }
   if (server == "?" || portWord == "?") {
     Profile& profile = ctx.host.profile;
@@ -216,7 +266,7 @@ Flow CmdConnect(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
 Flow CmdAccept(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   Bytes portWord;
   if (!GetNextWord(rest, portWord, false, false)) {
-    return SyntaxError(ctx, "Očekáván parametr příkazu Accept: port", "Accept <port>");
+    return SyntaxError(ctx, kAcceptPortBox, "Accept <port>");
   }
   if (portWord == "?") {
     Profile& profile = ctx.host.profile;
@@ -251,7 +301,7 @@ Flow CmdSend(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   }
   const Bytes text = ExpandText(ctx, rest);
   if (text.empty()) {
-    return SyntaxError(ctx, "Není co odesílat - řetězec je prázdný", "Send <řetězec>");
+    return SyntaxError(ctx, kNothingToSendBox, "Send <řetězec>");
   }
   ctx.StartTimeLimit();
   const bool sent = SendData(ctx, text.data(), static_cast<int>(text.size()));
@@ -317,9 +367,8 @@ Flow CmdTestLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
 // counter's group holds no number the line has not the expected form: the
 // command then acts as if there were no match, and changes nothing.
 Flow CmdParseLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  constexpr char kBox[] = "Nesprávná syntaxe příkazu ParseLine ve scriptu";
   const Bytes text = PatternWord(rest);
-  if (text.empty()) return SyntaxError(ctx, kBox, "ParseLine \"<výraz>\" [<cíl> ...]");
+  if (text.empty()) return SyntaxError(ctx, kParseLineBox, kParseLineSyntax);
   Pattern pattern;
   Bytes reason;
   if (!pattern.Compile(text, reason)) return BadPattern(ctx, reason);
@@ -327,9 +376,7 @@ Flow CmdParseLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   Bytes word;
   while (GetNextWord(rest, word, false, false)) targets.push_back(word);
   if (targets.size() > pattern.GroupCount()) {
-    return CommandError(ctx, kBox,
-                        "Špatný formát příkazu !\nVýraz příkazu ParseLine má méně skupin, než "
-                        "kolik je cílů.\n");
+    return CommandError(ctx, kParseLineBox, kParseLineTargetsLog);
   }
 
   const char* line = ctx.lastLine.data();
@@ -370,8 +417,7 @@ Flow CmdReceive(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   if (!ParseNumber(word, length)) {
     const int32_t* counter = ctx.counters.Find(word, false);
     if (!counter) {
-      return SyntaxError(ctx, "Nesprávná syntaxe příkazu Receive ve scriptu",
-                         "Receive <počet-bytů>");
+      return SyntaxError(ctx, kReceiveSyntaxBox, "Receive <počet-bytů>");
     }
     length = *counter;
   }
@@ -385,13 +431,75 @@ Flow CmdSkipTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   if (!CheckReadConnection(ctx)) return Flow::Fail;
   const Bytes text = ExpandText(ctx, rest);
   if (text.size() != 1) {
-    return SyntaxError(ctx, "Není dobře udán koncový znak pro SkipTo", "SkipTo <znak>");
+    return SyntaxError(ctx, kSkipToCharBox, "SkipTo <znak>");
   }
   ctx.SetLowerStatus("Čtu blok dat ze socketu");
   ctx.LogPrintf("Zahájeno čtení bloku až do znaku %d ze socketu\n",
                 static_cast<unsigned char>(text[0]));
   ctx.StartTimeLimit();
   return FinishBlockRead(ctx, ReadUntil(ctx, text[0]), "SkipTo", stack);
+}
+
+void CheckConnect(LineCheck& lc, Bytes& rest) {
+  Bytes server, portWord;
+  GetNextWord(rest, server, false, false);
+  const int column = lc.Column(rest);
+  if (!GetNextWord(rest, portWord, false, false)) lc.Error(column, kConnectParamsBox);
+}
+
+void CheckAccept(LineCheck& lc, Bytes& rest) {
+  const int column = lc.Column(rest);
+  Bytes portWord;
+  if (!GetNextWord(rest, portWord, false, false)) lc.Error(column, kAcceptPortBox);
+}
+
+void CheckSend(LineCheck& lc, Bytes& rest) {
+  const int column = lc.Column(rest);
+  Bytes text;
+  if (LiteralText(lc, rest, text) && text.empty()) lc.Error(column, kNothingToSendBox);
+}
+
+void CheckWaitFor(LineCheck& lc, Bytes& rest) {
+  CheckCondition(lc, rest, true, "WaitFor", kWaitForTexts);
+}
+
+void CheckTestLine(LineCheck& lc, Bytes& rest) {
+  CheckCondition(lc, rest, false, "TestLine", kTestLineTexts);
+}
+
+void CheckParseLine(LineCheck& lc, Bytes& rest) {
+  int column = lc.Column(rest);
+  const Bytes text = PatternWord(rest);
+  if (text.empty()) return lc.Error(column, kParseLineBox);
+  Pattern pattern;
+  Bytes reason;
+  if (!pattern.Compile(text, reason)) {
+    return lc.Error(column, Bytes("Nesprávný regulární výraz: ") + reason);
+  }
+  size_t targets = 0;
+  Bytes word;
+  for (;;) {
+    column = lc.Column(rest);
+    if (!GetNextWord(rest, word, false, false)) break;
+    if (++targets == pattern.GroupCount() + 1) {
+      lc.Error(column, "Výraz příkazu ParseLine má méně skupin, než kolik je cílů");
+    }
+    if (!IsLineWord(word)) lc.CounterNamed(word);
+  }
+}
+
+void CheckReceive(LineCheck& lc, Bytes& rest) {
+  const int column = lc.Column(rest);
+  Bytes word;
+  GetNextWord(rest, word, false, false);
+  int32_t length = 0;
+  if (!ParseNumber(word, length) && !lc.MayBeCounter(word)) lc.Error(column, kReceiveSyntaxBox);
+}
+
+void CheckSkipTo(LineCheck& lc, Bytes& rest) {
+  const int column = lc.Column(rest);
+  Bytes text;
+  if (LiteralText(lc, rest, text) && text.size() != 1) lc.Error(column, kSkipToCharBox);
 }
 
 }  // namespace tv

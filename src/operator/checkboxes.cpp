@@ -29,8 +29,12 @@ bool ReadMark(Bytes& rest, Bytes& mark) {
   return GetNextWord(rest, mark, false, false);
 }
 
+Bytes MissingMarkBox(const char* command) {
+  return Bytes("Očekáváno jméno značky za ") + command;
+}
+
 Flow MissingMark(ScriptContext& ctx, const char* command, const char* syntax) {
-  return SyntaxError(ctx, Bytes("Očekáváno jméno značky za ") + command, syntax);
+  return SyntaxError(ctx, MissingMarkBox(command), syntax);
 }
 
 Flow InvisibleBox(ScriptContext& ctx, const char* command, const Bytes& mark) {
@@ -40,6 +44,16 @@ Flow InvisibleBox(ScriptContext& ctx, const char* command, const Bytes& mark) {
 }
 
 const char kSetCheckSyntax[] = "SetCheck <značka> [ 0 | 1 | 2 ]";
+const char kSetCheckModeBox[] = "Očekávána číslice - způsob nastavení za SetCheck";
+
+// The mark, or an error; false without one.
+bool CheckMark(LineCheck& lc, Bytes& rest, const char* command) {
+  const int column = lc.Column(rest);
+  Bytes mark;
+  if (ReadMark(rest, mark)) return true;
+  lc.Error(column, MissingMarkBox(command));
+  return false;
+}
 
 }  // namespace
 
@@ -119,8 +133,7 @@ Flow CmdSetCheck(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   } else if (mode == "2") {
     state = IsChecked(ctx, slot) ? 0 : 1;
   } else {
-    return SyntaxError(ctx, "Očekávána číslice - způsob nastavení za SetCheck",
-                       "SetCheck <značka> [ 0 | 1 | 2 ]");
+    return SyntaxError(ctx, kSetCheckModeBox, kSetCheckSyntax);
   }
   ctx.host.window.SetCheck(slot, state);
   return Flow::Next;
@@ -162,6 +175,32 @@ Flow CmdWaitCheck(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
     return TimeLimitExpired(ctx, "WaitCheck", stack);
   }
   return Flow::Next;
+}
+
+void CheckShowCheckBox(LineCheck& lc, Bytes& rest) {
+  if (!CheckMark(lc, rest, "ShowCheckBox")) return;
+  Bytes caption;
+  LiteralText(lc, rest, caption);
+}
+
+void CheckHideCheckBox(LineCheck& lc, Bytes& rest) {
+  CheckMark(lc, rest, "HideCheckBox");
+}
+
+void CheckSetCheck(LineCheck& lc, Bytes& rest) {
+  if (!CheckMark(lc, rest, "SetCheck")) return;
+  const int column = lc.Column(rest);
+  Bytes mode;
+  GetNextWord(rest, mode, false, false);
+  if (mode != "0" && mode != "1" && mode != "2") lc.Error(column, kSetCheckModeBox);
+}
+
+void CheckTestCheck(LineCheck& lc, Bytes& rest) {
+  CheckMark(lc, rest, "TestCheck");
+}
+
+void CheckWaitCheck(LineCheck& lc, Bytes& rest) {
+  CheckMark(lc, rest, "WaitCheck");
 }
 
 }  // namespace tv

@@ -75,4 +75,20 @@ Flow CmdInput(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   return Flow::Next;
 }
 
+void CheckMessage(LineCheck& lc, Bytes& rest) {
+  const int column = lc.Column(rest);
+  Bytes text;
+  if (LiteralText(lc, rest, text) && text.empty()) lc.Error(column, kNothingToReport);
+}
+
+void CheckQuestion(LineCheck& lc, Bytes& rest) {
+  CheckMessage(lc, rest);
+}
+
+// An empty prompt is replaced by the default one.
+void CheckInput(LineCheck& lc, Bytes& rest) {
+  Bytes text;
+  LiteralText(lc, rest, text);
+}
+
 }  // namespace tv

@@ -18,19 +18,22 @@ constexpr int32_t kWaitSliceMs = 1000;
 constexpr int kShowMinimize = 6;
 constexpr int kShowRestore = 9;
 
+const char kWaitBox[] = "Za Wait musí být počet milisekund";
+const char kSignalizeNameBox[] = "Za Signalize musí být název souboru";
+const char kShowWindowBox[] = "Očekávána číslice 0 nebo 1 za ShowWindow";
+
 }  // namespace
 
 Flow CmdWait(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  const char kBox[] = "Za Wait musí být počet milisekund";
   Bytes word;
   if (!GetNextWord(rest, word, false, false)) {
-    return SyntaxError(ctx, kBox, "Wait <počet-milisekund>");
+    return SyntaxError(ctx, kWaitBox, "Wait <počet-milisekund>");
   }
   // Numbers beyond the signed 32-bit range clamp to its ends, so a huge wait
   // is about 24 days and a hugely negative one does not wait at all.
   int32_t delay = 0;
   if (!ParseNumber(word, delay)) {
-    return CommandError(ctx, kBox,
+    return CommandError(ctx, kWaitBox,
                         "Argument příkazu není číslo !\nSyntaxe: Wait <počet-milisekund>\n");
   }
   ctx.LogPrintf("Zahájeno prodlení %ld ms.\n", static_cast<long>(delay));
@@ -59,7 +62,7 @@ Flow CmdWait(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
 Flow CmdSignalize(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   Bytes name;
   if (!GetNextWord(rest, name, false, true)) {
-    return SyntaxError(ctx, "Za Signalize musí být název souboru", "Signalize <jméno-souboru>");
+    return SyntaxError(ctx, kSignalizeNameBox, "Signalize <jméno-souboru>");
   }
   // Relative names belong to the folder of the script that runs the command,
   // the innermost one while scripts are nested.
@@ -81,9 +84,32 @@ Flow CmdShowWindow(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   } else if (word == "1") {
     ctx.host.window.ShowMain(kShowRestore);
   } else {
-    return SyntaxError(ctx, "Očekávána číslice 0 nebo 1 za ShowWindow", "ShowWindow [ 0 | 1 ]");
+    return SyntaxError(ctx, kShowWindowBox, "ShowWindow [ 0 | 1 ]");
   }
   return Flow::Next;
+}
+
+void CheckWait(LineCheck& lc, Bytes& rest) {
+  const int column = lc.Column(rest);
+  Bytes word;
+  int32_t delay = 0;
+  if (!GetNextWord(rest, word, false, false) || !ParseNumber(word, delay)) {
+    lc.Error(column, kWaitBox);
+  }
+}
+
+void CheckSignalize(LineCheck& lc, Bytes& rest) {
+  const int column = lc.Column(rest);
+  Bytes name;
+  if (!GetNextWord(rest, name, false, true)) return lc.Error(column, kSignalizeNameBox);
+  lc.FileRead(name, column);
+}
+
+void CheckShowWindow(LineCheck& lc, Bytes& rest) {
+  const int column = lc.Column(rest);
+  Bytes word;
+  GetNextWord(rest, word, false, false);
+  if (word != "0" && word != "1") lc.Error(column, kShowWindowBox);
 }
 
 }  // namespace tv

@@ -180,4 +180,20 @@ Bytes PosixFileSystem::ResolveScriptRelativePath(const Bytes& name, const Bytes&
   return ResolvePosixPath(name, base);
 }
 
+bool PosixFileSystem::FileExists(const Bytes& name) {
+  struct stat st;
+  if (name.empty() || std::memchr(name.data(), 0, name.size())) return false;
+  return stat(FileNameToUtf8(name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool PosixFileSystem::FolderOfExists(const Bytes& name) {
+  if (std::memchr(name.data(), 0, name.size())) return false;
+  const size_t cut = name.rfind('/');
+  const Bytes folder = cut == Bytes::npos ? Bytes(".")
+                       : cut == 0         ? Bytes("/")
+                                          : name.substr(0, cut);
+  struct stat st;
+  return stat(FileNameToUtf8(folder).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 }  // namespace tv::posix

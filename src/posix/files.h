@@ -48,6 +48,8 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<ScriptFile> OpenScript(const Bytes& name) override;
   std::unique_ptr<OutFile> CreateCapture(const Bytes& name) override;
   Bytes ResolveScriptRelativePath(const Bytes& name, const Bytes& base) override;
+  bool FileExists(const Bytes& name) override;
+  bool FolderOfExists(const Bytes& name) override;
 };
 
 // name as an absolute path: a relative one is put behind the current folder

@@ -172,6 +172,19 @@ bool CStateDialog::OnInitDialog() {
   return true;
 }
 
+bool CCheckDialog::OnInitDialog() {
+  SetItemText(IDC_CHECK_TEXT, text);
+  RECT owner, own;
+  HWND ownerWindow = GetWindow(Handle(), GW_OWNER);
+  if (ownerWindow && GetWindowRect(ownerWindow, &owner) && GetWindowRect(Handle(), &own)) {
+    const int width = own.right - own.left, height = own.bottom - own.top;
+    SetWindowPos(Handle(), nullptr, owner.left + (owner.right - owner.left - width) / 2,
+                 owner.top + (owner.bottom - owner.top - height) / 2, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  return true;
+}
+
 Bytes AboutText() {
   return "\r\n\r\nTarvelin verze 1.10 / 13. července 1997\r\n";
 }

@@ -101,6 +101,16 @@ class CStateDialog : public CDialog {
   bool OnInitDialog() override;
 };
 
+// The findings of the script checker, centred on the main window.
+class CCheckDialog : public CDialog {
+ public:
+  CCheckDialog() : CDialog(IDD_CHECK) {}
+  Bytes text;  // lines ended with CR LF
+
+ protected:
+  bool OnInitDialog() override;
+};
+
 // The About dialog's text: the program's name, version and release date.
 Bytes AboutText();
 

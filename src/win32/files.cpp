@@ -135,6 +135,23 @@ Bytes Win32Files::ResolveScriptRelativePath(const Bytes& name, const Bytes& base
   return ResolveWindowsPath(name, base);
 }
 
+bool Win32Files::FileExists(const Bytes& name) {
+  if (name.empty()) return false;
+  const DWORD attributes = GetFileAttributesW(ToWide(name).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool Win32Files::FolderOfExists(const Bytes& name) {
+  const size_t cut = name.find_last_of("\\/:");
+  if (cut == Bytes::npos) return true;  // the current folder
+  Bytes folder = name.substr(0, cut + 1);
+  if (folder.size() > 1 && folder.back() != ':' && !(folder.size() == 3 && folder[1] == ':')) {
+    folder.pop_back();  // "D:\" and "D:" name their drive's folders as they are
+  }
+  const DWORD attributes = GetFileAttributesW(ToWide(folder).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 Bytes Win32Profile::GetString(const char* key, const Bytes& fallback, size_t maxChars) {
   std::vector<char> buffer(maxChars + 1, '\0');
   DWORD length = GetProfileStringA("Tarvelin", key, fallback.c_str(), buffer.data(),

@@ -15,6 +15,8 @@ class Win32Files : public FileSystem {
   // Capture files: created or emptied, readable by others while open.
   std::unique_ptr<OutFile> CreateCapture(const Bytes& name) override;
   Bytes ResolveScriptRelativePath(const Bytes& name, const Bytes& base) override;
+  bool FileExists(const Bytes& name) override;
+  bool FolderOfExists(const Bytes& name) override;
 };
 
 // The full path of a file name, as the system completes it against the

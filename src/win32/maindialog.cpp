@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/mainwindow.h"
+#include "engine/check.h"
 #include "net/connection.h"
 #include "win32/dialogs.h"
 #include "win32/helpviewer.h"
@@ -230,6 +231,7 @@ void CMainDialog::LayOut() {
     AppendMenuW(menu, MF_STRING, IDM_HELPFILE, ToWide("Soubor nápovědy").c_str());
     AppendMenuW(menu, MF_STRING, IDM_STATE, ToWide("Zobrazení stavu").c_str());
     AppendMenuW(menu, MF_STRING, IDM_ABOUT, ToWide("O verzi programu").c_str());
+    AppendMenuW(menu, MF_STRING, IDM_CHECK, ToWide("Kontrola scriptu").c_str());
   }
 }
 
@@ -262,6 +264,9 @@ bool CMainDialog::OnSysCommand(WPARAM command, LPARAM lParam) {
       return true;
     case IDM_STATE:
       ShowStateDialog();
+      return true;
+    case IDM_CHECK:
+      ShowCheckDialog();
       return true;
     case SC_CLOSE:
       // The close box sends its request straight to the window, past the
@@ -384,6 +389,24 @@ void CMainDialog::ShowStateDialog() {
   }
   NestedLoop loop(*this);
   state.DoModal(window_);
+}
+
+// Checks the script named in the edit control; nothing runs.
+void CMainDialog::ShowCheckDialog() {
+  const Bytes name = GetScriptName();
+  CCheckDialog check;
+  if (name.empty()) {
+    check.text = "Není zadáno jméno souboru - scriptu.\r\n";
+  } else {
+    int errors = 0, warnings = 0;
+    for (const CheckFinding& f : CheckScript(ctx_.host.files, name)) {
+      check.text += FormatFinding(f) + "\r\n";
+      ++(f.error ? errors : warnings);
+    }
+    check.text +=
+        "Chyb: " + std::to_string(errors) + ", varování: " + std::to_string(warnings) + "\r\n";
+  }
+  check.DoModal(window_);
 }
 
 // tv::Window

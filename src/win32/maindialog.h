@@ -71,6 +71,7 @@ class CMainDialog : public Window {
   void ShowHelpFile();
   void ShowAboutDialog();
   void ShowStateDialog();
+  void ShowCheckDialog();
 
   // A loop other than the core's waits is running (a dialog, a message
   // box, the system menu, a move of the window): it dispatches the socket

@@ -243,6 +243,7 @@ class FakeFiles : public FileSystem {
   std::map<Bytes, Bytes> files;
   std::set<Bytes> unreadable;  // names whose reads fail
   std::set<Bytes> locked;      // names that cannot be created
+  std::set<Bytes> folders;     // folders (ending in '/') that exist without files
 
   std::unique_ptr<OutFile> CreateLog(const Bytes& name) override { return Create(name); }
   std::unique_ptr<OutFile> CreateCapture(const Bytes& name) override { return Create(name); }
@@ -252,6 +253,16 @@ class FakeFiles : public FileSystem {
   }
   Bytes ResolveScriptRelativePath(const Bytes& name, const Bytes& base) override {
     return ResolvePosixPath(name, base);
+  }
+  bool FileExists(const Bytes& name) override { return files.count(name) > 0; }
+  // A folder exists when a file is in it, or when it is in folders.
+  bool FolderOfExists(const Bytes& name) override {
+    const Bytes folder = name.substr(0, name.rfind('/') + 1);
+    if (folder.empty() || folders.count(folder)) return true;
+    for (const auto& file : files) {
+      if (file.first.compare(0, folder.size(), folder) == 0) return true;
+    }
+    return false;
   }
 
  private:

@@ -9,7 +9,7 @@ network_dialogue_like_headless accept_at_start_like_headless connect_at_start
 accept_during_state_dialog startup_interrupted
 input_and_question parameter_dialogs check_boxes state_about_help_close
 choose_script window_and_sound log_locked utf8_script_like_headless
-timeout_label_on_silent_peer patterns_like_headless"
+timeout_label_on_silent_peer patterns_like_headless check_script"
 
 # A script that ends with End closes the program by itself, and the log is
 # the one the headless program writes.
@@ -917,4 +917,28 @@ EOF
   if have_headless; then
     same_log_as_headless peer vyrazy.tvl
   fi
+}
+
+# "Kontrola scriptu" in the system menu checks the script named in the edit
+# and shows what it found; no run starts.
+case_check_script() {
+  script kontrola.tvl <<'EOF'
+Sedn "x"
+Stop
+Send "y"
+EOF
+  start_program -p -
+  drive <<'EOF'
+window main "#32770" "Tarvelin 1.10"
+settext main 1000 "kontrola.tvl"
+syscommand main 2003
+window ck "#32770" "Kontrola scriptu"
+text ck 1012 "kontrola.tvl:1:1: chyba: Neznámý příkaz scriptu: SEDN\r\nkontrola.tvl:3:1: varování: Řádka je nedosažitelná: za příkazem Stop na řádce 2 není žádné návěští\r\nChyb: 1, varování: 1\r\n"
+press ck 1
+gone ck
+title main "Tarvelin 1.10"
+close main
+gone main
+EOF
+  program_exits 20
 }

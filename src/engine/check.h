@@ -1,0 +1,90 @@
+// The script checker: reads scripts as the runner reads them, through the
+// same files, tokenizer and command table, and reports what it can tell
+// without running them. Each command's check sits beside its handler.
+#pragma once
+
+#include <vector>
+
+#include "host/host.h"
+
+namespace tv {
+
+// What a command's check may learn and say about the line it checks.
+class LineCheck {
+ public:
+  virtual ~LineCheck() = default;
+  // The 1-based column (a byte of the line as read) where the next word of
+  // rest begins; rest must be what the tokenizer left of this line.
+  virtual int Column(const Bytes& rest) const = 0;
+  virtual void Error(int column, const Bytes& text) = 0;
+  virtual void Warning(int column, const Bytes& text) = 0;
+
+  // Checks the rest of the line as a command of its own: the command after
+  // an IfDef or IfNotDef, which runs only when the condition holds.
+  virtual void CheckConditionalCommand(Bytes& rest) = 0;
+  // Stop, End or GoTo: unless it stands behind a condition, the lines after
+  // it are reachable only through a label.
+  virtual void EndsFlow(const char* command) = 0;
+
+  // Whether a Label line of this file or of a file that calls it, directly
+  // or through others, names the label (where GoTo looks for it).
+  virtual bool LabelVisible(const Bytes& label) const = 0;
+  // Counters: a command that creates one names it; a word may stand for a
+  // counter when some command of the checked scripts creates that name.
+  virtual void CounterNamed(const Bytes& name) = 0;
+  virtual bool MayBeCounter(const Bytes& name) const = 0;
+
+  // Call: the file is checked too (once), or a warning says it is missing.
+  virtual void Call(const Bytes& name, int column) = 0;
+  // A file the command opens at run time (a sound): a warning when missing.
+  virtual void FileRead(const Bytes& name, int column) = 0;
+  // A file the command creates at run time: a warning when its folder is
+  // missing.
+  virtual void FileCreated(const Bytes& name, int column) = 0;
+};
+
+using CheckFunction = void (*)(LineCheck& lc, Bytes& rest);
+
+struct CheckFinding {
+  Bytes file;  // as the runner names it
+  int line = 0;
+  int column = 0;
+  bool error = false;
+  Bytes message;  // Windows-1250
+};
+
+// Checks the script at path and the files its Call lines name, in the order
+// of the files' first Call and of the lines.
+std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path);
+
+// Whether any of the findings is an error.
+bool HasErrors(const std::vector<CheckFinding>& findings);
+
+// "FILE:LINE:COLUMN: chyba: TEXT" (or "varování"), without a line end.
+Bytes FormatFinding(const CheckFinding& finding);
+
+// The check of the command word (upper-cased) at column with the rest of its
+// line; an unknown word is an error. Declared here, defined beside the
+// runner's command table.
+void CheckCommandWord(LineCheck& lc, const Bytes& word, int column, Bytes& rest);
+
+// Whether the runner's command table has the upper-cased word.
+bool IsCommandWord(const Bytes& word);
+
+// Every keyword of the command table, with whether it has a check.
+struct CommandKeyword {
+  const char* keyword;
+  bool hasCheck;
+};
+std::vector<CommandKeyword> CommandKeywords();
+
+// Whether line is a Label line; word then holds its label, read as GoTo
+// reads its own (the line is consumed).
+bool ReadLabelLine(Bytes& line, Bytes& word);
+
+// Whether a text argument (the rest of a command line) expands to the same
+// bytes whatever the state of the run; then text holds them. Warns of a
+// quote doubled inside a string, which ends it.
+bool LiteralText(LineCheck& lc, const Bytes& rest, Bytes& text);
+
+}  // namespace tv

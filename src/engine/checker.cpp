@@ -1,0 +1,362 @@
+// The script checker. Every file is read once through the host's files, as
+// the runner reads it. A first pass over each file runs every line's check
+// quietly and learns the files it calls and the counters it creates; the
+// second pass, with the whole Call graph known, reports.
+#include <algorithm>
+#include <deque>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "engine/check.h"
+#include "engine/scripttext.h"
+#include "engine/tokenizer.h"
+#include "shell/context.h"
+
+namespace tv {
+
+namespace {
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+Bytes Number(int n) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%d", n);
+  return text;
+}
+
+struct CallSite {
+  Bytes path;  // resolved as the runner resolves it
+  int target;  // index of the file, -1 when it cannot be opened now
+};
+
+struct File {
+  Bytes name;      // as the runner names it in its texts
+  Bytes fullPath;  // the base of the file's relative names
+  std::vector<Bytes> lines;
+  bool utf8 = false;                                // it began with the byte-order mark
+  ScriptText::Read failed = ScriptText::Read::End;  // why the reading stopped
+  std::set<Bytes> labels;
+  std::vector<int> callees;
+  std::vector<int> callers;
+  std::set<Bytes> visibleLabels;  // its own and those of every file calling it
+  int depth = 0;                  // the deepest nesting it is seen at (main: 1)
+};
+
+// Whether the text is valid UTF-8 with at least one multi-byte character;
+// first: the index of the first byte above 127.
+bool Utf8WithMultiByte(const Bytes& text, size_t& first) {
+  bool multi = false;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t len;
+    unsigned min;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2, min = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3, min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (i + len > text.size()) return false;
+    unsigned cp = c & (0x7F >> len);
+    for (size_t k = 1; k < len; ++k) {
+      const unsigned char t = static_cast<unsigned char>(text[i + k]);
+      if ((t & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (t & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (!multi) first = i;
+    multi = true;
+    i += len;
+  }
+  return multi;
+}
+
+class Checker : public LineCheck {
+ public:
+  explicit Checker(FileSystem& fs) : fs_(fs) {}
+
+  std::vector<CheckFinding> Run(const Bytes& path) {
+    std::unique_ptr<ScriptFile> main = fs_.OpenScript(path);
+    if (!main) {
+      findings_.push_back({path, 1, 1, true, "Nelze otevřít pro čtení soubor " + path});
+      return findings_;
+    }
+    Load(path, std::move(main));
+    for (size_t f = 0; f < files_.size(); ++f) Pass(static_cast<int>(f));
+    Link();
+    reporting_ = true;
+    for (size_t f = 0; f < files_.size(); ++f) {
+      const size_t first = findings_.size();
+      FileWarnings(static_cast<int>(f));
+      Pass(static_cast<int>(f));
+      std::stable_sort(findings_.begin() + static_cast<long>(first), findings_.end(),
+                       [](const CheckFinding& a, const CheckFinding& b) {
+                         return a.line != b.line ? a.line < b.line : a.column < b.column;
+                       });
+    }
+    return findings_;
+  }
+
+  int Column(const Bytes& rest) const override {
+    size_t p = 0;
+    while (p < rest.size() && IsBlank(rest[p])) ++p;
+    const size_t offset = line_->size() >= rest.size() ? line_->size() - rest.size() : 0;
+    return static_cast<int>(offset + p + 1);
+  }
+  void Error(int column, const Bytes& text) override { Report(column, true, text); }
+  void Warning(int column, const Bytes& text) override { Report(column, false, text); }
+
+  void CheckConditionalCommand(Bytes& rest) override {
+    const int column = Column(rest);
+    Bytes word;
+    if (!GetNextWord(rest, word, true, false) || word[0] == '/') return;
+    ++conditions_;
+    CheckCommandWord(*this, word, column, rest);
+    --conditions_;
+  }
+  void EndsFlow(const char* command) override {
+    if (conditions_ == 0) endedBy_ = command;
+  }
+
+  bool LabelVisible(const Bytes& label) const override {
+    return !reporting_ || files_[static_cast<size_t>(file_)].visibleLabels.count(label) > 0;
+  }
+  void CounterNamed(const Bytes& name) override { counters_.insert(name); }
+  bool MayBeCounter(const Bytes& name) const override { return counters_.count(name) > 0; }
+
+  void Call(const Bytes& name, int column) override {
+    File& caller = files_[static_cast<size_t>(file_)];
+    const Bytes path = fs_.ResolveScriptRelativePath(name, caller.fullPath);
+    if (!reporting_) {
+      const int target = Find(path);
+      if (target >= 0) caller.callees.push_back(target);
+      return;
+    }
+    if (caller.depth >= MAX_SCRIPT_FILES) {
+      Error(column, "Příliš velká hloubka vnoření příkazů Call (nejvýše " +
+                        Number(MAX_SCRIPT_FILES) + " souborů)");
+    }
+    if (Find(path) < 0) {
+      Warning(column, "Soubor " + path + " nyní nelze otevřít pro čtení");
+    }
+  }
+  void FileRead(const Bytes& name, int column) override {
+    if (!reporting_) return;
+    const Bytes path = ResolvedFromHere(name);
+    if (!fs_.FileExists(path)) Warning(column, "Soubor " + path + " nyní neexistuje");
+  }
+  void FileCreated(const Bytes& name, int column) override {
+    if (!reporting_) return;
+    const Bytes path = ResolvedFromHere(name);
+    if (!fs_.FolderOfExists(path)) {
+      Warning(column, "Složka pro soubor " + path + " nyní neexistuje");
+    }
+  }
+
+ private:
+  void Report(int column, bool error, const Bytes& text) {
+    if (!reporting_) return;
+    findings_.push_back({files_[static_cast<size_t>(file_)].name, lineNo_, column, error, text});
+  }
+
+  Bytes ResolvedFromHere(const Bytes& name) {
+    return fs_.ResolveScriptRelativePath(name, files_[static_cast<size_t>(file_)].fullPath);
+  }
+
+  // The file of that path, loaded now when it is new; -1 when it cannot be
+  // opened.
+  int Find(const Bytes& path) {
+    auto known = byPath_.find(path);
+    if (known != byPath_.end()) return known->second;
+    std::unique_ptr<ScriptFile> script = fs_.OpenScript(path);
+    if (!script) {
+      byPath_[path] = -1;
+      return -1;
+    }
+    return Load(path, std::move(script));
+  }
+
+  int Load(const Bytes& name, std::unique_ptr<ScriptFile> opened) {
+    ScriptText script(std::move(opened));
+    const int index = static_cast<int>(files_.size());
+    byPath_[name] = index;
+    byPath_.emplace(script.FullPath(), index);
+    files_.emplace_back();
+    File& file = files_.back();
+    file.name = name;
+    file.fullPath = script.FullPath();
+    Bytes line, word;
+    for (;;) {
+      const ScriptText::Read read = script.ReadLine(line);
+      file.utf8 = script.Utf8();
+      if (read != ScriptText::Read::Line) {
+        file.failed = read;
+        break;
+      }
+      file.lines.push_back(line);
+      if (ReadLabelLine(line, word)) file.labels.insert(word);
+    }
+    return index;
+  }
+
+  // Callers, the labels GoTo can reach from each file and the deepest
+  // nesting of each, along chains of distinct files.
+  void Link() {
+    for (size_t f = 0; f < files_.size(); ++f) {
+      for (int callee : files_[f].callees) {
+        files_[static_cast<size_t>(callee)].callers.push_back(static_cast<int>(f));
+      }
+    }
+    for (size_t f = 0; f < files_.size(); ++f) {
+      std::vector<bool> seen(files_.size(), false);
+      std::vector<int> todo{static_cast<int>(f)};
+      seen[f] = true;
+      while (!todo.empty()) {
+        const File& from = files_[static_cast<size_t>(todo.back())];
+        todo.pop_back();
+        files_[f].visibleLabels.insert(from.labels.begin(), from.labels.end());
+        for (int caller : from.callers) {
+          if (!seen[static_cast<size_t>(caller)]) {
+            seen[static_cast<size_t>(caller)] = true;
+            todo.push_back(caller);
+          }
+        }
+      }
+    }
+    std::vector<bool> onChain(files_.size(), false);
+    Deepen(0, 1, onChain);
+  }
+
+  // Every depth recorded is that of a real chain; a file is walked again only
+  // when it is reached deeper, at most once per level.
+  void Deepen(int f, int depth, std::vector<bool>& onChain) {
+    File& file = files_[static_cast<size_t>(f)];
+    if (depth <= file.depth) return;
+    file.depth = depth;
+    if (depth > MAX_SCRIPT_FILES) return;
+    onChain[static_cast<size_t>(f)] = true;
+    for (int callee : file.callees) {
+      if (!onChain[static_cast<size_t>(callee)]) Deepen(callee, depth + 1, onChain);
+    }
+    onChain[static_cast<size_t>(f)] = false;
+  }
+
+  void FileWarnings(int f) {
+    file_ = f;
+    const File& file = files_[static_cast<size_t>(f)];
+    bool crOnly = false, crCrLf = false;
+    Bytes all;
+    for (size_t i = 0; i < file.lines.size(); ++i) {
+      const Bytes& line = file.lines[i];
+      line_ = &line;
+      lineNo_ = static_cast<int>(i + 1);
+      const size_t cr = line.find('\r');
+      if (cr != Bytes::npos && cr + 1 < line.size() && !crOnly) {
+        crOnly = true;
+        Warning(static_cast<int>(cr + 1),
+                "Řádky končí samotným znakem CR: celý zbytek souboru se čte jako jediná řádka");
+      } else if (cr != Bytes::npos && cr + 1 == line.size() && !crCrLf && !crOnly) {
+        crCrLf = true;
+        Warning(static_cast<int>(cr + 1),
+                "Řádka končí znaky CR CR LF: jeden znak CR zůstává součástí řádky");
+      }
+      all += line;
+      all.push_back('\n');
+    }
+    size_t first = 0;
+    if (!file.utf8 && Utf8WithMultiByte(all, first)) {
+      size_t lineStart = 0;
+      int lineNo = 1;
+      for (size_t i = 0; i < first; ++i) {
+        if (all[i] == '\n') ++lineNo, lineStart = i + 1;
+      }
+      line_ = &file.lines[static_cast<size_t>(lineNo - 1)];
+      lineNo_ = lineNo;
+      Warning(static_cast<int>(first - lineStart + 1),
+              "Soubor je v UTF-8 bez značky pořadí bajtů (BOM): poběží jako Windows-1250");
+    }
+    // The run stops at a line it cannot read.
+    lineNo_ = static_cast<int>(file.lines.size() + 1);
+    if (file.failed == ScriptText::Read::Error) {
+      Error(1, "Chyby při čtení souboru, soubor nelze dočíst do konce");
+    } else if (file.failed == ScriptText::Read::NotUtf8) {
+      Error(1, "Řádka " + Number(lineNo_) + " scriptu není platný text v UTF-8");
+    } else if (file.failed == ScriptText::Read::NoCp1250Form) {
+      Error(1, "Znak na řádce " + Number(lineNo_) + " scriptu nemá podobu ve Windows-1250");
+    }
+  }
+
+  void Pass(int f) {
+    file_ = f;
+    const std::vector<Bytes>& lines = files_[static_cast<size_t>(f)].lines;
+    const char* unreachableAfter = nullptr;
+    int endLine = 0;
+    bool warned = false;
+    Bytes rest, word, label;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      line_ = &lines[i];
+      lineNo_ = static_cast<int>(i + 1);
+      rest = lines[i];
+      const int column = Column(rest);
+      if (!GetNextWord(rest, word, true, false) || word[0] == '/') continue;
+      if (word == "LABEL") {
+        unreachableAfter = nullptr;
+      } else if (unreachableAfter && !warned && word != "COMMENT") {
+        warned = true;
+        Warning(column, Bytes("Řádka je nedosažitelná: za příkazem ") + unreachableAfter +
+                            " na řádce " + Number(endLine) + " není žádné návěští");
+      }
+      endedBy_ = nullptr;
+      conditions_ = 0;
+      CheckCommandWord(*this, word, column, rest);
+      if (endedBy_ && !unreachableAfter) {
+        unreachableAfter = endedBy_;
+        endLine = lineNo_;
+        warned = false;
+      }
+    }
+  }
+
+  FileSystem& fs_;
+  std::deque<File> files_;  // a file stays where it is while others are loaded
+  std::map<Bytes, int> byPath_;
+  std::set<Bytes> counters_;
+  std::vector<CheckFinding> findings_;
+  bool reporting_ = false;
+  int file_ = 0;
+  int lineNo_ = 0;
+  const Bytes* line_ = nullptr;
+  int conditions_ = 0;
+  const char* endedBy_ = nullptr;
+};
+
+}  // namespace
+
+std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path) {
+  Checker checker(files);
+  return checker.Run(path);
+}
+
+bool HasErrors(const std::vector<CheckFinding>& findings) {
+  for (const CheckFinding& f : findings) {
+    if (f.error) return true;
+  }
+  return false;
+}
+
+Bytes FormatFinding(const CheckFinding& f) {
+  return f.file + ":" + Number(f.line) + ":" + Number(f.column) +
+         (f.error ? ": chyba: " : ": varování: ") + f.message;
+}
+
+}  // namespace tv

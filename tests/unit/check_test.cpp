@@ -1,0 +1,98 @@
+// The script checker over files in memory: the command table, the Call
+// graph (depth, recursion, once per file) and files that cannot be read.
+#include <gtest/gtest.h>
+
+#include "engine/check.h"
+#include "support/fake_host.h"
+
+namespace tv {
+namespace {
+
+std::vector<Bytes> Texts(const std::vector<CheckFinding>& findings) {
+  std::vector<Bytes> texts;
+  for (const CheckFinding& f : findings) texts.push_back(FormatFinding(f));
+  return texts;
+}
+
+TEST(Check, EveryKeywordOfTheCommandTableHasACheck) {
+  const std::vector<CommandKeyword> keywords = CommandKeywords();
+  ASSERT_GT(keywords.size(), 30u);
+  for (const CommandKeyword& k : keywords) {
+    EXPECT_TRUE(k.hasCheck) << k.keyword;
+    EXPECT_TRUE(IsCommandWord(k.keyword)) << k.keyword;
+  }
+  EXPECT_FALSE(IsCommandWord("SEND2"));
+}
+
+// A chain main -> c1 -> ... -> cN, each Call on line 2 of its file.
+void Chain(test::FakeFiles& fs, int files) {
+  fs.files["/s/main.tvl"] = "// main\nCall c1.tvl\n";
+  for (int i = 1; i <= files; ++i) {
+    fs.files["/s/c" + std::to_string(i) + ".tvl"] =
+        "// nested\nCall c" + std::to_string(i + 1) + ".tvl\n";
+  }
+}
+
+TEST(Check, EightyFilesNestAndACallFromTheEightiethIsAnError) {
+  test::FakeFiles fs;
+  Chain(fs, 78);  // main and 78 called files; the 78th calls a missing one
+  std::vector<CheckFinding> findings = CheckScript(fs, "/s/main.tvl");
+  EXPECT_EQ(Texts(findings),
+            (std::vector<Bytes>{"/s/c78.tvl:2:6: varování: Soubor /s/c79.tvl nyní nelze otevřít "
+                                "pro čtení"}));
+
+  Chain(fs, 79);  // the 79th called file is the 80th open one: its Call fails
+  findings = CheckScript(fs, "/s/main.tvl");
+  EXPECT_EQ(Texts(findings),
+            (std::vector<Bytes>{
+                "/s/c79.tvl:2:6: chyba: Příliš velká hloubka vnoření příkazů Call (nejvýše 80 "
+                "souborů)",
+                "/s/c79.tvl:2:6: varování: Soubor /s/c80.tvl nyní nelze otevřít pro čtení"}));
+}
+
+TEST(Check, RecursiveCallsAreFollowedOnceAndNotCountedAsDepth) {
+  test::FakeFiles fs;
+  fs.files["/s/main.tvl"] = "Call a.tvl\nCall a.tvl\nCall main.tvl\n";
+  fs.files["/s/a.tvl"] = "Call b.tvl\nSedn\n";
+  fs.files["/s/b.tvl"] = "Call a.tvl\nCall main.tvl\n";
+  EXPECT_EQ(Texts(CheckScript(fs, "/s/main.tvl")),
+            (std::vector<Bytes>{"/s/a.tvl:2:1: chyba: Neznámý příkaz scriptu: SEDN"}));
+}
+
+TEST(Check, GoToSeesTheLabelsOfEveryFileOnAChainToIt) {
+  test::FakeFiles fs;
+  fs.files["/s/main.tvl"] = "Call x.tvl\nCall shared.tvl\nLabel m\n";
+  fs.files["/s/x.tvl"] = "Call shared.tvl\nLabel x\n";
+  fs.files["/s/shared.tvl"] = "GoTo m\nLabel s\nIfDef A GoTo x\nIfDef A GoTo s\nIfDef A GoTo y\n";
+  EXPECT_EQ(Texts(CheckScript(fs, "/s/main.tvl")),
+            (std::vector<Bytes>{"/s/shared.tvl:5:14: chyba: Návěští y nenalezeno za žádným "
+                                "příkazem Label tohoto souboru ani souborů, které jej volají"}));
+  // A label of a file called by this one is out of GoTo's reach.
+  fs.files["/s/main.tvl"] = "Call x.tvl\nGoTo x\n";
+  EXPECT_TRUE(HasErrors(CheckScript(fs, "/s/main.tvl")));
+}
+
+TEST(Check, CountersCreatedAnywhereMakeAWordUnknownUntilTheRun) {
+  test::FakeFiles fs;
+  // "n" may be a counter: SkipTo n might expand to one character.
+  fs.files["/s/main.tvl"] = "SkipTo n\nCall a.tvl\nSkipTo m\n";
+  fs.files["/s/a.tvl"] = "SetCounter n 5\n";
+  EXPECT_EQ(
+      Texts(CheckScript(fs, "/s/main.tvl")),
+      (std::vector<Bytes>{"/s/main.tvl:3:8: chyba: Není dobře udán koncový znak pro SkipTo"}));
+}
+
+TEST(Check, AScriptThatCannotBeOpenedOrReadIsAnError) {
+  test::FakeFiles fs;
+  EXPECT_EQ(
+      Texts(CheckScript(fs, "/s/none.tvl")),
+      (std::vector<Bytes>{"/s/none.tvl:1:1: chyba: Nelze otevřít pro čtení soubor /s/none.tvl"}));
+  fs.files["/s/bad.tvl"] = "Send \"x\"\n";
+  fs.unreadable.insert("/s/bad.tvl");
+  EXPECT_EQ(Texts(CheckScript(fs, "/s/bad.tvl")),
+            (std::vector<Bytes>{
+                "/s/bad.tvl:1:1: chyba: Chyby při čtení souboru, soubor nelze dočíst do konce"}));
+}
+
+}  // namespace
+}  // namespace tv
