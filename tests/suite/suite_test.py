@@ -190,6 +190,17 @@ class SuiteTest(unittest.TestCase):
         self.assertEqual(out.splitlines()[-1], "1 passed, 1 failed")
         self.assertEqual(processes_mentioning(os.path.join(self.dir, "hang.tvl")), [])
 
+    def test_scripts_own_time_limit(self):
+        # A Timeout of the script's own that runs out: status 3 from the real
+        # program, told apart from other failures.
+        port = free_port()
+        self.write("own-limit.tvl", f"Timeout 200\nAccept {port}\n")
+        status, out, _ = self.suite("own-limit.tvl")
+        self.assertEqual(status, 1)
+        line = re.sub(r" \(\d+,\d\d s\)", "", out.splitlines()[0])
+        self.assertEqual(line, "selhal: own-limit.tvl: Script ukončen svým časovým limitem. "
+                         "Vypršel časový limit příkazu Accept")
+
     def test_stand_in_program(self):
         # A stand-in for the program: status 3 (the script's own time limit)
         # after leaving a child behind that holds the output pipe open, and a
