@@ -174,15 +174,9 @@ bool CStateDialog::OnInitDialog() {
 
 bool CCheckDialog::OnInitDialog() {
   SetItemText(IDC_CHECK_TEXT, text);
-  RECT owner, own;
-  HWND ownerWindow = GetWindow(Handle(), GW_OWNER);
-  if (ownerWindow && GetWindowRect(ownerWindow, &owner) && GetWindowRect(Handle(), &own)) {
-    const int width = own.right - own.left, height = own.bottom - own.top;
-    SetWindowPos(Handle(), nullptr, owner.left + (owner.right - owner.left - width) / 2,
-                 owner.top + (owner.bottom - owner.top - height) / 2, 0, 0,
-                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-  }
-  return true;
+  // As in About: the focus on OK, so the findings open unselected.
+  SendMessageW(Handle(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(Handle(), IDOK)), TRUE);
+  return false;
 }
 
 Bytes AboutText() {

@@ -934,6 +934,11 @@ settext main 1000 "kontrola.tvl"
 syscommand main 2003
 window ck "#32770" "Kontrola scriptu"
 text ck 1012 "kontrola.tvl:1:1: chyba: Neznámý příkaz scriptu: SEDN\r\nkontrola.tvl:3:1: varování: Řádka je nedosažitelná: za příkazem Stop na řádce 2 není žádné návěští\r\nChyb: 1, varování: 1\r\n"
+EOF
+  shot check-dialog 900x600+0+0
+  drive <<'EOF'
+window main "#32770" "Tarvelin 1.10"
+window ck "#32770" "Kontrola scriptu"
 press ck 1
 gone ck
 title main "Tarvelin 1.10"

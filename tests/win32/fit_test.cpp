@@ -176,6 +176,27 @@ TEST(AboutTextOpensWithNothingSelected) {
   CHECK(focus == ok);
 }
 
+TEST(CheckFindingsOpenWithNothingSelected) {
+  CCheckDialog check;
+  check.text = "a.tvl:1:1: chyba: Neznámý příkaz scriptu: SEDN\r\nChyb: 1, varování: 0\r\n";
+  DWORD selection = 1;
+  HWND focus = nullptr, ok = nullptr;
+  {
+    WhenShown shown(L"Kontrola scriptu", [&](HWND window) {
+      selection = static_cast<DWORD>(SendDlgItemMessageW(window, IDC_CHECK_TEXT, EM_GETSEL, 0, 0));
+      ok = GetDlgItem(window, IDOK);
+      GUITHREADINFO info = {};
+      info.cbSize = sizeof info;
+      GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+      focus = info.hwndFocus;
+      PostMessageW(window, WM_COMMAND, IDOK, 0);
+    });
+    CHECK_EQ(check.DoModal(nullptr), INT_PTR(IDOK));
+  }
+  CHECK_EQ(LOWORD(selection), HIWORD(selection));
+  CHECK(focus == ok);
+}
+
 // ---------------------------------------------------------------- check boxes
 
 std::wstring TempFolder() {
