@@ -176,9 +176,11 @@ def test_redis(program, checks):
                 checks.expect("redis: both reports",
                               run.stderr == "[Zpráva scriptu] tarvelin:key1 = hello\nworld\n"
                               "[Zpráva scriptu] tarvelin:key2 neexistuje\n", run)
-                checks.expect("redis: QUIT answered", "Odesílám řádku QUIT\\r\\n\r\n"
-                              "$$ WaitFor ExactMatch \"+OK\"\r\nZahájeno čtení řádek ze socketu, "
-                              "dokud nenarazím na řádku se samotným textem +OK\r\nNačtena řádka +OK\\r\\n" in run.log, run)
+                quit = ("Odesílám řádku QUIT\\r\\n\r\n$$ WaitFor ExactMatch \"+OK\"\r\n"
+                        "Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku "
+                        "se samotným "
+                        "textem +OK\r\nNačtena řádka +OK\\r\\n")
+                checks.expect("redis: QUIT answered", quit in run.log, run)
         finally:
             stop(server)
 
