@@ -668,6 +668,10 @@ syscommand main 2000
 window help "TarvelinHelpViewer" "Nápověda - TARVELIN.HLP"
 text-contains help 100 "TARVELIN 1.10 - NÁPOVĚDA"
 text-contains help 100 "WaitFor LineStarting \"+OK\""
+text-contains help 100 "WaitFor Matching výraz"
+text-contains help 100 "TestLine podmínka [text]"
+text-contains help 100 "ParseLine \"výraz\" [cíl ...]"
+text-contains help 100 "Timeout milisekundy [návěští]"
 close help
 gone help
 text main 1004 "Zahájeno prodlení 60000 ms"
