@@ -34,6 +34,9 @@ class PosixSockets : public Sockets, public PollClient {
   void CancelAsyncRequest(uintptr_t handle) override;
   int LastError() override { return lastError_; }
   bool PeerHasClosed(Socket s) override;
+  TlsStatus StartTls(Socket s, const TlsOptions& options, TlsError& error) override;
+  TlsStatus TlsStep(Socket s, TlsError& error) override;
+  bool TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) override;
 
   bool Collect(std::vector<pollfd>& fds) override;
   void Deliver(const pollfd* fds, size_t count) override;
