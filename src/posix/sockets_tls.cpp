@@ -82,6 +82,8 @@ bool PosixSockets::TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) {
 
 void PosixSockets::PullRaw(State& st, bool ignoreLimit) {
   TlsSession& tls = *st.tls;
+  // Records taken earlier and not yet decrypted (the limit was reached) first.
+  if (tls.Established()) tls.Decrypt(kPlainLimit);
   char buf[kRawChunk];
   while (!st.rawEnded && st.rawError == 0) {
     if (!ignoreLimit && tls.Established() && tls.PlainSize() >= kPlainLimit) return;
@@ -203,13 +205,8 @@ int PosixSockets::TlsRecv(State& st, char* buf, int len) {
   const size_t n = tls.TakePlain(buf, len > 0 ? static_cast<size_t>(len) : 0);
   // Any recv enables the next read notification; decrypted bytes still held
   // are announced at once, since the socket will not tell of them.
-  if (st.events & kFdRead) {
-    st.readArmed = true;
-    if (tls.PlainSize() > 0) {
-      Post(st, kFdRead, 0);
-      st.readArmed = false;
-    }
-  }
+  if (st.events & kFdRead) st.readArmed = true;
+  AnnouncePlain(st);
   if (n > 0) return static_cast<int>(n);
   if (len <= 0) return 0;
   if (st.rawError != 0 || tls.InputState() == TlsSession::Input::Broken) {
