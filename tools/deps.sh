@@ -12,5 +12,5 @@ fi
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends \
   ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev \
-  python3 perl clang libclang-rt-14-dev redis-server \
+  python3 perl clang libclang-rt-14-dev redis-server libssl-dev openssl curl \
   mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth

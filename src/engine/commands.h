@@ -63,6 +63,10 @@ void CheckTestLine(LineCheck& lc, Bytes& rest);
 Flow CmdParseLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
 void CheckParseLine(LineCheck& lc, Bytes& rest);
 
+// TLS on the connection (net/tls.cpp).
+Flow CmdStartTls(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
+void CheckStartTls(LineCheck& lc, Bytes& rest);
+
 // Capture file (net/capture.cpp).
 Flow CmdOutputFile(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
 void CheckOutputFile(LineCheck& lc, Bytes& rest);

@@ -44,6 +44,7 @@ const Command kCommands[] = {
     {"SKIPTO", CmdSkipTo, CheckSkipTo},
     {"TESTLINE", CmdTestLine, CheckTestLine},
     {"PARSELINE", CmdParseLine, CheckParseLine},
+    {"STARTTLS", CmdStartTls, CheckStartTls},
     {"OUTPUTFILE", CmdOutputFile, CheckOutputFile},
     {"CLOSEOUTPUT", CmdCloseOutput, CheckNoArguments},
     {"MESSAGE", CmdMessage, CheckMessage},

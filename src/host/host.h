@@ -108,6 +108,97 @@ struct Ipv4 {
   uint8_t b[4] = {0, 0, 0, 0};
 };
 
+// TLS on a connected socket.
+//
+// The core asks for it with StartTls on a socket that is connected and
+// registered with AsyncSelect(s, WM_SOCKET_EVENT, kFdRead | kFdWrite |
+// kFdClose); the registration stays as it is. The handshake never blocks: it
+// is driven by the core, which waits for the next WM_SOCKET_EVENT about the
+// socket (any event bits) and then calls TlsStep, until a step says Done or
+// Failed, or the core gives up (a time limit, an interruption) and closes the
+// socket. While the handshake is pending the implementation must see to it
+// that a WM_SOCKET_EVENT about the socket comes whenever the handshake may
+// move on: kFdRead when bytes from the peer have arrived (also those that
+// arrived before StartTls and were never announced), kFdClose when the peer
+// has closed or reset the connection. Bytes the handshake has to send and the
+// socket cannot take yet are kept and sent when it can, without any message
+// to the core. A step that has nothing to do returns Pending again: spurious
+// notifications are harmless.
+//
+// Once the handshake is Done, the socket's Send, Recv, BytesAvailable,
+// PeerHasClosed and Shutdown carry the application's bytes, and the
+// notifications keep their WinSock meaning for them:
+// - BytesAvailable counts decrypted bytes ready to read, decrypting what has
+//   arrived first; records that are not data (a session ticket, a key
+//   update) count nothing.
+// - Recv returns decrypted bytes. When decrypted bytes are still buffered
+//   after it, a kFdRead comes again (as WinSock's re-enabled FD_READ does);
+//   kFdRead comes only when there are decrypted bytes to read, never for a
+//   record that holds none.
+// - The peer's TLS close (the close alert) counts as the peer's close, as
+//   does the end of the socket's data without it: kFdClose comes (once), Recv
+//   returns 0 once the decrypted bytes are read, PeerHasClosed is true when
+//   none is left. A reset comes as kFdClose with its error code, as before.
+//   Bytes that cannot be decrypted (a broken record, a fatal alert) end the
+//   connection as a reset does, after the bytes decrypted before them.
+// - Send takes plaintext and returns how many bytes it took (some or all,
+//   never more than len). It returns -1 with LastError() kWsaeWouldBlock when
+//   the socket cannot take more now; kFdWrite comes when it can again. Bytes
+//   taken are never lost while the connection lives: what the socket has not
+//   taken yet is sent when it can.
+// - Shutdown sends the TLS close alert, after every byte taken by Send, and
+//   then shuts the socket down both ways; Close releases the TLS state too.
+//   On a socket whose handshake is pending or failed, Shutdown sends no alert.
+// A socket without StartTls behaves exactly as before: no TLS call is made.
+
+enum class TlsRole { Client, Server };
+
+struct TlsOptions {
+  TlsRole role = TlsRole::Client;
+  // Client: the name sent in the handshake (SNI) and checked against the
+  // server's certificate. Empty: no name is sent, and the certificate is
+  // checked against peerAddress instead.
+  Bytes serverName;
+  // Client, when serverName is empty: the server's IP address as text
+  // ("127.0.0.1"); the certificate must name it. Empty: no name check.
+  Bytes peerAddress;
+  // Client: a PEM file of trusted certificates (a private CA), the only ones
+  // trusted. Empty: the system's trust store.
+  Bytes trustFile;
+  // Client: the server's certificate is not checked at all.
+  bool noVerify = false;
+  // Server: a PKCS#12 file (.pfx, .p12) with the certificate, its chain and
+  // its private key, and the file's password (empty: none, or empty).
+  Bytes certFile;
+  Bytes password;
+};
+// Files arrive as full paths (the core resolves them); texts are
+// Windows-1250 bytes, as everywhere in this interface.
+
+enum class TlsStatus { Done, Pending, Failed };
+
+enum class TlsFailure {
+  None,
+  NotAvailable,  // this program has no TLS
+  TrustFile,     // the Trust file cannot be read or holds no certificate
+  CertFile,      // the Cert file cannot be read or is not PKCS#12 with a key
+  Password,      // the Cert file's password is wrong
+  NotTrusted,    // the peer's certificate does not lead to a trusted one,
+                 // or is expired, revoked or otherwise not valid
+  NameMismatch,  // the certificate is valid but not for serverName/peerAddress
+  PeerClosed,    // the peer closed or reset the connection during the handshake
+  Handshake,     // the handshake failed otherwise: an alert from the peer, bytes
+                 // that are no TLS, no protocol or cipher in common
+  Other,         // anything else (out of memory, a failed system call)
+};
+
+struct TlsError {
+  TlsFailure failure = TlsFailure::None;
+  // The library's or the system's own description, for the log (English is
+  // fine; one line, no line end; may be empty).
+  Bytes reason;
+};
+
 // A Windows Sockets 1.1 shaped interface: IPv4 stream sockets whose events are
 // posted to the main window as messages (WSAAsyncSelect).
 class Sockets {
@@ -135,6 +226,16 @@ class Sockets {
   // True when nothing is left to read and the peer has closed or reset the
   // connection: lets a read or send notice a close whose notification was lost.
   virtual bool PeerHasClosed(Socket s) = 0;
+
+  // TLS (see above). StartTls begins the handshake and takes its first step:
+  // Pending, Done, or Failed with error filled (a file that cannot be used
+  // fails here, before anything is sent). TlsStep takes the next steps with
+  // what has arrived; after Failed the socket is only fit to be closed.
+  virtual TlsStatus StartTls(Socket s, const TlsOptions& options, TlsError& error) = 0;
+  virtual TlsStatus TlsStep(Socket s, TlsError& error) = 0;
+  // After Done: the protocol version ("TLSv1.3") and the cipher suite's name
+  // ("TLS_AES_256_GCM_SHA384") for the log. False without an established TLS.
+  virtual bool TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) = 0;
 };
 
 struct Rect {

@@ -52,6 +52,7 @@ bool PortUnusable(ScriptContext& ctx, int port) {
 // reports reading, room to send and the peer's close.
 void StartConnected(ScriptContext& ctx) {
   ctx.fillCount = 0;
+  ctx.tlsActive = false;
   ctx.failureReason = kReasonUnknown;
   ctx.host.sockets.AsyncSelect(ctx.connection, WM_SOCKET_EVENT, kConnectedEvents);
 }
@@ -110,6 +111,7 @@ void CloseConnection(ScriptContext& ctx) {
   ctx.host.sockets.Shutdown(ctx.connection);
   ctx.host.sockets.Close(ctx.connection);
   ctx.connection = kInvalidSocket;
+  ctx.tlsActive = false;
 }
 
 void CloseConnectionLogged(ScriptContext& ctx, const char* status, const char* logLine) {
@@ -167,6 +169,8 @@ bool ConnectToServer(ScriptContext& ctx, const Bytes& server, int port) {
   }
 
   StartConnected(ctx);
+  ctx.connectedAsClient = true;
+  ctx.connectHost = server;
   ctx.SetLowerStatus("Spojení navázáno v pořádku.");
   ctx.LogPrintf("Spojení navázáno v pořádku.\n");
   return true;
@@ -212,6 +216,7 @@ bool AcceptConnection(ScriptContext& ctx, int port) {
   ctx.SetLowerStatus(FormatText("Spojení s %d.%d.%d.%d navázáno v pořádku", peer.b[0], peer.b[1],
                                 peer.b[2], peer.b[3]));
   StartConnected(ctx);
+  ctx.connectedAsClient = false;
   return true;
 }
 

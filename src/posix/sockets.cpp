@@ -14,6 +14,8 @@
 #include <cstring>
 #include <thread>
 
+#include "posix/tls.h"
+
 namespace tv::posix {
 
 namespace {
@@ -192,6 +194,7 @@ int PosixSockets::Send(Socket s, const char* data, int len) {
     Fail(ENOTSOCK);
     return -1;
   }
+  if (st->tls) return TlsSend(*st, data, len);
   ssize_t n;
   do {
     n = send(st->fd, data, static_cast<size_t>(std::max(len, 0)), MSG_NOSIGNAL);
@@ -211,6 +214,7 @@ int PosixSockets::Recv(Socket s, char* buf, int len) {
     Fail(ENOTSOCK);
     return -1;
   }
+  if (st->tls) return TlsRecv(*st, buf, len);
   ssize_t n;
   do {
     n = recv(st->fd, buf, static_cast<size_t>(std::max(len, 0)), 0);
@@ -236,6 +240,7 @@ int PosixSockets::Recv(Socket s, char* buf, int len) {
 bool PosixSockets::BytesAvailable(Socket s, unsigned long& count) {
   State* st = Find(s);
   if (!st) return Fail(ENOTSOCK);
+  if (st->tls) return TlsBytesAvailable(*st, count);
   int avail = 0;
   if (ioctl(st->fd, FIONREAD, &avail) != 0) return Fail(errno);
   count = static_cast<unsigned long>(avail);
@@ -243,7 +248,10 @@ bool PosixSockets::BytesAvailable(Socket s, unsigned long& count) {
 }
 
 void PosixSockets::Shutdown(Socket s) {
-  if (State* st = Find(s)) shutdown(st->fd, SHUT_RDWR);
+  if (State* st = Find(s)) {
+    if (st->tls) FlushBeforeShutdown(*st);
+    shutdown(st->fd, SHUT_RDWR);
+  }
 }
 
 void PosixSockets::Close(Socket s) {
@@ -274,6 +282,7 @@ bool PosixSockets::AsyncSelect(Socket s, uint32_t msg, long events) {
 bool PosixSockets::PeerHasClosed(Socket s) {
   State* st = Find(s);
   if (!st) return true;
+  if (st->tls) return TlsPeerHasClosed(*st);
   char c;
   ssize_t n;
   do {
@@ -304,6 +313,10 @@ bool PosixSockets::Collect(std::vector<pollfd>& fds) {
         want = POLLOUT;  // also ends the connecting phase when nothing is registered
         break;
       case Phase::Connected:
+        if (st.tls) {
+          want = TlsWanted(st);
+          break;
+        }
         if (!st.peerClosed) {
           if (st.readArmed) want |= POLLIN;
           if ((st.events & kFdClose) && !st.closePosted) want |= POLLRDHUP;
@@ -358,6 +371,10 @@ void PosixSockets::DeliverOne(State& st, short revents) {
       return;
     }
     case Phase::Connected: {
+      if (st.tls) {
+        TlsDeliver(st, revents);
+        break;
+      }
       bool ended = (revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
       if ((revents & POLLIN) && st.readArmed) {
         int avail = 0;

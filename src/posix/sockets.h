@@ -10,6 +10,8 @@
 
 namespace tv::posix {
 
+class TlsSession;
+
 // The Windows Sockets error code for an errno value.
 int WinsockError(int err);
 
@@ -34,6 +36,9 @@ class PosixSockets : public Sockets, public PollClient {
   void CancelAsyncRequest(uintptr_t handle) override;
   int LastError() override { return lastError_; }
   bool PeerHasClosed(Socket s) override;
+  TlsStatus StartTls(Socket s, const TlsOptions& options, TlsError& error) override;
+  TlsStatus TlsStep(Socket s, TlsError& error) override;
+  bool TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) override;
 
   bool Collect(std::vector<pollfd>& fds) override;
   void Deliver(const pollfd* fds, size_t count) override;
@@ -54,6 +59,12 @@ class PosixSockets : public Sockets, public PollClient {
     bool peerClosed = false;  // end of the peer's data seen
     bool hungUp = false;      // nothing more can happen on it
     int resetError = 0;       // a reset taken while the connect's outcome was read
+    // TLS, once StartTls has been called: the session, whether a handshake
+    // step may be announced, and the end of the socket's own data.
+    std::shared_ptr<TlsSession> tls;
+    bool tlsStepArmed = false;
+    bool rawEnded = false;
+    int rawError = 0;
   };
   struct Lookup;
 
@@ -62,6 +73,18 @@ class PosixSockets : public Sockets, public PollClient {
   void Post(const State& st, long event, int error);
   void DeliverOne(State& st, short revents);
   void DeliverLookups();
+  // TLS (sockets_tls.cpp).
+  void PullRaw(State& st, bool ignoreLimit);
+  bool FlushRaw(State& st);
+  void FlushBeforeShutdown(State& st);
+  void AnnouncePlain(State& st);
+  bool TlsEnded(const State& st) const;
+  int TlsSend(State& st, const char* data, int len);
+  int TlsRecv(State& st, char* buf, int len);
+  bool TlsBytesAvailable(State& st, unsigned long& count);
+  bool TlsPeerHasClosed(State& st);
+  short TlsWanted(const State& st) const;
+  void TlsDeliver(State& st, short revents);
 
   PosixQueue& queue_;
   std::vector<std::unique_ptr<State>> sockets_;

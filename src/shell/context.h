@@ -129,6 +129,11 @@ class ScriptContext {
 
   // Connection, receiving, sending.
   Socket connection = kInvalidSocket;
+  // How the open connection was made (Connect or Accept), the host Connect
+  // was given, and whether TLS runs on it.
+  bool connectedAsClient = false;
+  Bytes connectHost;
+  bool tlsActive = false;
   uintptr_t hostLookup = 0;
   char receiveBuffer[kReceiveBufferSize] = {};
   int fillCount = 0;

@@ -123,4 +123,21 @@ bool WinSockets::PeerHasClosed(Socket s) {
   }
 }
 
+// No TLS in this program yet: every handshake fails at once.
+TlsStatus WinSockets::StartTls(Socket, const TlsOptions&, TlsError& error) {
+  error.failure = TlsFailure::NotAvailable;
+  error.reason.clear();
+  return TlsStatus::Failed;
+}
+
+TlsStatus WinSockets::TlsStep(Socket, TlsError& error) {
+  error.failure = TlsFailure::NotAvailable;
+  error.reason.clear();
+  return TlsStatus::Failed;
+}
+
+bool WinSockets::TlsDescribe(Socket, Bytes&, Bytes&) {
+  return false;
+}
+
 }  // namespace tv::win

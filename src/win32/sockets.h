@@ -29,6 +29,9 @@ class WinSockets : public Sockets {
   void CancelAsyncRequest(uintptr_t handle) override;
   int LastError() override;
   bool PeerHasClosed(Socket s) override;
+  TlsStatus StartTls(Socket s, const TlsOptions& options, TlsError& error) override;
+  TlsStatus TlsStep(Socket s, TlsError& error) override;
+  bool TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) override;
 
  private:
   HWND window_ = nullptr;

@@ -136,6 +136,15 @@ class FakeSockets : public Sockets {
   void CancelAsyncRequest(uintptr_t) override {}
   int LastError() override { return 0; }
   bool PeerHasClosed(Socket) override { return false; }
+  TlsStatus StartTls(Socket, const TlsOptions&, TlsError& error) override {
+    error.failure = TlsFailure::NotAvailable;
+    return TlsStatus::Failed;
+  }
+  TlsStatus TlsStep(Socket, TlsError& error) override {
+    error.failure = TlsFailure::NotAvailable;
+    return TlsStatus::Failed;
+  }
+  bool TlsDescribe(Socket, Bytes&, Bytes&) override { return false; }
 };
 
 class FakeWindow : public WindowBase {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <deque>
 #include <functional>
 #include <map>
 #include <set>
@@ -75,6 +76,14 @@ class ScriptedSockets : public Sockets {
   long long lookupMs = 5;
   // Peer address reported by accept().
   Ipv4 acceptPeer = Ip(127, 0, 0, 1);
+  // TLS: the outcome of StartTls and of each TlsStep after it, in order
+  // (Pending once they are used up: a peer that never answers), the error a
+  // failing one reports, and the names TlsDescribe gives. The bytes stay as
+  // they are: the peer's "decrypted" bytes are what Arrive delivers.
+  std::deque<TlsStatus> tlsSteps;
+  TlsError tlsError{TlsFailure::Handshake, "alert handshake failure"};
+  Bytes tlsProtocol = "TLSv1.3", tlsCipher = "TLS_AES_128_GCM_SHA256";
+  TlsOptions tlsOptions;  // what the last StartTls was given
 
   // --- Observation -------------------------------------------------------------
   std::vector<Bytes> calls;  // "create 3", "connect 3 10.0.0.1:23", "close 3", ...
@@ -301,6 +310,28 @@ class ScriptedSockets : public Sockets {
     const Sock& k = socks[s];
     return k.incoming.empty() && (k.peerClosed || k.reset);
   }
+  TlsStatus StartTls(Socket s, const TlsOptions& options, TlsError& error) override {
+    tlsOptions = options;
+    Bytes call = "starttls " + std::to_string(s);
+    if (options.role == TlsRole::Client) {
+      call += " client name=" + options.serverName + " address=" + options.peerAddress +
+              " trust=" + options.trustFile + (options.noVerify ? " noverify" : "");
+    } else {
+      call += " server cert=" + options.certFile + " password=" + options.password;
+    }
+    calls.push_back(call);
+    return NextTlsStep(s, error);
+  }
+  TlsStatus TlsStep(Socket s, TlsError& error) override {
+    calls.push_back("tlsstep " + std::to_string(s));
+    return NextTlsStep(s, error);
+  }
+  bool TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) override {
+    if (!tlsDone_.count(s)) return false;
+    protocol = tlsProtocol;
+    cipher = tlsCipher;
+    return true;
+  }
 
  private:
   Socket NewSocket() {
@@ -316,7 +347,19 @@ class ScriptedSockets : public Sockets {
     queue_.PostToMain(k.msg, static_cast<uintptr_t>(s), SelectLParam(event, error));
   }
 
+  TlsStatus NextTlsStep(Socket s, TlsError& error) {
+    TlsStatus status = TlsStatus::Pending;
+    if (!tlsSteps.empty()) {
+      status = tlsSteps.front();
+      tlsSteps.pop_front();
+    }
+    if (status == TlsStatus::Failed) error = tlsError;
+    if (status == TlsStatus::Done) tlsDone_.insert(s);
+    return status;
+  }
+
   FakeQueue& queue_;
+  std::set<Socket> tlsDone_;
   Socket nextSocket_ = 3;
   uintptr_t nextLookup_ = 100;
   int lastError_ = 0;

@@ -1,0 +1,290 @@
+#include "posix/tls.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pkcs12.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "posix/charset.h"
+
+namespace tv::posix {
+
+namespace {
+
+constexpr size_t kChunk = 16384;
+
+// The reason of the last failure the library queued, then the queue emptied.
+Bytes LibraryReason() {
+  unsigned long last = 0;
+  while (unsigned long e = ERR_get_error()) last = e;
+  if (last == 0) return Bytes();
+  if (const char* r = ERR_reason_error_string(last)) return r;
+  char text[256];
+  ERR_error_string_n(last, text, sizeof text);
+  return text;
+}
+
+bool Fail(TlsError& error, TlsFailure failure, const Bytes& reason) {
+  error.failure = failure;
+  error.reason = reason;
+  return false;
+}
+
+// Passwords are Windows-1250 text; the file format keeps them as Unicode,
+// which the library takes from UTF-8.
+std::string PasswordUtf8(const Bytes& cp1250) {
+  std::string out;
+  for (unsigned char c : cp1250) AppendUtf8(out, Cp1250ToUnicode(c));
+  return out;
+}
+
+bool LoadPkcs12(SSL_CTX* ctx, const TlsOptions& options, TlsError& error) {
+  const std::string path = FileNameToUtf8(options.certFile);
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return Fail(error, TlsFailure::CertFile, std::strerror(errno));
+  PKCS12* p12 = d2i_PKCS12_fp(f, nullptr);
+  std::fclose(f);
+  if (!p12) return Fail(error, TlsFailure::CertFile, LibraryReason());
+  const std::string password = PasswordUtf8(options.password);
+  EVP_PKEY* key = nullptr;
+  X509* cert = nullptr;
+  STACK_OF(X509)* chain = nullptr;
+  bool ok = PKCS12_parse(p12, password.c_str(), &key, &cert, &chain) == 1;
+  if (!ok) {
+    const Bytes reason = LibraryReason();
+    const bool macFails = PKCS12_mac_present(p12) &&
+                          PKCS12_verify_mac(p12, password.c_str(), -1) != 1 &&
+                          (!password.empty() || PKCS12_verify_mac(p12, nullptr, 0) != 1);
+    ERR_clear_error();
+    PKCS12_free(p12);
+    return Fail(error, macFails ? TlsFailure::Password : TlsFailure::CertFile, reason);
+  }
+  PKCS12_free(p12);
+  if (!key || !cert) {
+    ok = Fail(error, TlsFailure::CertFile, "no certificate or no private key in the file");
+  } else if (SSL_CTX_use_certificate(ctx, cert) != 1 || SSL_CTX_use_PrivateKey(ctx, key) != 1 ||
+             SSL_CTX_check_private_key(ctx) != 1) {
+    ok = Fail(error, TlsFailure::CertFile, LibraryReason());
+  } else {
+    for (int i = 0; chain && i < sk_X509_num(chain); ++i) {
+      SSL_CTX_add1_chain_cert(ctx, sk_X509_value(chain, i));
+    }
+  }
+  EVP_PKEY_free(key);
+  X509_free(cert);
+  sk_X509_pop_free(chain, X509_free);
+  return ok;
+}
+
+bool SetUpClient(SSL_CTX* ctx, const TlsOptions& options, TlsError& error) {
+  if (options.noVerify) {
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    return true;
+  }
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  if (options.trustFile.empty()) {
+    // The default paths follow SSL_CERT_FILE and SSL_CERT_DIR.
+    if (SSL_CTX_set_default_verify_paths(ctx) != 1) {
+      return Fail(error, TlsFailure::Other, LibraryReason());
+    }
+    return true;
+  }
+  const std::string path = FileNameToUtf8(options.trustFile);
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return Fail(error, TlsFailure::TrustFile, std::strerror(errno));
+  std::fclose(f);
+  if (SSL_CTX_load_verify_locations(ctx, path.c_str(), nullptr) != 1) {
+    return Fail(error, TlsFailure::TrustFile, LibraryReason());
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<TlsSession> TlsSession::Create(const TlsOptions& options, TlsError& error) {
+  ERR_clear_error();
+  std::unique_ptr<TlsSession> t(new TlsSession());
+  t->client_ = options.role == TlsRole::Client;
+  t->verify_ = t->client_ && !options.noVerify;
+  t->ctx_ = SSL_CTX_new(t->client_ ? TLS_client_method() : TLS_server_method());
+  if (!t->ctx_) {
+    Fail(error, TlsFailure::Other, LibraryReason());
+    return nullptr;
+  }
+  // A peer that ends the connection without the close alert has closed it
+  // all the same.
+  SSL_CTX_set_options(t->ctx_, SSL_OP_IGNORE_UNEXPECTED_EOF);
+  const bool ready =
+      t->client_ ? SetUpClient(t->ctx_, options, error) : LoadPkcs12(t->ctx_, options, error);
+  if (!ready) return nullptr;
+  t->ssl_ = SSL_new(t->ctx_);
+  t->in_ = BIO_new(BIO_s_mem());
+  t->outBio_ = BIO_new(BIO_s_mem());
+  if (!t->ssl_ || !t->in_ || !t->outBio_) {
+    BIO_free(t->in_);
+    BIO_free(t->outBio_);
+    t->in_ = t->outBio_ = nullptr;
+    Fail(error, TlsFailure::Other, LibraryReason());
+    return nullptr;
+  }
+  SSL_set_bio(t->ssl_, t->in_, t->outBio_);
+  if (t->client_) {
+    SSL_set_connect_state(t->ssl_);
+    bool named = true;
+    if (!options.serverName.empty()) {
+      named = SSL_set_tlsext_host_name(t->ssl_, options.serverName.c_str()) == 1;
+      if (named && t->verify_) named = SSL_set1_host(t->ssl_, options.serverName.c_str()) == 1;
+    } else if (!options.peerAddress.empty() && t->verify_) {
+      named =
+          X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(t->ssl_), options.peerAddress.c_str()) == 1;
+    }
+    if (!named) {
+      Fail(error, TlsFailure::Other, LibraryReason());
+      return nullptr;
+    }
+  } else {
+    SSL_set_accept_state(t->ssl_);
+  }
+  return t;
+}
+
+TlsSession::~TlsSession() {
+  SSL_free(ssl_);  // frees both BIOs
+  SSL_CTX_free(ctx_);
+}
+
+void TlsSession::PutIncoming(const char* data, size_t len) {
+  while (len > 0) {
+    const int n = BIO_write(in_, data, static_cast<int>(len > kChunk ? kChunk : len));
+    if (n <= 0) return;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+}
+
+void TlsSession::TakeOutgoing(size_t n) {
+  outTaken_ += n;
+  if (outTaken_ >= out_.size()) {
+    out_.clear();
+    outTaken_ = 0;
+  }
+}
+
+void TlsSession::DrainOutgoing() {
+  char buf[kChunk];
+  int n;
+  while ((n = BIO_read(outBio_, buf, sizeof buf)) > 0) out_.append(buf, static_cast<size_t>(n));
+}
+
+void TlsSession::Classify(TlsError& error) {
+  const long verified = SSL_get_verify_result(ssl_);
+  if (verify_ && verified != X509_V_OK) {
+    ERR_clear_error();
+    const bool name = verified == X509_V_ERR_HOSTNAME_MISMATCH ||
+                      verified == X509_V_ERR_IP_ADDRESS_MISMATCH ||
+                      verified == X509_V_ERR_EMAIL_MISMATCH;
+    Fail(error, name ? TlsFailure::NameMismatch : TlsFailure::NotTrusted,
+         X509_verify_cert_error_string(verified));
+    return;
+  }
+  Fail(error, TlsFailure::Handshake, LibraryReason());
+}
+
+TlsStatus TlsSession::Handshake(TlsError& error) {
+  if (established_) return TlsStatus::Done;
+  ERR_clear_error();
+  const int r = SSL_do_handshake(ssl_);
+  const int e = r == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
+  TlsStatus status = TlsStatus::Done;
+  if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+    status = TlsStatus::Pending;
+  } else if (e != SSL_ERROR_NONE) {
+    Classify(error);
+    status = TlsStatus::Failed;
+  } else {
+    established_ = true;
+  }
+  DrainOutgoing();  // also the alert that tells the peer why it failed
+  return status;
+}
+
+TlsSession::Input TlsSession::Decrypt(size_t limit) {
+  if (!established_) return input_;
+  char buf[kChunk];
+  while (input_ == Input::Open && PlainSize() < limit) {
+    ERR_clear_error();
+    const int n = SSL_read(ssl_, buf, sizeof buf);
+    if (n > 0) {
+      if (plainTaken_ > 0 && plainTaken_ == plain_.size()) {
+        plain_.clear();
+        plainTaken_ = 0;
+      }
+      plain_.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    const int e = SSL_get_error(ssl_, n);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
+    if (e == SSL_ERROR_ZERO_RETURN) {
+      input_ = Input::Closed;
+    } else {
+      brokenReason_ = LibraryReason();
+      // The unexpected end of the data is the peer's close without the alert.
+      input_ = Input::Broken;
+    }
+  }
+  DrainOutgoing();  // answers to records that are not data
+  return input_;
+}
+
+size_t TlsSession::TakePlain(char* buf, size_t len) {
+  const size_t n = PlainSize() < len ? PlainSize() : len;
+  std::memcpy(buf, plain_.data() + plainTaken_, n);
+  plainTaken_ += n;
+  if (plainTaken_ == plain_.size()) {
+    plain_.clear();
+    plainTaken_ = 0;
+  }
+  return n;
+}
+
+bool TlsSession::Write(const char* data, size_t len) {
+  if (!established_) return false;
+  while (len > 0) {
+    ERR_clear_error();
+    const int n = SSL_write(ssl_, data, static_cast<int>(len > kChunk ? kChunk : len));
+    if (n <= 0) {
+      DrainOutgoing();
+      return false;
+    }
+    data += n;
+    len -= static_cast<size_t>(n);
+    DrainOutgoing();
+  }
+  return true;
+}
+
+void TlsSession::Close() {
+  if (!established_ || closeSent_) return;
+  closeSent_ = true;
+  ERR_clear_error();
+  SSL_shutdown(ssl_);
+  ERR_clear_error();
+  DrainOutgoing();
+}
+
+bool TlsSession::Describe(Bytes& protocol, Bytes& cipher) const {
+  if (!established_) return false;
+  protocol = SSL_get_version(ssl_);
+  const SSL_CIPHER* c = SSL_get_current_cipher(ssl_);
+  const char* name = c ? SSL_CIPHER_standard_name(c) : nullptr;
+  if (!name && c) name = SSL_CIPHER_get_name(c);
+  cipher = name ? name : "?";
+  return true;
+}
+
+}  // namespace tv::posix
