@@ -18,7 +18,10 @@ Readers: the headless program with a log file and with `-p -`, and with `-p -`
 waiting with WaitFor Matching "^DONE$" (matching-nolog: a pattern that is a plain
 anchored text is tested without the matcher) and "^(DONE|END)$" (regex-nolog:
 the matcher runs on every line); a small C
-reader (bench/ref_reader.c) with and without a per-line flushed log; Expect
+reader (bench/ref_reader.c) with and without a per-line flushed log; the
+headless program with `-p -` over TLS (tls-nolog: StartTls NoVerify) and
+over plain TCP from the same Python stream server (plain-py-nolog), beside
+`openssl s_client` reading the same TLS stream (s_client); Expect
 and pexpect line by line with and without their logs. Expect and pexpect are
 installed with apt-get when missing (skipped when that is not possible). With
 --windows EXE (see bench/wine.sh, which sets up Wine and an X server) the
@@ -102,6 +105,43 @@ class Peer:
             raise RuntimeError("test peer failed: " + err)
 
 
+class StreamPeer:
+    """bench/stream_peer.py: the same lines from Python, with TLS when cert is given."""
+
+    def __init__(self, lines, cert=None):
+        self.port = free_port()
+        argv = [sys.executable, os.path.join(HERE, "stream_peer.py"), str(self.port),
+                str(lines), PAYLOAD] + (list(cert) if cert else [])
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     text=True)
+        if self.proc.stdout.readline().strip() != "ready":
+            raise RuntimeError("stream peer did not start: " + self.proc.stderr.read())
+
+    def finish(self):
+        try:
+            self.proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        err = self.proc.stderr.read()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        if self.proc.returncode != 0:
+            raise RuntimeError("stream peer failed: " + err)
+
+
+def make_certificate(into):
+    """A self-signed certificate and key for the TLS stream server, or None."""
+    if shutil.which("openssl") is None:
+        return None
+    cert, key = os.path.join(into, "bench.crt"), os.path.join(into, "bench.key")
+    subprocess.check_call(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                           "-keyout", key, "-out", cert, "-days", "2", "-subj",
+                           "/CN=127.0.0.1"], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL)
+    return cert, key
+
+
 LAUNCH = None  # the compiled launch.c
 
 
@@ -153,6 +193,10 @@ def readers(args, tools, workdir, have_expect, have_pexpect):
     regex = os.path.join(workdir, "bench-regex.tvl")
     with open(regex, "w") as f:
         f.write('Connect 127.0.0.1 PORT\nWaitFor Matching "^(DONE|END)$"\nDisconnect\n')
+    tls = os.path.join(workdir, "bench-tls.tvl")
+    with open(tls, "w") as f:
+        f.write('Connect 127.0.0.1 PORT\nStartTls NoVerify\nWaitFor ExactMatch "DONE"\n'
+                'Disconnect\n')
     out = {
         "tarvelin-log": lambda port: [prog, "-p", "bench.log", port_script(script, port)],
         "tarvelin-nolog": lambda port: [prog, "-p", "-", port_script(script, port)],
@@ -164,6 +208,11 @@ def readers(args, tools, workdir, have_expect, have_pexpect):
         "c-log": lambda port: [ref, str(port), "ref.log"],
         "c-nolog": lambda port: [ref, str(port)],
     }
+    if args.cert:
+        out["plain-py-nolog"] = lambda port: [prog, "-p", "-", port_script(script, port)]
+        out["tls-nolog"] = lambda port: [prog, "-p", "-", port_script(tls, port)]
+        out["s_client"] = lambda port: ["openssl", "s_client", "-connect", "127.0.0.1:%d" % port,
+                                        "-quiet"]
     if args.windows:
         exe = os.path.abspath(args.windows)
         wine = shutil.which("wine64") or shutil.which("wine") or "/usr/lib/wine/wine64"
@@ -219,6 +268,7 @@ def throughput(args):
     tools = tempfile.mkdtemp(prefix="tvbench-", dir=args.workdir)
     try:
         build_tools(tools)
+        args.cert = make_certificate(tools)
         work = os.path.join(tools, "run")
         os.mkdir(work)
         table = readers(args, tools, work, have_expect, have_pexpect)
@@ -231,7 +281,12 @@ def throughput(args):
         for rnd in range(args.rounds):
             order = names[rnd % len(names):] + names[:rnd % len(names)]
             for name in order:
-                peer = Peer(args.peer, work, dialogue)
+                if name in ("tls-nolog", "s_client"):
+                    peer = StreamPeer(args.lines, args.cert)
+                elif name == "plain-py-nolog":
+                    peer = StreamPeer(args.lines)
+                else:
+                    peer = Peer(args.peer, work, dialogue)
                 under_wine = name.startswith("windows")
                 server_before = wineserver_cpu() if under_wine else 0.0
                 status, wall, cpu, rss, err = measure(table[name](peer.port), work)
@@ -289,6 +344,8 @@ def report(args, results):
     ratio("matching-nolog", "tarvelin-nolog", 3.0, False)
     ratio("expect-nolog", "regex-nolog", None, False)
     ratio("regex-nolog", "tarvelin-nolog", None, False)
+    ratio("tls-nolog", "plain-py-nolog", 2.0, False)
+    ratio("s_client", "tls-nolog", None, False)
     ratio("windows-log", "tarvelin-log", None, False)
     ratio("windows-nolog", "tarvelin-nolog", None, False)
 

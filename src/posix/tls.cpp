@@ -178,7 +178,14 @@ void TlsSession::TakeOutgoing(size_t n) {
 void TlsSession::DrainOutgoing() {
   char buf[kChunk];
   int n;
-  while ((n = BIO_read(outBio_, buf, sizeof buf)) > 0) out_.append(buf, static_cast<size_t>(n));
+  while ((n = BIO_read(outBio_, buf, sizeof buf)) > 0) {
+    // Likewise for the records the socket has taken only in part.
+    if (outTaken_ > 0 && outTaken_ * 2 >= out_.size()) {
+      out_.erase(0, outTaken_);
+      outTaken_ = 0;
+    }
+    out_.append(buf, static_cast<size_t>(n));
+  }
 }
 
 void TlsSession::Classify(TlsError& error) {
@@ -220,8 +227,10 @@ TlsSession::Input TlsSession::Decrypt(size_t limit) {
     ERR_clear_error();
     const int n = SSL_read(ssl_, buf, sizeof buf);
     if (n > 0) {
-      if (plainTaken_ > 0 && plainTaken_ == plain_.size()) {
-        plain_.clear();
+      // What the core has taken goes before more is added: a reader that
+      // always leaves a rest (a part of a line) must not grow the buffer.
+      if (plainTaken_ > 0 && plainTaken_ * 2 >= plain_.size()) {
+        plain_.erase(0, plainTaken_);
         plainTaken_ = 0;
       }
       plain_.append(buf, static_cast<size_t>(n));

@@ -379,6 +379,31 @@ class ClientTests(unittest.TestCase):
         self.assertEqual(run.exit, 0, run.stderr)
         self.assertEqual(run.file("body.out"), body)
 
+    def test_long_stream_keeps_memory_bounded(self):
+        # 60 MB of lines read by WaitFor: what the script has taken is
+        # dropped, so the program's size does not follow the stream's.
+        line = b"0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWX\r\n"
+
+        def handle(conn):
+            with server_context().wrap_socket(conn, server_side=True) as t:
+                chunk = line * 1000
+                for _ in range(1000):
+                    t.sendall(chunk)
+                t.sendall(b"DONE\r\n")
+                t.unwrap()
+        peer = Peer(handle)
+        run = Run(self, "Connect localhost %d\nStartTls Trust ca.pem\n"
+                  "WaitFor ExactMatch \"DONE\"\nDisconnect\n" % peer.port,
+                  {"ca.pem": "ca.pem"})
+        proc = subprocess.Popen([PROGRAM, "-p", "-", "main.tvl"], cwd=run.dir, env=run.env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        peer.finish()
+        self.assertEqual(proc.returncode, 0)
+        self.assertLess(usage.ru_maxrss, 32 * 1024, "peak RSS in KiB")
+
 
 class ServerTests(unittest.TestCase):
     def accept_script(self, port, options, body):
