@@ -152,46 +152,48 @@ TEST(DialogPlacement, DialogOfAMinimisedOrFarWindowStaysOnTheScreen) {
   EXPECT_TRUE(offside.dialog.y - offside.owner.y <= 1 && offside.owner.y - offside.dialog.y <= 1);
 }
 
+// What a dialog shows once it is open: the selection of its text field and
+// the control with the focus beside its OK button; it is closed with OK.
+struct FirstLook {
+  INT_PTR result = 0;
+  DWORD selection = 1;
+  HWND focus = nullptr;
+  HWND ok = nullptr;
+};
+
+FirstLook LookAtOpened(CDialog& dialog, const std::wstring& title, int textId) {
+  FirstLook look;
+  {
+    WhenShown shown(title, [&](HWND window) {
+      look.selection = static_cast<DWORD>(SendDlgItemMessageW(window, textId, EM_GETSEL, 0, 0));
+      look.ok = GetDlgItem(window, IDOK);
+      GUITHREADINFO info = {};
+      info.cbSize = sizeof info;
+      GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+      look.focus = info.hwndFocus;
+      PostMessageW(window, WM_COMMAND, IDOK, 0);
+    });
+    look.result = dialog.DoModal(nullptr);
+  }
+  return look;
+}
+
 TEST(DialogPlacement, AboutTextOpensWithNothingSelected) {
   CAboutDialog about;
   about.aboutText = AboutText();
-  DWORD selection = 1;
-  HWND focus = nullptr, ok = nullptr;
-  {
-    WhenShown shown(L"O verzi programu", [&](HWND window) {
-      selection = static_cast<DWORD>(SendDlgItemMessageW(window, IDC_ABOUT_TEXT, EM_GETSEL, 0, 0));
-      ok = GetDlgItem(window, IDOK);
-      GUITHREADINFO info = {};
-      info.cbSize = sizeof info;
-      GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
-      focus = info.hwndFocus;
-      PostMessageW(window, WM_COMMAND, IDOK, 0);
-    });
-    EXPECT_EQ(about.DoModal(nullptr), INT_PTR(IDOK));
-  }
-  EXPECT_EQ(LOWORD(selection), HIWORD(selection));
-  EXPECT_EQ(focus, ok);
+  const FirstLook look = LookAtOpened(about, L"O verzi programu", IDC_ABOUT_TEXT);
+  EXPECT_EQ(look.result, INT_PTR(IDOK));
+  EXPECT_EQ(LOWORD(look.selection), HIWORD(look.selection));
+  EXPECT_EQ(look.focus, look.ok);
 }
 
-TEST(CheckFindingsOpenWithNothingSelected) {
+TEST(DialogPlacement, CheckFindingsOpenWithNothingSelected) {
   CCheckDialog check;
   check.text = "a.tvl:1:1: chyba: Neznámý příkaz scriptu: SEDN\r\nChyb: 1, varování: 0\r\n";
-  DWORD selection = 1;
-  HWND focus = nullptr, ok = nullptr;
-  {
-    WhenShown shown(L"Kontrola scriptu", [&](HWND window) {
-      selection = static_cast<DWORD>(SendDlgItemMessageW(window, IDC_CHECK_TEXT, EM_GETSEL, 0, 0));
-      ok = GetDlgItem(window, IDOK);
-      GUITHREADINFO info = {};
-      info.cbSize = sizeof info;
-      GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
-      focus = info.hwndFocus;
-      PostMessageW(window, WM_COMMAND, IDOK, 0);
-    });
-    CHECK_EQ(check.DoModal(nullptr), INT_PTR(IDOK));
-  }
-  CHECK_EQ(LOWORD(selection), HIWORD(selection));
-  CHECK(focus == ok);
+  const FirstLook look = LookAtOpened(check, L"Kontrola scriptu", IDC_CHECK_TEXT);
+  EXPECT_EQ(look.result, INT_PTR(IDOK));
+  EXPECT_EQ(LOWORD(look.selection), HIWORD(look.selection));
+  EXPECT_EQ(look.focus, look.ok);
 }
 
 // ---------------------------------------------------------------- check boxes
