@@ -94,10 +94,14 @@ Flow CommandError(ScriptContext& ctx, const Bytes& box, const char* logLine) {
   return Flow::Fail;
 }
 
-Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* syntax) {
+Flow MalformedCommand(ScriptContext& ctx, const Bytes& box, const char* what) {
   ctx.ReportError(box);
-  ctx.LogPrintf("Špatný formát příkazu !\nSyntaxe: %s\n", syntax);
+  ctx.LogPrintf("Špatný formát příkazu !\n%s\n", what);
   return Flow::Fail;
+}
+
+Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* syntax) {
+  return MalformedCommand(ctx, box, (Bytes("Syntaxe: ") + syntax).c_str());
 }
 
 Handler FindHandler(const Bytes& word) {

@@ -53,8 +53,12 @@ Flow DispatchCommand(ScriptContext& ctx, const Bytes& word, Bytes& rest, ScriptF
 // The common error report of a handler: the box, then the log line.
 Flow CommandError(ScriptContext& ctx, const Bytes& box, const char* logLine);
 
-// A command written wrongly: the box, then "Špatný formát příkazu !" and the
-// command's syntax (without the line end) in the log.
+// A command written wrongly: the box, then "Špatný formát příkazu !" and on
+// a line of its own what is wrong (without the line end) in the log.
+Flow MalformedCommand(ScriptContext& ctx, const Bytes& box, const char* what);
+
+// The same with the command's syntax for what is wrong: "Syntaxe: " and the
+// syntax.
 Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* syntax);
 
 // The end of a command whose time limit has run out while it waited: the log

@@ -28,8 +28,7 @@ constexpr char kReceiveSyntaxBox[] = "Nesprávná syntaxe příkazu Receive ve s
 constexpr char kSkipToCharBox[] = "Není dobře udán koncový znak pro SkipTo";
 constexpr char kParseLineBox[] = "Nesprávná syntaxe příkazu ParseLine ve scriptu";
 constexpr char kParseLineSyntax[] = "ParseLine \"<výraz>\" [<cíl> ...]";
-constexpr char kParseLineTargetsLog[] =
-    "Špatný formát příkazu !\nVýraz příkazu ParseLine má méně skupin, než kolik je cílů.\n";
+constexpr char kParseLineTargets[] = "Výraz příkazu ParseLine má méně skupin, než kolik je cílů.";
 
 bool Connected(const ScriptContext& ctx) {
   return ctx.connection != kInvalidSocket;
@@ -120,32 +119,28 @@ struct LineCondition {
 struct ConditionTexts {
   const char* box;
   const char* syntax;
-  const char* missingText[2];  // the log lines: LineStarting/ExactMatch, Contains/Matching
+  // What is wrong without the text: after LineStarting/ExactMatch, after
+  // Contains/Matching.
+  const char* missingText[2];
 };
 
 const ConditionTexts kWaitForTexts = {
     kWaitForSyntaxBox,
     "WaitFor [End | LineStarting | ExactMatch | EmptyLine] [<retězec>]",
-    {"Špatný formát příkazu !\nZa WaitFor LineStarting nebo WaitFor ExactMatch musí být řetězec "
-     "znaků.\n",
-     "Špatný formát příkazu !\nZa WaitFor Contains nebo WaitFor Matching musí být řetězec "
-     "znaků.\n"},
+    {"Za WaitFor LineStarting nebo WaitFor ExactMatch musí být řetězec znaků.",
+     "Za WaitFor Contains nebo WaitFor Matching musí být řetězec znaků."},
 };
 
 const ConditionTexts kTestLineTexts = {
     "Nesprávná syntaxe příkazu TestLine ve scriptu",
     "TestLine [LineStarting | ExactMatch | EmptyLine | Contains | Matching] [<řetězec>]",
-    {"Špatný formát příkazu !\nZa TestLine LineStarting nebo TestLine ExactMatch musí být "
-     "řetězec znaků.\n",
-     "Špatný formát příkazu !\nZa TestLine Contains nebo TestLine Matching musí být řetězec "
-     "znaků.\n"},
+    {"Za TestLine LineStarting nebo TestLine ExactMatch musí být řetězec znaků.",
+     "Za TestLine Contains nebo TestLine Matching musí být řetězec znaků."},
 };
 
 // A pattern that does not compile: the box, then the reason in the log.
 Flow BadPattern(ScriptContext& ctx, const Bytes& reason) {
-  ctx.ReportError(kBadPatternBox);
-  ctx.LogPrintf("Špatný formát příkazu !\n%s\n", reason.c_str());
-  return Flow::Fail;
+  return MalformedCommand(ctx, kBadPatternBox, reason.c_str());
 }
 
 // Reads the condition word and its text from rest; on an error reports it
@@ -164,7 +159,7 @@ bool ReadCondition(ScriptContext& ctx, Bytes& rest, bool allowEnd, const Conditi
   if (condition.text.empty()) {
     const bool newMode =
         condition.entry->mode == WaitMode::Contains || condition.entry->mode == WaitMode::Matching;
-    failed = CommandError(ctx, texts.box, texts.missingText[newMode ? 1 : 0]);
+    failed = MalformedCommand(ctx, texts.box, texts.missingText[newMode ? 1 : 0]);
     return false;
   }
   if (condition.entry->mode == WaitMode::Matching) {
@@ -201,10 +196,9 @@ void CheckCondition(LineCheck& lc, Bytes& rest, bool allowEnd, const char* comma
   if (!LiteralText(lc, rest, text)) return;
   const bool newMode = entry->mode == WaitMode::Contains || entry->mode == WaitMode::Matching;
   if (text.empty()) {
-    // The log line without "Špatný formát příkazu !" and its full stop.
+    // The run's complaint without its full stop.
     Bytes missing = texts.missingText[newMode ? 1 : 0];
-    missing.erase(0, missing.find('\n') + 1);
-    if (missing.size() >= 2) missing.erase(missing.size() - 2);
+    if (!missing.empty() && missing.back() == '.') missing.pop_back();
     return lc.Error(column, missing);
   }
   Pattern pattern;
@@ -376,7 +370,7 @@ Flow CmdParseLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   Bytes word;
   while (GetNextWord(rest, word, false, false)) targets.push_back(word);
   if (targets.size() > pattern.GroupCount()) {
-    return CommandError(ctx, kParseLineBox, kParseLineTargetsLog);
+    return MalformedCommand(ctx, kParseLineBox, kParseLineTargets);
   }
 
   const char* line = ctx.lastLine.data();

@@ -3,6 +3,7 @@
 #include "engine/check.h"
 #include "posix/charset.h"
 #include "posix/files.h"
+#include "shell/charset.h"
 
 namespace tv::posix {
 
@@ -13,19 +14,6 @@ const char kUsage[] = "Použití: tarvelin-check [--format text|json] SCRIPT...\
 // A text of the program (Windows-1250) for the terminal.
 std::string Shown(const char* text) {
   return ToUtf8ForDisplay(text);
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
 }
 
 // A JSON string of Windows-1250 bytes, in UTF-8.

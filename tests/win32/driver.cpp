@@ -217,6 +217,8 @@ void ClickAt(HWND window) {
   SendInput(3, input, sizeof(INPUT));
 }
 
+using Words = std::vector<std::string>;
+
 class Driver {
  public:
   int Play(const std::vector<std::vector<std::string>>& actions,
@@ -239,7 +241,14 @@ class Driver {
   }
 
  private:
-  void Need(const std::vector<std::string>& a, size_t count) {
+  struct Verb {
+    const char* name;
+    size_t words;
+    void (Driver::*act)(const Words&);
+  };
+  static const Verb kVerbs[];
+
+  void Need(const Words& a, size_t count) {
     if (a.size() < count)
       throw ScenarioError{a[0] + " needs " + std::to_string(count - 1) + " arguments"};
   }
@@ -279,319 +288,392 @@ class Driver {
     }
   }
 
-  void Do(const std::vector<std::string>& a) {
+  // One action: the verb's handler, once the line has the words it needs.
+  void Do(const Words& a);
+
+  // The verbs' handlers; a holds the words of the action's line, the verb
+  // first.
+  void BindWindow(const Words& a) {
     const std::string& verb = a[0];
-    if (verb == "window" || verb == "window-prefix" || verb == "window-new") {
-      Need(a, 4);
-      Search search;
-      search.className = Widen(a[2]);
-      search.title = Widen(a[3]);
-      search.prefix = verb == "window-prefix";
-      if (verb == "window-new") {
-        for (const auto& bound : windows_) search.exclude.push_back(bound.second);
-      }
-      WaitFor(
-          [&] {
-            search.found = nullptr;
-            EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&search));
-            return search.found != nullptr;
-          },
-          [&] { return "no window " + a[2] + " titled " + Shown(search.title); });
-      windows_[a[1]] = search.found;
-    } else if (verb == "box") {
-      Need(a, 4);
-      Search search;
-      search.className = L"#32770";
-      search.title = Widen(a[2]);
-      const std::wstring text = Widen(a[3]);
-      std::wstring seen;
-      WaitFor(
-          [&] {
-            search.found = nullptr;
-            EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&search));
-            if (!search.found) return false;
-            for (HWND child : ChildrenOf(search.found)) {
-              if (lstrcmpiW(ClassOf(child).c_str(), L"Static") != 0) continue;
-              std::wstring shown = TextOf(child);
-              if (shown.empty()) continue;
-              seen = shown;
-              if (shown == text) return true;
-            }
-            return false;
-          },
-          [&] {
-            return search.found ? "box " + Shown(search.title) + " shows " + Shown(seen) +
-                                      ", not " + Shown(text)
-                                : "no box titled " + Shown(search.title);
-          });
-      windows_[a[1]] = search.found;
-    } else if (verb == "gone") {
-      Need(a, 2);
-      HWND window = Named(a[1]);
-      WaitFor([&] { return !IsWindow(window) || !IsWindowVisible(window); },
-              [&] { return "window " + a[1] + " is still there"; });
-    } else if (verb == "title") {
-      Need(a, 3);
-      HWND window = Named(a[1]);
-      const std::wstring want = Widen(a[2]);
-      WaitFor([&] { return TextOf(window) == want; },
-              [&] { return "title is " + Shown(TextOf(window)) + ", not " + Shown(want); });
-    } else if (verb == "text") {
-      Need(a, 4);
-      HWND control = Control(a[1], a[2]);
-      const std::wstring want = Widen(a[3]);
-      WaitFor([&] { return TextOf(control) == want; },
-              [&] {
-                return "control " + a[2] + " shows " + Shown(TextOf(control)) + ", not " +
-                       Shown(want);
-              });
-    } else if (verb == "text-contains") {
-      Need(a, 4);
-      HWND control = Control(a[1], a[2]);
-      const std::wstring want = Widen(a[3]);
-      WaitFor([&] { return TextOf(control).find(want) != std::wstring::npos; },
-              [&] {
-                return "control " + a[2] + " shows " + Shown(TextOf(control).substr(0, 200)) +
-                       ", without " + Shown(want);
-              });
-    } else if (verb == "iconic") {
-      Need(a, 3);
-      HWND window = Named(a[1]);
-      const bool want = Number(a[2]) != 0;
-      WaitFor([&] { return (IsIconic(window) != FALSE) == want; },
-              [&] { return "window " + a[1] + (want ? " is not" : " is") + " minimised"; });
-    } else if (verb == "enabled" || verb == "visible") {
-      Need(a, 4);
-      HWND control = Control(a[1], a[2]);
-      const bool want = Number(a[3]) != 0;
-      WaitFor(
-          [&] {
-            return (verb == "enabled" ? IsWindowEnabled(control) : IsWindowVisible(control)) ==
-                   (want ? TRUE : FALSE);
-          },
-          [&] { return "control " + a[2] + " is not " + (want ? "" : "un") + verb; });
-    } else if (verb == "click") {
-      Need(a, 3);
-      PostMessageW(Control(a[1], a[2]), BM_CLICK, 0, 0);
-    } else if (verb == "mouse") {
-      Need(a, 3);
-      HWND control = Control(a[1], a[2]);
-      SetForegroundWindow(Named(a[1]));
-      ClickAt(control);
-    } else if (verb == "mouse-box") {
-      Need(a, 3);
-      HWND box = nullptr;
-      WaitFor([&] { return (box = CheckBoxNamed(a[1], Widen(a[2]))) != nullptr; },
-              [&] { return "no check box " + a[2]; });
-      SetForegroundWindow(Named(a[1]));
-      ClickAt(box);
-    } else if (verb == "press") {
-      Need(a, 3);
-      HWND dialog = Named(a[1]);
-      const int id = static_cast<int>(Number(a[2]));
-      PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
-    } else if (verb == "settext") {
-      Need(a, 4);
-      const std::wstring text = Widen(a[3]);
-      HWND control = Control(a[1], a[2]);
-      // A combo box takes the text into its edit field.
-      for (HWND inner : ChildrenOf(control)) {
-        if (lstrcmpiW(ClassOf(inner).c_str(), L"Edit") == 0) {
-          control = inner;
-          break;
-        }
-      }
-      SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
-    } else if (verb == "syscommand") {
-      Need(a, 3);
-      PostMessageW(Named(a[1]), WM_SYSCOMMAND, static_cast<WPARAM>(Number(a[2])), 0);
-    } else if (verb == "close") {
-      Need(a, 2);
-      // Sent, like the close box does it, so that the pumps never see it queued.
-      DWORD_PTR result;
-      SendMessageTimeoutW(Named(a[1]), WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_NORMAL, 100, &result);
-    } else if (verb == "key") {
-      Need(a, 3);
-      HWND window = Named(a[1]);
-      const WPARAM key = static_cast<WPARAM>(Number(a[2]));
-      HWND focus = window;
-      GUITHREADINFO info = {};
-      info.cbSize = sizeof info;
-      if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) && info.hwndFocus) {
-        focus = info.hwndFocus;
-      }
-      PostMessageW(focus, WM_KEYDOWN, key, 1);
-      PostMessageW(focus, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001));
-    } else if (verb == "list") {
-      Need(a, 3);
-      HWND control = Control(a[1], a[2]);
-      std::vector<std::wstring> want;
-      for (size_t i = 3; i < a.size(); ++i) want.push_back(Widen(a[i]));
-      std::vector<std::wstring> seen;
-      WaitFor(
-          [&] {
-            seen.clear();
-            LRESULT count = SendMessageW(control, LB_GETCOUNT, 0, 0);
-            for (LRESULT i = 0; i < count; ++i) {
-              wchar_t item[1024] = L"";
-              if (SendMessageW(control, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0) >= 1023) continue;
-              SendMessageW(control, LB_GETTEXT, static_cast<WPARAM>(i),
-                           reinterpret_cast<LPARAM>(item));
-              seen.push_back(item);
-            }
-            return seen == want;
-          },
-          [&] {
-            std::string text = "list " + a[2] + " holds";
-            for (const std::wstring& item : seen) text += " " + Shown(item);
-            return text;
-          });
-    } else if (verb == "checkbox") {
-      Need(a, 7);
-      const std::wstring caption = Widen(a[2]);
-      RECT want = {Number(a[3]), Number(a[4]), Number(a[5]), Number(a[6])};
-      HWND box = nullptr;
-      WaitFor([&] { return (box = CheckBoxNamed(a[1], caption)) != nullptr; },
-              [&] { return "no check box " + Shown(caption); });
-      RECT r = ClientRectOf(Named(a[1]), box);
-      if (!EqualRect(&r, &want)) {
-        throw Failure{"check box " + Shown(caption) + " stands at " + RectText(r) + ", not " +
-                      RectText(want)};
-      }
-    } else if (verb == "checkbox-slot") {
-      Need(a, 4);
-      const std::wstring caption = Widen(a[2]);
-      const long slot = Number(a[3]);
-      HWND box = nullptr;
-      WaitFor([&] { return (box = CheckBoxNamed(a[1], caption)) != nullptr; },
-              [&] { return "no check box " + Shown(caption); });
-      RECT run = ClientRectOf(Named(a[1]), Control(a[1], "1002"));
-      const long height = run.bottom - run.top;
-      RECT want;
-      want.left = 26 + 300 * (slot % 2);
-      want.right = want.left + 280;
-      want.top = run.bottom + 32 + (slot / 2) * (height + 8);
-      want.bottom = want.top + height;
-      RECT r = ClientRectOf(Named(a[1]), box);
-      if (!EqualRect(&r, &want)) {
-        throw Failure{"check box " + Shown(caption) + " stands at " + RectText(r) + ", not " +
-                      RectText(want) + " of slot " + a[3]};
-      }
-      if (GetDlgCtrlID(box) != 2001) {
-        throw Failure{"check box " + Shown(caption) + " has the id " +
-                      std::to_string(GetDlgCtrlID(box))};
-      }
-    } else if (verb == "checkboxes") {
-      Need(a, 3);
-      const long want = Number(a[2]);
-      long count = 0;
-      WaitFor(
-          [&] {
-            count = 0;
-            for (HWND child : ChildrenOf(Named(a[1]))) {
-              if (IsWindowVisible(child) && IsCheckBox(child)) ++count;
-            }
-            return count == want;
-          },
-          [&] { return std::to_string(count) + " check boxes, not " + a[2]; });
-    } else if (verb == "checkstate") {
-      Need(a, 4);
-      const std::wstring caption = Widen(a[2]);
-      const LRESULT want = Number(a[3]);
-      HWND box = nullptr;
-      WaitFor(
-          [&] {
-            box = CheckBoxNamed(a[1], caption);
-            return box && SendMessageW(box, BM_GETCHECK, 0, 0) == want;
-          },
-          [&] { return "check box " + Shown(caption) + " is not in state " + a[3]; });
-    } else if (verb == "rect") {
-      Need(a, 7);
-      HWND control = Control(a[1], a[2]);
-      RECT want = {Number(a[3]), Number(a[4]), Number(a[5]), Number(a[6])};
-      RECT r = {};
-      WaitFor(
-          [&] {
-            r = ClientRectOf(Named(a[1]), control);
-            return EqualRect(&r, &want) != FALSE;
-          },
-          [&] {
-            return "control " + a[2] + " stands at " + RectText(r) + ", not " + RectText(want);
-          });
-    } else if (verb == "window-rect") {
-      Need(a, 6);
-      RECT want = {Number(a[2]), Number(a[3]), Number(a[4]), Number(a[5])};
-      RECT r;
-      GetWindowRect(Named(a[1]), &r);
-      if (!EqualRect(&r, &want)) {
-        throw Failure{"window stands at " + RectText(r) + ", not " + RectText(want)};
-      }
-    } else if (verb == "idle-cpu") {
-      Need(a, 4);
-      DWORD pid = 0;
-      GetWindowThreadProcessId(Named(a[1]), &pid);
-      HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-      if (!process) throw Failure{"cannot open the window's process"};
-      auto used = [&] {
-        FILETIME created, ended, kernel, user;
-        GetProcessTimes(process, &created, &ended, &kernel, &user);
-        ULARGE_INTEGER k, u;
-        k.LowPart = kernel.dwLowDateTime;
-        k.HighPart = kernel.dwHighDateTime;
-        u.LowPart = user.dwLowDateTime;
-        u.HighPart = user.dwHighDateTime;
-        return (k.QuadPart + u.QuadPart) / 10000;  // milliseconds
-      };
-      const long period = Number(a[2]);
-      const unsigned long long before = used();
-      Sleep(static_cast<DWORD>(period));
-      const unsigned long long after = used();
-      CloseHandle(process);
-      const double percent = 100.0 * static_cast<double>(after - before) / period;
-      std::printf("tvdriver: %s used %.1f%% of a processor for %ld ms\n", a[1].c_str(), percent,
-                  period);
-      if (percent > static_cast<double>(Number(a[3]))) {
-        throw Failure{"the process used " + std::to_string(after - before) +
-                      " ms of processor in " + a[2] + " ms"};
-      }
-    } else if (verb == "foreground") {
-      Need(a, 2);
-      HWND window = Named(a[1]);
-      WaitFor([&] { return GetForegroundWindow() == window; },
-              [&] { return "the foreground window is " + Shown(TextOf(GetForegroundWindow())); });
-    } else if (verb == "dump") {
-      Need(a, 2);
-      HWND window = Named(a[1]);
-      for (HWND child : ChildrenOf(window)) {
-        RECT r = ClientRectOf(window, child);
-        std::printf("  id %d class %s text %s at %s%s\n", GetDlgCtrlID(child),
-                    Narrow(ClassOf(child)).c_str(), Shown(TextOf(child)).c_str(),
-                    RectText(r).c_str(), IsWindowVisible(child) ? "" : " hidden");
-      }
-      std::fflush(stdout);
-    } else if (verb == "windows") {
-      EnumWindows(ListTopLevel, 0);
-      std::fflush(stderr);
-    } else if (verb == "sleep") {
-      Need(a, 2);
-      Sleep(static_cast<DWORD>(Number(a[1])));
-    } else if (verb == "timeout") {
-      Need(a, 2);
-      limitMs_ = static_cast<DWORD>(Number(a[1]));
-    } else if (verb == "echo") {
-      Need(a, 2);
-      std::printf("%s\n", a[1].c_str());
-      std::fflush(stdout);
-    } else {
-      throw ScenarioError{"unknown action " + verb};
+    Search search;
+    search.className = Widen(a[2]);
+    search.title = Widen(a[3]);
+    search.prefix = verb == "window-prefix";
+    if (verb == "window-new") {
+      for (const auto& bound : windows_) search.exclude.push_back(bound.second);
     }
+    WaitFor(
+        [&] {
+          search.found = nullptr;
+          EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&search));
+          return search.found != nullptr;
+        },
+        [&] { return "no window " + a[2] + " titled " + Shown(search.title); });
+    windows_[a[1]] = search.found;
+  }
+
+  void BindBox(const Words& a) {
+    Search search;
+    search.className = L"#32770";
+    search.title = Widen(a[2]);
+    const std::wstring text = Widen(a[3]);
+    std::wstring seen;
+    WaitFor(
+        [&] {
+          search.found = nullptr;
+          EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&search));
+          if (!search.found) return false;
+          for (HWND child : ChildrenOf(search.found)) {
+            if (lstrcmpiW(ClassOf(child).c_str(), L"Static") != 0) continue;
+            std::wstring shown = TextOf(child);
+            if (shown.empty()) continue;
+            seen = shown;
+            if (shown == text) return true;
+          }
+          return false;
+        },
+        [&] {
+          return search.found ? "box " + Shown(search.title) + " shows " + Shown(seen) + ", not " +
+                                    Shown(text)
+                              : "no box titled " + Shown(search.title);
+        });
+    windows_[a[1]] = search.found;
+  }
+
+  void Gone(const Words& a) {
+    HWND window = Named(a[1]);
+    WaitFor([&] { return !IsWindow(window) || !IsWindowVisible(window); },
+            [&] { return "window " + a[1] + " is still there"; });
+  }
+
+  void Title(const Words& a) {
+    HWND window = Named(a[1]);
+    const std::wstring want = Widen(a[2]);
+    WaitFor([&] { return TextOf(window) == want; },
+            [&] { return "title is " + Shown(TextOf(window)) + ", not " + Shown(want); });
+  }
+
+  void Text(const Words& a) {
+    HWND control = Control(a[1], a[2]);
+    const std::wstring want = Widen(a[3]);
+    WaitFor([&] { return TextOf(control) == want; },
+            [&] {
+              return "control " + a[2] + " shows " + Shown(TextOf(control)) + ", not " +
+                     Shown(want);
+            });
+  }
+
+  void TextContains(const Words& a) {
+    HWND control = Control(a[1], a[2]);
+    const std::wstring want = Widen(a[3]);
+    WaitFor([&] { return TextOf(control).find(want) != std::wstring::npos; },
+            [&] {
+              return "control " + a[2] + " shows " + Shown(TextOf(control).substr(0, 200)) +
+                     ", without " + Shown(want);
+            });
+  }
+
+  void Iconic(const Words& a) {
+    HWND window = Named(a[1]);
+    const bool want = Number(a[2]) != 0;
+    WaitFor([&] { return (IsIconic(window) != FALSE) == want; },
+            [&] { return "window " + a[1] + (want ? " is not" : " is") + " minimised"; });
+  }
+
+  void EnabledOrVisible(const Words& a) {
+    const std::string& verb = a[0];
+    HWND control = Control(a[1], a[2]);
+    const bool want = Number(a[3]) != 0;
+    WaitFor(
+        [&] {
+          return (verb == "enabled" ? IsWindowEnabled(control) : IsWindowVisible(control)) ==
+                 (want ? TRUE : FALSE);
+        },
+        [&] { return "control " + a[2] + " is not " + (want ? "" : "un") + verb; });
+  }
+
+  void Click(const Words& a) { PostMessageW(Control(a[1], a[2]), BM_CLICK, 0, 0); }
+
+  void Mouse(const Words& a) {
+    HWND control = Control(a[1], a[2]);
+    SetForegroundWindow(Named(a[1]));
+    ClickAt(control);
+  }
+
+  void MouseBox(const Words& a) {
+    HWND box = nullptr;
+    WaitFor([&] { return (box = CheckBoxNamed(a[1], Widen(a[2]))) != nullptr; },
+            [&] { return "no check box " + a[2]; });
+    SetForegroundWindow(Named(a[1]));
+    ClickAt(box);
+  }
+
+  void Press(const Words& a) {
+    HWND dialog = Named(a[1]);
+    const int id = static_cast<int>(Number(a[2]));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+  }
+
+  void SetText(const Words& a) {
+    const std::wstring text = Widen(a[3]);
+    HWND control = Control(a[1], a[2]);
+    // A combo box takes the text into its edit field.
+    for (HWND inner : ChildrenOf(control)) {
+      if (lstrcmpiW(ClassOf(inner).c_str(), L"Edit") == 0) {
+        control = inner;
+        break;
+      }
+    }
+    SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  }
+
+  void SysCommand(const Words& a) {
+    PostMessageW(Named(a[1]), WM_SYSCOMMAND, static_cast<WPARAM>(Number(a[2])), 0);
+  }
+
+  void Close(const Words& a) {
+    // Sent, like the close box does it, so that the pumps never see it queued.
+    DWORD_PTR result;
+    SendMessageTimeoutW(Named(a[1]), WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_NORMAL, 100, &result);
+  }
+
+  void Key(const Words& a) {
+    HWND window = Named(a[1]);
+    const WPARAM key = static_cast<WPARAM>(Number(a[2]));
+    HWND focus = window;
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) && info.hwndFocus) {
+      focus = info.hwndFocus;
+    }
+    PostMessageW(focus, WM_KEYDOWN, key, 1);
+    PostMessageW(focus, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001));
+  }
+
+  void List(const Words& a) {
+    HWND control = Control(a[1], a[2]);
+    std::vector<std::wstring> want;
+    for (size_t i = 3; i < a.size(); ++i) want.push_back(Widen(a[i]));
+    std::vector<std::wstring> seen;
+    WaitFor(
+        [&] {
+          seen.clear();
+          LRESULT count = SendMessageW(control, LB_GETCOUNT, 0, 0);
+          for (LRESULT i = 0; i < count; ++i) {
+            wchar_t item[1024] = L"";
+            if (SendMessageW(control, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0) >= 1023) continue;
+            SendMessageW(control, LB_GETTEXT, static_cast<WPARAM>(i),
+                         reinterpret_cast<LPARAM>(item));
+            seen.push_back(item);
+          }
+          return seen == want;
+        },
+        [&] {
+          std::string text = "list " + a[2] + " holds";
+          for (const std::wstring& item : seen) text += " " + Shown(item);
+          return text;
+        });
+  }
+
+  void CheckBox(const Words& a) {
+    const std::wstring caption = Widen(a[2]);
+    RECT want = {Number(a[3]), Number(a[4]), Number(a[5]), Number(a[6])};
+    HWND box = nullptr;
+    WaitFor([&] { return (box = CheckBoxNamed(a[1], caption)) != nullptr; },
+            [&] { return "no check box " + Shown(caption); });
+    RECT r = ClientRectOf(Named(a[1]), box);
+    if (!EqualRect(&r, &want)) {
+      throw Failure{"check box " + Shown(caption) + " stands at " + RectText(r) + ", not " +
+                    RectText(want)};
+    }
+  }
+
+  void CheckBoxSlot(const Words& a) {
+    const std::wstring caption = Widen(a[2]);
+    const long slot = Number(a[3]);
+    HWND box = nullptr;
+    WaitFor([&] { return (box = CheckBoxNamed(a[1], caption)) != nullptr; },
+            [&] { return "no check box " + Shown(caption); });
+    RECT run = ClientRectOf(Named(a[1]), Control(a[1], "1002"));
+    const long height = run.bottom - run.top;
+    RECT want;
+    want.left = 26 + 300 * (slot % 2);
+    want.right = want.left + 280;
+    want.top = run.bottom + 32 + (slot / 2) * (height + 8);
+    want.bottom = want.top + height;
+    RECT r = ClientRectOf(Named(a[1]), box);
+    if (!EqualRect(&r, &want)) {
+      throw Failure{"check box " + Shown(caption) + " stands at " + RectText(r) + ", not " +
+                    RectText(want) + " of slot " + a[3]};
+    }
+    if (GetDlgCtrlID(box) != 2001) {
+      throw Failure{"check box " + Shown(caption) + " has the id " +
+                    std::to_string(GetDlgCtrlID(box))};
+    }
+  }
+
+  void CheckBoxes(const Words& a) {
+    const long want = Number(a[2]);
+    long count = 0;
+    WaitFor(
+        [&] {
+          count = 0;
+          for (HWND child : ChildrenOf(Named(a[1]))) {
+            if (IsWindowVisible(child) && IsCheckBox(child)) ++count;
+          }
+          return count == want;
+        },
+        [&] { return std::to_string(count) + " check boxes, not " + a[2]; });
+  }
+
+  void CheckState(const Words& a) {
+    const std::wstring caption = Widen(a[2]);
+    const LRESULT want = Number(a[3]);
+    HWND box = nullptr;
+    WaitFor(
+        [&] {
+          box = CheckBoxNamed(a[1], caption);
+          return box && SendMessageW(box, BM_GETCHECK, 0, 0) == want;
+        },
+        [&] { return "check box " + Shown(caption) + " is not in state " + a[3]; });
+  }
+
+  void Rect(const Words& a) {
+    HWND control = Control(a[1], a[2]);
+    RECT want = {Number(a[3]), Number(a[4]), Number(a[5]), Number(a[6])};
+    RECT r = {};
+    WaitFor(
+        [&] {
+          r = ClientRectOf(Named(a[1]), control);
+          return EqualRect(&r, &want) != FALSE;
+        },
+        [&] {
+          return "control " + a[2] + " stands at " + RectText(r) + ", not " + RectText(want);
+        });
+  }
+
+  void WindowRect(const Words& a) {
+    RECT want = {Number(a[2]), Number(a[3]), Number(a[4]), Number(a[5])};
+    RECT r;
+    GetWindowRect(Named(a[1]), &r);
+    if (!EqualRect(&r, &want)) {
+      throw Failure{"window stands at " + RectText(r) + ", not " + RectText(want)};
+    }
+  }
+
+  void IdleCpu(const Words& a) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(Named(a[1]), &pid);
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process) throw Failure{"cannot open the window's process"};
+    auto used = [&] {
+      FILETIME created, ended, kernel, user;
+      GetProcessTimes(process, &created, &ended, &kernel, &user);
+      ULARGE_INTEGER k, u;
+      k.LowPart = kernel.dwLowDateTime;
+      k.HighPart = kernel.dwHighDateTime;
+      u.LowPart = user.dwLowDateTime;
+      u.HighPart = user.dwHighDateTime;
+      return (k.QuadPart + u.QuadPart) / 10000;  // milliseconds
+    };
+    const long period = Number(a[2]);
+    const unsigned long long before = used();
+    Sleep(static_cast<DWORD>(period));
+    const unsigned long long after = used();
+    CloseHandle(process);
+    const double percent = 100.0 * static_cast<double>(after - before) / period;
+    std::printf("tvdriver: %s used %.1f%% of a processor for %ld ms\n", a[1].c_str(), percent,
+                period);
+    if (percent > static_cast<double>(Number(a[3]))) {
+      throw Failure{"the process used " + std::to_string(after - before) + " ms of processor in " +
+                    a[2] + " ms"};
+    }
+  }
+
+  void Foreground(const Words& a) {
+    HWND window = Named(a[1]);
+    WaitFor([&] { return GetForegroundWindow() == window; },
+            [&] { return "the foreground window is " + Shown(TextOf(GetForegroundWindow())); });
+  }
+
+  void Dump(const Words& a) {
+    HWND window = Named(a[1]);
+    for (HWND child : ChildrenOf(window)) {
+      RECT r = ClientRectOf(window, child);
+      std::printf("  id %d class %s text %s at %s%s\n", GetDlgCtrlID(child),
+                  Narrow(ClassOf(child)).c_str(), Shown(TextOf(child)).c_str(), RectText(r).c_str(),
+                  IsWindowVisible(child) ? "" : " hidden");
+    }
+    std::fflush(stdout);
+  }
+
+  void Windows(const Words&) {
+    EnumWindows(ListTopLevel, 0);
+    std::fflush(stderr);
+  }
+
+  void Pause(const Words& a) { Sleep(static_cast<DWORD>(Number(a[1]))); }
+
+  void Timeout(const Words& a) { limitMs_ = static_cast<DWORD>(Number(a[1])); }
+
+  void Echo(const Words& a) {
+    std::printf("%s\n", a[1].c_str());
+    std::fflush(stdout);
   }
 
   std::map<std::string, HWND> windows_;
   DWORD limitMs_ = 30000;
   int line_ = 0;
 };
+
+// Every verb of a scenario with its handler and the words its line needs at
+// least, the verb included.
+const Driver::Verb Driver::kVerbs[] = {
+    {"window", 4, &Driver::BindWindow},
+    {"window-prefix", 4, &Driver::BindWindow},
+    {"window-new", 4, &Driver::BindWindow},
+    {"box", 4, &Driver::BindBox},
+    {"gone", 2, &Driver::Gone},
+    {"title", 3, &Driver::Title},
+    {"text", 4, &Driver::Text},
+    {"text-contains", 4, &Driver::TextContains},
+    {"iconic", 3, &Driver::Iconic},
+    {"enabled", 4, &Driver::EnabledOrVisible},
+    {"visible", 4, &Driver::EnabledOrVisible},
+    {"click", 3, &Driver::Click},
+    {"mouse", 3, &Driver::Mouse},
+    {"mouse-box", 3, &Driver::MouseBox},
+    {"press", 3, &Driver::Press},
+    {"settext", 4, &Driver::SetText},
+    {"syscommand", 3, &Driver::SysCommand},
+    {"close", 2, &Driver::Close},
+    {"key", 3, &Driver::Key},
+    {"list", 3, &Driver::List},
+    {"checkbox", 7, &Driver::CheckBox},
+    {"checkbox-slot", 4, &Driver::CheckBoxSlot},
+    {"checkboxes", 3, &Driver::CheckBoxes},
+    {"checkstate", 4, &Driver::CheckState},
+    {"rect", 7, &Driver::Rect},
+    {"window-rect", 6, &Driver::WindowRect},
+    {"idle-cpu", 4, &Driver::IdleCpu},
+    {"foreground", 2, &Driver::Foreground},
+    {"dump", 2, &Driver::Dump},
+    {"windows", 1, &Driver::Windows},
+    {"sleep", 2, &Driver::Pause},
+    {"timeout", 2, &Driver::Timeout},
+    {"echo", 2, &Driver::Echo},
+};
+
+void Driver::Do(const Words& a) {
+  for (const Verb& verb : kVerbs) {
+    if (a[0] != verb.name) continue;
+    Need(a, verb.words);
+    (this->*verb.act)(a);
+    return;
+  }
+  throw ScenarioError{"unknown action " + a[0]};
+}
 
 bool SplitLine(const std::string& line, std::vector<std::string>& words, std::string& error) {
   words.clear();

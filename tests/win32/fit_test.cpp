@@ -5,11 +5,12 @@
 // pump dispatches after a peek.
 #include "win32/winapi.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <thread>
 
-#include "check.h"
 #include "win32/dialogs.h"
 #include "win32/files.h"
 #include "win32/maindialog.h"
@@ -112,7 +113,7 @@ Placement PlaceOf(CDialog& dialog, const std::wstring& title, int x, int y, bool
   return p;
 }
 
-TEST(DialogsOpenCentredOnTheMainWindow) {
+TEST(DialogPlacement, DialogsOpenCentredOnTheMainWindow) {
   CAboutDialog about;
   about.aboutText = AboutText();
   CStateDialog state;
@@ -130,71 +131,69 @@ TEST(DialogsOpenCentredOnTheMainWindow) {
   };
   for (const Case& c : cases) {
     Placement p = PlaceOf(*c.dialog, c.title, 150, 120, false);
-    if (!Near(p.dialog, p.owner)) {
-      check::Fail(__FILE__, __LINE__,
-                  "not centred on its owner: " + FromWide(c.title) + " at " +
-                      std::to_string(p.dialog.x) + "," + std::to_string(p.dialog.y) +
-                      ", owner's centre " + std::to_string(p.owner.x) + "," +
-                      std::to_string(p.owner.y));
-    }
-    CHECK(p.inside);
+    EXPECT_TRUE(Near(p.dialog, p.owner))
+        << "not centred on its owner: " << FromWide(c.title) << " at " << p.dialog.x << ","
+        << p.dialog.y << ", owner's centre " << p.owner.x << "," << p.owner.y;
+    EXPECT_TRUE(p.inside) << FromWide(c.title);
   }
 }
 
-TEST(DialogOfAMinimisedOrFarWindowStaysOnTheScreen) {
+TEST(DialogPlacement, DialogOfAMinimisedOrFarWindowStaysOnTheScreen) {
   CInputLineDialog input;
   input.prompt = "Zadejte číslo";
   Placement minimised = PlaceOf(input, L"Zadejte číslo", 150, 120, true);
-  CHECK(Near(minimised.dialog, minimised.workArea));
-  CHECK(minimised.inside);
+  EXPECT_TRUE(Near(minimised.dialog, minimised.workArea));
+  EXPECT_TRUE(minimised.inside);
   // An owner mostly beyond the screen's right edge: the dialog is pushed
   // back onto the work area.
   CAcceptParamsDialog accept;
   Placement offside = PlaceOf(accept, L"Parametry pro Accept", 900, 120, false);
-  CHECK(offside.inside);
-  CHECK(offside.dialog.y - offside.owner.y <= 1 && offside.owner.y - offside.dialog.y <= 1);
+  EXPECT_TRUE(offside.inside);
+  EXPECT_TRUE(offside.dialog.y - offside.owner.y <= 1 && offside.owner.y - offside.dialog.y <= 1);
 }
 
-TEST(AboutTextOpensWithNothingSelected) {
+// What a dialog shows once it is open: the selection of its text field and
+// the control with the focus beside its OK button; it is closed with OK.
+struct FirstLook {
+  INT_PTR result = 0;
+  DWORD selection = 1;
+  HWND focus = nullptr;
+  HWND ok = nullptr;
+};
+
+FirstLook LookAtOpened(CDialog& dialog, const std::wstring& title, int textId) {
+  FirstLook look;
+  {
+    WhenShown shown(title, [&](HWND window) {
+      look.selection = static_cast<DWORD>(SendDlgItemMessageW(window, textId, EM_GETSEL, 0, 0));
+      look.ok = GetDlgItem(window, IDOK);
+      GUITHREADINFO info = {};
+      info.cbSize = sizeof info;
+      GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+      look.focus = info.hwndFocus;
+      PostMessageW(window, WM_COMMAND, IDOK, 0);
+    });
+    look.result = dialog.DoModal(nullptr);
+  }
+  return look;
+}
+
+TEST(DialogPlacement, AboutTextOpensWithNothingSelected) {
   CAboutDialog about;
   about.aboutText = AboutText();
-  DWORD selection = 1;
-  HWND focus = nullptr, ok = nullptr;
-  {
-    WhenShown shown(L"O verzi programu", [&](HWND window) {
-      selection = static_cast<DWORD>(SendDlgItemMessageW(window, IDC_ABOUT_TEXT, EM_GETSEL, 0, 0));
-      ok = GetDlgItem(window, IDOK);
-      GUITHREADINFO info = {};
-      info.cbSize = sizeof info;
-      GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
-      focus = info.hwndFocus;
-      PostMessageW(window, WM_COMMAND, IDOK, 0);
-    });
-    CHECK_EQ(about.DoModal(nullptr), INT_PTR(IDOK));
-  }
-  CHECK_EQ(LOWORD(selection), HIWORD(selection));
-  CHECK(focus == ok);
+  const FirstLook look = LookAtOpened(about, L"O verzi programu", IDC_ABOUT_TEXT);
+  EXPECT_EQ(look.result, INT_PTR(IDOK));
+  EXPECT_EQ(LOWORD(look.selection), HIWORD(look.selection));
+  EXPECT_EQ(look.focus, look.ok);
 }
 
-TEST(CheckFindingsOpenWithNothingSelected) {
+TEST(DialogPlacement, CheckFindingsOpenWithNothingSelected) {
   CCheckDialog check;
   check.text = "a.tvl:1:1: chyba: Neznámý příkaz scriptu: SEDN\r\nChyb: 1, varování: 0\r\n";
-  DWORD selection = 1;
-  HWND focus = nullptr, ok = nullptr;
-  {
-    WhenShown shown(L"Kontrola scriptu", [&](HWND window) {
-      selection = static_cast<DWORD>(SendDlgItemMessageW(window, IDC_CHECK_TEXT, EM_GETSEL, 0, 0));
-      ok = GetDlgItem(window, IDOK);
-      GUITHREADINFO info = {};
-      info.cbSize = sizeof info;
-      GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
-      focus = info.hwndFocus;
-      PostMessageW(window, WM_COMMAND, IDOK, 0);
-    });
-    CHECK_EQ(check.DoModal(nullptr), INT_PTR(IDOK));
-  }
-  CHECK_EQ(LOWORD(selection), HIWORD(selection));
-  CHECK(focus == ok);
+  const FirstLook look = LookAtOpened(check, L"Kontrola scriptu", IDC_CHECK_TEXT);
+  EXPECT_EQ(look.result, INT_PTR(IDOK));
+  EXPECT_EQ(LOWORD(look.selection), HIWORD(look.selection));
+  EXPECT_EQ(look.focus, look.ok);
 }
 
 // ---------------------------------------------------------------- check boxes
@@ -251,7 +250,7 @@ EdgePixels PixelsBesideTheShadow(HWND main, HWND box) {
   return p;
 }
 
-TEST(CheckBoxEdgesAreNotPaintedOverByTheirShadows) {
+TEST(CheckBoxes, CheckBoxEdgesAreNotPaintedOverByTheirShadows) {
   const std::wstring folder = TempFolder();
   const std::wstring script = folder + L"boxy.tvl";
   WriteText(script, "ShowCheckBox A \"První volba\"\r\nWaitCheck A 1\r\n");
@@ -289,12 +288,12 @@ TEST(CheckBoxEdgesAreNotPaintedOverByTheirShadows) {
   }
   const COLORREF edge = GetSysColor(COLOR_BTNHIGHLIGHT);
   for (const EdgePixels* p : {&first, &repainted}) {
-    CHECK(p->found);
-    CHECK_EQ(p->right, edge);
-    CHECK_EQ(p->bottom, edge);
-    CHECK_EQ(p->corner, edge);
-    CHECK(p->rightBand != edge);
-    CHECK(p->bottomBand != edge);
+    EXPECT_TRUE(p->found);
+    EXPECT_EQ(p->right, edge);
+    EXPECT_EQ(p->bottom, edge);
+    EXPECT_EQ(p->corner, edge);
+    EXPECT_NE(p->rightBand, edge);
+    EXPECT_NE(p->bottomBand, edge);
   }
   WriteProfileStringA("Tarvelin", "ScriptName", nullptr);
   DeleteFileW(script.c_str());
@@ -303,7 +302,7 @@ TEST(CheckBoxEdgesAreNotPaintedOverByTheirShadows) {
 
 // ---------------------------------------------------------------- message box
 
-TEST(MessageBoxShowsItsWholeTitle) {
+TEST(MessageBoxes, MessageBoxShowsItsWholeTitle) {
   const std::wstring title = ToWide("Chyba v argumentech programu");
   const std::wstring text = ToWide("Parametr n vyžaduje 2 parametry");
   int width = 0, needed = 0;
@@ -316,16 +315,16 @@ TEST(MessageBoxShowsItsWholeTitle) {
       GetWindowRect(GetDlgItem(window, IDOK), &button);
       PostMessageW(window, WM_COMMAND, IDOK, 0);
     });
-    CHECK_EQ(ShowMessageBox(nullptr, text, title, MB_OK), IDOK);
+    EXPECT_EQ(ShowMessageBox(nullptr, text, title, MB_OK), IDOK);
   }
-  CHECK(width >= needed);
+  EXPECT_GE(width, needed);
   // The button stays in the middle of the wider box.
   const int left = button.left - box.left;
   const int right = box.right - button.right;
-  CHECK(left - right <= 2 && right - left <= 2);
+  EXPECT_TRUE(left - right <= 2 && right - left <= 2);
 }
 
-TEST(MessageBoxWithAShortTitleKeepsItsSize) {
+TEST(MessageBoxes, MessageBoxWithAShortTitleKeepsItsSize) {
   const std::wstring title = L"Tarvelin";
   const std::wstring text = ToWide("Dlouhý text zprávy, který je mnohem širší než titulek okna");
   int width = 0, plain = 0;
@@ -342,8 +341,8 @@ TEST(MessageBoxWithAShortTitleKeepsItsSize) {
       ShowMessageBox(nullptr, text, title, MB_OK);
     }
   }
-  CHECK(plain > 0);
-  CHECK_EQ(width, plain);
+  EXPECT_GT(plain, 0);
+  EXPECT_EQ(width, plain);
 }
 
 // ---------------------------------------------------------------- queue
@@ -377,7 +376,7 @@ HWND QueueWindow() {
 // and dispatches it. A socket notification that comes in between goes
 // before a timer or a paint in the system's order; it must stay queued for
 // the next peek instead of being dispatched unseen.
-TEST(DispatchTakesThePeekedMessageNotOneThatCameLater) {
+TEST(Queue, DispatchTakesThePeekedMessageNotOneThatCameLater) {
   HWND window = QueueWindow();
   MSG m;
   while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
@@ -391,23 +390,23 @@ TEST(DispatchTakesThePeekedMessageNotOneThatCameLater) {
     Sleep(5);
     timer = queue.Peek(first) && first.id == WM_TIMER;
   }
-  CHECK(timer);
+  EXPECT_TRUE(timer);
   PostMessageW(window, tv::WM_SOCKET_SETUP, 77, 0);
   Seen::Messages().clear();
-  CHECK(queue.DispatchOne());
+  EXPECT_TRUE(queue.DispatchOne());
   KillTimer(window, 5);
-  CHECK(Seen::Messages() == std::vector<UINT>{WM_TIMER});
-  CHECK(queue.Peek(first));
-  CHECK_EQ(first.id, tv::WM_SOCKET_SETUP);
+  EXPECT_EQ(Seen::Messages(), std::vector<UINT>{WM_TIMER});
+  EXPECT_TRUE(queue.Peek(first));
+  EXPECT_EQ(first.id, tv::WM_SOCKET_SETUP);
   tv::Msg removed;
-  CHECK(queue.RemoveForMain(tv::WM_SOCKET_SETUP, removed));
-  CHECK_EQ(removed.wParam, uintptr_t(77));
+  EXPECT_TRUE(queue.RemoveForMain(tv::WM_SOCKET_SETUP, removed));
+  EXPECT_EQ(removed.wParam, uintptr_t(77));
   // Without a peek before it, the first message is dispatched.
   PostMessageW(window, WM_USER + 40, 0, 0);
   PostMessageW(window, WM_USER + 41, 0, 0);
   Seen::Messages().clear();
-  CHECK(queue.DispatchOne());
-  CHECK(Seen::Messages() == std::vector<UINT>{WM_USER + 40});
+  EXPECT_TRUE(queue.DispatchOne());
+  EXPECT_EQ(Seen::Messages(), std::vector<UINT>{WM_USER + 40});
   while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
   }
 }

@@ -4,12 +4,13 @@
 // resources.
 #include "win32/winapi.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "check.h"
 #include "engine/pattern.h"
 #include "shell/context.h"
 #include "win32/dialogs.h"
@@ -75,76 +76,76 @@ bool CanOpen(const Bytes& name, DWORD access) {
 
 // ---------------------------------------------------------------- texts
 
-TEST(CzechLettersBecomeTheirUnicodeCharacters) {
-  CHECK_EQ(ToWide(kCzechBytes), std::wstring(kCzechWide));
-  CHECK_EQ(FromWide(kCzechWide), Bytes(kCzechBytes));
+TEST(Text, CzechLettersBecomeTheirUnicodeCharacters) {
+  EXPECT_EQ(ToWide(kCzechBytes), std::wstring(kCzechWide));
+  EXPECT_EQ(FromWide(kCzechWide), Bytes(kCzechBytes));
 }
 
-TEST(EveryDefinedWindows1250ByteSurvivesTheRoundTrip) {
+TEST(Text, EveryDefinedWindows1250ByteSurvivesTheRoundTrip) {
   int undefined = 0;
   for (int b = 1; b < 256; ++b) {
     Bytes one(1, static_cast<char>(b));
     std::wstring wide = ToWide(one);
-    CHECK_EQ(wide.size(), size_t(1));
+    EXPECT_EQ(wide.size(), size_t(1));
     if (wide.size() != 1) continue;
     if (FromWide(wide) != one) {
       ++undefined;  // the few bytes the code page leaves unassigned
       continue;
     }
   }
-  CHECK(undefined <= 5);
+  EXPECT_LE(undefined, 5);
 }
 
-TEST(ZeroBytesAndUnknownCharactersKeepTheLength) {
+TEST(Text, ZeroBytesAndUnknownCharactersKeepTheLength) {
   Bytes withZero("a\0b", 3);
-  CHECK_EQ(ToWide(withZero), std::wstring(L"a\0b", 3));
-  CHECK_EQ(FromWide(std::wstring(L"x\u4E2Dy")), Bytes("x?y"));
-  CHECK_EQ(ToWide(""), std::wstring());
+  EXPECT_EQ(ToWide(withZero), std::wstring(L"a\0b", 3));
+  EXPECT_EQ(FromWide(std::wstring(L"x\u4E2Dy")), Bytes("x?y"));
+  EXPECT_EQ(ToWide(""), std::wstring());
 }
 
-TEST(CommandLineIsTheTextAfterTheProgramName) {
-  CHECK_EQ(ArgumentsAfterProgramName(L"\"C:\\Program Files\\tarvelin.exe\"  -p x.log a.tvl"),
-           std::wstring(L"-p x.log a.tvl"));
-  CHECK_EQ(ArgumentsAfterProgramName(L"tarvelin.exe\t script.tvl "), std::wstring(L"script.tvl "));
-  CHECK_EQ(ArgumentsAfterProgramName(L"tarvelin.exe"), std::wstring());
-  CHECK_EQ(ArgumentsAfterProgramName(L"\"t.exe\"x y"), std::wstring(L"x y"));
-  CHECK_EQ(ArgumentsAfterProgramName(L"\"unclosed name"), std::wstring());
-  CHECK_EQ(ArgumentsAfterProgramName(L"t.exe \"two words.tvl\""),
-           std::wstring(L"\"two words.tvl\""));
+TEST(Text, CommandLineIsTheTextAfterTheProgramName) {
+  EXPECT_EQ(ArgumentsAfterProgramName(L"\"C:\\Program Files\\tarvelin.exe\"  -p x.log a.tvl"),
+            std::wstring(L"-p x.log a.tvl"));
+  EXPECT_EQ(ArgumentsAfterProgramName(L"tarvelin.exe\t script.tvl "), std::wstring(L"script.tvl "));
+  EXPECT_EQ(ArgumentsAfterProgramName(L"tarvelin.exe"), std::wstring());
+  EXPECT_EQ(ArgumentsAfterProgramName(L"\"t.exe\"x y"), std::wstring(L"x y"));
+  EXPECT_EQ(ArgumentsAfterProgramName(L"\"unclosed name"), std::wstring());
+  EXPECT_EQ(ArgumentsAfterProgramName(L"t.exe \"two words.tvl\""),
+            std::wstring(L"\"two words.tvl\""));
 }
 
-TEST(HelpTextGetsWindowsLineEnds) {
-  CHECK_EQ(HelpTextForDisplay(Bytes("a\nb\r\nc\rd\r\n")), std::wstring(L"a\r\nb\r\nc\r\nd\r\n"));
-  CHECK_EQ(HelpTextForDisplay(Bytes("ř\0x", 3)), std::wstring(L"ř x"));
+TEST(Text, HelpTextGetsWindowsLineEnds) {
+  EXPECT_EQ(HelpTextForDisplay(Bytes("a\nb\r\nc\rd\r\n")), std::wstring(L"a\r\nb\r\nc\r\nd\r\n"));
+  EXPECT_EQ(HelpTextForDisplay(Bytes("ř\0x", 3)), std::wstring(L"ř x"));
 }
 
 // ---------------------------------------------------------------- dialogs
 
-TEST(DialogIntegerFieldsAcceptOnlyWholeNumbers) {
+TEST(Dialogs, DialogIntegerFieldsAcceptOnlyWholeNumbers) {
   int value = 0;
-  CHECK(ParseDialogInteger("80", value));
-  CHECK_EQ(value, 80);
-  CHECK(ParseDialogInteger("  -5 ", value));
-  CHECK_EQ(value, -5);
-  CHECK(ParseDialogInteger("+7", value));
-  CHECK_EQ(value, 7);
-  CHECK(ParseDialogInteger("2147483647", value));
-  CHECK_EQ(value, 2147483647);
-  CHECK(ParseDialogInteger("-2147483648", value));
-  CHECK_EQ(value, -2147483647 - 1);
+  EXPECT_TRUE(ParseDialogInteger("80", value));
+  EXPECT_EQ(value, 80);
+  EXPECT_TRUE(ParseDialogInteger("  -5 ", value));
+  EXPECT_EQ(value, -5);
+  EXPECT_TRUE(ParseDialogInteger("+7", value));
+  EXPECT_EQ(value, 7);
+  EXPECT_TRUE(ParseDialogInteger("2147483647", value));
+  EXPECT_EQ(value, 2147483647);
+  EXPECT_TRUE(ParseDialogInteger("-2147483648", value));
+  EXPECT_EQ(value, -2147483647 - 1);
   value = 99;
-  CHECK(!ParseDialogInteger("", value));
-  CHECK(!ParseDialogInteger("   ", value));
-  CHECK(!ParseDialogInteger("12a", value));
-  CHECK(!ParseDialogInteger("1 2", value));
-  CHECK(!ParseDialogInteger("-", value));
-  CHECK(!ParseDialogInteger("2147483648", value));
-  CHECK(!ParseDialogInteger("99999999999999999999", value));
-  CHECK_EQ(value, 99);
+  EXPECT_FALSE(ParseDialogInteger("", value));
+  EXPECT_FALSE(ParseDialogInteger("   ", value));
+  EXPECT_FALSE(ParseDialogInteger("12a", value));
+  EXPECT_FALSE(ParseDialogInteger("1 2", value));
+  EXPECT_FALSE(ParseDialogInteger("-", value));
+  EXPECT_FALSE(ParseDialogInteger("2147483648", value));
+  EXPECT_FALSE(ParseDialogInteger("99999999999999999999", value));
+  EXPECT_EQ(value, 99);
 }
 
-TEST(AboutTextNamesTheVersionAndDate) {
-  CHECK_EQ(AboutText(), Bytes("\r\n\r\nTarvelin verze 1.10 / 13. července 1997\r\n"));
+TEST(Dialogs, AboutTextNamesTheVersionAndDate) {
+  EXPECT_EQ(AboutText(), Bytes("\r\n\r\nTarvelin verze 1.10 / 13. července 1997\r\n"));
 }
 
 // Runs body on another thread once a window titled title is up, so that a
@@ -174,7 +175,7 @@ std::wstring ItemText(HWND dialog, int id) {
   return text;
 }
 
-TEST(ConnectDialogShowsAndReturnsItsFields) {
+TEST(Dialogs, ConnectDialogShowsAndReturnsItsFields) {
   CConnectParamsDialog dialog;
   dialog.server = "server.example";
   dialog.port = 110;
@@ -187,15 +188,15 @@ TEST(ConnectDialogShowsAndReturnsItsFields) {
       SetDlgItemTextW(window, IDC_PORT, L"25");
       PostMessageW(window, WM_COMMAND, IDOK, 0);
     });
-    CHECK_EQ(dialog.DoModal(nullptr), INT_PTR(IDOK));
+    EXPECT_EQ(dialog.DoModal(nullptr), INT_PTR(IDOK));
   }
-  CHECK_EQ(shownServer, std::wstring(L"server.example"));
-  CHECK_EQ(shownPort, std::wstring(L"110"));
-  CHECK_EQ(dialog.server, Bytes("pošta"));
-  CHECK_EQ(dialog.port, 25);
+  EXPECT_EQ(shownServer, std::wstring(L"server.example"));
+  EXPECT_EQ(shownPort, std::wstring(L"110"));
+  EXPECT_EQ(dialog.server, Bytes("pošta"));
+  EXPECT_EQ(dialog.port, 25);
 }
 
-TEST(ConnectDialogRefusesAPortThatIsNoNumber) {
+TEST(Dialogs, ConnectDialogRefusesAPortThatIsNoNumber) {
   CConnectParamsDialog dialog;
   dialog.port = 7;
   bool boxSeen = false;
@@ -217,14 +218,14 @@ TEST(ConnectDialogRefusesAPortThatIsNoNumber) {
       SetDlgItemTextW(window, IDC_PORT, L"23");
       PostMessageW(window, WM_COMMAND, IDOK, 0);
     });
-    CHECK_EQ(dialog.DoModal(nullptr), INT_PTR(IDOK));
+    EXPECT_EQ(dialog.DoModal(nullptr), INT_PTR(IDOK));
   }
-  CHECK(boxSeen);
-  CHECK(stayedOpen);
-  CHECK_EQ(dialog.port, 23);
+  EXPECT_TRUE(boxSeen);
+  EXPECT_TRUE(stayedOpen);
+  EXPECT_EQ(dialog.port, 23);
 }
 
-TEST(CancelledDialogKeepsItsFields) {
+TEST(Dialogs, CancelledDialogKeepsItsFields) {
   CAcceptParamsDialog dialog;
   dialog.port = 4000;
   {
@@ -232,12 +233,12 @@ TEST(CancelledDialogKeepsItsFields) {
       SetDlgItemTextW(window, IDC_PORT, L"5000");
       PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
     });
-    CHECK_EQ(dialog.DoModal(nullptr), INT_PTR(IDCANCEL));
+    EXPECT_EQ(dialog.DoModal(nullptr), INT_PTR(IDCANCEL));
   }
-  CHECK_EQ(dialog.port, 4000);
+  EXPECT_EQ(dialog.port, 4000);
 }
 
-TEST(InputDialogIsTitledWithThePromptAndTakesTheText) {
+TEST(Dialogs, InputDialogIsTitledWithThePromptAndTakesTheText) {
   CInputLineDialog dialog;
   dialog.prompt = "Zadejte číslo účtu";
   {
@@ -245,12 +246,12 @@ TEST(InputDialogIsTitledWithThePromptAndTakesTheText) {
       SetDlgItemTextW(window, IDC_INPUT_TEXT, L"Řádka s háčky");
       PostMessageW(window, WM_COMMAND, IDOK, 0);
     });
-    CHECK_EQ(dialog.DoModal(nullptr), INT_PTR(IDOK));
+    EXPECT_EQ(dialog.DoModal(nullptr), INT_PTR(IDOK));
   }
-  CHECK_EQ(dialog.text, Bytes("Řádka s háčky"));
+  EXPECT_EQ(dialog.text, Bytes("Řádka s háčky"));
 }
 
-TEST(StateDialogListsAreSorted) {
+TEST(Dialogs, StateDialogListsAreSorted) {
   CStateDialog dialog;
   dialog.symbolLines = {"b", "A", "c"};
   dialog.counterLines = {"zeta=1", "alfa=-5"};
@@ -268,120 +269,117 @@ TEST(StateDialogListsAreSorted) {
       }
       PostMessageW(window, WM_COMMAND, IDOK, 0);
     });
-    CHECK_EQ(dialog.DoModal(nullptr), INT_PTR(IDOK));
+    EXPECT_EQ(dialog.DoModal(nullptr), INT_PTR(IDOK));
   }
-  CHECK(symbols == (std::vector<std::wstring>{L"A", L"b", L"c"}));
-  CHECK(counters == (std::vector<std::wstring>{L"alfa=-5", L"zeta=1"}));
+  EXPECT_EQ(symbols, (std::vector<std::wstring>{L"A", L"b", L"c"}));
+  EXPECT_EQ(counters, (std::vector<std::wstring>{L"alfa=-5", L"zeta=1"}));
 }
 
 // ---------------------------------------------------------------- files
 
-TEST(LogIsCreatedEmptyAndDeniesOtherWriters) {
+TEST(Files, LogIsCreatedEmptyAndDeniesOtherWriters) {
   Bytes name = InTemp("log-sharing.log");
   WriteAll(ToWide(name), "old contents");
   Win32Files files;
   std::unique_ptr<tv::OutFile> log = files.CreateLog(name);
-  CHECK(log != nullptr);
-  if (!log) return;
-  CHECK(log->Write("abc", 3));
-  CHECK(log->Flush());
-  CHECK_EQ(ReadAll(ToWide(name)), Bytes("abc"));
-  CHECK(files.CreateLog(name) == nullptr);  // a second program cannot take it
-  CHECK(CanOpen(name, GENERIC_READ));
-  CHECK(!CanOpen(name, GENERIC_WRITE));
+  ASSERT_NE(log, nullptr);
+  EXPECT_TRUE(log->Write("abc", 3));
+  EXPECT_TRUE(log->Flush());
+  EXPECT_EQ(ReadAll(ToWide(name)), Bytes("abc"));
+  EXPECT_EQ(files.CreateLog(name), nullptr);  // a second program cannot take it
+  EXPECT_TRUE(CanOpen(name, GENERIC_READ));
+  EXPECT_FALSE(CanOpen(name, GENERIC_WRITE));
   log.reset();
-  CHECK(CanOpen(name, GENERIC_WRITE));
+  EXPECT_TRUE(CanOpen(name, GENERIC_WRITE));
 }
 
-TEST(FilesWithCzechNamesGetTheirRealNames) {
+TEST(Files, FilesWithCzechNamesGetTheirRealNames) {
   Bytes name = InTemp("Žluťoučký kůň.log");
   Win32Files files;
   std::unique_ptr<tv::OutFile> log = files.CreateLog(name);
-  CHECK(log != nullptr);
+  EXPECT_NE(log, nullptr);
   log.reset();
   std::wstring wide = TempFolder() + L"Žluťoučký kůň.log";
-  CHECK(GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesW(wide.c_str()), INVALID_FILE_ATTRIBUTES);
   DeleteFileW(wide.c_str());
 }
 
-TEST(LogCannotBeCreatedInAMissingFolder) {
+TEST(Files, LogCannotBeCreatedInAMissingFolder) {
   Win32Files files;
-  CHECK(files.CreateLog(InTemp("no-such-folder\\x.log")) == nullptr);
-  CHECK(files.CreateLog("") == nullptr);
+  EXPECT_EQ(files.CreateLog(InTemp("no-such-folder\\x.log")), nullptr);
+  EXPECT_EQ(files.CreateLog(""), nullptr);
 }
 
-TEST(ScriptLinesEndAtLineFeed) {
+TEST(Files, ScriptLinesEndAtLineFeed) {
   Bytes name = InTemp("lines.tvl");
   const char text[] = "first\r\nsecond\n\r\nfo\0ur\rx\nlast";
   WriteAll(ToWide(name), Bytes(text, sizeof text - 1));
   Win32Files files;
   std::unique_ptr<tv::ScriptFile> script = files.OpenScript(name);
-  CHECK(script != nullptr);
-  if (!script) return;
+  ASSERT_NE(script, nullptr);
   Bytes line;
   const Bytes expected[] = {"first", "second", "", Bytes("fo\0ur\rx", 7), "last"};
   for (const Bytes& want : expected) {
-    CHECK(script->ReadLine(line) == tv::ScriptFile::Read::Line);
-    CHECK_EQ(line, want);
+    EXPECT_EQ(script->ReadLine(line), tv::ScriptFile::Read::Line);
+    EXPECT_EQ(line, want);
   }
-  CHECK(script->ReadLine(line) == tv::ScriptFile::Read::End);
-  CHECK(script->Rewind());
-  CHECK(script->ReadLine(line) == tv::ScriptFile::Read::Line);
-  CHECK_EQ(line, Bytes("first"));
+  EXPECT_EQ(script->ReadLine(line), tv::ScriptFile::Read::End);
+  EXPECT_TRUE(script->Rewind());
+  EXPECT_EQ(script->ReadLine(line), tv::ScriptFile::Read::Line);
+  EXPECT_EQ(line, Bytes("first"));
 }
 
-TEST(ScriptKnowsItsFullPathAndDeniesWriters) {
+TEST(Files, ScriptKnowsItsFullPathAndDeniesWriters) {
   std::wstring folder = TempFolder();
   SetCurrentDirectoryW(folder.c_str());
   WriteAll(folder + L"relative.tvl", "Stop\r\n");
   Win32Files files;
   std::unique_ptr<tv::ScriptFile> script = files.OpenScript("relative.tvl");
-  CHECK(script != nullptr);
-  if (!script) return;
-  CHECK_EQ(script->FullPath(), FromWide(folder) + "relative.tvl");
-  CHECK(CanOpen(FromWide(folder) + "relative.tvl", GENERIC_READ));
-  CHECK(!CanOpen(FromWide(folder) + "relative.tvl", GENERIC_WRITE));
-  CHECK(files.OpenScript("no such script.tvl") == nullptr);
-  CHECK(files.OpenScript(FromWide(folder)) == nullptr);  // a folder
+  ASSERT_NE(script, nullptr);
+  EXPECT_EQ(script->FullPath(), FromWide(folder) + "relative.tvl");
+  EXPECT_TRUE(CanOpen(FromWide(folder) + "relative.tvl", GENERIC_READ));
+  EXPECT_FALSE(CanOpen(FromWide(folder) + "relative.tvl", GENERIC_WRITE));
+  EXPECT_EQ(files.OpenScript("no such script.tvl"), nullptr);
+  EXPECT_EQ(files.OpenScript(FromWide(folder)), nullptr);  // a folder
 }
 
-TEST(CaptureFileIsEmptiedAndReadableWhileOpen) {
+TEST(Files, CaptureFileIsEmptiedAndReadableWhileOpen) {
   Bytes name = InTemp("capture.dat");
   WriteAll(ToWide(name), "earlier capture that must go");
   Win32Files files;
   std::unique_ptr<tv::OutFile> capture = files.CreateCapture(name);
-  CHECK(capture != nullptr);
-  if (!capture) return;
-  CHECK(capture->Write("a\0b", 3));
-  CHECK_EQ(ReadAll(ToWide(name)), Bytes("a\0b", 3));
-  CHECK(!CanOpen(name, GENERIC_WRITE));
+  ASSERT_NE(capture, nullptr);
+  EXPECT_TRUE(capture->Write("a\0b", 3));
+  EXPECT_EQ(ReadAll(ToWide(name)), Bytes("a\0b", 3));
+  EXPECT_FALSE(CanOpen(name, GENERIC_WRITE));
   capture.reset();
   DWORD attributes = GetFileAttributesW(ToWide(name).c_str());
-  CHECK((attributes & FILE_ATTRIBUTE_ARCHIVE) != 0);
+  EXPECT_NE(attributes & FILE_ATTRIBUTE_ARCHIVE, 0);
 }
 
-TEST(ScriptRelativeNamesUseTheWindowsRules) {
+TEST(Files, ScriptRelativeNamesUseTheWindowsRules) {
   Win32Files files;
-  CHECK_EQ(files.ResolveScriptRelativePath("zvuk.wav", "C:\\scripty\\hlavni.tvl"),
-           Bytes("C:\\scripty\\zvuk.wav"));
-  CHECK_EQ(files.ResolveScriptRelativePath("\\x.wav", "C:\\scripty\\hlavni.tvl"),
-           Bytes("C:\\x.wav"));
-  CHECK_EQ(files.ResolveScriptRelativePath("D:y.wav", "C:\\scripty\\hlavni.tvl"), Bytes("D:y.wav"));
+  EXPECT_EQ(files.ResolveScriptRelativePath("zvuk.wav", "C:\\scripty\\hlavni.tvl"),
+            Bytes("C:\\scripty\\zvuk.wav"));
+  EXPECT_EQ(files.ResolveScriptRelativePath("\\x.wav", "C:\\scripty\\hlavni.tvl"),
+            Bytes("C:\\x.wav"));
+  EXPECT_EQ(files.ResolveScriptRelativePath("D:y.wav", "C:\\scripty\\hlavni.tvl"),
+            Bytes("D:y.wav"));
 }
 
 // ---------------------------------------------------------------- profile
 
-TEST(ProfileKeepsBytesAndCutsLongValues) {
+TEST(Profile, ProfileKeepsBytesAndCutsLongValues) {
   Win32Profile profile;
   profile.SetString("TestValue", "C:\\scripty\\ověření.tvl");
-  CHECK_EQ(profile.GetString("TestValue", "", 253), Bytes("C:\\scripty\\ověření.tvl"));
-  CHECK_EQ(profile.GetString("TestMissing", "výchozí", 253), Bytes("výchozí"));
+  EXPECT_EQ(profile.GetString("TestValue", "", 253), Bytes("C:\\scripty\\ověření.tvl"));
+  EXPECT_EQ(profile.GetString("TestMissing", "výchozí", 253), Bytes("výchozí"));
   profile.SetString("TestValue", Bytes(300, 'x'));
-  CHECK_EQ(profile.GetString("TestValue", "", 253), Bytes(253, 'x'));
+  EXPECT_EQ(profile.GetString("TestValue", "", 253), Bytes(253, 'x'));
   char raw[64] = "";
   WriteProfileStringA("Tarvelin", "TestValue", "raw");
   GetProfileStringA("Tarvelin", "TestValue", "", raw, sizeof raw);
-  CHECK_EQ(std::string(raw), std::string("raw"));
+  EXPECT_EQ(std::string(raw), std::string("raw"));
   WriteProfileStringA("Tarvelin", "TestValue", nullptr);
 }
 
@@ -436,54 +434,54 @@ unsigned long long ProcessorMs() {
   return (k.QuadPart + u.QuadPart) / 10000;
 }
 
-TEST(PeekSeesTheFirstMessageAndWhoseItIs) {
+TEST(Queue, PeekSeesTheFirstMessageAndWhoseItIs) {
   TestWindow();
   EmptyQueue();
   Win32Queue queue;
   queue.SetMainWindow(TestWindow());
   tv::Msg first;
-  CHECK(!queue.Peek(first));
+  EXPECT_FALSE(queue.Peek(first));
   PostMessageW(OtherWindow(), WM_USER + 7, 1, 2);
   queue.PostToMain(WM_USER + 8, 3, 4);
-  CHECK(queue.Peek(first));
-  CHECK(!first.forMainWindow);
-  CHECK_EQ(first.id, uint32_t(WM_USER + 7));
-  CHECK(queue.Peek(first));  // still there
+  EXPECT_TRUE(queue.Peek(first));
+  EXPECT_FALSE(first.forMainWindow);
+  EXPECT_EQ(first.id, uint32_t(WM_USER + 7));
+  EXPECT_TRUE(queue.Peek(first));  // still there
   tv::Msg removed;
-  CHECK(queue.RemoveForMain(WM_USER + 8, removed));
-  CHECK(removed.forMainWindow);
-  CHECK_EQ(removed.wParam, uintptr_t(3));
-  CHECK_EQ(removed.lParam, intptr_t(4));
-  CHECK(!queue.RemoveForMain(WM_USER + 8, removed));
+  EXPECT_TRUE(queue.RemoveForMain(WM_USER + 8, removed));
+  EXPECT_TRUE(removed.forMainWindow);
+  EXPECT_EQ(removed.wParam, uintptr_t(3));
+  EXPECT_EQ(removed.lParam, intptr_t(4));
+  EXPECT_FALSE(queue.RemoveForMain(WM_USER + 8, removed));
   Recorder::Seen().clear();
-  CHECK(queue.DispatchOne());
-  CHECK(Recorder::Seen() == std::vector<UINT>{WM_USER + 7});
-  CHECK(!queue.Peek(first));
+  EXPECT_TRUE(queue.DispatchOne());
+  EXPECT_EQ(Recorder::Seen(), std::vector<UINT>{WM_USER + 7});
+  EXPECT_FALSE(queue.Peek(first));
 }
 
-TEST(QuitMessageIsReportedAndLeftForTheOuterLoop) {
+TEST(Queue, QuitMessageIsReportedAndLeftForTheOuterLoop) {
   EmptyQueue();
   Win32Queue queue;
   queue.SetMainWindow(TestWindow());
   queue.PostQuit(0);
   tv::Msg first;
-  CHECK(queue.Peek(first));
-  CHECK_EQ(first.id, uint32_t(WM_QUIT));
-  CHECK(!queue.DispatchOne());
-  CHECK(queue.Peek(first));
-  CHECK_EQ(first.id, uint32_t(WM_QUIT));
+  EXPECT_TRUE(queue.Peek(first));
+  EXPECT_EQ(first.id, uint32_t(WM_QUIT));
+  EXPECT_FALSE(queue.DispatchOne());
+  EXPECT_TRUE(queue.Peek(first));
+  EXPECT_EQ(first.id, uint32_t(WM_QUIT));
   MSG m;
-  CHECK(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE) && m.message == WM_QUIT);
+  EXPECT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE) && m.message == WM_QUIT);
   EmptyQueue();
 }
 
-TEST(WaitReturnsForAMessageThatWasAlreadySeen) {
+TEST(Queue, WaitReturnsForAMessageThatWasAlreadySeen) {
   EmptyQueue();
   Win32Queue queue;
   queue.SetMainWindow(TestWindow());
   queue.PostToMain(WM_USER + 9, 0, 0);
   tv::Msg first;
-  CHECK(queue.Peek(first));
+  EXPECT_TRUE(queue.Peek(first));
   // Should the wait sleep anyway, this thread wakes it after three seconds.
   HWND window = TestWindow();
   std::thread rescue([window] {
@@ -492,12 +490,12 @@ TEST(WaitReturnsForAMessageThatWasAlreadySeen) {
   });
   DWORD start = GetTickCount();
   queue.WaitForMessage();
-  CHECK(GetTickCount() - start < 1000);
+  EXPECT_LT(GetTickCount() - start, 1000);
   rescue.join();
   EmptyQueue();
 }
 
-TEST(WaitSleepsUntilAMessageComesFromAnotherThread) {
+TEST(Queue, WaitSleepsUntilAMessageComesFromAnotherThread) {
   EmptyQueue();
   Win32Queue queue;
   queue.SetMainWindow(TestWindow());
@@ -512,10 +510,10 @@ TEST(WaitSleepsUntilAMessageComesFromAnotherThread) {
   DWORD waited = GetTickCount() - start;
   unsigned long long used = ProcessorMs() - before;
   poster.join();
-  CHECK(waited >= 200);
-  CHECK(used < 100);
+  EXPECT_GE(waited, 200);
+  EXPECT_LT(used, 100);
   tv::Msg first;
-  CHECK(queue.Peek(first) && first.id == WM_USER + 11);
+  EXPECT_TRUE(queue.Peek(first) && first.id == WM_USER + 11);
   EmptyQueue();
 }
 
@@ -542,46 +540,46 @@ struct PumpHost {
   }
 };
 
-TEST(TimedStepWaitsOnTheTimerWithoutSpinning) {
+TEST(Queue, TimedStepWaitsOnTheTimerWithoutSpinning) {
   PumpHost host;
   host.ctx.running = true;
   DWORD start = GetTickCount();
   unsigned long long before = ProcessorMs();
-  CHECK(host.ctx.TimedStep(700));
+  EXPECT_TRUE(host.ctx.TimedStep(700));
   DWORD waited = GetTickCount() - start;
   unsigned long long used = ProcessorMs() - before;
-  CHECK(waited >= 600);
-  CHECK(waited < 3000);
-  CHECK(used < 150);
+  EXPECT_GE(waited, 600);
+  EXPECT_LT(waited, 3000);
+  EXPECT_LT(used, 150);
   MSG m;
-  CHECK(!PeekMessageW(&m, TestWindow(), WM_TIMER, WM_TIMER, PM_NOREMOVE));  // timer killed
+  EXPECT_FALSE(PeekMessageW(&m, TestWindow(), WM_TIMER, WM_TIMER, PM_NOREMOVE));  // timer killed
 }
 
-TEST(PumpStopsOnACloseRequestAndDispatchesIt) {
+TEST(Queue, PumpStopsOnACloseRequestAndDispatchesIt) {
   PumpHost host;
   host.ctx.running = true;
   PostMessageW(OtherWindow(), WM_USER + 12, 0, 0);
-  CHECK(host.ctx.PumpWindowMessages());
-  CHECK(host.ctx.running);
+  EXPECT_TRUE(host.ctx.PumpWindowMessages());
+  EXPECT_TRUE(host.ctx.running);
   PostMessageW(TestWindow(), WM_SYSCOMMAND, SC_CLOSE, 0);
-  CHECK(!host.ctx.PumpWindowMessages());
-  CHECK(!host.ctx.running);
+  EXPECT_FALSE(host.ctx.PumpWindowMessages());
+  EXPECT_FALSE(host.ctx.running);
   MSG m;
-  CHECK(!PeekMessageW(&m, TestWindow(), WM_SYSCOMMAND, WM_SYSCOMMAND, PM_NOREMOVE));
+  EXPECT_FALSE(PeekMessageW(&m, TestWindow(), WM_SYSCOMMAND, WM_SYSCOMMAND, PM_NOREMOVE));
 }
 
-TEST(WaitLeavesACloseRequestQueued) {
+TEST(Queue, WaitLeavesACloseRequestQueued) {
   PumpHost host;
   host.ctx.running = true;
   PostMessageW(TestWindow(), WM_SYSCOMMAND, SC_CLOSE, 0);
-  CHECK(!host.ctx.TimedStep(5000));
-  CHECK(!host.ctx.running);
+  EXPECT_FALSE(host.ctx.TimedStep(5000));
+  EXPECT_FALSE(host.ctx.running);
   MSG m;
-  CHECK(PeekMessageW(&m, TestWindow(), WM_SYSCOMMAND, WM_SYSCOMMAND, PM_NOREMOVE));
+  EXPECT_TRUE(PeekMessageW(&m, TestWindow(), WM_SYSCOMMAND, WM_SYSCOMMAND, PM_NOREMOVE));
   EmptyQueue();
 }
 
-TEST(WaitEndsWhenAnotherThreadPostsTheQuitMessage) {
+TEST(Queue, WaitEndsWhenAnotherThreadPostsTheQuitMessage) {
   PumpHost host;
   host.ctx.running = true;
   DWORD thread = GetCurrentThreadId();
@@ -589,8 +587,8 @@ TEST(WaitEndsWhenAnotherThreadPostsTheQuitMessage) {
     Sleep(200);
     PostThreadMessageW(thread, WM_QUIT, 0, 0);
   });
-  CHECK(!host.ctx.WaitForWindowMessage(WM_USER + 99));
-  CHECK(!host.ctx.running);
+  EXPECT_FALSE(host.ctx.WaitForWindowMessage(WM_USER + 99));
+  EXPECT_FALSE(host.ctx.running);
   quitter.join();
   EmptyQueue();
 }
@@ -620,21 +618,21 @@ uint16_t LocalPort(tv::Socket s) {
 
 const tv::Ipv4 kLoopback = {{127, 0, 0, 1}};
 
-TEST(LoopbackConnectionNotifiesEveryStep) {
+TEST(Sockets, LoopbackConnectionNotifiesEveryStep) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
   tv::Socket listener = sockets.Create();
-  CHECK(listener != tv::kInvalidSocket);
-  CHECK(sockets.Bind(listener, kLoopback, 0));
-  CHECK(sockets.AsyncSelect(listener, kSetup, tv::kFdAccept));
-  CHECK(sockets.Listen(listener, 1));
+  EXPECT_NE(listener, tv::kInvalidSocket);
+  EXPECT_TRUE(sockets.Bind(listener, kLoopback, 0));
+  EXPECT_TRUE(sockets.AsyncSelect(listener, kSetup, tv::kFdAccept));
+  EXPECT_TRUE(sockets.Listen(listener, 1));
   const uint16_t port = LocalPort(listener);
 
   tv::Socket client = sockets.Create();
-  CHECK(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
+  EXPECT_TRUE(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
   bool connected = sockets.Connect(client, kLoopback, port);
-  CHECK(connected || sockets.LastError() == tv::kWsaeWouldBlock);
+  EXPECT_TRUE(connected || sockets.LastError() == tv::kWsaeWouldBlock);
   MSG m;
   bool sawConnect = false, sawAccept = false;
   for (int i = 0; i < 2 && NextMessage(kSetup, m); ++i) {
@@ -643,32 +641,32 @@ TEST(LoopbackConnectionNotifiesEveryStep) {
     }
     if (WSAGETSELECTEVENT(m.lParam) == FD_ACCEPT) sawAccept = true;
   }
-  CHECK(sawConnect);
-  CHECK(sawAccept);
+  EXPECT_TRUE(sawConnect);
+  EXPECT_TRUE(sawAccept);
   tv::Ipv4 peer;
   tv::Socket server = sockets.Accept(listener, peer);
-  CHECK(server != tv::kInvalidSocket);
-  CHECK_EQ(int(peer.b[0]), 127);
-  CHECK_EQ(int(peer.b[3]), 1);
+  EXPECT_NE(server, tv::kInvalidSocket);
+  EXPECT_EQ(int(peer.b[0]), 127);
+  EXPECT_EQ(int(peer.b[3]), 1);
   sockets.Shutdown(listener);
   sockets.Close(listener);
-  CHECK(sockets.AsyncSelect(server, kEvent, tv::kFdRead | tv::kFdWrite | tv::kFdClose));
-  CHECK(sockets.AsyncSelect(client, kEvent, tv::kFdRead | tv::kFdWrite | tv::kFdClose));
+  EXPECT_TRUE(sockets.AsyncSelect(server, kEvent, tv::kFdRead | tv::kFdWrite | tv::kFdClose));
+  EXPECT_TRUE(sockets.AsyncSelect(client, kEvent, tv::kFdRead | tv::kFdWrite | tv::kFdClose));
 
-  CHECK_EQ(sockets.Send(client, "ahoj\n", 5), 5);
+  EXPECT_EQ(sockets.Send(client, "ahoj\n", 5), 5);
   bool readable = false;
   for (int i = 0; i < 4 && !readable && NextMessage(kEvent, m); ++i) {
     readable = m.wParam == static_cast<WPARAM>(server) && (WSAGETSELECTEVENT(m.lParam) & FD_READ);
   }
-  CHECK(readable);
+  EXPECT_TRUE(readable);
   unsigned long available = 0;
-  CHECK(sockets.BytesAvailable(server, available));
-  CHECK_EQ(available, 5ul);
-  CHECK(!sockets.PeerHasClosed(server));
+  EXPECT_TRUE(sockets.BytesAvailable(server, available));
+  EXPECT_EQ(available, 5ul);
+  EXPECT_FALSE(sockets.PeerHasClosed(server));
   char buffer[16] = {};
-  CHECK_EQ(sockets.Recv(server, buffer, sizeof buffer), 5);
-  CHECK_EQ(std::string(buffer, 5), std::string("ahoj\n"));
-  CHECK(!sockets.PeerHasClosed(server));  // nothing to read, but still open
+  EXPECT_EQ(sockets.Recv(server, buffer, sizeof buffer), 5);
+  EXPECT_EQ(std::string(buffer, 5), std::string("ahoj\n"));
+  EXPECT_FALSE(sockets.PeerHasClosed(server));  // nothing to read, but still open
 
   sockets.Shutdown(client);
   sockets.Close(client);
@@ -676,13 +674,13 @@ TEST(LoopbackConnectionNotifiesEveryStep) {
   for (int i = 0; i < 6 && !closed && NextMessage(kEvent, m); ++i) {
     closed = m.wParam == static_cast<WPARAM>(server) && (WSAGETSELECTEVENT(m.lParam) & FD_CLOSE);
   }
-  CHECK(closed);
-  CHECK(sockets.PeerHasClosed(server));
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(sockets.PeerHasClosed(server));
   sockets.Close(server);
   EmptyQueue();
 }
 
-TEST(EveryConnectIsNotified) {
+TEST(Sockets, EveryConnectIsNotified) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
@@ -702,12 +700,12 @@ TEST(EveryConnectIsNotified) {
     if (server != tv::kInvalidSocket) sockets.Close(server);
     sockets.Close(client);
   }
-  CHECK_EQ(lost, 0);
+  EXPECT_EQ(lost, 0);
   sockets.Close(listener);
   EmptyQueue();
 }
 
-TEST(CoreConnectsRepeatedlyThroughItsWaits) {
+TEST(Sockets, CoreConnectsRepeatedlyThroughItsWaits) {
   PumpHost host;
   SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a = {};
@@ -738,14 +736,14 @@ TEST(CoreConnectsRepeatedlyThroughItsWaits) {
   }
   done = true;
   watchdog.join();
-  CHECK_EQ(failures, 0);
+  EXPECT_EQ(failures, 0);
   stop = true;
   closesocket(listener);
   acceptor.join();
   EmptyQueue();
 }
 
-TEST(DataLeftToReadIsNotAClose) {
+TEST(Sockets, DataLeftToReadIsNotAClose) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
@@ -753,21 +751,21 @@ TEST(DataLeftToReadIsNotAClose) {
   sockets.Bind(listener, kLoopback, 0);
   sockets.Listen(listener, 1);
   tv::Socket client = sockets.Create();
-  CHECK(sockets.Connect(client, kLoopback, LocalPort(listener)));  // blocking socket
+  EXPECT_TRUE(sockets.Connect(client, kLoopback, LocalPort(listener)));  // blocking socket
   tv::Ipv4 peer;
   tv::Socket server = sockets.Accept(listener, peer);
   sockets.Send(client, "x", 1);
   sockets.Close(client);
   Sleep(200);
-  CHECK(!sockets.PeerHasClosed(server));
+  EXPECT_FALSE(sockets.PeerHasClosed(server));
   char byte;
-  CHECK_EQ(sockets.Recv(server, &byte, 1), 1);
-  CHECK(sockets.PeerHasClosed(server));
+  EXPECT_EQ(sockets.Recv(server, &byte, 1), 1);
+  EXPECT_TRUE(sockets.PeerHasClosed(server));
   sockets.Close(server);
   sockets.Close(listener);
 }
 
-TEST(ConnectToAClosedPortReportsTheError) {
+TEST(Sockets, ConnectToAClosedPortReportsTheError) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
@@ -776,40 +774,40 @@ TEST(ConnectToAClosedPortReportsTheError) {
   const uint16_t port = LocalPort(probe);
   sockets.Close(probe);  // nobody listens there now
   tv::Socket client = sockets.Create();
-  CHECK(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
+  EXPECT_TRUE(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
   if (!sockets.Connect(client, kLoopback, port)) {
-    CHECK_EQ(sockets.LastError(), tv::kWsaeWouldBlock);
+    EXPECT_EQ(sockets.LastError(), tv::kWsaeWouldBlock);
     MSG m;
-    CHECK(NextMessage(kSetup, m));
-    CHECK(WSAGETSELECTERROR(m.lParam) != 0);
+    EXPECT_TRUE(NextMessage(kSetup, m));
+    EXPECT_NE(WSAGETSELECTERROR(m.lParam), 0);
   }
   sockets.Close(client);
   EmptyQueue();
 }
 
-TEST(HostLookupFindsLocalhost) {
+TEST(Sockets, HostLookupFindsLocalhost) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
   uintptr_t handle = sockets.AsyncGetHostByName("localhost", kLookup);
-  CHECK(handle != 0);
+  EXPECT_NE(handle, 0);
   MSG m;
-  CHECK(NextMessage(kLookup, m, 15000));
-  CHECK_EQ(m.wParam, static_cast<WPARAM>(handle));
-  CHECK_EQ(int(WSAGETASYNCERROR(m.lParam)), 0);
+  EXPECT_TRUE(NextMessage(kLookup, m, 15000));
+  EXPECT_EQ(m.wParam, static_cast<WPARAM>(handle));
+  EXPECT_EQ(int(WSAGETASYNCERROR(m.lParam)), 0);
   tv::Ipv4 address;
-  CHECK(sockets.HostLookupAddress(handle, address));
-  CHECK_EQ(int(address.b[0]), 127);
-  CHECK(!sockets.HostLookupAddress(handle + 1, address));
+  EXPECT_TRUE(sockets.HostLookupAddress(handle, address));
+  EXPECT_EQ(int(address.b[0]), 127);
+  EXPECT_FALSE(sockets.HostLookupAddress(handle + 1, address));
   EmptyQueue();
 }
 
-TEST(CancelledLookupPostsNothingLater) {
+TEST(Sockets, CancelledLookupPostsNothingLater) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
   uintptr_t handle = sockets.AsyncGetHostByName("localhost", kLookup);
-  CHECK(handle != 0);
+  EXPECT_NE(handle, 0);
   sockets.CancelAsyncRequest(handle);
   Sleep(300);
   MSG m;
@@ -817,8 +815,8 @@ TEST(CancelledLookupPostsNothingLater) {
   // lookup must still work.
   PeekMessageW(&m, TestWindow(), kLookup, kLookup, PM_REMOVE);
   uintptr_t again = sockets.AsyncGetHostByName("localhost", kLookup);
-  CHECK(again != 0);
-  CHECK(NextMessage(kLookup, m, 15000));
+  EXPECT_NE(again, 0);
+  EXPECT_TRUE(NextMessage(kLookup, m, 15000));
   EmptyQueue();
 }
 
@@ -830,7 +828,7 @@ std::wstring MenuText(HMENU menu, UINT id) {
   return text;
 }
 
-TEST(MainWindowIsLaidOutAtStartUp) {
+TEST(MainWindow, MainWindowIsLaidOutAtStartUp) {
   EmptyQueue();
   Win32Queue queue;
   WinSockets sockets;
@@ -880,31 +878,31 @@ TEST(MainWindowIsLaidOutAtStartUp) {
       sysMenu[2] = MenuText(menu, IDM_ABOUT);
       PostMessageW(w, WM_COMMAND, IDCANCEL, 0);
     });
-    CHECK_EQ(dialog.DoModal(), INT_PTR(IDCANCEL));
+    EXPECT_EQ(dialog.DoModal(), INT_PTR(IDCANCEL));
   }
-  CHECK(main != nullptr);
-  CHECK(!dialog.Context().running);
-  CHECK(dialog.Context().symbols.IsDefined("X"));
-  CHECK_EQ(title, std::wstring(L"Tarvelin 1.10"));
-  CHECK_EQ(script, std::wstring(L"C:\\scripty\\z profilu.tvl"));
+  EXPECT_NE(main, nullptr);
+  EXPECT_FALSE(dialog.Context().running);
+  EXPECT_TRUE(dialog.Context().symbols.IsDefined("X"));
+  EXPECT_EQ(title, std::wstring(L"Tarvelin 1.10"));
+  EXPECT_EQ(script, std::wstring(L"C:\\scripty\\z profilu.tvl"));
   const long x = GetSystemMetrics(SM_CXSCREEN) > 680 ? 40 : 0;
-  CHECK_EQ(window.left, x);
-  CHECK_EQ(window.top, 40L);
-  CHECK_EQ(window.right - window.left, 640L);
-  CHECK_EQ(window.bottom - window.top, 400L);
-  CHECK_EQ(file.left, 26L);
-  CHECK_EQ(run.left, 26L);
-  CHECK_EQ(run.right, 26L + 580 + 2);  // widened by its shadow's 2 pixels
-  CHECK_EQ(edit.right, 606L);
-  CHECK(file.right < edit.left);
-  CHECK_EQ(lower.left, 10L);
-  CHECK_EQ(lower.right, client.right - 10);
-  CHECK_EQ(lower.bottom, client.bottom - 10);
-  CHECK_EQ(upper.left, 10L);
-  CHECK_EQ(upper.right, client.right - 10);
-  CHECK_EQ(upper.bottom, lower.top - 6);
+  EXPECT_EQ(window.left, x);
+  EXPECT_EQ(window.top, 40L);
+  EXPECT_EQ(window.right - window.left, 640L);
+  EXPECT_EQ(window.bottom - window.top, 400L);
+  EXPECT_EQ(file.left, 26L);
+  EXPECT_EQ(run.left, 26L);
+  EXPECT_EQ(run.right, 26L + 580 + 2);  // widened by its shadow's 2 pixels
+  EXPECT_EQ(edit.right, 606L);
+  EXPECT_LT(file.right, edit.left);
+  EXPECT_EQ(lower.left, 10L);
+  EXPECT_EQ(lower.right, client.right - 10);
+  EXPECT_EQ(lower.bottom, client.bottom - 10);
+  EXPECT_EQ(upper.left, 10L);
+  EXPECT_EQ(upper.right, client.right - 10);
+  EXPECT_EQ(upper.bottom, lower.top - 6);
   // Three shadows, 4 pixels right of and below the controls' first places.
-  CHECK_EQ(shadows.size(), size_t(3));
+  EXPECT_EQ(shadows.size(), size_t(3));
   auto shadowOf = [&](const RECT& control, bool widened) {
     RECT s = control;
     if (widened) {
@@ -917,21 +915,21 @@ TEST(MainWindowIsLaidOutAtStartUp) {
     }
     return false;
   };
-  CHECK(shadowOf(file, true));
-  CHECK(shadowOf(edit, false));
-  CHECK(shadowOf(run, true));
-  CHECK(!maximize);
-  CHECK(!size);
-  CHECK(!restore);
-  CHECK_EQ(sysMenu[0], std::wstring(L"Soubor nápovědy"));
-  CHECK_EQ(sysMenu[1], std::wstring(L"Zobrazení stavu"));
-  CHECK_EQ(sysMenu[2], std::wstring(L"O verzi programu"));
-  CHECK(items > 3);
+  EXPECT_TRUE(shadowOf(file, true));
+  EXPECT_TRUE(shadowOf(edit, false));
+  EXPECT_TRUE(shadowOf(run, true));
+  EXPECT_FALSE(maximize);
+  EXPECT_FALSE(size);
+  EXPECT_FALSE(restore);
+  EXPECT_EQ(sysMenu[0], std::wstring(L"Soubor nápovědy"));
+  EXPECT_EQ(sysMenu[1], std::wstring(L"Zobrazení stavu"));
+  EXPECT_EQ(sysMenu[2], std::wstring(L"O verzi programu"));
+  EXPECT_GT(items, 3);
   WriteProfileStringA("Tarvelin", "ScriptName", nullptr);
   EmptyQueue();
 }
 
-TEST(HelpFileIsFoundBesideTheProgram) {
+TEST(MainWindow, HelpFileIsFoundBesideTheProgram) {
   wchar_t program[MAX_PATH];
   GetModuleFileNameW(nullptr, program, MAX_PATH);
   std::wstring beside(program);
@@ -942,30 +940,29 @@ TEST(HelpFileIsFoundBesideTheProgram) {
   DeleteFileW((folder + L"TARVELIN.HLP").c_str());
   const bool hadOne = GetFileAttributesW(beside.c_str()) != INVALID_FILE_ATTRIBUTES;
   if (!hadOne) {
-    CHECK_EQ(FindHelpFile(), std::wstring());
+    EXPECT_EQ(FindHelpFile(), std::wstring());
     WriteAll(beside, "beside");
   }
-  CHECK_EQ(lstrcmpiW(FindHelpFile().c_str(), beside.c_str()), 0);
+  EXPECT_EQ(lstrcmpiW(FindHelpFile().c_str(), beside.c_str()), 0);
   WriteAll(folder + L"TARVELIN.HLP", "here");
-  CHECK_EQ(lstrcmpiW(FindHelpFile().c_str(), (folder + L"TARVELIN.HLP").c_str()), 0);
+  EXPECT_EQ(lstrcmpiW(FindHelpFile().c_str(), (folder + L"TARVELIN.HLP").c_str()), 0);
   if (!hadOne) DeleteFileW(beside.c_str());
   DeleteFileW((folder + L"TARVELIN.HLP").c_str());
 }
 
 // ---------------------------------------------------------------- resources
 
-TEST(BackgroundIsA256ColourPictureOnTheFieldColour) {
+TEST(Resources, BackgroundIsA256ColourPictureOnTheFieldColour) {
   HBITMAP bitmap = LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_BACKGROUND));
-  CHECK(bitmap != nullptr);
-  if (!bitmap) return;
+  ASSERT_NE(bitmap, nullptr);
   BITMAP info = {};
   GetObjectW(bitmap, sizeof info, &info);
-  CHECK_EQ(info.bmWidth, 640L);
-  CHECK_EQ(info.bmHeight, 400L);
+  EXPECT_EQ(info.bmWidth, 640L);
+  EXPECT_EQ(info.bmHeight, 400L);
   HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(IDB_BACKGROUND), MAKEINTRESOURCEW(2));
   const BITMAPINFOHEADER* header =
       static_cast<const BITMAPINFOHEADER*>(LockResource(LoadResource(nullptr, found)));
-  CHECK(header && header->biBitCount == 8);
+  EXPECT_TRUE(header && header->biBitCount == 8);
   HDC dc = CreateCompatibleDC(nullptr);
   HDC screen = GetDC(nullptr);
   HBITMAP canvas = CreateCompatibleBitmap(screen, 640, 400);
@@ -974,13 +971,13 @@ TEST(BackgroundIsA256ColourPictureOnTheFieldColour) {
   HDC source = CreateCompatibleDC(nullptr);
   HGDIOBJ oldSource = SelectObject(source, bitmap);
   BitBlt(dc, 0, 0, 640, 400, source, 0, 0, SRCCOPY);
-  CHECK_EQ(GetPixel(dc, 3, 3), RGB(33, 173, 222));
-  CHECK_EQ(GetPixel(dc, 636, 396), RGB(33, 173, 222));
+  EXPECT_EQ(GetPixel(dc, 3, 3), RGB(33, 173, 222));
+  EXPECT_EQ(GetPixel(dc, 636, 396), RGB(33, 173, 222));
   int lettering = 0;
   for (int x = 0; x < 640; x += 2) {
     if (GetPixel(dc, x, 150) != RGB(33, 173, 222)) ++lettering;
   }
-  CHECK(lettering > 40);  // the name crosses the upper part
+  EXPECT_GT(lettering, 40);  // the name crosses the upper part
   SelectObject(source, oldSource);
   SelectObject(dc, oldCanvas);
   DeleteDC(source);
@@ -989,18 +986,18 @@ TEST(BackgroundIsA256ColourPictureOnTheFieldColour) {
   DeleteObject(bitmap);
 }
 
-TEST(IconAndSocketErrorTextAreThere) {
-  CHECK(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINICON)) != nullptr);
+TEST(Resources, IconAndSocketErrorTextAreThere) {
+  EXPECT_NE(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINICON)), nullptr);
   wchar_t text[128] = L"";
   LoadStringW(GetModuleHandleW(nullptr), IDS_SOCKETS_FAILED, text, 128);
-  CHECK_EQ(std::wstring(text), std::wstring(L"Chyba inicializace Woknowých soketů"));
+  EXPECT_EQ(std::wstring(text), std::wstring(L"Chyba inicializace Woknowých soketů"));
 }
 
 INT_PTR CALLBACK Quiet(HWND, UINT message, WPARAM, LPARAM) {
   return message == WM_INITDIALOG;
 }
 
-TEST(DialogTemplatesHoldTheirControls) {
+TEST(Resources, DialogTemplatesHoldTheirControls) {
   struct Expect {
     int dialog;
     const wchar_t* title;
@@ -1017,13 +1014,15 @@ TEST(DialogTemplatesHoldTheirControls) {
   for (const Expect& e : expected) {
     HWND dialog = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(e.dialog), nullptr,
                                      Quiet, 0);
-    CHECK(dialog != nullptr);
+    EXPECT_NE(dialog, nullptr) << "dialog " << e.dialog;
     if (!dialog) continue;
     ShowWindow(dialog, SW_HIDE);
     wchar_t title[128] = L"";
     GetWindowTextW(dialog, title, 128);
-    CHECK_EQ(std::wstring(title), std::wstring(e.title));
-    for (int id : e.controls) CHECK(GetDlgItem(dialog, id) != nullptr);
+    EXPECT_EQ(std::wstring(title), std::wstring(e.title));
+    for (int id : e.controls) {
+      EXPECT_NE(GetDlgItem(dialog, id), nullptr) << "dialog " << e.dialog << ", control " << id;
+    }
     DestroyWindow(dialog);
   }
   HWND main =
@@ -1031,41 +1030,44 @@ TEST(DialogTemplatesHoldTheirControls) {
   ShowWindow(main, SW_HIDE);
   wchar_t caption[128] = L"";
   GetDlgItemTextW(main, IDC_RUN, caption, 128);
-  CHECK_EQ(std::wstring(caption), std::wstring(L"&Spuštění scriptu"));
+  EXPECT_EQ(std::wstring(caption), std::wstring(L"&Spuštění scriptu"));
   GetDlgItemTextW(main, IDC_CHOOSE_SCRIPT, caption, 128);
-  CHECK_EQ(std::wstring(caption), std::wstring(L"&Výběr souboru se scriptem"));
-  CHECK((GetWindowLongW(main, GWL_EXSTYLE) & WS_EX_APPWINDOW) != 0);
-  CHECK((GetWindowLongW(main, GWL_STYLE) & WS_MAXIMIZEBOX) == 0);
-  CHECK((GetWindowLongW(GetDlgItem(main, IDC_RUN), GWL_STYLE) & 0x0F) == BS_DEFPUSHBUTTON);
+  EXPECT_EQ(std::wstring(caption), std::wstring(L"&Výběr souboru se scriptem"));
+  EXPECT_NE(GetWindowLongW(main, GWL_EXSTYLE) & WS_EX_APPWINDOW, 0);
+  EXPECT_EQ(GetWindowLongW(main, GWL_STYLE) & WS_MAXIMIZEBOX, 0);
+  EXPECT_EQ(GetWindowLongW(GetDlgItem(main, IDC_RUN), GWL_STYLE) & 0x0F, BS_DEFPUSHBUTTON);
   DestroyWindow(main);
   HWND connect = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_CONNECT_PARAMS),
                                     nullptr, Quiet, 0);
-  CHECK((GetWindowLongW(GetDlgItem(connect, IDC_PORT), GWL_STYLE) & ES_NUMBER) != 0);
+  EXPECT_NE(GetWindowLongW(GetDlgItem(connect, IDC_PORT), GWL_STYLE) & ES_NUMBER, 0);
   DestroyWindow(connect);
   HWND state =
       CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_STATE), nullptr, Quiet, 0);
-  CHECK((GetWindowLongW(GetDlgItem(state, IDC_SYMBOLS), GWL_STYLE) & LBS_SORT) != 0);
-  CHECK((GetWindowLongW(GetDlgItem(state, IDC_COUNTERS), GWL_STYLE) & LBS_SORT) != 0);
+  EXPECT_NE(GetWindowLongW(GetDlgItem(state, IDC_SYMBOLS), GWL_STYLE) & LBS_SORT, 0);
+  EXPECT_NE(GetWindowLongW(GetDlgItem(state, IDC_COUNTERS), GWL_STYLE) & LBS_SORT, 0);
   DestroyWindow(state);
 }
 
-TEST(VersionInformationSaysOneTen) {
+TEST(Resources, VersionInformationSaysOneTen) {
   wchar_t path[MAX_PATH];
   GetModuleFileNameW(nullptr, path, MAX_PATH);
   DWORD ignored = 0;
   DWORD size = GetFileVersionInfoSizeW(path, &ignored);
-  CHECK(size > 0);
-  if (size == 0) return;
+  ASSERT_GT(size, 0);
   std::vector<char> data(size);
-  CHECK(GetFileVersionInfoW(path, 0, size, data.data()));
+  EXPECT_TRUE(GetFileVersionInfoW(path, 0, size, data.data()));
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
-  CHECK(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-  if (fixed) CHECK_EQ(fixed->dwFileVersionMS, DWORD(MAKELONG(10, 1)));
+  EXPECT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  if (fixed) {
+    EXPECT_EQ(fixed->dwFileVersionMS, DWORD(MAKELONG(10, 1)));
+  }
   wchar_t* text = nullptr;
-  CHECK(VerQueryValueW(data.data(), L"\\StringFileInfo\\040504e2\\FileVersion",
-                       reinterpret_cast<void**>(&text), &length));
-  if (text) CHECK_EQ(std::wstring(text), std::wstring(L"1.10"));
+  EXPECT_TRUE(VerQueryValueW(data.data(), L"\\StringFileInfo\\040504e2\\FileVersion",
+                             reinterpret_cast<void**>(&text), &length));
+  if (text) {
+    EXPECT_EQ(std::wstring(text), std::wstring(L"1.10"));
+  }
 }
 
 // ---------------------------------------------------------------- patterns
@@ -1094,30 +1096,31 @@ DWORD WINAPI HostileOnSmallStack(void* result) {
   return 0;
 }
 
-TEST(PatternsOverLongLinesStayWithinTheStackAndTime) {
+TEST(Patterns, PatternsOverLongLinesStayWithinTheStackAndTime) {
   const DWORD start = GetTickCount();
-  CHECK_EQ(SearchHostilePatterns(), 7);
+  EXPECT_EQ(SearchHostilePatterns(), 7);
   const DWORD onMain = GetTickCount() - start;
   int result = 0;
   HANDLE thread = CreateThread(nullptr, 128 * 1024, HostileOnSmallStack, &result,
                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  CHECK(thread != nullptr);
+  EXPECT_NE(thread, nullptr);
   if (thread) {
-    CHECK_EQ(WaitForSingleObject(thread, 60000), DWORD(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(thread, 60000), DWORD(WAIT_OBJECT_0));
     CloseHandle(thread);
-    CHECK_EQ(result, 7);
+    EXPECT_EQ(result, 7);
   }
   std::printf("  hostile patterns over 4096-byte lines: %lu ms on the main thread\n",
               static_cast<unsigned long>(onMain));
-  CHECK(onMain < 20000);
+  EXPECT_LT(onMain, 20000);
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
   WSADATA data;
   WSAStartup(MAKEWORD(1, 1), &data);
-  int result = check::RunAll();
+  int result = RUN_ALL_TESTS();
   WSACleanup();
   return result;
 }
