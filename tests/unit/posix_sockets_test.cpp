@@ -18,8 +18,8 @@ namespace {
 
 constexpr uint32_t kEvent = WM_SOCKET_EVENT;
 constexpr uint32_t kSetup = WM_SOCKET_SETUP;
-const Ipv4 kLoopback{{127, 0, 0, 1}};
-const Ipv4 kAny{};
+const IpAddress kLoopback{IpFamily::V4, {127, 0, 0, 1}, 0};
+const IpAddress kAny{};
 
 int OpenDescriptors() {
   int n = 0;
@@ -62,7 +62,7 @@ class PosixSocketsTest : public ::testing::Test {
   }
   // A listening socket on an ephemeral port, registered for FD_ACCEPT.
   Socket Listen(uint16_t& port) {
-    Socket s = sockets.Create();
+    Socket s = sockets.Create(IpFamily::V4);
     EXPECT_NE(s, kInvalidSocket);
     EXPECT_TRUE(sockets.Bind(s, kAny, 0));
     sockaddr_in sa{};
@@ -78,7 +78,7 @@ class PosixSocketsTest : public ::testing::Test {
   void Pair(Socket& client, Socket& server) {
     uint16_t port;
     Socket listener = Listen(port);
-    client = sockets.Create();
+    client = sockets.Create(IpFamily::V4);
     ASSERT_TRUE(sockets.AsyncSelect(client, kSetup, kFdConnect));
     if (!sockets.Connect(client, kLoopback, port)) {
       ASSERT_EQ(sockets.LastError(), kWsaeWouldBlock);
@@ -91,7 +91,7 @@ class PosixSocketsTest : public ::testing::Test {
           connected = true;
         }
         if (n.event == kFdAccept) {
-          Ipv4 peer;
+          IpAddress peer;
           server = sockets.Accept(listener, peer);
           ASSERT_NE(server, kInvalidSocket);
           EXPECT_EQ(peer.b[0], 127);
@@ -228,7 +228,7 @@ TEST_F(PosixSocketsTest, RefusedConnectionIsReportedInTheConnectNotice) {
   uint16_t port;
   Socket listener = Listen(port);
   sockets.Close(listener);  // nobody listens there now
-  Socket s = sockets.Create();
+  Socket s = sockets.Create(IpFamily::V4);
   ASSERT_TRUE(sockets.AsyncSelect(s, kSetup, kFdConnect));
   bool immediate = sockets.Connect(s, kLoopback, port);
   if (!immediate && sockets.LastError() != kWsaeWouldBlock) {
@@ -258,7 +258,7 @@ TEST_F(PosixSocketsTest, ConnectionResetRightAfterTheAcceptWasStillMade) {
   const uint16_t port = ntohs(sa.sin_port);
   for (int run = 0; run < 200; ++run) {
     SCOPED_TRACE(run);
-    Socket s = sockets.Create();
+    Socket s = sockets.Create(IpFamily::V4);
     ASSERT_TRUE(sockets.AsyncSelect(s, kSetup, kFdConnect));
     if (!sockets.Connect(s, kLoopback, port)) {
       ASSERT_EQ(sockets.LastError(), kWsaeWouldBlock);
@@ -292,7 +292,7 @@ TEST_F(PosixSocketsTest, ConnectionResetRightAfterTheAcceptWasStillMade) {
 TEST_F(PosixSocketsTest, BindToAPortInUseFails) {
   uint16_t port;
   Socket listener = Listen(port);
-  Socket other = sockets.Create();
+  Socket other = sockets.Create(IpFamily::V4);
   EXPECT_FALSE(sockets.Bind(other, kAny, port));
   EXPECT_EQ(sockets.LastError(), 10048);
   sockets.Close(other);
@@ -314,7 +314,7 @@ TEST_F(PosixSocketsTest, AcceptNoticeIsReArmedByAccept) {
   EXPECT_EQ(n[0].event, kFdAccept);
   Settle();
   EXPECT_TRUE(Drain().empty());
-  Ipv4 peer;
+  IpAddress peer;
   Socket a1 = sockets.Accept(listener, peer);
   ASSERT_NE(a1, kInvalidSocket);
   n = Drain();
@@ -327,25 +327,30 @@ TEST_F(PosixSocketsTest, AcceptNoticeIsReArmedByAccept) {
 }
 
 TEST_F(PosixSocketsTest, HostLookupPostsItsResultAndCancelDropsIt) {
-  uintptr_t h = sockets.AsyncGetHostByName("localhost", WM_HOST_LOOKUP);
+  uintptr_t h = sockets.StartHostLookup("localhost", WM_HOST_LOOKUP);
   ASSERT_NE(h, 0u);
   auto n = WaitAndDrain();
   ASSERT_EQ(n.size(), 1u);
   EXPECT_EQ(n[0].id, WM_HOST_LOOKUP);
   EXPECT_EQ(static_cast<uintptr_t>(n[0].s), h);
   EXPECT_EQ(n[0].error, 0);
-  Ipv4 addr;
-  ASSERT_TRUE(sockets.HostLookupAddress(h, addr));
-  EXPECT_EQ(addr.b[0], 127);
+  std::vector<IpAddress> found;
+  ASSERT_TRUE(sockets.HostLookupAddresses(h, found));
+  bool loopback = false;
+  for (const IpAddress& a : found) {
+    loopback = loopback || (a.family == IpFamily::V4 && a.b[0] == 127) ||
+               (a.family == IpFamily::V6 && a.b[15] == 1);
+  }
+  EXPECT_TRUE(loopback);
 
-  uintptr_t bad = sockets.AsyncGetHostByName("no-such-host.invalid", WM_HOST_LOOKUP);
+  uintptr_t bad = sockets.StartHostLookup("no-such-host.invalid", WM_HOST_LOOKUP);
   n = WaitAndDrain();
   ASSERT_EQ(n.size(), 1u);
   EXPECT_EQ(static_cast<uintptr_t>(n[0].s), bad);
   EXPECT_NE(n[0].error, 0);
-  EXPECT_FALSE(sockets.HostLookupAddress(bad, addr));
+  EXPECT_FALSE(sockets.HostLookupAddresses(bad, found));
 
-  uintptr_t dropped = sockets.AsyncGetHostByName("localhost", WM_HOST_LOOKUP);
+  uintptr_t dropped = sockets.StartHostLookup("localhost", WM_HOST_LOOKUP);
   sockets.CancelAsyncRequest(dropped);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_TRUE(Drain().empty());
