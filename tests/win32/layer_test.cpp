@@ -4,6 +4,8 @@
 // resources.
 #include "win32/winapi.h"
 
+#include <ws2tcpip.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -612,26 +614,28 @@ bool NextMessage(UINT id, MSG& m, DWORD limitMs = 5000) {
 }
 
 uint16_t LocalPort(tv::Socket s) {
-  sockaddr_in a = {};
+  sockaddr_storage a = {};
   int length = sizeof a;
   getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), &length);
-  return ntohs(a.sin_port);
+  if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
+  return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
 }
 
-const tv::Ipv4 kLoopback = {{127, 0, 0, 1}};
+const tv::IpAddress kLoopback = {tv::IpFamily::V4, {127, 0, 0, 1}, 0};
+const tv::IpAddress kLoopback6 = {tv::IpFamily::V6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0};
 
 TEST(LoopbackConnectionNotifiesEveryStep) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
-  tv::Socket listener = sockets.Create();
+  tv::Socket listener = sockets.Create(tv::IpFamily::V4);
   CHECK(listener != tv::kInvalidSocket);
   CHECK(sockets.Bind(listener, kLoopback, 0));
   CHECK(sockets.AsyncSelect(listener, kSetup, tv::kFdAccept));
   CHECK(sockets.Listen(listener, 1));
   const uint16_t port = LocalPort(listener);
 
-  tv::Socket client = sockets.Create();
+  tv::Socket client = sockets.Create(tv::IpFamily::V4);
   CHECK(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
   bool connected = sockets.Connect(client, kLoopback, port);
   CHECK(connected || sockets.LastError() == tv::kWsaeWouldBlock);
@@ -645,7 +649,7 @@ TEST(LoopbackConnectionNotifiesEveryStep) {
   }
   CHECK(sawConnect);
   CHECK(sawAccept);
-  tv::Ipv4 peer;
+  tv::IpAddress peer;
   tv::Socket server = sockets.Accept(listener, peer);
   CHECK(server != tv::kInvalidSocket);
   CHECK_EQ(int(peer.b[0]), 127);
@@ -682,22 +686,74 @@ TEST(LoopbackConnectionNotifiesEveryStep) {
   EmptyQueue();
 }
 
+// IPv6 on the loopback: a listener on ::1 takes a client of ::1 and names
+// it; a listener on "::" takes no IPv4 client.
+TEST(Ipv6LoopbackConnectsAndStaysApartFromIpv4) {
+  EmptyQueue();
+  WinSockets sockets;
+  sockets.SetWindow(TestWindow());
+  tv::Socket listener = sockets.Create(tv::IpFamily::V6);
+  if (listener == tv::kInvalidSocket || !sockets.Bind(listener, kLoopback6, 0)) {
+    std::printf("  (skipped: no IPv6 loopback)\n");
+    if (listener != tv::kInvalidSocket) sockets.Close(listener);
+    return;
+  }
+  CHECK(sockets.AsyncSelect(listener, kSetup, tv::kFdAccept));
+  CHECK(sockets.Listen(listener, 1));
+  const uint16_t port = LocalPort(listener);
+  tv::Socket client = sockets.Create(tv::IpFamily::V6);
+  CHECK(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
+  bool connected = sockets.Connect(client, kLoopback6, port);
+  CHECK(connected || sockets.LastError() == tv::kWsaeWouldBlock);
+  MSG m;
+  bool sawConnect = connected, sawAccept = false;
+  for (int i = 0; i < 2 && !(sawConnect && sawAccept) && NextMessage(kSetup, m); ++i) {
+    if (WSAGETSELECTEVENT(m.lParam) == FD_CONNECT) sawConnect = WSAGETSELECTERROR(m.lParam) == 0;
+    if (WSAGETSELECTEVENT(m.lParam) == FD_ACCEPT) sawAccept = true;
+  }
+  CHECK(sawConnect);
+  CHECK(sawAccept);
+  tv::IpAddress peer;
+  tv::Socket server = sockets.Accept(listener, peer);
+  CHECK(server != tv::kInvalidSocket);
+  CHECK(peer.family == tv::IpFamily::V6);
+  CHECK(std::memcmp(peer.b, kLoopback6.b, 16) == 0);
+  for (tv::Socket s : {server, client, listener}) sockets.Close(s);
+  EmptyQueue();
+
+  tv::Socket every6 = sockets.Create(tv::IpFamily::V6);
+  CHECK(sockets.Bind(every6, tv::IpAddress{tv::IpFamily::V6, {}, 0}, 0));
+  CHECK(sockets.Listen(every6, 1));
+  tv::Socket v4 = sockets.Create(tv::IpFamily::V4);
+  CHECK(sockets.AsyncSelect(v4, kSetup, tv::kFdConnect));
+  if (!sockets.Connect(v4, kLoopback, LocalPort(every6))) {
+    CHECK_EQ(sockets.LastError(), tv::kWsaeWouldBlock);
+    CHECK(NextMessage(kSetup, m));
+    CHECK(WSAGETSELECTERROR(m.lParam) != 0);
+  } else {
+    CHECK(!"an IPv4 client reached a listener on ::");
+  }
+  sockets.Close(v4);
+  sockets.Close(every6);
+  EmptyQueue();
+}
+
 TEST(EveryConnectIsNotified) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
-  tv::Socket listener = sockets.Create();
+  tv::Socket listener = sockets.Create(tv::IpFamily::V4);
   sockets.Bind(listener, kLoopback, 0);
   sockets.Listen(listener, 50);
   const uint16_t port = LocalPort(listener);
   int lost = 0;
   for (int i = 0; i < 100; ++i) {
-    tv::Socket client = sockets.Create();
+    tv::Socket client = sockets.Create(tv::IpFamily::V4);
     sockets.AsyncSelect(client, kSetup, tv::kFdConnect);
     bool connected = sockets.Connect(client, kLoopback, port);
     MSG m;
     if (!connected && !NextMessage(kSetup, m, 2000)) ++lost;
-    tv::Ipv4 peer;
+    tv::IpAddress peer;
     tv::Socket server = sockets.Accept(listener, peer);
     if (server != tv::kInvalidSocket) sockets.Close(server);
     sockets.Close(client);
@@ -749,12 +805,12 @@ TEST(DataLeftToReadIsNotAClose) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
-  tv::Socket listener = sockets.Create();
+  tv::Socket listener = sockets.Create(tv::IpFamily::V4);
   sockets.Bind(listener, kLoopback, 0);
   sockets.Listen(listener, 1);
-  tv::Socket client = sockets.Create();
+  tv::Socket client = sockets.Create(tv::IpFamily::V4);
   CHECK(sockets.Connect(client, kLoopback, LocalPort(listener)));  // blocking socket
-  tv::Ipv4 peer;
+  tv::IpAddress peer;
   tv::Socket server = sockets.Accept(listener, peer);
   sockets.Send(client, "x", 1);
   sockets.Close(client);
@@ -771,11 +827,11 @@ TEST(ConnectToAClosedPortReportsTheError) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
-  tv::Socket probe = sockets.Create();
+  tv::Socket probe = sockets.Create(tv::IpFamily::V4);
   sockets.Bind(probe, kLoopback, 0);
   const uint16_t port = LocalPort(probe);
   sockets.Close(probe);  // nobody listens there now
-  tv::Socket client = sockets.Create();
+  tv::Socket client = sockets.Create(tv::IpFamily::V4);
   CHECK(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
   if (!sockets.Connect(client, kLoopback, port)) {
     CHECK_EQ(sockets.LastError(), tv::kWsaeWouldBlock);
@@ -791,16 +847,21 @@ TEST(HostLookupFindsLocalhost) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
-  uintptr_t handle = sockets.AsyncGetHostByName("localhost", kLookup);
+  uintptr_t handle = sockets.StartHostLookup("localhost", kLookup);
   CHECK(handle != 0);
   MSG m;
   CHECK(NextMessage(kLookup, m, 15000));
   CHECK_EQ(m.wParam, static_cast<WPARAM>(handle));
   CHECK_EQ(int(WSAGETASYNCERROR(m.lParam)), 0);
-  tv::Ipv4 address;
-  CHECK(sockets.HostLookupAddress(handle, address));
-  CHECK_EQ(int(address.b[0]), 127);
-  CHECK(!sockets.HostLookupAddress(handle + 1, address));
+  std::vector<tv::IpAddress> found;
+  CHECK(sockets.HostLookupAddresses(handle, found));
+  bool loopback = false;
+  for (const tv::IpAddress& a : found) {
+    loopback = loopback || (a.family == tv::IpFamily::V4 && a.b[0] == 127) ||
+               (a.family == tv::IpFamily::V6 && a.b[15] == 1);
+  }
+  CHECK(loopback);
+  CHECK(!sockets.HostLookupAddresses(handle + 1, found));
   EmptyQueue();
 }
 
@@ -808,7 +869,7 @@ TEST(CancelledLookupPostsNothingLater) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
-  uintptr_t handle = sockets.AsyncGetHostByName("localhost", kLookup);
+  uintptr_t handle = sockets.StartHostLookup("localhost", kLookup);
   CHECK(handle != 0);
   sockets.CancelAsyncRequest(handle);
   Sleep(300);
@@ -816,7 +877,7 @@ TEST(CancelledLookupPostsNothingLater) {
   // A lookup that had finished already may have posted its answer; a later
   // lookup must still work.
   PeekMessageW(&m, TestWindow(), kLookup, kLookup, PM_REMOVE);
-  uintptr_t again = sockets.AsyncGetHostByName("localhost", kLookup);
+  uintptr_t again = sockets.StartHostLookup("localhost", kLookup);
   CHECK(again != 0);
   CHECK(NextMessage(kLookup, m, 15000));
   EmptyQueue();
