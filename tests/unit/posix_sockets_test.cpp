@@ -326,6 +326,81 @@ TEST_F(PosixSocketsTest, AcceptNoticeIsReArmedByAccept) {
   close(c2);
 }
 
+// A listener takes clients on the address it is bound to only: 127.0.0.1 not
+// those of 127.0.0.2, "::" no IPv4 client; on ::1 an IPv6 client connects
+// and is named by its address.
+TEST_F(PosixSocketsTest, ListenerIsBoundToItsAddressOfEitherFamily) {
+  auto portOf = [](Socket s) {
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len);
+    return sa.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&sa)->sin6_port)
+                                    : ntohs(reinterpret_cast<sockaddr_in*>(&sa)->sin_port);
+  };
+  auto refused = [&](const IpAddress& to, uint16_t port) {
+    Socket c = sockets.Create(to.family);
+    EXPECT_TRUE(sockets.AsyncSelect(c, kSetup, kFdConnect));
+    bool atOnce = sockets.Connect(c, to, port);
+    int error = atOnce ? 0 : -1;
+    if (!atOnce && sockets.LastError() == kWsaeWouldBlock) {
+      auto n = WaitAndDrain();
+      error = n.empty() ? 0 : n[0].error;
+    }
+    sockets.Close(c);
+    return error != 0;
+  };
+  Socket v4 = sockets.Create(IpFamily::V4);
+  ASSERT_TRUE(sockets.Bind(v4, kLoopback, 0));
+  ASSERT_TRUE(sockets.Listen(v4, 1));
+  EXPECT_TRUE(refused(IpAddress{IpFamily::V4, {127, 0, 0, 2}, 0}, portOf(v4)));
+  sockets.Close(v4);
+
+  IpAddress loopback6{IpFamily::V6, {}, 0};
+  loopback6.b[15] = 1;
+  Socket every6 = sockets.Create(IpFamily::V6);
+  if (every6 == kInvalidSocket || !sockets.Bind(every6, IpAddress{IpFamily::V6, {}, 0}, 0)) {
+    if (every6 != kInvalidSocket) sockets.Close(every6);
+    GTEST_SKIP() << "no IPv6 on this machine";
+  }
+  ASSERT_TRUE(sockets.Listen(every6, 1));
+  EXPECT_TRUE(refused(kLoopback, portOf(every6)));
+  sockets.Close(every6);
+
+  Socket listener = sockets.Create(IpFamily::V6);
+  ASSERT_TRUE(sockets.Bind(listener, loopback6, 0));
+  ASSERT_TRUE(sockets.AsyncSelect(listener, kSetup, kFdAccept));
+  ASSERT_TRUE(sockets.Listen(listener, 1));
+  Socket client = sockets.Create(IpFamily::V6);
+  ASSERT_TRUE(sockets.AsyncSelect(client, kSetup, kFdConnect));
+  if (!sockets.Connect(client, loopback6, portOf(listener))) {
+    ASSERT_EQ(sockets.LastError(), kWsaeWouldBlock);
+  }
+  bool connected = false, accepted = false;
+  while (!connected || !accepted) {
+    for (const Notice& n : WaitAndDrain()) {
+      if (n.event == kFdConnect) {
+        EXPECT_EQ(n.error, 0);
+        connected = true;
+      }
+      if (n.event == kFdAccept) {
+        IpAddress peer;
+        Socket server = sockets.Accept(listener, peer);
+        ASSERT_NE(server, kInvalidSocket);
+        EXPECT_EQ(peer.family, IpFamily::V6);
+        EXPECT_EQ(Bytes(reinterpret_cast<char*>(peer.b), 16),
+                  Bytes(reinterpret_cast<char*>(loopback6.b), 16));
+        sockets.Close(server);
+        accepted = true;
+      }
+    }
+  }
+  // A socket of one family takes no address of the other.
+  EXPECT_FALSE(sockets.Connect(client, kLoopback, 1));
+  EXPECT_NE(sockets.LastError(), kWsaeWouldBlock);
+  sockets.Close(client);
+  sockets.Close(listener);
+}
+
 TEST_F(PosixSocketsTest, HostLookupPostsItsResultAndCancelDropsIt) {
   uintptr_t h = sockets.StartHostLookup("localhost", WM_HOST_LOOKUP);
   ASSERT_NE(h, 0u);
