@@ -11,11 +11,13 @@
 // \r \n \t \0 \a \b \e \f \v \\ \" \xNN, and several strings in a row are
 // joined; blank lines and lines beginning with # are ignored):
 //
-//   listen PORT        accept one client on 127.0.0.1:PORT (the listening
-//                      socket is opened before "ready" and kept to the end)
+//   listen PORT [ADDR] accept one client on 127.0.0.1:PORT, or on ADDR (an
+//                      IPv4 or IPv6 address such as ::1); the listening
+//                      socket is opened before "ready" and kept to the end
 //   listen-full PORT   a listening socket on PORT whose queue is full, so that
 //                      a connect to it hangs (set up before "ready")
-//   connect HOST PORT  connect, retrying until the server is up
+//   connect HOST PORT  connect, retrying until the server is up (HOST: a name,
+//                      an IPv4 address or an IPv6 address, [::1] or ::1)
 //   send STR...        send the bytes
 //   expect STR...      the next bytes that arrive must be exactly these
 //   read-line          read and drop bytes up to and including the next LF
@@ -232,7 +234,7 @@ bool ParseCount(const std::string& word, long long& value) {
 // The shape of each action's arguments: W a word, N a count, S one or more
 // strings; a lower-case letter marks an optional argument at the end.
 const std::map<std::string, std::string> kShapes = {
-    {"listen", "N"},   {"listen-full", "N"}, {"connect", "WN"}, {"send", "S"},  {"expect", "S"},
+    {"listen", "Nw"},  {"listen-full", "N"}, {"connect", "WN"}, {"send", "S"},  {"expect", "S"},
     {"read-line", ""}, {"expect-eof", ""},   {"sleep", "N"},    {"drip", "SN"}, {"flood", "N"},
     {"lines", "NNs"},  {"noread", "n"},      {"shutdown", ""},  {"close", ""},  {"reset", ""},
     {"wait-ms", "N"},  {"rcvbuf", "N"},
@@ -338,6 +340,28 @@ sockaddr_in LoopbackAddress(long long port) {
   return addr;
 }
 
+// A numeric IPv4 or IPv6 address (the latter also in brackets) with a port;
+// the length of the address, 0 when the text is no such address.
+socklen_t NumericAddress(std::string text, long long port, sockaddr_storage& out) {
+  out = sockaddr_storage{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&out);
+  if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof *v4;
+  }
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+    text = text.substr(1, text.size() - 2);
+  }
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&out);
+  if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    return sizeof *v6;
+  }
+  return 0;
+}
+
 class Peer {
  public:
   Peer(long long limitMs, bool trace) : limitMs_(limitMs), trace_(trace) {}
@@ -407,12 +431,23 @@ class Peer {
 
  private:
   int OpenListener(const Action& action, long long port, int backlog) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage addr;
+    socklen_t length;
+    if (action.args.size() > 1) {
+      length = NumericAddress(action.args[1].text, port, addr);
+      if (length == 0)
+        Fail("line %d: listen: not an address: %s", action.line, action.args[1].text.c_str());
+    } else {
+      sockaddr_in loopback = LoopbackAddress(port);
+      std::memcpy(&addr, &loopback, sizeof loopback);
+      length = sizeof loopback;
+    }
+    int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) Fail("listen: socket: %s", std::strerror(errno));
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr = LoopbackAddress(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (addr.ss_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0) {
       int error = errno;
       close(fd);
       Fail("line %d: cannot listen on port %lld: %s", action.line, port, std::strerror(error));
@@ -497,8 +532,9 @@ class Peer {
   void ConnectTo(const Action& action) {
     const std::string& host = action.args[0].text;
     long long port = Number(action, 1);
-    sockaddr_in addr = LoopbackAddress(port);
-    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
+    sockaddr_storage addr;
+    socklen_t length = NumericAddress(host, port, addr);
+    if (length == 0) {
       addrinfo hints{};
       hints.ai_family = AF_INET;
       hints.ai_socktype = SOCK_STREAM;
@@ -506,16 +542,19 @@ class Peer {
       if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
         Fail("line %d: connect: unknown host %s", action.line, host.c_str());
       }
-      addr.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+      sockaddr_in v4 = LoopbackAddress(port);
+      v4.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
       freeaddrinfo(found);
+      std::memcpy(&addr, &v4, sizeof v4);
+      length = sizeof v4;
     }
     int lastError = 0;
     for (;;) {
-      int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       if (fd < 0) Fail("connect: socket: %s", std::strerror(errno));
       if (rcvbuf_ > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf_, sizeof rcvbuf_);
       int error = 0;
-      if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      if (connect(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0) {
         error = errno;
         if (error == EINPROGRESS) {
           error = ETIMEDOUT;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tv {
 
@@ -104,8 +105,14 @@ class MessageQueue {
 using Socket = intptr_t;
 constexpr Socket kInvalidSocket = -1;
 
-struct Ipv4 {
-  uint8_t b[4] = {0, 0, 0, 0};
+enum class IpFamily : uint8_t { V4, V6 };
+
+// An IPv4 or IPv6 address in network byte order. An IPv4 address uses the
+// first four bytes. The zone is that of an IPv6 link-local address (0: none).
+struct IpAddress {
+  IpFamily family = IpFamily::V4;
+  uint8_t b[16] = {};
+  uint32_t zone = 0;
 };
 
 // TLS on a connected socket.
@@ -199,28 +206,31 @@ struct TlsError {
   Bytes reason;
 };
 
-// A Windows Sockets 1.1 shaped interface: IPv4 stream sockets whose events are
-// posted to the main window as messages (WSAAsyncSelect).
+// A Windows Sockets shaped interface: IPv4 and IPv6 stream sockets whose
+// events are posted to the main window as messages (WSAAsyncSelect).
 class Sockets {
  public:
   virtual ~Sockets() = default;
-  virtual Socket Create() = 0;  // kInvalidSocket on failure
-  virtual bool Bind(Socket s, const Ipv4& addr, uint16_t port) = 0;
+  virtual Socket Create(IpFamily family) = 0;  // kInvalidSocket on failure
+  // An IPv6 socket bound to an address takes IPv6 peers only, "::" included.
+  virtual bool Bind(Socket s, const IpAddress& addr, uint16_t port) = 0;
   virtual bool Listen(Socket s, int backlog) = 0;
-  virtual Socket Accept(Socket s, Ipv4& peer) = 0;                      // kInvalidSocket on failure
-  virtual bool Connect(Socket s, const Ipv4& addr, uint16_t port) = 0;  // false: see LastError
-  virtual int Send(Socket s, const char* data, int len) = 0;            // -1 on failure
-  virtual int Recv(Socket s, char* buf, int len) = 0;                   // -1 on failure
-  virtual bool BytesAvailable(Socket s, unsigned long& count) = 0;      // FIONREAD
-  virtual void Shutdown(Socket s) = 0;                                  // both directions
+  virtual Socket Accept(Socket s, IpAddress& peer) = 0;  // kInvalidSocket on failure
+  virtual bool Connect(Socket s, const IpAddress& addr, uint16_t port) = 0;  // false: see LastError
+  virtual int Send(Socket s, const char* data, int len) = 0;                 // -1 on failure
+  virtual int Recv(Socket s, char* buf, int len) = 0;                        // -1 on failure
+  virtual bool BytesAvailable(Socket s, unsigned long& count) = 0;           // FIONREAD
+  virtual void Shutdown(Socket s) = 0;                                       // both directions
   virtual void Close(Socket s) = 0;
   // Makes the socket non-blocking and replaces its event registration.
   virtual bool AsyncSelect(Socket s, uint32_t msg, long events) = 0;
-  // Starts a lookup that posts msg (lParam high word: error) when done.
-  // Returns 0 when the lookup cannot be started.
-  virtual uintptr_t AsyncGetHostByName(const Bytes& name, uint32_t msg) = 0;
-  // The first address of the lookup that has just finished.
-  virtual bool HostLookupAddress(uintptr_t handle, Ipv4& addr) = 0;
+  // Starts looking up every IPv4 and IPv6 address of a name without blocking
+  // the thread; msg is posted (wParam: the handle, lParam high word: error)
+  // when done. Returns 0 when the lookup cannot be started.
+  virtual uintptr_t StartHostLookup(const Bytes& name, uint32_t msg) = 0;
+  // The addresses of the lookup that has just finished, in the order the
+  // resolver gave them. False when it found none.
+  virtual bool HostLookupAddresses(uintptr_t handle, std::vector<IpAddress>& found) = 0;
   virtual void CancelAsyncRequest(uintptr_t handle) = 0;
   virtual int LastError() = 0;
   // True when nothing is left to read and the peer has closed or reset the

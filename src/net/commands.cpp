@@ -8,6 +8,7 @@
 #include "engine/numbers.h"
 #include "engine/pattern.h"
 #include "engine/tokenizer.h"
+#include "net/address.h"
 #include "net/connection.h"
 #include "net/receive.h"
 #include "net/send.h"
@@ -23,6 +24,9 @@ constexpr char kReceiveNeedsConnectionBox[] = "Nelze provést Receive, pokud nen
 constexpr char kWaitForSyntaxBox[] = "Nesprávná syntaxe příkazu WaitFor ve scriptu";
 constexpr char kConnectParamsBox[] = "Očekávány 2 parametry příkazu Connect: server a port";
 constexpr char kAcceptPortBox[] = "Očekáván parametr příkazu Accept: port";
+constexpr char kAcceptAddressBox[] =
+    "Parametr příkazu Accept za portem musí být adresa IPv4 nebo IPv6";
+constexpr char kAcceptAddressSyntax[] = "Accept <port> [<adresa IPv4 nebo IPv6>]";
 constexpr char kNothingToSendBox[] = "Není co odesílat - řetězec je prázdný";
 constexpr char kReceiveSyntaxBox[] = "Nesprávná syntaxe příkazu Receive ve scriptu";
 constexpr char kSkipToCharBox[] = "Není dobře udán koncový znak pro SkipTo";
@@ -262,6 +266,12 @@ Flow CmdAccept(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   if (!GetNextWord(rest, portWord, false, false)) {
     return SyntaxError(ctx, kAcceptPortBox, "Accept <port>");
   }
+  Bytes addressWord;
+  IpAddress address;
+  const bool oneAddress = GetNextWord(rest, addressWord, false, false);
+  if (oneAddress && !ParseIpLiteral(addressWord, address)) {
+    return SyntaxError(ctx, kAcceptAddressBox, kAcceptAddressSyntax);
+  }
   if (portWord == "?") {
     Profile& profile = ctx.host.profile;
     int askedPort = NumberOrZero(profile.GetString("AcceptPort", "0", kPortChars));
@@ -270,7 +280,8 @@ Flow CmdAccept(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
     profile.SetString("AcceptPort", portWord);
   }
   ctx.StartTimeLimit();
-  const bool accepted = AcceptConnection(ctx, NumberOrZero(portWord));
+  const bool accepted =
+      AcceptConnection(ctx, NumberOrZero(portWord), oneAddress ? &address : nullptr);
   if (ctx.EndTimeLimit()) return TimeLimitExpired(ctx, "Accept", stack);
   if (accepted) return Flow::Next;
   ctx.ReportError(Bytes("Příkaz Accept nelze provést, spojení nenavázáno: ") + ctx.failureReason);
@@ -444,7 +455,16 @@ void CheckConnect(LineCheck& lc, Bytes& rest) {
 void CheckAccept(LineCheck& lc, Bytes& rest) {
   const int column = lc.Column(rest);
   Bytes portWord;
-  if (!GetNextWord(rest, portWord, false, false)) lc.Error(column, kAcceptPortBox);
+  if (!GetNextWord(rest, portWord, false, false)) {
+    lc.Error(column, kAcceptPortBox);
+    return;
+  }
+  const int addressColumn = lc.Column(rest);
+  Bytes addressWord;
+  IpAddress address;
+  if (GetNextWord(rest, addressWord, false, false) && !ParseIpLiteral(addressWord, address)) {
+    lc.Error(addressColumn, kAcceptAddressBox);
+  }
 }
 
 void CheckSend(LineCheck& lc, Bytes& rest) {

@@ -2,7 +2,10 @@
 
 #include <cstdint>
 
+#include <vector>
+
 #include "app/mainwindow.h"
+#include "net/address.h"
 #include "net/receive.h"
 
 namespace tv {
@@ -59,22 +62,72 @@ void StartConnected(ScriptContext& ctx) {
 
 // Looks the name up; false after its log line and box, or after an
 // interruption (request cancelled, nothing reported).
-bool LookUpHost(ScriptContext& ctx, const Bytes& server, Ipv4& address) {
+bool LookUpHost(ScriptContext& ctx, const Bytes& server, std::vector<IpAddress>& addresses) {
   Sockets& sockets = ctx.host.sockets;
   ctx.SetLowerStatus("Táži se serveru DNS na jméno " + server);
   ctx.LogPrintf("Táži se serveru DNS na jméno %s\n", server.c_str());
-  ctx.hostLookup = sockets.AsyncGetHostByName(server, WM_HOST_LOOKUP);
+  ctx.hostLookup = sockets.StartHostLookup(server, WM_HOST_LOOKUP);
   if (ctx.hostLookup == 0) return NoDnsRecord(ctx, server);
   if (!WaitForMessageAbout(ctx, WM_HOST_LOOKUP, ctx.hostLookup)) {
     sockets.CancelAsyncRequest(ctx.hostLookup);
     ctx.hostLookup = 0;
     return Fail(ctx, StoppedWaitReason(ctx));
   }
-  if (HighWord(ctx.lastMessageLParam) != 0 || !sockets.HostLookupAddress(ctx.hostLookup, address)) {
+  addresses.clear();
+  if (HighWord(ctx.lastMessageLParam) != 0 ||
+      !sockets.HostLookupAddresses(ctx.hostLookup, addresses)) {
     return NoDnsRecord(ctx, server);
   }
+  OrderForConnect(addresses);
+  if (addresses.empty()) return NoDnsRecord(ctx, server);
   ctx.hostLookup = 0;
   return true;
+}
+
+enum class Attempt { Connected, Failed, Stopped };
+
+// One connection attempt to one address, shown as shown. A failure writes its
+// log line and box only when it is the last address left; otherwise the
+// caller says that the next address is tried.
+Attempt TryAddress(ScriptContext& ctx, const IpAddress& address, const Bytes& shown, int port,
+                   bool last) {
+  Sockets& sockets = ctx.host.sockets;
+  const Socket s = sockets.Create(address.family);
+  if (s == kInvalidSocket) {
+    if (last) NoSocket(ctx);
+    return Attempt::Failed;
+  }
+  ctx.connection = s;
+  ctx.LogPrintf("Čekám na připojení k %s, port %d\n", shown.c_str(), port);
+  sockets.AsyncSelect(s, WM_SOCKET_SETUP, kFdConnect);
+  ctx.SetLowerStatus(FormatText("Připojuji se k %s, port %d", shown.c_str(), port));
+
+  if (!sockets.Connect(s, address, static_cast<uint16_t>(port))) {
+    if (sockets.LastError() != kWsaeWouldBlock) {
+      if (last) {
+        ctx.LogPrintf("Připojení se nezdařilo vinou přetížení knihovny WinSock\n");
+        ctx.ReportError(kConnectFailedBox);
+        Fail(ctx, kConnectFailedBox);
+      }
+      CloseConnection(ctx);
+      return Attempt::Failed;
+    }
+    if (!WaitForMessageAbout(ctx, WM_SOCKET_SETUP, static_cast<uintptr_t>(s))) {
+      CloseConnection(ctx);
+      Fail(ctx, StoppedWaitReason(ctx));
+      return Attempt::Stopped;
+    }
+    if (HighWord(ctx.lastMessageLParam) != 0) {
+      if (last) {
+        ctx.LogPrintf("Nelze se připojit k serveru, zřejmě není dostupný po síti\n");
+        ctx.ReportError(kUnreachableBox);
+        Fail(ctx, kUnreachableBox);
+      }
+      CloseConnection(ctx);
+      return Attempt::Failed;
+    }
+  }
+  return Attempt::Connected;
 }
 
 }  // namespace
@@ -128,44 +181,28 @@ void CloseLeftoverConnection(ScriptContext& ctx) {
 }
 
 bool ConnectToServer(ScriptContext& ctx, const Bytes& server, int port) {
-  Sockets& sockets = ctx.host.sockets;
   CloseLeftoverConnection(ctx);
 
+  // A dotted address is shown with its numbers as read, before they are cut
+  // to bytes; every other address as the program writes it.
   int numbers[4];
-  Ipv4 address;
+  std::vector<IpAddress> addresses(1);
+  Bytes dottedShown;
   if (ParseDottedAddress(server, numbers)) {
-    for (int i = 0; i < 4; ++i) address.b[i] = static_cast<uint8_t>(numbers[i] & 0xFF);
-  } else {
-    if (!LookUpHost(ctx, server, address)) return false;
-    for (int i = 0; i < 4; ++i) numbers[i] = address.b[i];
+    for (int i = 0; i < 4; ++i) addresses[0].b[i] = static_cast<uint8_t>(numbers[i] & 0xFF);
+    dottedShown = FormatText("%d.%d.%d.%d", numbers[0], numbers[1], numbers[2], numbers[3]);
+  } else if (!ParseIpv6Literal(server, addresses[0])) {
+    if (!LookUpHost(ctx, server, addresses)) return false;
   }
 
-  const Socket s = sockets.Create();
-  if (s == kInvalidSocket) return NoSocket(ctx);
-  ctx.connection = s;
-  ctx.LogPrintf("Čekám na připojení k %d.%d.%d.%d, port %d\n", numbers[0], numbers[1], numbers[2],
-                numbers[3], port);
-  sockets.AsyncSelect(s, WM_SOCKET_SETUP, kFdConnect);
-  ctx.SetLowerStatus(FormatText("Připojuji se k %d.%d.%d.%d, port %d", numbers[0], numbers[1],
-                                numbers[2], numbers[3], port));
-
-  if (!sockets.Connect(s, address, static_cast<uint16_t>(port))) {
-    if (sockets.LastError() != kWsaeWouldBlock) {
-      ctx.LogPrintf("Připojení se nezdařilo vinou přetížení knihovny WinSock\n");
-      ctx.ReportError(kConnectFailedBox);
-      CloseConnection(ctx);
-      return Fail(ctx, kConnectFailedBox);
-    }
-    if (!WaitForMessageAbout(ctx, WM_SOCKET_SETUP, static_cast<uintptr_t>(s))) {
-      CloseConnection(ctx);
-      return Fail(ctx, StoppedWaitReason(ctx));
-    }
-    if (HighWord(ctx.lastMessageLParam) != 0) {
-      ctx.LogPrintf("Nelze se připojit k serveru, zřejmě není dostupný po síti\n");
-      ctx.ReportError(kUnreachableBox);
-      CloseConnection(ctx);
-      return Fail(ctx, kUnreachableBox);
-    }
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    const bool last = i + 1 == addresses.size();
+    const Bytes shown = dottedShown.empty() ? FormatAddress(addresses[i]) : dottedShown;
+    const Attempt attempt = TryAddress(ctx, addresses[i], shown, port, last);
+    if (attempt == Attempt::Stopped) return false;
+    if (attempt == Attempt::Connected) break;
+    if (last) return false;
+    ctx.LogPrintf("Spojení s %s nelze navázat, zkouším další adresu.\n", shown.c_str());
   }
 
   StartConnected(ctx);
@@ -176,17 +213,23 @@ bool ConnectToServer(ScriptContext& ctx, const Bytes& server, int port) {
   return true;
 }
 
-bool AcceptConnection(ScriptContext& ctx, int port) {
+bool AcceptConnection(ScriptContext& ctx, int port, const IpAddress* only) {
   Sockets& sockets = ctx.host.sockets;
   CloseLeftoverConnection(ctx);
 
-  const Ipv4 anyAddress;
-  const Socket listening = sockets.Create();
+  const IpAddress address = only ? *only : IpAddress();
+  const Socket listening = sockets.Create(address.family);
   if (listening == kInvalidSocket) return NoSocket(ctx);
   ctx.connection = listening;
-  ctx.LogPrintf("Čekám na připojení na portu %d\n", port);
-  ctx.SetLowerStatus(FormatText("Čekám na připojení na portu %d", port));
-  if (!sockets.Bind(listening, anyAddress, static_cast<uint16_t>(port))) {
+  if (only) {
+    const Bytes shown = FormatAddress(address);
+    ctx.LogPrintf("Čekám na připojení na adrese %s, port %d\n", shown.c_str(), port);
+    ctx.SetLowerStatus(FormatText("Čekám na připojení na adrese %s, port %d", shown.c_str(), port));
+  } else {
+    ctx.LogPrintf("Čekám na připojení na portu %d\n", port);
+    ctx.SetLowerStatus(FormatText("Čekám na připojení na portu %d", port));
+  }
+  if (!sockets.Bind(listening, address, static_cast<uint16_t>(port))) {
     return PortUnusable(ctx, port);
   }
   sockets.AsyncSelect(listening, WM_SOCKET_SETUP, kFdAccept);
@@ -200,7 +243,7 @@ bool AcceptConnection(ScriptContext& ctx, int port) {
     CloseConnection(ctx);
     return Fail(ctx, StoppedWaitReason(ctx));
   }
-  Ipv4 peer;
+  IpAddress peer;
   const Socket accepted = sockets.Accept(listening, peer);
   if (accepted == kInvalidSocket) {
     ctx.LogPrintf("Partner nepoužívá kompatibilní protokol\n");
@@ -211,10 +254,9 @@ bool AcceptConnection(ScriptContext& ctx, int port) {
   // One peer only: nobody else can connect to this port afterwards.
   CloseConnection(ctx);
   ctx.connection = accepted;
-  ctx.LogPrintf("Navázáno spojení s počítačem %d.%d.%d.%d na portu %d.\n", peer.b[0], peer.b[1],
-                peer.b[2], peer.b[3], port);
-  ctx.SetLowerStatus(FormatText("Spojení s %d.%d.%d.%d navázáno v pořádku", peer.b[0], peer.b[1],
-                                peer.b[2], peer.b[3]));
+  const Bytes peerShown = FormatAddress(peer);
+  ctx.LogPrintf("Navázáno spojení s počítačem %s na portu %d.\n", peerShown.c_str(), port);
+  ctx.SetLowerStatus(FormatText("Spojení s %s navázáno v pořádku", peerShown.c_str()));
   StartConnected(ctx);
   ctx.connectedAsClient = false;
   return true;

@@ -6,10 +6,14 @@
 
 namespace tv {
 
+// A host name is looked up and its addresses are tried one after another
+// (IPv4 first) until one takes the connection; an IPv6 address may also be
+// written in brackets.
 // Both open operations leave, on failure, the cause in ctx.failureReason: the
 // text of the box the failing step showed, or that the operator interrupted.
 bool ConnectToServer(ScriptContext& ctx, const Bytes& server, int port);
-bool AcceptConnection(ScriptContext& ctx, int port);
+// Without an address the server listens on every IPv4 address.
+bool AcceptConnection(ScriptContext& ctx, int port, const IpAddress* only = nullptr);
 // Shuts the connection down both ways, closes it and marks it closed; no log
 // line. Nothing happens when no connection is open.
 void CloseConnection(ScriptContext& ctx);

@@ -38,12 +38,40 @@ intptr_t MakeLong(long low, int high) {
                                static_cast<uint32_t>(low & 0xFFFF));
 }
 
-sockaddr_in MakeAddress(const Ipv4& addr, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  std::memcpy(&sa.sin_addr, addr.b, 4);
-  return sa;
+// The system's form of an address; the length that goes with it.
+socklen_t MakeAddress(const IpAddress& addr, uint16_t port, sockaddr_storage& out) {
+  out = sockaddr_storage{};
+  if (addr.family == IpFamily::V6) {
+    auto* sa = reinterpret_cast<sockaddr_in6*>(&out);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = htons(port);
+    std::memcpy(&sa->sin6_addr, addr.b, 16);
+    sa->sin6_scope_id = addr.zone;
+    return sizeof *sa;
+  }
+  auto* sa = reinterpret_cast<sockaddr_in*>(&out);
+  sa->sin_family = AF_INET;
+  sa->sin_port = htons(port);
+  std::memcpy(&sa->sin_addr, addr.b, 4);
+  return sizeof *sa;
+}
+
+// False for a family the program does not speak.
+bool ReadAddress(const sockaddr* sa, IpAddress& addr) {
+  if (sa->sa_family == AF_INET) {
+    addr = IpAddress();
+    std::memcpy(addr.b, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
+    return true;
+  }
+  if (sa->sa_family == AF_INET6) {
+    const auto* sa6 = reinterpret_cast<const sockaddr_in6*>(sa);
+    addr = IpAddress();
+    addr.family = IpFamily::V6;
+    std::memcpy(addr.b, &sa6->sin6_addr, 16);
+    addr.zone = sa6->sin6_scope_id;
+    return true;
+  }
+  return false;
 }
 
 int PendingError(int fd) {
@@ -90,7 +118,7 @@ struct PosixSockets::Lookup {
   bool cancelled = false;  // loop thread only
   std::atomic<bool> done{false};
   int error = 0;
-  Ipv4 addr;
+  std::vector<IpAddress> found;
 };
 
 PosixSockets::PosixSockets(PosixQueue& queue) : queue_(queue) {
@@ -114,25 +142,30 @@ bool PosixSockets::Fail(int err) {
   return false;
 }
 
-Socket PosixSockets::Create() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+Socket PosixSockets::Create(IpFamily family) {
+  int fd = socket(family == IpFamily::V6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     Fail(errno);
     return kInvalidSocket;
   }
   auto st = std::make_unique<State>();
   st->fd = fd;
+  st->family = family;
   sockets_.push_back(std::move(st));
   return fd;
 }
 
-bool PosixSockets::Bind(Socket s, const Ipv4& addr, uint16_t port) {
+bool PosixSockets::Bind(Socket s, const IpAddress& addr, uint16_t port) {
   State* st = Find(s);
   if (!st) return Fail(ENOTSOCK);
+  if (addr.family != st->family) return Fail(EAFNOSUPPORT);
   int one = 1;
   setsockopt(st->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in sa = MakeAddress(addr, port);
-  if (bind(st->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return Fail(errno);
+  // "::" means every IPv6 address only, as it does on Windows.
+  if (st->family == IpFamily::V6) setsockopt(st->fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  sockaddr_storage sa;
+  const socklen_t len = MakeAddress(addr, port, sa);
+  if (bind(st->fd, reinterpret_cast<sockaddr*>(&sa), len) != 0) return Fail(errno);
   return true;
 }
 
@@ -144,7 +177,7 @@ bool PosixSockets::Listen(Socket s, int backlog) {
   return true;
 }
 
-Socket PosixSockets::Accept(Socket s, Ipv4& peer) {
+Socket PosixSockets::Accept(Socket s, IpAddress& peer) {
   State* st = Find(s);
   if (!st) {
     Fail(ENOTSOCK);
@@ -152,7 +185,7 @@ Socket PosixSockets::Accept(Socket s, Ipv4& peer) {
   }
   // Calling accept enables the next accept notification.
   if (st->events & kFdAccept) st->acceptArmed = true;
-  sockaddr_in sa{};
+  sockaddr_storage sa{};
   socklen_t len = sizeof sa;
   int fd;
   do {
@@ -162,19 +195,22 @@ Socket PosixSockets::Accept(Socket s, Ipv4& peer) {
     Fail(errno);
     return kInvalidSocket;
   }
-  std::memcpy(peer.b, &sa.sin_addr, 4);
+  ReadAddress(reinterpret_cast<const sockaddr*>(&sa), peer);
   auto accepted = std::make_unique<State>();
   accepted->fd = fd;
+  accepted->family = st->family;
   accepted->phase = Phase::Connected;
   sockets_.push_back(std::move(accepted));
   return fd;
 }
 
-bool PosixSockets::Connect(Socket s, const Ipv4& addr, uint16_t port) {
+bool PosixSockets::Connect(Socket s, const IpAddress& addr, uint16_t port) {
   State* st = Find(s);
   if (!st) return Fail(ENOTSOCK);
-  sockaddr_in sa = MakeAddress(addr, port);
-  if (connect(st->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+  if (addr.family != st->family) return Fail(EAFNOSUPPORT);
+  sockaddr_storage sa;
+  const socklen_t len = MakeAddress(addr, port, sa);
+  if (connect(st->fd, reinterpret_cast<sockaddr*>(&sa), len) == 0) {
     st->phase = Phase::Connected;
     // The notification still comes, as it does for a connect that finishes later.
     if (st->connectArmed) {
@@ -405,7 +441,7 @@ void PosixSockets::DeliverOne(State& st, short revents) {
   if ((revents & (POLLHUP | POLLERR)) && queue_.Pending() == before) st.hungUp = true;
 }
 
-uintptr_t PosixSockets::AsyncGetHostByName(const Bytes& name, uint32_t msg) {
+uintptr_t PosixSockets::StartHostLookup(const Bytes& name, uint32_t msg) {
   auto lookup = std::make_shared<Lookup>();
   lookup->handle = nextHandle_++;
   if (nextHandle_ == 0) nextHandle_ = 1;
@@ -414,16 +450,16 @@ uintptr_t PosixSockets::AsyncGetHostByName(const Bytes& name, uint32_t msg) {
   try {
     std::thread([lookup, waker, name] {
       addrinfo hints{};
-      hints.ai_family = AF_INET;
+      hints.ai_family = AF_UNSPEC;
       hints.ai_socktype = SOCK_STREAM;
       addrinfo* result = nullptr;
       int rc = getaddrinfo(name.c_str(), nullptr, &hints, &result);
-      if (rc == 0 && result && result->ai_addr) {
-        const auto* sa = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
-        std::memcpy(lookup->addr.b, &sa->sin_addr, 4);
-      } else {
-        lookup->error = kWsaHostNotFound;  // the core only tells found from not found
+      for (const addrinfo* ai = rc == 0 ? result : nullptr; ai; ai = ai->ai_next) {
+        IpAddress addr;
+        if (ai->ai_addr && ReadAddress(ai->ai_addr, addr)) lookup->found.push_back(addr);
       }
+      // The core only tells found from not found.
+      if (lookup->found.empty()) lookup->error = kWsaHostNotFound;
       if (result) freeaddrinfo(result);
       lookup->done.store(true, std::memory_order_release);
       waker->Wake();
@@ -452,10 +488,10 @@ void PosixSockets::DeliverLookups() {
   }
 }
 
-bool PosixSockets::HostLookupAddress(uintptr_t handle, Ipv4& addr) {
+bool PosixSockets::HostLookupAddresses(uintptr_t handle, std::vector<IpAddress>& found) {
   for (auto& l : finished_) {
     if (l->handle == handle && l->error == 0) {
-      addr = l->addr;
+      found = l->found;
       return true;
     }
   }

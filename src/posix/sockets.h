@@ -20,19 +20,19 @@ class PosixSockets : public Sockets, public PollClient {
   explicit PosixSockets(PosixQueue& queue);
   ~PosixSockets() override;
 
-  Socket Create() override;
-  bool Bind(Socket s, const Ipv4& addr, uint16_t port) override;
+  Socket Create(IpFamily family) override;
+  bool Bind(Socket s, const IpAddress& addr, uint16_t port) override;
   bool Listen(Socket s, int backlog) override;
-  Socket Accept(Socket s, Ipv4& peer) override;
-  bool Connect(Socket s, const Ipv4& addr, uint16_t port) override;
+  Socket Accept(Socket s, IpAddress& peer) override;
+  bool Connect(Socket s, const IpAddress& addr, uint16_t port) override;
   int Send(Socket s, const char* data, int len) override;
   int Recv(Socket s, char* buf, int len) override;
   bool BytesAvailable(Socket s, unsigned long& count) override;
   void Shutdown(Socket s) override;
   void Close(Socket s) override;
   bool AsyncSelect(Socket s, uint32_t msg, long events) override;
-  uintptr_t AsyncGetHostByName(const Bytes& name, uint32_t msg) override;
-  bool HostLookupAddress(uintptr_t handle, Ipv4& addr) override;
+  uintptr_t StartHostLookup(const Bytes& name, uint32_t msg) override;
+  bool HostLookupAddresses(uintptr_t handle, std::vector<IpAddress>& found) override;
   void CancelAsyncRequest(uintptr_t handle) override;
   int LastError() override { return lastError_; }
   bool PeerHasClosed(Socket s) override;
@@ -50,6 +50,7 @@ class PosixSockets : public Sockets, public PollClient {
   enum class Phase { Fresh, Listening, Connecting, Connected };
   struct State {
     int fd = -1;
+    IpFamily family = IpFamily::V4;
     Phase phase = Phase::Fresh;
     uint32_t msg = 0;
     long events = 0;  // the registration; 0: none

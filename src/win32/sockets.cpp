@@ -1,6 +1,10 @@
 #include "win32/sockets.h"
 
+#include <ws2tcpip.h>
+
+#include <atomic>
 #include <cstring>
+#include <string>
 
 namespace tv::win {
 
@@ -10,45 +14,121 @@ SOCKET Raw(Socket s) {
   return static_cast<SOCKET>(s);
 }
 
-sockaddr_in AddressOf(const Ipv4& addr, uint16_t port) {
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  std::memcpy(&a.sin_addr, addr.b, 4);
-  return a;
+// The system's form of an address; its length.
+int AddressOf(const IpAddress& addr, uint16_t port, sockaddr_storage& out) {
+  out = sockaddr_storage{};
+  if (addr.family == IpFamily::V6) {
+    sockaddr_in6* a = reinterpret_cast<sockaddr_in6*>(&out);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(port);
+    std::memcpy(&a->sin6_addr, addr.b, 16);
+    a->sin6_scope_id = addr.zone;
+    return sizeof *a;
+  }
+  sockaddr_in* a = reinterpret_cast<sockaddr_in*>(&out);
+  a->sin_family = AF_INET;
+  a->sin_port = htons(port);
+  std::memcpy(&a->sin_addr, addr.b, 4);
+  return sizeof *a;
 }
+
+// False for a family the program does not speak.
+bool ReadAddress(const sockaddr* sa, IpAddress& addr) {
+  if (sa->sa_family == AF_INET) {
+    addr = IpAddress();
+    std::memcpy(addr.b, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
+    return true;
+  }
+  if (sa->sa_family == AF_INET6) {
+    const sockaddr_in6* a = reinterpret_cast<const sockaddr_in6*>(sa);
+    addr = IpAddress();
+    addr.family = IpFamily::V6;
+    std::memcpy(addr.b, &a->sin6_addr, 16);
+    addr.zone = static_cast<uint32_t>(a->sin6_scope_id);
+    return true;
+  }
+  return false;
+}
+
+constexpr int kHostNotFound = 11001;  // WSAHOST_NOT_FOUND
+constexpr size_t kFinishedKept = 4;
 
 }  // namespace
 
-Socket WinSockets::Create() {
-  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+// One host lookup, done by getaddrinfo on a thread of its own so that the
+// window keeps answering. The thread writes the result, sets done and then
+// posts the message; the window's thread reads the result only after done.
+struct WinSockets::Lookup {
+  HWND window = nullptr;
+  UINT msg = 0;
+  uintptr_t handle = 0;
+  std::string name;
+  std::atomic<bool> cancelled{false};
+  std::atomic<bool> done{false};
+  int error = 0;
+  std::vector<IpAddress> found;
+};
+
+DWORD WINAPI WinSockets::LookupThread(void* param) {
+  std::shared_ptr<Lookup>* owned = static_cast<std::shared_ptr<Lookup>*>(param);
+  std::shared_ptr<Lookup> lookup = *owned;
+  delete owned;
+  addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(lookup->name.c_str(), nullptr, &hints, &result) == 0) {
+    for (const addrinfo* ai = result; ai; ai = ai->ai_next) {
+      IpAddress addr;
+      if (ai->ai_addr && ReadAddress(ai->ai_addr, addr)) lookup->found.push_back(addr);
+    }
+  }
+  if (result) freeaddrinfo(result);
+  // The core only tells found from not found.
+  if (lookup->found.empty()) lookup->error = kHostNotFound;
+  lookup->done.store(true, std::memory_order_release);
+  if (!lookup->cancelled.load(std::memory_order_acquire)) {
+    PostMessageW(lookup->window, lookup->msg, static_cast<WPARAM>(lookup->handle),
+                 MAKELPARAM(0, lookup->error));
+  }
+  return 0;
+}
+
+Socket WinSockets::Create(IpFamily family) {
+  SOCKET s = socket(family == IpFamily::V6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   if (s == INVALID_SOCKET) return kInvalidSocket;
   return static_cast<Socket>(s);
 }
 
-bool WinSockets::Bind(Socket s, const Ipv4& addr, uint16_t port) {
-  sockaddr_in a = AddressOf(addr, port);
-  return bind(Raw(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+bool WinSockets::Bind(Socket s, const IpAddress& addr, uint16_t port) {
+  if (addr.family == IpFamily::V6) {
+    // The system's default, said aloud: "::" takes IPv6 peers only.
+    DWORD only = 1;
+    setsockopt(Raw(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&only),
+               sizeof only);
+  }
+  sockaddr_storage a;
+  const int length = AddressOf(addr, port, a);
+  return bind(Raw(s), reinterpret_cast<const sockaddr*>(&a), length) == 0;
 }
 
 bool WinSockets::Listen(Socket s, int backlog) {
   return listen(Raw(s), backlog) == 0;
 }
 
-Socket WinSockets::Accept(Socket s, Ipv4& peer) {
-  // Room for any address the system may report, though only IPv4 comes.
-  alignas(8) char buffer[512] = {};
-  int length = sizeof buffer;
-  SOCKET accepted = accept(Raw(s), reinterpret_cast<sockaddr*>(buffer), &length);
+Socket WinSockets::Accept(Socket s, IpAddress& peer) {
+  sockaddr_storage a = {};
+  int length = sizeof a;
+  SOCKET accepted = accept(Raw(s), reinterpret_cast<sockaddr*>(&a), &length);
   if (accepted == INVALID_SOCKET) return kInvalidSocket;
-  const sockaddr_in* a = reinterpret_cast<const sockaddr_in*>(buffer);
-  if (a->sin_family == AF_INET) std::memcpy(peer.b, &a->sin_addr, 4);
+  ReadAddress(reinterpret_cast<const sockaddr*>(&a), peer);
   return static_cast<Socket>(accepted);
 }
 
-bool WinSockets::Connect(Socket s, const Ipv4& addr, uint16_t port) {
-  sockaddr_in a = AddressOf(addr, port);
-  return connect(Raw(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+bool WinSockets::Connect(Socket s, const IpAddress& addr, uint16_t port) {
+  sockaddr_storage a;
+  const int length = AddressOf(addr, port, a);
+  return connect(Raw(s), reinterpret_cast<const sockaddr*>(&a), length) == 0;
 }
 
 int WinSockets::Send(Socket s, const char* data, int len) {
@@ -80,26 +160,57 @@ bool WinSockets::AsyncSelect(Socket s, uint32_t msg, long events) {
   return WSAAsyncSelect(Raw(s), window_, msg, events) == 0;
 }
 
-uintptr_t WinSockets::AsyncGetHostByName(const Bytes& name, uint32_t msg) {
-  HANDLE handle = WSAAsyncGetHostByName(window_, msg, name.c_str(), hostEntry_, sizeof hostEntry_);
-  lookup_ = reinterpret_cast<uintptr_t>(handle);
-  return lookup_;
+uintptr_t WinSockets::StartHostLookup(const Bytes& name, uint32_t msg) {
+  auto lookup = std::make_shared<Lookup>();
+  lookup->window = window_;
+  lookup->msg = msg;
+  lookup->handle = nextLookup_++;
+  if (nextLookup_ == 0) nextLookup_ = 1;
+  lookup->name = name;
+  auto* forThread = new std::shared_ptr<Lookup>(lookup);
+  HANDLE thread = CreateThread(nullptr, 0, LookupThread, forThread, 0, nullptr);
+  if (!thread) {
+    delete forThread;
+    return 0;
+  }
+  CloseHandle(thread);
+  lookups_.push_back(lookup);
+  // Forget the oldest finished lookups; those under way stay.
+  size_t finished = 0;
+  for (auto it = lookups_.rbegin(); it != lookups_.rend(); ++it) {
+    if ((*it)->done.load(std::memory_order_acquire)) ++finished;
+  }
+  for (auto it = lookups_.begin(); it != lookups_.end() && finished > kFinishedKept;) {
+    if ((*it)->done.load(std::memory_order_acquire)) {
+      it = lookups_.erase(it);
+      --finished;
+    } else {
+      ++it;
+    }
+  }
+  return lookup->handle;
 }
 
-bool WinSockets::HostLookupAddress(uintptr_t handle, Ipv4& addr) {
-  if (handle == 0 || handle != lookup_) return false;
-  const hostent* entry = reinterpret_cast<const hostent*>(hostEntry_);
-  if (entry->h_addrtype != AF_INET || entry->h_length != 4 || !entry->h_addr_list ||
-      !entry->h_addr_list[0]) {
-    return false;
+bool WinSockets::HostLookupAddresses(uintptr_t handle, std::vector<IpAddress>& found) {
+  for (const auto& lookup : lookups_) {
+    if (lookup->handle != handle) continue;
+    if (!lookup->done.load(std::memory_order_acquire) || lookup->found.empty()) return false;
+    found = lookup->found;
+    return true;
   }
-  std::memcpy(addr.b, entry->h_addr_list[0], 4);
-  return true;
+  return false;
 }
 
 void WinSockets::CancelAsyncRequest(uintptr_t handle) {
-  WSACancelAsyncRequest(reinterpret_cast<HANDLE>(handle));
-  if (handle == lookup_) lookup_ = 0;
+  for (auto it = lookups_.begin(); it != lookups_.end(); ++it) {
+    if ((*it)->handle == handle) {
+      // The thread cannot be stopped inside getaddrinfo; it finishes and
+      // posts nothing.
+      (*it)->cancelled.store(true, std::memory_order_release);
+      lookups_.erase(it);
+      return;
+    }
+  }
 }
 
 int WinSockets::LastError() {

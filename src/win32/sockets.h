@@ -4,6 +4,9 @@
 
 #include "win32/winapi.h"
 
+#include <memory>
+#include <vector>
+
 #include "host/host.h"
 
 namespace tv::win {
@@ -13,19 +16,19 @@ class WinSockets : public Sockets {
   // The window that receives WSAAsyncSelect and host-lookup messages.
   void SetWindow(HWND window) { window_ = window; }
 
-  Socket Create() override;
-  bool Bind(Socket s, const Ipv4& addr, uint16_t port) override;
+  Socket Create(IpFamily family) override;
+  bool Bind(Socket s, const IpAddress& addr, uint16_t port) override;
   bool Listen(Socket s, int backlog) override;
-  Socket Accept(Socket s, Ipv4& peer) override;
-  bool Connect(Socket s, const Ipv4& addr, uint16_t port) override;
+  Socket Accept(Socket s, IpAddress& peer) override;
+  bool Connect(Socket s, const IpAddress& addr, uint16_t port) override;
   int Send(Socket s, const char* data, int len) override;
   int Recv(Socket s, char* buf, int len) override;
   bool BytesAvailable(Socket s, unsigned long& count) override;
   void Shutdown(Socket s) override;
   void Close(Socket s) override;
   bool AsyncSelect(Socket s, uint32_t msg, long events) override;
-  uintptr_t AsyncGetHostByName(const Bytes& name, uint32_t msg) override;
-  bool HostLookupAddress(uintptr_t handle, Ipv4& addr) override;
+  uintptr_t StartHostLookup(const Bytes& name, uint32_t msg) override;
+  bool HostLookupAddresses(uintptr_t handle, std::vector<IpAddress>& found) override;
   void CancelAsyncRequest(uintptr_t handle) override;
   int LastError() override;
   bool PeerHasClosed(Socket s) override;
@@ -34,11 +37,14 @@ class WinSockets : public Sockets {
   bool TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) override;
 
  private:
+  struct Lookup;
+  static DWORD WINAPI LookupThread(void* param);
+
   HWND window_ = nullptr;
-  uintptr_t lookup_ = 0;
-  // The host entry of the pending or last lookup. It must be as large as the
-  // biggest entry the system may write (MAXGETHOSTSTRUCT).
-  alignas(8) char hostEntry_[MAXGETHOSTSTRUCT] = {};
+  // Lookups under way and the last few finished ones; a worker thread keeps
+  // its own reference, so a cancelled lookup may still finish on its own.
+  std::vector<std::shared_ptr<Lookup>> lookups_;
+  uintptr_t nextLookup_ = 1;
 };
 
 }  // namespace tv::win

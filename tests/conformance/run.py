@@ -8,7 +8,9 @@ beside this file.
 
 Without a case or group every case under cases/ runs. A group is a folder
 under cases/ (for example "engine"); a case may be named by its path or as
-GROUP/NAME. Exit status 0 when every case passed.
+GROUP/NAME. Exit status 0 when every case passed (or was skipped, with at
+least one passed); 77 when every case was skipped because the machine lacks
+what it needs (for example an IPv6 loopback).
 """
 
 import argparse
@@ -72,11 +74,14 @@ class Case:
         self.expect_files = []  # sections "expect file" and "expect file-crlf"
         self.expect_listing = None
         self.expect_absent = []
+        self.needs = []  # section "needs": what the machine must offer
 
 
 HEADER = re.compile(r"^--- (\S+)(?: (.*))?$")
 
-SINGLE = {"args", "peer", "stdin", "env", "timeout"}
+SINGLE = {"args", "peer", "stdin", "env", "timeout", "needs"}
+NEEDS = {"ipv6"}
+SKIPPED = 77
 FILE_KINDS = ("file", "file-crlf", "file-utf8", "file-utf8-crlf")
 EXPECT_SINGLE = {"log", "stderr", "stdout", "exit", "files", "absent"}
 
@@ -140,6 +145,11 @@ def parse_case(path, name):
                     raise CaseError(f"{where}: env lines are NAME=VALUE")
                 key, value = line.split("=", 1)
                 case.env[key.strip()] = value
+        elif s.kind == "needs":
+            case.needs = [word for line in s.lines for word in line.split()]
+            for word in case.needs:
+                if word not in NEEDS:
+                    raise CaseError(f"{where}: unknown need {word!r} (known: {', '.join(sorted(NEEDS))})")
         elif s.kind == "timeout":
             try:
                 case.timeout = float(" ".join(s.lines).strip())
@@ -376,16 +386,45 @@ def compare(label, expected, actual, codec, crlf):
 # Running one case
 
 
-def free_ports(count):
-    sockets = []
+def have_ipv6_loopback():
     try:
-        for _ in range(count):
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+HAVE_IPV6 = have_ipv6_loopback()
+
+
+def unmet_needs(case):
+    """Why the machine cannot run the case; None when it can."""
+    if "ipv6" in case.needs and not HAVE_IPV6:
+        return "no IPv6 loopback (::1 cannot be bound)"
+    return None
+
+
+def free_ports(count):
+    """Ports free on 127.0.0.1 and, where there is an IPv6 loopback, on ::1."""
+    held = []  # kept open until the end, so that no port is found twice
+    found = []
+    try:
+        while len(found) < count:
             s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            held.append(s)
             s.bind(("127.0.0.1", 0))
-            sockets.append(s)
-        return [str(s.getsockname()[1]) for s in sockets]
+            port = s.getsockname()[1]
+            if HAVE_IPV6:
+                try:
+                    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s6:
+                        s6.bind(("::1", port))
+                except OSError:
+                    continue
+            found.append(str(port))
+        return found
     finally:
-        for s in sockets:
+        for s in held:
             s.close()
 
 
@@ -803,6 +842,9 @@ def run_one(path, options):
         case = parse_case(path, name)
     except CaseError as e:
         return name, [f"bad case: {e}"], [], 0.0
+    why = unmet_needs(case)
+    if why:
+        return name, None, [f"skipped: {why}"], 0.0
     run = Run(case, options.program, options.peer, options.keep)
     try:
         run.execute()
@@ -832,12 +874,15 @@ def main():
     except CaseError as e:
         print(f"run.py: {e}", file=sys.stderr)
         return 2
-    passed = failed = 0
+    passed = failed = skipped = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, options.jobs)) as pool:
         futures = [pool.submit(run_one, p, options) for p in paths]
         for future in concurrent.futures.as_completed(futures):
             name, problems, notes, seconds = future.result()
-            if problems:
+            if problems is None:
+                skipped += 1
+                print(f"SKIP {name}")
+            elif problems:
                 failed += 1
                 print(f"FAIL {name} ({seconds:.2f} s)")
                 for problem in problems:
@@ -848,7 +893,9 @@ def main():
             for note in notes:
                 print("  " + note)
             sys.stdout.flush()
-    print(f"{passed} passed, {failed} failed")
+    print(f"{passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
+    if failed == 0 and passed == 0 and skipped > 0:
+        return SKIPPED
     return 0 if failed == 0 and passed > 0 else 1
 
 

@@ -353,6 +353,18 @@ class Peer(unittest.TestCase):
         self.assertEqual(server, (0, ""))
         self.assertEqual(client, (0, ""))
 
+    def test_ipv6_listen_and_connect(self):
+        if not run.HAVE_IPV6:
+            self.skipTest("no IPv6 loopback")
+        server, client = self.pair('listen PORT ::1\nsend "six"\nexpect-eof\n',
+                                   'connect [::1] PORT\nexpect "six"\nclose\n')
+        self.assertEqual(server, (0, ""))
+        self.assertEqual(client, (0, ""))
+        port = run.free_ports(1)[0]
+        code, err = self.finish(self.start(f"listen {port} nowhere\n"))
+        self.assertEqual(code, 1)
+        self.assertIn("not an address", err)
+
     def test_mismatch_fails_at_once(self):
         server, client = self.pair('listen PORT\nsend "abcX"\nsleep 2000\n',
                                    'connect 127.0.0.1 PORT\nexpect "abcd"\n')

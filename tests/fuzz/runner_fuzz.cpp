@@ -180,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Host h;
   h.queue.dispatch = [&h](const tv::Msg& m) { tv::DispatchMainWindowMessage(h.ctx, m); };
   h.ctx.log.Open(h.files, "/s/t.log");
-  h.sockets.hosts["peer"] = tv::test::Ip(127, 0, 0, 1);
+  h.sockets.hosts["peer"] = {tv::test::Ip(127, 0, 0, 1)};
 
   if (parts.size() > 1) {
     for (char c : parts[1]) {

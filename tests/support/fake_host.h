@@ -117,11 +117,11 @@ class FakeQueue : public MessageQueue {
 // Sockets that fail everything unless a test overrides them.
 class FakeSockets : public Sockets {
  public:
-  Socket Create() override { return kInvalidSocket; }
-  bool Bind(Socket, const Ipv4&, uint16_t) override { return false; }
+  Socket Create(IpFamily) override { return kInvalidSocket; }
+  bool Bind(Socket, const IpAddress&, uint16_t) override { return false; }
   bool Listen(Socket, int) override { return false; }
-  Socket Accept(Socket, Ipv4&) override { return kInvalidSocket; }
-  bool Connect(Socket, const Ipv4&, uint16_t) override { return false; }
+  Socket Accept(Socket, IpAddress&) override { return kInvalidSocket; }
+  bool Connect(Socket, const IpAddress&, uint16_t) override { return false; }
   int Send(Socket, const char*, int) override { return -1; }
   int Recv(Socket, char*, int) override { return -1; }
   bool BytesAvailable(Socket, unsigned long& n) override {
@@ -131,8 +131,8 @@ class FakeSockets : public Sockets {
   void Shutdown(Socket) override {}
   void Close(Socket) override {}
   bool AsyncSelect(Socket, uint32_t, long) override { return true; }
-  uintptr_t AsyncGetHostByName(const Bytes&, uint32_t) override { return 0; }
-  bool HostLookupAddress(uintptr_t, Ipv4&) override { return false; }
+  uintptr_t StartHostLookup(const Bytes&, uint32_t) override { return 0; }
+  bool HostLookupAddresses(uintptr_t, std::vector<IpAddress>&) override { return false; }
   void CancelAsyncRequest(uintptr_t) override {}
   int LastError() override { return 0; }
   bool PeerHasClosed(Socket) override { return false; }

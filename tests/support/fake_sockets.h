@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "net/address.h"
 #include "support/fake_host.h"
 
 namespace tv::test {
@@ -20,23 +21,24 @@ constexpr int kWsaeConnReset = 10054;
 constexpr int kWsaeConnRefused = 10061;
 constexpr int kWsaeHostNotFound = 11001;
 constexpr int kWsaeNotConn = 10057;
+constexpr int kWsaeNetUnreach = 10051;
 
 inline intptr_t SelectLParam(long events, int error = 0) {
   return static_cast<intptr_t>((static_cast<uint32_t>(error) << 16) | (events & 0xFFFF));
 }
 
-inline Bytes Dotted(const Ipv4& a) {
-  return std::to_string(a.b[0]) + "." + std::to_string(a.b[1]) + "." + std::to_string(a.b[2]) +
-         "." + std::to_string(a.b[3]);
+inline Bytes Dotted(const IpAddress& a) {
+  return FormatAddress(a);
 }
 
-inline Ipv4 Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-  Ipv4 ip;
-  ip.b[0] = a;
-  ip.b[1] = b;
-  ip.b[2] = c;
-  ip.b[3] = d;
-  return ip;
+inline IpAddress Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  return Ipv4Address(a, b, c, d);
+}
+
+inline IpAddress Ip6(const Bytes& text) {
+  IpAddress address;
+  ParseIpv6Literal(text, address);
+  return address;
 }
 
 class ScriptedSockets : public Sockets {
@@ -70,12 +72,18 @@ class ScriptedSockets : public Sockets {
   int connectError = 0;
   long long connectAnswerMs = 5;
   int connectAnswerError = 0;
-  // Host lookups: names found, how long they take (never when negative).
-  std::map<Bytes, Ipv4> hosts;
+  // Host lookups: the addresses of the names found, in the resolver's order,
+  // and how long a lookup takes (never when negative).
+  std::map<Bytes, std::vector<IpAddress>> hosts;
   bool lookupCannotStart = false;
   long long lookupMs = 5;
   // Peer address reported by accept().
-  Ipv4 acceptPeer = Ip(127, 0, 0, 1);
+  IpAddress acceptPeer = Ip(127, 0, 0, 1);
+  // Addresses whose connect() is refused by the set-up message, and those that
+  // fail at once (with connectError, or "network unreachable").
+  std::vector<IpAddress> refusing, failingAtOnce;
+  // Create() fails for this family when set.
+  bool noIpv6 = false;
   // TLS: the outcome of StartTls and of each TlsStep after it, in order
   // (Pending once they are used up: a peer that never answers), the error a
   // failing one reports, and the names TlsDescribe gives. The bytes stay as
@@ -165,16 +173,16 @@ class ScriptedSockets : public Sockets {
   }
 
   // --- Sockets ---------------------------------------------------------------------
-  Socket Create() override {
-    if (failCreate) {
+  Socket Create(IpFamily family) override {
+    if (failCreate || (noIpv6 && family == IpFamily::V6)) {
       calls.push_back("create failed");
       return kInvalidSocket;
     }
     Socket s = NewSocket();
-    calls.push_back("create " + std::to_string(s));
+    calls.push_back("create " + std::to_string(s) + (family == IpFamily::V6 ? " v6" : ""));
     return s;
   }
-  bool Bind(Socket s, const Ipv4& addr, uint16_t port) override {
+  bool Bind(Socket s, const IpAddress& addr, uint16_t port) override {
     calls.push_back("bind " + std::to_string(s) + " " + Dotted(addr) + ":" + std::to_string(port));
     return !failBind;
   }
@@ -184,7 +192,7 @@ class ScriptedSockets : public Sockets {
     socks[s].listening = true;
     return true;
   }
-  Socket Accept(Socket s, Ipv4& peer) override {
+  Socket Accept(Socket s, IpAddress& peer) override {
     if (failAccept || waitingClients_ == 0) {
       calls.push_back("accept " + std::to_string(s) + " failed");
       return kInvalidSocket;
@@ -197,21 +205,22 @@ class ScriptedSockets : public Sockets {
     calls.push_back("accept " + std::to_string(s) + " -> " + std::to_string(a));
     return a;
   }
-  bool Connect(Socket s, const Ipv4& addr, uint16_t port) override {
+  bool Connect(Socket s, const IpAddress& addr, uint16_t port) override {
     calls.push_back("connect " + std::to_string(s) + " " + Dotted(addr) + ":" +
                     std::to_string(port));
     live = s;
-    if (connectAtOnce) {
+    const bool failsAtOnce = Listed(failingAtOnce, addr);
+    if (connectAtOnce && !failsAtOnce) {
       socks[s].connected = true;
       return true;
     }
-    if (connectError) {
-      lastError_ = connectError;
+    if (connectError || failsAtOnce) {
+      lastError_ = connectError ? connectError : kWsaeNetUnreach;
       return false;
     }
     lastError_ = kWsaeWouldBlock;
     if (connectAnswerMs >= 0) {
-      int error = connectAnswerError;
+      int error = Listed(refusing, addr) ? kWsaeConnRefused : connectAnswerError;
       queue_.At(queue_.now + connectAnswerMs, [this, s, error] {
         if (socks[s].closed) return;
         socks[s].connected = error == 0;
@@ -281,7 +290,7 @@ class ScriptedSockets : public Sockets {
     socks[s].events = events;
     return true;
   }
-  uintptr_t AsyncGetHostByName(const Bytes& name, uint32_t msg) override {
+  uintptr_t StartHostLookup(const Bytes& name, uint32_t msg) override {
     calls.push_back("lookup " + name);
     if (lookupCannotStart) return 0;
     uintptr_t handle = nextLookup_++;
@@ -295,10 +304,10 @@ class ScriptedSockets : public Sockets {
     }
     return handle;
   }
-  bool HostLookupAddress(uintptr_t handle, Ipv4& addr) override {
+  bool HostLookupAddresses(uintptr_t handle, std::vector<IpAddress>& found) override {
     auto it = found_.find(handle);
     if (it == found_.end()) return false;
-    addr = it->second;
+    found = it->second;
     return true;
   }
   void CancelAsyncRequest(uintptr_t handle) override {
@@ -334,6 +343,12 @@ class ScriptedSockets : public Sockets {
   }
 
  private:
+  static bool Listed(const std::vector<IpAddress>& list, const IpAddress& a) {
+    for (const IpAddress& l : list) {
+      if (SameAddress(l, a)) return true;
+    }
+    return false;
+  }
   Socket NewSocket() {
     Socket s = nextSocket_++;
     socks[s] = Sock();
@@ -365,7 +380,7 @@ class ScriptedSockets : public Sockets {
   int lastError_ = 0;
   int waitingClients_ = 0;
   std::set<uintptr_t> cancelled_;
-  std::map<uintptr_t, Ipv4> found_;
+  std::map<uintptr_t, std::vector<IpAddress>> found_;
 };
 
 // A fake host whose sockets have a scripted peer.

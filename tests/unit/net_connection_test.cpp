@@ -55,7 +55,7 @@ TEST(NetConnect, StatusShowsTheAddressWhileConnecting) {
 
 TEST(NetConnect, HostNameIsLookedUpFirst) {
   NetHost h;
-  h.sockets.hosts["peer.test"] = Ip(192, 168, 200, 9);
+  h.sockets.hosts["peer.test"] = {Ip(192, 168, 200, 9)};
   ASSERT_TRUE(ConnectToServer(h.ctx, "peer.test", 110));
   EXPECT_EQ(h.sockets.Calls(),
             "lookup peer.test\n"
@@ -373,7 +373,7 @@ TEST(NetStale, NotificationsAboutAnEarlierSocketAreSkipped) {
 
 TEST(NetStale, LookupAnswerOfACancelledRequestIsSkipped) {
   NetHost h;
-  h.sockets.hosts["peer.test"] = Ip(10, 0, 0, 5);
+  h.sockets.hosts["peer.test"] = {Ip(10, 0, 0, 5)};
   // An answer for handle 99 (an earlier, cancelled lookup) comes first.
   h.queue.PostToMain(WM_HOST_LOOKUP, 99, SelectLParam(0, kWsaeHostNotFound));
   ASSERT_TRUE(ConnectToServer(h.ctx, "peer.test", 1)) << h.Boxes();

@@ -25,7 +25,7 @@ TEST(NetStartTls, ClientOptionsFromConnectAndWords) {
     SCOPED_TRACE(c.script);
     NetHost h;
     h.sockets.connectAtOnce = true;
-    h.sockets.hosts["mail.example"] = Ip(10, 0, 0, 1);
+    h.sockets.hosts["mail.example"] = {Ip(10, 0, 0, 1)};
     h.sockets.tlsSteps = {TlsStatus::Done};
     h.Run(c.script);
     ASSERT_EQ(h.ctx.lastOutcome, RunOutcome::Normal) << h.LogText() << h.Boxes();

@@ -18,8 +18,8 @@ namespace {
 
 constexpr uint32_t kEvent = WM_SOCKET_EVENT;
 constexpr uint32_t kSetup = WM_SOCKET_SETUP;
-const Ipv4 kLoopback{{127, 0, 0, 1}};
-const Ipv4 kAny{};
+const IpAddress kLoopback{IpFamily::V4, {127, 0, 0, 1}, 0};
+const IpAddress kAny{};
 
 int OpenDescriptors() {
   int n = 0;
@@ -62,7 +62,7 @@ class PosixSocketsTest : public ::testing::Test {
   }
   // A listening socket on an ephemeral port, registered for FD_ACCEPT.
   Socket Listen(uint16_t& port) {
-    Socket s = sockets.Create();
+    Socket s = sockets.Create(IpFamily::V4);
     EXPECT_NE(s, kInvalidSocket);
     EXPECT_TRUE(sockets.Bind(s, kAny, 0));
     sockaddr_in sa{};
@@ -78,7 +78,7 @@ class PosixSocketsTest : public ::testing::Test {
   void Pair(Socket& client, Socket& server) {
     uint16_t port;
     Socket listener = Listen(port);
-    client = sockets.Create();
+    client = sockets.Create(IpFamily::V4);
     ASSERT_TRUE(sockets.AsyncSelect(client, kSetup, kFdConnect));
     if (!sockets.Connect(client, kLoopback, port)) {
       ASSERT_EQ(sockets.LastError(), kWsaeWouldBlock);
@@ -91,7 +91,7 @@ class PosixSocketsTest : public ::testing::Test {
           connected = true;
         }
         if (n.event == kFdAccept) {
-          Ipv4 peer;
+          IpAddress peer;
           server = sockets.Accept(listener, peer);
           ASSERT_NE(server, kInvalidSocket);
           EXPECT_EQ(peer.b[0], 127);
@@ -228,7 +228,7 @@ TEST_F(PosixSocketsTest, RefusedConnectionIsReportedInTheConnectNotice) {
   uint16_t port;
   Socket listener = Listen(port);
   sockets.Close(listener);  // nobody listens there now
-  Socket s = sockets.Create();
+  Socket s = sockets.Create(IpFamily::V4);
   ASSERT_TRUE(sockets.AsyncSelect(s, kSetup, kFdConnect));
   bool immediate = sockets.Connect(s, kLoopback, port);
   if (!immediate && sockets.LastError() != kWsaeWouldBlock) {
@@ -258,7 +258,7 @@ TEST_F(PosixSocketsTest, ConnectionResetRightAfterTheAcceptWasStillMade) {
   const uint16_t port = ntohs(sa.sin_port);
   for (int run = 0; run < 200; ++run) {
     SCOPED_TRACE(run);
-    Socket s = sockets.Create();
+    Socket s = sockets.Create(IpFamily::V4);
     ASSERT_TRUE(sockets.AsyncSelect(s, kSetup, kFdConnect));
     if (!sockets.Connect(s, kLoopback, port)) {
       ASSERT_EQ(sockets.LastError(), kWsaeWouldBlock);
@@ -292,7 +292,7 @@ TEST_F(PosixSocketsTest, ConnectionResetRightAfterTheAcceptWasStillMade) {
 TEST_F(PosixSocketsTest, BindToAPortInUseFails) {
   uint16_t port;
   Socket listener = Listen(port);
-  Socket other = sockets.Create();
+  Socket other = sockets.Create(IpFamily::V4);
   EXPECT_FALSE(sockets.Bind(other, kAny, port));
   EXPECT_EQ(sockets.LastError(), 10048);
   sockets.Close(other);
@@ -314,7 +314,7 @@ TEST_F(PosixSocketsTest, AcceptNoticeIsReArmedByAccept) {
   EXPECT_EQ(n[0].event, kFdAccept);
   Settle();
   EXPECT_TRUE(Drain().empty());
-  Ipv4 peer;
+  IpAddress peer;
   Socket a1 = sockets.Accept(listener, peer);
   ASSERT_NE(a1, kInvalidSocket);
   n = Drain();
@@ -326,26 +326,106 @@ TEST_F(PosixSocketsTest, AcceptNoticeIsReArmedByAccept) {
   close(c2);
 }
 
+// A listener takes clients on the address it is bound to only: 127.0.0.1 not
+// those of 127.0.0.2, "::" no IPv4 client; on ::1 an IPv6 client connects
+// and is named by its address.
+TEST_F(PosixSocketsTest, ListenerIsBoundToItsAddressOfEitherFamily) {
+  auto portOf = [](Socket s) {
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len);
+    return sa.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&sa)->sin6_port)
+                                    : ntohs(reinterpret_cast<sockaddr_in*>(&sa)->sin_port);
+  };
+  auto refused = [&](const IpAddress& to, uint16_t port) {
+    Socket c = sockets.Create(to.family);
+    EXPECT_TRUE(sockets.AsyncSelect(c, kSetup, kFdConnect));
+    bool atOnce = sockets.Connect(c, to, port);
+    int error = atOnce ? 0 : -1;
+    if (!atOnce && sockets.LastError() == kWsaeWouldBlock) {
+      auto n = WaitAndDrain();
+      error = n.empty() ? 0 : n[0].error;
+    }
+    sockets.Close(c);
+    return error != 0;
+  };
+  Socket v4 = sockets.Create(IpFamily::V4);
+  ASSERT_TRUE(sockets.Bind(v4, kLoopback, 0));
+  ASSERT_TRUE(sockets.Listen(v4, 1));
+  EXPECT_TRUE(refused(IpAddress{IpFamily::V4, {127, 0, 0, 2}, 0}, portOf(v4)));
+  sockets.Close(v4);
+
+  IpAddress loopback6{IpFamily::V6, {}, 0};
+  loopback6.b[15] = 1;
+  Socket every6 = sockets.Create(IpFamily::V6);
+  if (every6 == kInvalidSocket || !sockets.Bind(every6, IpAddress{IpFamily::V6, {}, 0}, 0)) {
+    if (every6 != kInvalidSocket) sockets.Close(every6);
+    GTEST_SKIP() << "no IPv6 on this machine";
+  }
+  ASSERT_TRUE(sockets.Listen(every6, 1));
+  EXPECT_TRUE(refused(kLoopback, portOf(every6)));
+  sockets.Close(every6);
+
+  Socket listener = sockets.Create(IpFamily::V6);
+  ASSERT_TRUE(sockets.Bind(listener, loopback6, 0));
+  ASSERT_TRUE(sockets.AsyncSelect(listener, kSetup, kFdAccept));
+  ASSERT_TRUE(sockets.Listen(listener, 1));
+  Socket client = sockets.Create(IpFamily::V6);
+  ASSERT_TRUE(sockets.AsyncSelect(client, kSetup, kFdConnect));
+  if (!sockets.Connect(client, loopback6, portOf(listener))) {
+    ASSERT_EQ(sockets.LastError(), kWsaeWouldBlock);
+  }
+  bool connected = false, accepted = false;
+  while (!connected || !accepted) {
+    for (const Notice& n : WaitAndDrain()) {
+      if (n.event == kFdConnect) {
+        EXPECT_EQ(n.error, 0);
+        connected = true;
+      }
+      if (n.event == kFdAccept) {
+        IpAddress peer;
+        Socket server = sockets.Accept(listener, peer);
+        ASSERT_NE(server, kInvalidSocket);
+        EXPECT_EQ(peer.family, IpFamily::V6);
+        EXPECT_EQ(Bytes(reinterpret_cast<char*>(peer.b), 16),
+                  Bytes(reinterpret_cast<char*>(loopback6.b), 16));
+        sockets.Close(server);
+        accepted = true;
+      }
+    }
+  }
+  // A socket of one family takes no address of the other.
+  EXPECT_FALSE(sockets.Connect(client, kLoopback, 1));
+  EXPECT_NE(sockets.LastError(), kWsaeWouldBlock);
+  sockets.Close(client);
+  sockets.Close(listener);
+}
+
 TEST_F(PosixSocketsTest, HostLookupPostsItsResultAndCancelDropsIt) {
-  uintptr_t h = sockets.AsyncGetHostByName("localhost", WM_HOST_LOOKUP);
+  uintptr_t h = sockets.StartHostLookup("localhost", WM_HOST_LOOKUP);
   ASSERT_NE(h, 0u);
   auto n = WaitAndDrain();
   ASSERT_EQ(n.size(), 1u);
   EXPECT_EQ(n[0].id, WM_HOST_LOOKUP);
   EXPECT_EQ(static_cast<uintptr_t>(n[0].s), h);
   EXPECT_EQ(n[0].error, 0);
-  Ipv4 addr;
-  ASSERT_TRUE(sockets.HostLookupAddress(h, addr));
-  EXPECT_EQ(addr.b[0], 127);
+  std::vector<IpAddress> found;
+  ASSERT_TRUE(sockets.HostLookupAddresses(h, found));
+  bool loopback = false;
+  for (const IpAddress& a : found) {
+    loopback = loopback || (a.family == IpFamily::V4 && a.b[0] == 127) ||
+               (a.family == IpFamily::V6 && a.b[15] == 1);
+  }
+  EXPECT_TRUE(loopback);
 
-  uintptr_t bad = sockets.AsyncGetHostByName("no-such-host.invalid", WM_HOST_LOOKUP);
+  uintptr_t bad = sockets.StartHostLookup("no-such-host.invalid", WM_HOST_LOOKUP);
   n = WaitAndDrain();
   ASSERT_EQ(n.size(), 1u);
   EXPECT_EQ(static_cast<uintptr_t>(n[0].s), bad);
   EXPECT_NE(n[0].error, 0);
-  EXPECT_FALSE(sockets.HostLookupAddress(bad, addr));
+  EXPECT_FALSE(sockets.HostLookupAddresses(bad, found));
 
-  uintptr_t dropped = sockets.AsyncGetHostByName("localhost", WM_HOST_LOOKUP);
+  uintptr_t dropped = sockets.StartHostLookup("localhost", WM_HOST_LOOKUP);
   sockets.CancelAsyncRequest(dropped);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_TRUE(Drain().empty());

@@ -36,7 +36,7 @@ TEST(TimeLimit, LookupThatNeverAnswersIsCancelledWhenTheLimitRunsOut) {
 
 TEST(TimeLimit, LookupAndConnectShareOneLimit) {
   NetHost h;
-  h.sockets.hosts["slow.test"] = Ip(10, 0, 0, 7);
+  h.sockets.hosts["slow.test"] = {Ip(10, 0, 0, 7)};
   h.sockets.lookupMs = 200;
   h.sockets.connectAnswerMs = 200;
   h.ctx.timeLimit.ms = 300;

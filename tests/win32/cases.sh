@@ -9,7 +9,8 @@ network_dialogue_like_headless accept_at_start_like_headless connect_at_start
 accept_during_state_dialog startup_interrupted
 input_and_question parameter_dialogs check_boxes state_about_help_close
 choose_script window_and_sound log_locked utf8_script_like_headless
-timeout_label_on_silent_peer patterns_like_headless check_script"
+timeout_label_on_silent_peer patterns_like_headless check_script
+ipv6_connect_and_accept_like_headless"
 
 # A script that ends with End closes the program by itself, and the log is
 # the one the headless program writes.
@@ -259,6 +260,67 @@ EOF
     LOG_FILTER='s|^\(Otevírám pro zápis soubor \).*zachyceno.txt$|\1zachyceno.txt|' \
       same_log_as_headless peer net.tvl
     cmp "$dir/zachyceno.txt" "$dir/headless/zachyceno.txt"
+  fi
+}
+
+# Connect to ::1 and Accept on ::1 only: the addresses in the log, which
+# equals the headless program's.
+case_ipv6_connect_and_accept_like_headless() {
+  need_peer
+  need_ipv6
+  port=$(free_port6)
+  port2=$(free_port6)
+  script six.tvl <<EOF
+Connect ::1 $port
+Send "ahoj" cr lf
+WaitFor ExactMatch "sbohem"
+Accept $port2 ::1
+WaitFor LineStarting "druhý"
+Disconnect
+End
+EOF
+  cat >"$dir/peer.peer" <<EOF
+listen $port ::1
+expect "ahoj\r\n"
+send "sbohem\r\n"
+expect-eof
+connect ::1 $port2
+send "druhý\r\n"
+expect-eof
+EOF
+  start_peer peer <"$dir/peer.peer"
+  start_program six.tvl
+  program_exits 40
+  peer_done peer
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor six.tvl
+\$\$ Connect ::1 $port
+Čekám na připojení k ::1, port $port
+Spojení navázáno v pořádku.
+\$\$ Send "ahoj" cr lf
+Odesílám řádku ahoj\r\n
+\$\$ WaitFor ExactMatch "sbohem"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku se samotným textem sbohem
+Načtena řádka sbohem\r\n
+Koncová podmínka splněna.
+\$\$ Accept $port2 ::1
+Socket zůstal otevřený - ukončuji předchozí spojení.
+Spojení ukončeno.
+Čekám na připojení na adrese ::1, port $port2
+Navázáno spojení s počítačem ::1 na portu $port2.
+\$\$ WaitFor LineStarting "druhý"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem druhý
+Načtena řádka druhý\r\n
+Koncová podmínka splněna.
+\$\$ Disconnect
+Ukončuji spojení.
+Spojení ukončeno.
+\$\$ End
+Soubor interpretován a uzavřen.
+EOF
+  if have_headless; then
+    same_log_as_headless peer six.tvl
   fi
 }
 

@@ -5,6 +5,7 @@
 #include "win32/winapi.h"
 
 #include <gtest/gtest.h>
+#include <ws2tcpip.h>
 
 #include <cstring>
 #include <memory>
@@ -610,26 +611,29 @@ bool NextMessage(UINT id, MSG& m, DWORD limitMs = 5000) {
 }
 
 uint16_t LocalPort(tv::Socket s) {
-  sockaddr_in a = {};
+  sockaddr_storage a = {};
   int length = sizeof a;
   getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), &length);
-  return ntohs(a.sin_port);
+  if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
+  return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
 }
 
-const tv::Ipv4 kLoopback = {{127, 0, 0, 1}};
+const tv::IpAddress kLoopback = {tv::IpFamily::V4, {127, 0, 0, 1}, 0};
+const tv::IpAddress kLoopback6 = {
+    tv::IpFamily::V6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0};
 
 TEST(Sockets, LoopbackConnectionNotifiesEveryStep) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
-  tv::Socket listener = sockets.Create();
+  tv::Socket listener = sockets.Create(tv::IpFamily::V4);
   EXPECT_NE(listener, tv::kInvalidSocket);
   EXPECT_TRUE(sockets.Bind(listener, kLoopback, 0));
   EXPECT_TRUE(sockets.AsyncSelect(listener, kSetup, tv::kFdAccept));
   EXPECT_TRUE(sockets.Listen(listener, 1));
   const uint16_t port = LocalPort(listener);
 
-  tv::Socket client = sockets.Create();
+  tv::Socket client = sockets.Create(tv::IpFamily::V4);
   EXPECT_TRUE(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
   bool connected = sockets.Connect(client, kLoopback, port);
   EXPECT_TRUE(connected || sockets.LastError() == tv::kWsaeWouldBlock);
@@ -643,7 +647,7 @@ TEST(Sockets, LoopbackConnectionNotifiesEveryStep) {
   }
   EXPECT_TRUE(sawConnect);
   EXPECT_TRUE(sawAccept);
-  tv::Ipv4 peer;
+  tv::IpAddress peer;
   tv::Socket server = sockets.Accept(listener, peer);
   EXPECT_NE(server, tv::kInvalidSocket);
   EXPECT_EQ(int(peer.b[0]), 127);
@@ -680,22 +684,73 @@ TEST(Sockets, LoopbackConnectionNotifiesEveryStep) {
   EmptyQueue();
 }
 
+// IPv6 on the loopback: a listener on ::1 takes a client of ::1 and names
+// it; a listener on "::" takes no IPv4 client.
+TEST(Sockets, Ipv6LoopbackConnectsAndStaysApartFromIpv4) {
+  EmptyQueue();
+  WinSockets sockets;
+  sockets.SetWindow(TestWindow());
+  tv::Socket listener = sockets.Create(tv::IpFamily::V6);
+  if (listener == tv::kInvalidSocket || !sockets.Bind(listener, kLoopback6, 0)) {
+    if (listener != tv::kInvalidSocket) sockets.Close(listener);
+    GTEST_SKIP() << "no IPv6 loopback";
+  }
+  EXPECT_TRUE(sockets.AsyncSelect(listener, kSetup, tv::kFdAccept));
+  EXPECT_TRUE(sockets.Listen(listener, 1));
+  const uint16_t port = LocalPort(listener);
+  tv::Socket client = sockets.Create(tv::IpFamily::V6);
+  EXPECT_TRUE(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
+  bool connected = sockets.Connect(client, kLoopback6, port);
+  EXPECT_TRUE(connected || sockets.LastError() == tv::kWsaeWouldBlock);
+  MSG m;
+  bool sawConnect = connected, sawAccept = false;
+  for (int i = 0; i < 2 && !(sawConnect && sawAccept) && NextMessage(kSetup, m); ++i) {
+    if (WSAGETSELECTEVENT(m.lParam) == FD_CONNECT) sawConnect = WSAGETSELECTERROR(m.lParam) == 0;
+    if (WSAGETSELECTEVENT(m.lParam) == FD_ACCEPT) sawAccept = true;
+  }
+  EXPECT_TRUE(sawConnect);
+  EXPECT_TRUE(sawAccept);
+  tv::IpAddress peer;
+  tv::Socket server = sockets.Accept(listener, peer);
+  EXPECT_NE(server, tv::kInvalidSocket);
+  EXPECT_TRUE(peer.family == tv::IpFamily::V6);
+  EXPECT_TRUE(std::memcmp(peer.b, kLoopback6.b, 16) == 0);
+  for (tv::Socket s : {server, client, listener}) sockets.Close(s);
+  EmptyQueue();
+
+  tv::Socket every6 = sockets.Create(tv::IpFamily::V6);
+  EXPECT_TRUE(sockets.Bind(every6, tv::IpAddress{tv::IpFamily::V6, {}, 0}, 0));
+  EXPECT_TRUE(sockets.Listen(every6, 1));
+  tv::Socket v4 = sockets.Create(tv::IpFamily::V4);
+  EXPECT_TRUE(sockets.AsyncSelect(v4, kSetup, tv::kFdConnect));
+  if (!sockets.Connect(v4, kLoopback, LocalPort(every6))) {
+    EXPECT_EQ(sockets.LastError(), tv::kWsaeWouldBlock);
+    EXPECT_TRUE(NextMessage(kSetup, m));
+    EXPECT_TRUE(WSAGETSELECTERROR(m.lParam) != 0);
+  } else {
+    ADD_FAILURE() << "an IPv4 client reached a listener on ::";
+  }
+  sockets.Close(v4);
+  sockets.Close(every6);
+  EmptyQueue();
+}
+
 TEST(Sockets, EveryConnectIsNotified) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
-  tv::Socket listener = sockets.Create();
+  tv::Socket listener = sockets.Create(tv::IpFamily::V4);
   sockets.Bind(listener, kLoopback, 0);
   sockets.Listen(listener, 50);
   const uint16_t port = LocalPort(listener);
   int lost = 0;
   for (int i = 0; i < 100; ++i) {
-    tv::Socket client = sockets.Create();
+    tv::Socket client = sockets.Create(tv::IpFamily::V4);
     sockets.AsyncSelect(client, kSetup, tv::kFdConnect);
     bool connected = sockets.Connect(client, kLoopback, port);
     MSG m;
     if (!connected && !NextMessage(kSetup, m, 2000)) ++lost;
-    tv::Ipv4 peer;
+    tv::IpAddress peer;
     tv::Socket server = sockets.Accept(listener, peer);
     if (server != tv::kInvalidSocket) sockets.Close(server);
     sockets.Close(client);
@@ -747,12 +802,12 @@ TEST(Sockets, DataLeftToReadIsNotAClose) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
-  tv::Socket listener = sockets.Create();
+  tv::Socket listener = sockets.Create(tv::IpFamily::V4);
   sockets.Bind(listener, kLoopback, 0);
   sockets.Listen(listener, 1);
-  tv::Socket client = sockets.Create();
+  tv::Socket client = sockets.Create(tv::IpFamily::V4);
   EXPECT_TRUE(sockets.Connect(client, kLoopback, LocalPort(listener)));  // blocking socket
-  tv::Ipv4 peer;
+  tv::IpAddress peer;
   tv::Socket server = sockets.Accept(listener, peer);
   sockets.Send(client, "x", 1);
   sockets.Close(client);
@@ -769,11 +824,11 @@ TEST(Sockets, ConnectToAClosedPortReportsTheError) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
-  tv::Socket probe = sockets.Create();
+  tv::Socket probe = sockets.Create(tv::IpFamily::V4);
   sockets.Bind(probe, kLoopback, 0);
   const uint16_t port = LocalPort(probe);
   sockets.Close(probe);  // nobody listens there now
-  tv::Socket client = sockets.Create();
+  tv::Socket client = sockets.Create(tv::IpFamily::V4);
   EXPECT_TRUE(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
   if (!sockets.Connect(client, kLoopback, port)) {
     EXPECT_EQ(sockets.LastError(), tv::kWsaeWouldBlock);
@@ -789,16 +844,21 @@ TEST(Sockets, HostLookupFindsLocalhost) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
-  uintptr_t handle = sockets.AsyncGetHostByName("localhost", kLookup);
-  EXPECT_NE(handle, 0);
+  uintptr_t handle = sockets.StartHostLookup("localhost", kLookup);
+  EXPECT_TRUE(handle != 0);
   MSG m;
   EXPECT_TRUE(NextMessage(kLookup, m, 15000));
   EXPECT_EQ(m.wParam, static_cast<WPARAM>(handle));
   EXPECT_EQ(int(WSAGETASYNCERROR(m.lParam)), 0);
-  tv::Ipv4 address;
-  EXPECT_TRUE(sockets.HostLookupAddress(handle, address));
-  EXPECT_EQ(int(address.b[0]), 127);
-  EXPECT_FALSE(sockets.HostLookupAddress(handle + 1, address));
+  std::vector<tv::IpAddress> found;
+  EXPECT_TRUE(sockets.HostLookupAddresses(handle, found));
+  bool loopback = false;
+  for (const tv::IpAddress& a : found) {
+    loopback = loopback || (a.family == tv::IpFamily::V4 && a.b[0] == 127) ||
+               (a.family == tv::IpFamily::V6 && a.b[15] == 1);
+  }
+  EXPECT_TRUE(loopback);
+  EXPECT_FALSE(sockets.HostLookupAddresses(handle + 1, found));
   EmptyQueue();
 }
 
@@ -806,16 +866,16 @@ TEST(Sockets, CancelledLookupPostsNothingLater) {
   EmptyQueue();
   WinSockets sockets;
   sockets.SetWindow(TestWindow());
-  uintptr_t handle = sockets.AsyncGetHostByName("localhost", kLookup);
-  EXPECT_NE(handle, 0);
+  uintptr_t handle = sockets.StartHostLookup("localhost", kLookup);
+  EXPECT_TRUE(handle != 0);
   sockets.CancelAsyncRequest(handle);
   Sleep(300);
   MSG m;
   // A lookup that had finished already may have posted its answer; a later
   // lookup must still work.
   PeekMessageW(&m, TestWindow(), kLookup, kLookup, PM_REMOVE);
-  uintptr_t again = sockets.AsyncGetHostByName("localhost", kLookup);
-  EXPECT_NE(again, 0);
+  uintptr_t again = sockets.StartHostLookup("localhost", kLookup);
+  EXPECT_TRUE(again != 0);
   EXPECT_TRUE(NextMessage(kLookup, m, 15000));
   EmptyQueue();
 }

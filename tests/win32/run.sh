@@ -176,6 +176,11 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# A port free on ::1.
+free_port6() {
+  python3 -c 'import socket; s=socket.socket(socket.AF_INET6); s.bind(("::1", 0)); print(s.getsockname()[1])'
+}
+
 # The Windows name of a Linux path (Wine's drive Z: is /).
 winpath() {
   printf 'Z:%s' "$1" | tr '/' '\\'
@@ -272,6 +277,14 @@ log_is() {
 need_peer() {
   if [ ! -x "$PEER" ]; then
     echo "no test peer at $PEER (build the linux preset)"
+    exit 77
+  fi
+}
+
+# A case on ::1 is skipped where the machine has no IPv6 loopback.
+need_ipv6() {
+  if ! python3 -c 'import socket; socket.socket(socket.AF_INET6).bind(("::1", 0))' 2>/dev/null; then
+    echo "no IPv6 loopback (::1 cannot be bound): skipped"
     exit 77
   fi
 }
