@@ -132,16 +132,19 @@ bool WinSockets::Connect(Socket s, const IpAddress& addr, uint16_t port) {
 }
 
 int WinSockets::Send(Socket s, const char* data, int len) {
+  if (TlsSocket* st = FindTls(s)) return TlsSend(*st, data, len);
   int n = send(Raw(s), data, len, 0);
   return n == SOCKET_ERROR ? -1 : n;
 }
 
 int WinSockets::Recv(Socket s, char* buf, int len) {
+  if (TlsSocket* st = FindTls(s)) return TlsRecv(*st, buf, len);
   int n = recv(Raw(s), buf, len, 0);
   return n == SOCKET_ERROR ? -1 : n;
 }
 
 bool WinSockets::BytesAvailable(Socket s, unsigned long& count) {
+  if (TlsSocket* st = FindTls(s)) return TlsBytesAvailable(*st, count);
   u_long n = 0;
   if (ioctlsocket(Raw(s), FIONREAD, &n) != 0) return false;
   count = n;
@@ -149,14 +152,22 @@ bool WinSockets::BytesAvailable(Socket s, unsigned long& count) {
 }
 
 void WinSockets::Shutdown(Socket s) {
+  if (TlsSocket* st = FindTls(s)) FlushBeforeShutdown(*st);
   shutdown(Raw(s), SD_BOTH);
 }
 
 void WinSockets::Close(Socket s) {
+  tls_.erase(s);
   closesocket(Raw(s));
 }
 
 bool WinSockets::AsyncSelect(Socket s, uint32_t msg, long events) {
+  if (TlsSocket* st = FindTls(s)) {
+    // The socket's own registration stays with the TLS layer.
+    st->msg = msg;
+    st->events = events;
+    return true;
+  }
   return WSAAsyncSelect(Raw(s), window_, msg, events) == 0;
 }
 
@@ -218,6 +229,7 @@ int WinSockets::LastError() {
 }
 
 bool WinSockets::PeerHasClosed(Socket s) {
+  if (TlsSocket* st = FindTls(s)) return TlsPeerHasClosed(*st);
   u_long waiting = 0;
   if (ioctlsocket(Raw(s), FIONREAD, &waiting) == 0 && waiting > 0) return false;
   char byte;
@@ -232,23 +244,6 @@ bool WinSockets::PeerHasClosed(Socket s) {
     default:
       return true;
   }
-}
-
-// No TLS in this program yet: every handshake fails at once.
-TlsStatus WinSockets::StartTls(Socket, const TlsOptions&, TlsError& error) {
-  error.failure = TlsFailure::NotAvailable;
-  error.reason.clear();
-  return TlsStatus::Failed;
-}
-
-TlsStatus WinSockets::TlsStep(Socket, TlsError& error) {
-  error.failure = TlsFailure::NotAvailable;
-  error.reason.clear();
-  return TlsStatus::Failed;
-}
-
-bool WinSockets::TlsDescribe(Socket, Bytes&, Bytes&) {
-  return false;
 }
 
 }  // namespace tv::win

@@ -4,6 +4,7 @@
 
 #include "win32/winapi.h"
 
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -11,8 +12,15 @@
 
 namespace tv::win {
 
+class TlsChannel;
+
 class WinSockets : public Sockets {
  public:
+  WinSockets() = default;
+  ~WinSockets() override;
+  WinSockets(const WinSockets&) = delete;
+  WinSockets& operator=(const WinSockets&) = delete;
+
   // The window that receives WSAAsyncSelect and host-lookup messages.
   void SetWindow(HWND window) { window_ = window; }
 
@@ -40,6 +48,39 @@ class WinSockets : public Sockets {
   struct Lookup;
   static DWORD WINAPI LookupThread(void* param);
 
+  // A socket with TLS: its own notifications go to a hidden window of this
+  // object, which turns them into the notifications of the decrypted stream.
+  struct TlsSocket {
+    SOCKET s = INVALID_SOCKET;
+    std::unique_ptr<TlsChannel> channel;
+    UINT msg = 0;  // the core's registration
+    long events = 0;
+    bool rawEnded = false;  // the socket's data has ended
+    int rawError = 0;       // the socket failed with this error
+    bool peerClosed = false;
+    bool closePosted = false;
+    bool readArmed = false;   // a kFdRead may be posted
+    bool writeArmed = false;  // a kFdWrite is owed after a refused send
+    TlsSocket();
+    ~TlsSocket();
+  };
+  static LRESULT CALLBACK RawWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  bool EnsureRawWindow();
+  TlsSocket* FindTls(Socket s);
+  void OnRawEvent(SOCKET s, long event, int error);
+  void Post(const TlsSocket& st, long event, int error);
+  void PullRaw(TlsSocket& st, bool ignoreLimit);
+  bool FlushRaw(TlsSocket& st);
+  void FlushBeforeShutdown(TlsSocket& st);
+  bool TlsEnded(const TlsSocket& st) const;
+  void AnnouncePlain(TlsSocket& st);
+  int TlsSend(TlsSocket& st, const char* data, int len);
+  int TlsRecv(TlsSocket& st, char* buf, int len);
+  bool TlsBytesAvailable(TlsSocket& st, unsigned long& count);
+  bool TlsPeerHasClosed(TlsSocket& st);
+
+  std::map<Socket, std::unique_ptr<TlsSocket>> tls_;
+  HWND rawWindow_ = nullptr;
   HWND window_ = nullptr;
   // Lookups under way and the last few finished ones; a worker thread keeps
   // its own reference, so a cancelled lookup may still finish on its own.

@@ -12,6 +12,10 @@ choose_script window_and_sound log_locked utf8_script_like_headless
 timeout_label_on_silent_peer patterns_like_headless check_script
 ipv6_connect_and_accept_like_headless"
 
+# shellcheck source=tests/win32/tls_cases.sh
+. "$here/tls_cases.sh"
+ALL_CASES="$ALL_CASES $TLS_CASES"
+
 # A script that ends with End closes the program by itself, and the log is
 # the one the headless program writes.
 case_end_quits_like_headless() {

@@ -1,0 +1,370 @@
+# The TLS cases of tests/win32/run.sh: tarvelin.exe against openssl s_server,
+# s_client, curl and a Python https peer, with certificates made by the
+# generator of the headless program's TLS runs. Sourced by cases.sh.
+# shellcheck shell=bash disable=SC2154,SC2034
+
+TLS_CASES="tls_client_like_headless tls_client_failures_like_headless
+tls_server_s_client_and_curl tls_server_files_like_headless tls_capture_over_https"
+
+# The certificates of tests/tls/tls_test.py in $dir/certs, the CA and the
+# files the scripts name beside the scripts.
+need_tls() {
+  for tool in openssl curl; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+      echo "no $tool for the TLS peers"
+      exit 77
+    fi
+  done
+  mkdir -p "$dir/certs"
+  python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import tls_test
+tls_test.make_certificates(sys.argv[2])' "$root/tests/tls" "$dir/certs"
+  # A password of plain letters too: Wine's import cannot decrypt a file
+  # whose password has letters beyond ASCII.
+  (cd "$dir/certs" && openssl pkcs12 -export -in server.pem -inkey server.key -certfile ca.pem \
+    -out ascii.p12 -passout "pass:tajne heslo" 2>/dev/null)
+  cp "$dir/certs/ca.pem" "$dir/certs/other-ca.pem" "$dir/certs/server.p12" \
+    "$dir/certs/nopass.p12" "$dir/certs/ascii.p12" "$dir/"
+}
+
+# openssl s_server on the port for one connection; it sends every line back
+# reversed. Further words go to s_server.
+start_s_server() {
+  local name=$1 port=$2
+  shift 2
+  : >"$dir/$name.peer.out"
+  openssl s_server -accept "127.0.0.1:$port" -cert "$dir/certs/server.pem" \
+    -key "$dir/certs/server.key" -naccept 1 -rev "$@" \
+    </dev/null >"$dir/$name.peer.out" 2>&1 &
+  echo $! >>"$dir/pids"
+  for _ in $(seq 100); do
+    grep -q ACCEPT "$dir/$name.peer.out" && return 0
+    sleep 0.05
+  done
+  echo "s_server $name did not start:" >&2
+  cat "$dir/$name.peer.out" >&2
+  return 1
+}
+
+# Waits until the log holds a line with this text.
+log_shows() {
+  for _ in $(seq 300); do
+    if [ -f "$dir/TARVELIN.LOG" ] && as_text "$dir/TARVELIN.LOG" 2>/dev/null | grep -qF "$1"; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo "the log never showed: $1" >&2
+  describe_state >&2
+  return 1
+}
+
+# What differs between the two programs by nature: the TLS library's choice
+# of protocol and cipher, its words for a failure, full paths.
+TLS_LOG_FILTER='s/^\(Spojení TLS navázáno:\).*/\1 …/; s/^\(TLS nelze navázat: [^(]*\) (.*)$/\1/; s/^\(Zahajuji TLS jako server, certifikát\) .*/\1 …/'
+
+tls_files_for_headless() {
+  mkdir -p "$dir/headless"
+  cp "$dir"/*.pem "$dir"/*.p12 "$dir/headless/"
+}
+
+# The headless program's run of the same script, against s_servers started
+# anew on the same ports.
+tls_same_log_as_headless() {
+  local script=$1
+  shift
+  local port
+  for port in "$@"; do start_s_server "headless-$port" "$port"; done
+  tls_files_for_headless
+  LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - "$script"
+}
+
+# A client verified with the Trust file, by name (with SNI) and by address,
+# and one that skips verification with its warning; the data goes both ways.
+case_tls_client_like_headless() {
+  need_tls
+  p1=$(free_port)
+  p2=$(free_port)
+  p3=$(free_port)
+  script client.tvl <<EOF
+Connect localhost $p1
+StartTls Trust ca.pem
+Send "ping" lf
+WaitFor LineStarting "gnip"
+Disconnect
+Connect 127.0.0.1 $p2
+StartTls Trust ca.pem
+Send "jedna" lf
+WaitFor ExactMatch "andej"
+Disconnect
+Connect localhost $p3
+StartTls NoVerify
+Send "abc" lf
+WaitFor LineStarting "cba"
+Disconnect
+End
+EOF
+  start_s_server one "$p1"
+  start_s_server two "$p2"
+  start_s_server three "$p3"
+  start_program client.tvl
+  program_exits 60
+  as_text "$dir/TARVELIN.LOG" | grep -E '^Spojení TLS navázáno: TLSv1\.[23], šifra [A-Z0-9_]+$' >"$dir/done.txt"
+  test "$(wc -l <"$dir/done.txt")" = 3
+  grep -q "Protocol version" "$dir/one.peer.out"
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor client.tvl
+\$\$ Connect localhost $p1
+Táži se serveru DNS na jméno localhost
+Čekám na připojení k 127.0.0.1, port $p1
+Spojení navázáno v pořádku.
+\$\$ StartTls Trust ca.pem
+Zahajuji TLS jako klient, jméno serveru localhost
+$(sed -n 1p "$dir/done.txt")
+\$\$ Send "ping" lf
+Odesílám řádku ping\n
+\$\$ WaitFor LineStarting "gnip"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem gnip
+Načtena řádka gnip\n
+Koncová podmínka splněna.
+\$\$ Disconnect
+Ukončuji spojení.
+Spojení ukončeno.
+\$\$ Connect 127.0.0.1 $p2
+Čekám na připojení k 127.0.0.1, port $p2
+Spojení navázáno v pořádku.
+\$\$ StartTls Trust ca.pem
+Zahajuji TLS jako klient, adresa serveru 127.0.0.1
+$(sed -n 2p "$dir/done.txt")
+\$\$ Send "jedna" lf
+Odesílám řádku jedna\n
+\$\$ WaitFor ExactMatch "andej"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku se samotným textem andej
+Načtena řádka andej\n
+Koncová podmínka splněna.
+\$\$ Disconnect
+Ukončuji spojení.
+Spojení ukončeno.
+\$\$ Connect localhost $p3
+Táži se serveru DNS na jméno localhost
+Čekám na připojení k 127.0.0.1, port $p3
+Spojení navázáno v pořádku.
+\$\$ StartTls NoVerify
+Zahajuji TLS jako klient, jméno serveru localhost
+VAROVÁNÍ: certifikát serveru se neověřuje (NoVerify).
+$(sed -n 3p "$dir/done.txt")
+\$\$ Send "abc" lf
+Odesílám řádku abc\n
+\$\$ WaitFor LineStarting "cba"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem cba
+Načtena řádka cba\n
+Koncová podmínka splněna.
+\$\$ Disconnect
+Ukončuji spojení.
+Spojení ukončeno.
+\$\$ End
+Soubor interpretován a uzavřen.
+EOF
+  if have_headless; then
+    tls_same_log_as_headless client.tvl "$p1" "$p2" "$p3"
+  fi
+}
+
+# One failed StartTls: its box, then the program is closed.
+tls_failure_run() {
+  local script=$1 words=$2
+  start_program "$script"
+  drive <<EOF
+window main "#32770" "Tarvelin - běží script $script"
+box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: $words"
+press e 1
+gone e
+close main
+gone main
+EOF
+  program_exits 20
+}
+
+# The certificate of another name, of an unknown authority (a Trust file of
+# another CA, and the system's store), and a server that speaks no TLS.
+case_tls_client_failures_like_headless() {
+  need_tls
+  for run in name trust store garbage; do
+    port=$(free_port)
+    case $run in
+      name) options="Name other.example Trust ca.pem" words="certifikát nepatří jménu serveru" ;;
+      trust) options="Trust other-ca.pem" words="certifikát partnera není důvěryhodný" ;;
+      store) options="" words="certifikát partnera není důvěryhodný" ;;
+      garbage) options="Trust ca.pem" words="navazování TLS selhalo" ;;
+    esac
+    script "$run.tvl" <<EOF
+Connect 127.0.0.1 $port
+StartTls $options
+Send "ping" lf
+EOF
+    if [ "$run" = garbage ]; then
+      start_peer "$run" <<EOF
+listen $port
+send "HTTP/1.0 400 Bad Request\r\n\r\n"
+sleep 1000
+close
+EOF
+    else
+      start_s_server "$run" "$port"
+    fi
+    rm -f "$dir/TARVELIN.LOG"
+    tls_failure_run "$run.tvl" "$words"
+    as_text "$dir/TARVELIN.LOG" >"$dir/$run.log"
+    grep -qF "TLS nelze navázat: $words (" "$dir/$run.log"
+    grep -qx "Spojení ukončeno." "$dir/$run.log"
+    if ! grep -q '^\$\$ Send' "$dir/$run.log"; then :; else
+      echo "the script went on after the failure" >&2
+      return 1
+    fi
+    if have_headless; then
+      if [ "$run" = garbage ]; then
+        start_peer "$run" <"$dir/$run.peer"
+        tls_files_for_headless
+        LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - "$run.tvl"
+        peer_done "$run"
+      else
+        # The headless program's default store is the other CA.
+        SSL_CERT_FILE="$dir/certs/other-ca.pem" tls_same_log_as_headless "$run.tvl" "$port"
+      fi
+    fi
+  done
+}
+
+# The server side: openssl s_client checks the chain and the name of the
+# certificate from the password-protected file, curl gets a page with the
+# file without a password.
+case_tls_server_s_client_and_curl() {
+  need_tls
+  p1=$(free_port)
+  p2=$(free_port)
+  script server.tvl <<EOF
+Accept $p1
+StartTls Cert ascii.p12 "tajne heslo"
+WaitFor LineStarting "ping"
+Send "pong" cr lf
+Disconnect
+Accept $p2
+StartTls Cert nopass.p12
+WaitFor EmptyLine
+Send "HTTP/1.1 200 OK" cr lf "Content-Length: 6" cr lf "Connection: close" cr lf cr lf "hello" lf
+Disconnect
+End
+EOF
+  start_program server.tvl
+  log_shows "Čekám na připojení na portu $p1"
+  (sleep 1; printf 'ping\n'; sleep 5) | timeout 20 openssl s_client -connect "127.0.0.1:$p1" \
+    -CAfile "$dir/certs/ca.pem" -verify_return_error -servername localhost -ign_eof \
+    >"$dir/s_client.out" 2>&1 || true
+  if as_text "$dir/TARVELIN.LOG" | grep -q '^TLS nelze navázat: .*(error 0x80090302)$'; then
+    echo "Wine's Schannel has no server side (AcceptSecurityContext: SEC_E_UNSUPPORTED_FUNCTION)"
+    exit 77
+  fi
+  grep -q "Verify return code: 0 (ok)" "$dir/s_client.out"
+  grep -q "^pong" "$dir/s_client.out"
+  log_shows "Čekám na připojení na portu $p2"
+  timeout 20 curl -sS --cacert "$dir/certs/ca.pem" "https://localhost:$p2/x" >"$dir/curl.out" \
+    2>"$dir/curl.err" || { cat "$dir/curl.err" >&2; return 1; }
+  test "$(cat "$dir/curl.out")" = hello
+  program_exits 30
+  as_text "$dir/TARVELIN.LOG" >"$dir/server.log"
+  grep -qF "Zahajuji TLS jako server, certifikát $(winpath "$dir")\\ascii.p12" "$dir/server.log"
+  test "$(grep -cE '^Spojení TLS navázáno: TLSv1\.[23], šifra ' "$dir/server.log")" = 2
+  grep -qF 'Načtena řádka GET /x HTTP/1.1\r\n' "$dir/server.log"
+}
+
+# An https GET whose body, read after Content-Length into a capture file,
+# equals the served bytes.
+case_tls_capture_over_https() {
+  need_tls
+  port=$(free_port)
+  python3 - "$dir/body.txt" <<'PYEOF'
+import sys
+with open(sys.argv[1], "wb") as f:
+    f.write(b"".join(b"%06d the quick brown fox jumps over the lazy dog\n" % i
+                     for i in range(6000)) + b"no line end at the end")
+PYEOF
+  cat >"$dir/https.py" <<'PYEOF'
+import socket, ssl, sys
+port, certs, body = int(sys.argv[1]), sys.argv[2], open(sys.argv[3], "rb").read()
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.load_cert_chain(certs + "/server.pem", certs + "/server.key")
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(("127.0.0.1", port))
+listener.listen(1)
+print("ready", flush=True)
+conn, _ = listener.accept()
+conn.settimeout(30)
+with ctx.wrap_socket(conn, server_side=True) as t:
+    request = b""
+    while b"\r\n\r\n" not in request:
+        request += t.recv(4096)
+    t.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+    t.unwrap()
+PYEOF
+  python3 "$dir/https.py" "$port" "$dir/certs" "$dir/body.txt" >"$dir/https.peer.out" 2>&1 &
+  echo $! >>"$dir/pids"
+  for _ in $(seq 100); do grep -q ready "$dir/https.peer.out" && break; sleep 0.05; done
+  script get.tvl <<EOF
+Connect localhost $port
+StartTls Trust ca.pem
+Send "GET /data HTTP/1.0" cr lf "Host: localhost" cr lf cr lf
+WaitFor LineStarting "Content-Length: "
+WaitFor EmptyLine
+OutputFile body.out
+WaitFor End
+CloseOutput
+End
+EOF
+  start_program get.tvl
+  program_exits 60
+  cmp "$dir/body.txt" "$dir/body.out"
+  as_text "$dir/TARVELIN.LOG" | grep -qx "Ukončení spojení ze strany partnerského počítače."
+}
+
+# Certificate files the server cannot use: a wrong password, a missing file,
+# a file that is no PKCS#12. Each fails before anything is sent.
+case_tls_server_files_like_headless() {
+  need_tls
+  cp "$dir/certs/server.pem" "$dir/"
+  for run in password missing pem; do
+    port=$(free_port)
+    case $run in
+      password) options='Cert ascii.p12 "špatné"' words="chybné heslo souboru s certifikátem" ;;
+      missing) options="Cert missing.p12" words="soubor s certifikátem nelze použít" ;;
+      pem) options="Cert server.pem" words="soubor s certifikátem nelze použít" ;;
+    esac
+    script "$run.tvl" <<EOF
+Accept $port
+StartTls $options
+EOF
+    rm -f "$dir/TARVELIN.LOG"
+    start_program "$run.tvl"
+    log_shows "Čekám na připojení na portu $port"
+    python3 -c 'import socket, sys
+c = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=30)
+if c.recv(100) != b"": sys.exit("bytes came before the close")' "$port"
+    drive <<EOF
+window main "#32770" "Tarvelin - běží script $run.tvl"
+box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: $words"
+press e 1
+gone e
+close main
+gone main
+EOF
+    program_exits 20
+    as_text "$dir/TARVELIN.LOG" | grep -qF "TLS nelze navázat: $words ("
+    if have_headless; then
+      tls_files_for_headless
+      (sleep 2; python3 -c 'import socket, sys
+socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=30).recv(100)' "$port") &
+      echo $! >>"$dir/pids"
+      LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - "$run.tvl"
+    fi
+  done
+}
