@@ -422,6 +422,15 @@ TlsStatus TlsChannel::Handshake(TlsError& error) {
     // start, nothing moves without bytes from the peer.
     const bool first = client_ && !haveCtx_;
     if (!first && in_.empty()) return TlsStatus::Pending;
+    // What comes in begins with a record: its type and the major version
+    // tell bytes that are no TLS at once, rather than after the length
+    // they seem to announce has arrived.
+    const unsigned char type = static_cast<unsigned char>(in_.empty() ? 22 : in_[0]);
+    if (!first && ((type < 20 || type > 24) ||
+                   (in_.size() >= 2 && static_cast<unsigned char>(in_[1]) != 3))) {
+      Fail(error, TlsFailure::Handshake, "not a TLS record");
+      return TlsStatus::Failed;
+    }
     SecBuffer inBuffers[2] = {
         {static_cast<unsigned long>(in_.size()), SECBUFFER_TOKEN, first ? nullptr : &in_[0]},
         {0, SECBUFFER_EMPTY, nullptr}};

@@ -214,6 +214,7 @@ EOF
     fi
     rm -f "$dir/TARVELIN.LOG"
     tls_failure_run "$run.tvl" "$words"
+    if [ "$run" = garbage ]; then wait "$PEER_PID" || true; fi
     as_text "$dir/TARVELIN.LOG" >"$dir/$run.log"
     grep -qF "TLS nelze navázat: $words (" "$dir/$run.log"
     grep -qx "Spojení ukončeno." "$dir/$run.log"
@@ -226,7 +227,7 @@ EOF
         start_peer "$run" <"$dir/$run.peer"
         tls_files_for_headless
         LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - "$run.tvl"
-        peer_done "$run"
+        wait "$PEER_PID" || true
       else
         # The headless program's default store is the other CA.
         SSL_CERT_FILE="$dir/certs/other-ca.pem" tls_same_log_as_headless "$run.tvl" "$port"
