@@ -1,0 +1,218 @@
+// The TLS layer of the Windows program: the certificate names, the files it
+// refuses, and the handshake's notifications over a loopback connection
+// whose theirs end the test plays with plain sockets.
+#include "win32/winapi.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "win32/sockets.h"
+#include "win32/text.h"
+#include "win32/tls.h"
+
+using tv::Bytes;
+using namespace tv::win;
+
+namespace {
+
+TEST(Tls, CertificateNamesMatchWholeLabelsWithoutCase) {
+  EXPECT_TRUE(CertificateNameMatches("localhost", "LocalHost"));
+  EXPECT_TRUE(CertificateNameMatches("www.example.com", "www.example.com."));
+  EXPECT_TRUE(!CertificateNameMatches("www.example.com", "example.com"));
+  EXPECT_TRUE(!CertificateNameMatches("example.com", "www.example.com"));
+  EXPECT_TRUE(!CertificateNameMatches("", ""));
+  // A wildcard is one whole first label, of a name with two more.
+  EXPECT_TRUE(CertificateNameMatches("*.example.com", "Mail.Example.com"));
+  EXPECT_TRUE(!CertificateNameMatches("*.example.com", "example.com"));
+  EXPECT_TRUE(!CertificateNameMatches("*.example.com", "a.b.example.com"));
+  EXPECT_TRUE(!CertificateNameMatches("*.example.com", ".example.com"));
+  EXPECT_TRUE(!CertificateNameMatches("*.com", "example.com"));
+  EXPECT_TRUE(!CertificateNameMatches("w*.example.com", "www.example.com"));
+  EXPECT_TRUE(!CertificateNameMatches("*.*.example.com", "a.b.example.com"));
+}
+
+std::wstring Folder() {
+  wchar_t base[MAX_PATH];
+  GetTempPathW(MAX_PATH, base);
+  std::wstring folder =
+      std::wstring(base) + L"tvtls" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
+Bytes FileWith(const char* name, const Bytes& content) {
+  const std::wstring path = Folder() + ToWide(name);
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(f, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+  CloseHandle(f);
+  return FromWide(path);
+}
+
+tv::TlsFailure FailureOf(const tv::TlsOptions& options, Bytes* reason = nullptr) {
+  tv::TlsError error;
+  std::unique_ptr<TlsChannel> channel = TlsChannel::Create(options, error);
+  if (channel) return tv::TlsFailure::None;
+  EXPECT_TRUE(error.reason.find('\n') == Bytes::npos);
+  if (reason) *reason = error.reason;
+  return error.failure;
+}
+
+TEST(Tls, FilesThatCannotBeUsedFailBeforeAnyHandshake) {
+  tv::TlsOptions client;
+  client.serverName = "localhost";
+  client.trustFile = FromWide(Folder()) + "chybí.pem";
+  Bytes reason;
+  EXPECT_TRUE(FailureOf(client, &reason) == tv::TlsFailure::TrustFile);
+  EXPECT_TRUE(!reason.empty());
+  client.trustFile = FileWith("prázdný.pem", "no certificate here\n");
+  EXPECT_TRUE(FailureOf(client) == tv::TlsFailure::TrustFile);
+  client.trustFile =
+      FileWith("rozbitý.pem", "-----BEGIN CERTIFICATE-----\n!!!!\n-----END CERTIFICATE-----\n");
+  EXPECT_TRUE(FailureOf(client) == tv::TlsFailure::TrustFile);
+  // Without verification the Trust file does not matter.
+  client.noVerify = true;
+  EXPECT_TRUE(FailureOf(client) == tv::TlsFailure::None);
+
+  tv::TlsOptions server;
+  server.role = tv::TlsRole::Server;
+  server.certFile = FromWide(Folder()) + "chybí.p12";
+  EXPECT_TRUE(FailureOf(server) == tv::TlsFailure::CertFile);
+  server.certFile = FileWith("text.p12", "-----BEGIN CERTIFICATE-----\n");
+  EXPECT_TRUE(FailureOf(server, &reason) == tv::TlsFailure::CertFile);
+  EXPECT_EQ(reason, Bytes("not a PKCS#12 file"));
+}
+
+TEST(Tls, ClientHelloComesFirstAndBytesThatAreNoTlsFailTheHandshake) {
+  tv::TlsOptions options;
+  options.serverName = "localhost";
+  options.noVerify = true;
+  tv::TlsError error;
+  std::unique_ptr<TlsChannel> channel = TlsChannel::Create(options, error);
+  EXPECT_TRUE(channel != nullptr);
+  if (!channel) return;
+  EXPECT_TRUE(channel->Handshake(error) == tv::TlsStatus::Pending);
+  // A handshake record of a TLS version.
+  EXPECT_TRUE(channel->OutgoingSize() > 5);
+  EXPECT_EQ(int(static_cast<unsigned char>(channel->OutgoingData()[0])), 22);
+  EXPECT_EQ(int(channel->OutgoingData()[1]), 3);
+  channel->TakeOutgoing(channel->OutgoingSize());
+  EXPECT_TRUE(channel->Handshake(error) == tv::TlsStatus::Pending);  // nothing came
+  channel->PutIncoming("HTTP/1.0 400 Bad Request\r\n\r\n", 28);
+  EXPECT_TRUE(channel->Handshake(error) == tv::TlsStatus::Failed);
+  EXPECT_TRUE(error.failure == tv::TlsFailure::Handshake);
+  EXPECT_TRUE(!channel->Established());
+  Bytes protocol, cipher;
+  EXPECT_TRUE(!channel->Describe(protocol, cipher));
+}
+
+constexpr UINT kEvent = tv::WM_SOCKET_EVENT;
+
+HWND EventWindow() {
+  static HWND window = nullptr;
+  if (!window) {
+    WNDCLASSW c = {};
+    c.lpfnWndProc = DefWindowProcW;
+    c.hInstance = GetModuleHandleW(nullptr);
+    c.lpszClassName = L"TarvelinTlsTest";
+    RegisterClassW(&c);
+    window = CreateWindowW(L"TarvelinTlsTest", L"tls test", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
+                           nullptr, c.hInstance, nullptr);
+  }
+  return window;
+}
+
+// Dispatches everything else (the TLS layer's own window among it) until a
+// socket notification for the event window comes.
+bool NextEvent(MSG& m, DWORD limitMs = 5000) {
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < limitMs) {
+    if (PeekMessageW(&m, EventWindow(), kEvent, kEvent, PM_REMOVE)) return true;
+    MSG other;
+    if (PeekMessageW(&other, nullptr, 0, 0, PM_REMOVE)) {
+      DispatchMessageW(&other);
+      continue;
+    }
+    MsgWaitForMultipleObjectsEx(0, nullptr, 50, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
+  return false;
+}
+
+// A connected pair: the program's socket, registered as the core registers
+// it, and the theirs end as a plain blocking socket.
+struct Pair {
+  WinSockets sockets;
+  tv::Socket ours = tv::kInvalidSocket;
+  SOCKET theirs = INVALID_SOCKET;
+  Pair() {
+    sockets.SetWindow(EventWindow());
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener, 1);
+    int length = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length);
+    ours = sockets.Create(tv::IpFamily::V4);
+    connect(static_cast<SOCKET>(ours), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    theirs = accept(listener, nullptr, nullptr);
+    closesocket(listener);
+    sockets.AsyncSelect(ours, kEvent, tv::kFdRead | tv::kFdWrite | tv::kFdClose);
+  }
+  ~Pair() {
+    if (theirs != INVALID_SOCKET) closesocket(theirs);
+    sockets.Close(ours);
+  }
+  // Steps the handshake on each notification until it is decided.
+  tv::TlsStatus Drive(tv::TlsStatus status, tv::TlsError& error) {
+    MSG m;
+    while (status == tv::TlsStatus::Pending && NextEvent(m)) {
+      if (m.wParam == static_cast<WPARAM>(ours)) status = sockets.TlsStep(ours, error);
+    }
+    return status;
+  }
+};
+
+TEST(Tls, PeerThatClosesDuringTheHandshakeIsReportedAsSuch) {
+  Pair pair;
+  tv::TlsOptions options;
+  options.serverName = "localhost";
+  options.noVerify = true;
+  tv::TlsError error;
+  tv::TlsStatus status = pair.sockets.StartTls(pair.ours, options, error);
+  EXPECT_TRUE(status == tv::TlsStatus::Pending);
+  char hello[5] = {};
+  EXPECT_EQ(recv(pair.theirs, hello, sizeof hello, 0), 5);
+  EXPECT_EQ(int(hello[0]), 22);
+  closesocket(pair.theirs);
+  pair.theirs = INVALID_SOCKET;
+  EXPECT_TRUE(pair.Drive(status, error) == tv::TlsStatus::Failed);
+  EXPECT_TRUE(error.failure == tv::TlsFailure::PeerClosed);
+  Bytes protocol, cipher;
+  EXPECT_TRUE(!pair.sockets.TlsDescribe(pair.ours, protocol, cipher));
+}
+
+TEST(Tls, GarbageFromThePeerFailsTheHandshakeAfterItsNotification) {
+  Pair pair;
+  tv::TlsOptions options;
+  options.peerAddress = "127.0.0.1";
+  options.noVerify = true;
+  tv::TlsError error;
+  tv::TlsStatus status = pair.sockets.StartTls(pair.ours, options, error);
+  EXPECT_TRUE(status == tv::TlsStatus::Pending);
+  const char reply[] = "220 mail.test ESMTP\r\n";
+  EXPECT_EQ(send(pair.theirs, reply, sizeof reply - 1, 0), int(sizeof reply - 1));
+  EXPECT_TRUE(pair.Drive(status, error) == tv::TlsStatus::Failed);
+  EXPECT_TRUE(error.failure == tv::TlsFailure::Handshake);
+  // A socket whose handshake failed sends no close alert.
+  pair.sockets.Shutdown(pair.ours);
+  char rest[4096];
+  int total = 0, n;
+  while ((n = recv(pair.theirs, rest, sizeof rest, 0)) > 0) total += n;
+  EXPECT_TRUE(total > 0);  // the hello only
+  EXPECT_EQ(n, 0);
+}
+
+}  // namespace
