@@ -6,7 +6,8 @@ if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 # The 32-bit Wine (wine32:i386) runs the 32-bit Windows program; it comes
 # from the i386 architecture. googletest holds the sources the Windows tests'
-# GoogleTest is built from with the mingw toolchain.
+# GoogleTest is built from with the mingw toolchain. Wine only recommends
+# gnutls, and its TLS (the Windows program's StartTls) cannot work without it.
 if [ "$(dpkg --print-architecture)" = amd64 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
@@ -14,4 +15,5 @@ $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends \
   ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev googletest \
   libbenchmark-dev python3 perl clang libclang-rt-14-dev redis-server libssl-dev openssl curl \
-  mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth
+  mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth \
+  libgnutls30 libgnutls30:i386
