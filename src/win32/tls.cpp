@@ -570,8 +570,10 @@ TlsChannel::Input TlsChannel::Decrypt(size_t limit) {
         rest.assign(static_cast<const char*>(b.pvBuffer), b.cbBuffer);
       }
     }
-    if (plainTaken_ > 0 && plainTaken_ == plain_.size()) {
-      plain_.clear();
+    // What the core has taken goes before more is added: a reader that
+    // always leaves a rest (a part of a line) must not grow the buffer.
+    if (plainTaken_ > 0 && plainTaken_ * 2 >= plain_.size()) {
+      plain_.erase(0, plainTaken_);
       plainTaken_ = 0;
     }
     plain_ += data;
