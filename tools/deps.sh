@@ -11,7 +11,14 @@ export DEBIAN_FRONTEND=noninteractive
 if [ "$(dpkg --print-architecture)" = amd64 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
-$sudo apt-get update -q
+# A mirror caught mid-sync fails the update of one index; a second try a
+# little later usually finds it whole, and an install from the indexes that
+# did load still tells clearly what is missing.
+for try in 1 2 3; do
+  if $sudo apt-get update -q; then break; fi
+  echo "deps.sh: apt-get update failed (try $try of 3)" >&2
+  sleep $((try * 10))
+done
 $sudo apt-get install -y -q --no-install-recommends \
   ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev googletest \
   libbenchmark-dev python3 perl clang libclang-rt-14-dev redis-server libssl-dev openssl curl \
