@@ -19,8 +19,18 @@ for try in 1 2 3; do
   echo "deps.sh: apt-get update failed (try $try of 3)" >&2
   sleep $((try * 10))
 done
-$sudo apt-get install -y -q --no-install-recommends \
-  ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev googletest \
-  libbenchmark-dev python3 perl clang libclang-rt-14-dev redis-server libssl-dev openssl curl \
-  mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth \
+packages=(
+  ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev googletest
+  libbenchmark-dev python3 perl clang libclang-rt-14-dev redis-server libssl-dev openssl curl
+  mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth
   libgnutls30 libgnutls30:i386
+)
+if ! $sudo apt-get install -y -q --no-install-recommends "${packages[@]}"; then
+  # When one architecture's security index did not load, a library shared by
+  # both architectures has different newest versions in each; taking the
+  # release's own versions keeps the two alike.
+  codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
+  [ -n "$codename" ] || exit 1
+  echo "deps.sh: trying again with the packages of $codename itself" >&2
+  $sudo apt-get install -y -q --no-install-recommends -t "$codename" "${packages[@]}"
+fi
