@@ -3,6 +3,7 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pkcs12.h>
+#include <openssl/provider.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -43,7 +44,18 @@ std::string PasswordUtf8(const Bytes& cp1250) {
   return out;
 }
 
+// Files written by older tools, and by Windows for the certificates, are
+// encrypted with RC2, which the library keeps apart as a legacy algorithm.
+// Loaded once, beside the default algorithms; where it is not installed
+// such a file fails with the library's reason.
+void AllowLegacyFileCiphers() {
+  static const bool loaded = OSSL_PROVIDER_try_load(nullptr, "legacy", 1) != nullptr;
+  (void)loaded;
+  ERR_clear_error();
+}
+
 bool LoadPkcs12(SSL_CTX* ctx, const TlsOptions& options, TlsError& error) {
+  AllowLegacyFileCiphers();
   const std::string path = FileNameToUtf8(options.certFile);
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return Fail(error, TlsFailure::CertFile, std::strerror(errno));

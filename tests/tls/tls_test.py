@@ -58,6 +58,9 @@ def make_certificates(folder):
             "ca.pem", "-out", "server.p12", "-passout", "pass:tajné heslo")
     openssl("pkcs12", "-export", "-in", "server.pem", "-inkey", "server.key", "-out",
             "nopass.p12", "-passout", "pass:")
+    # As older tools write them: the certificates under RC2.
+    openssl("pkcs12", "-export", "-legacy", "-in", "server.pem", "-inkey", "server.key",
+            "-certfile", "ca.pem", "-out", "legacy.p12", "-passout", "pass:tajné heslo")
 
 
 def cert(name):
@@ -415,11 +418,16 @@ class ServerTests(unittest.TestCase):
         return "Accept %d\nStartTls %s\n%s" % (port, options, body)
 
     def test_s_client_with_password_protected_file(self):
+        for name in ("server.p12", "legacy.p12"):
+            with self.subTest(file=name):
+                self.s_client_against(name)
+
+    def s_client_against(self, name):
         port = free_port()
         run = Run(self, self.accept_script(
-            port, 'Cert server.p12 "tajné heslo"',
+            port, 'Cert %s "tajné heslo"' % name,
             "WaitFor LineStarting \"ping\"\nSend \"pong\" cr lf\nDisconnect\n"),
-            {"server.p12": "server.p12"}).start()
+            {name: name}).start()
         run.wait_for_log("Čekám na připojení na portu")
         client = subprocess.run(
             ["openssl", "s_client", "-connect", "127.0.0.1:%d" % port, "-CAfile",
@@ -430,7 +438,7 @@ class ServerTests(unittest.TestCase):
         self.assertIn(b"pong", client.stdout)
         self.assertIn(b"Verify return code: 0 (ok)", client.stdout)
         log = lines_after(run.log(), "$$ StartTls")
-        self.assertEqual(log[1], "Zahajuji TLS jako server, certifikát %s/server.p12" % run.dir)
+        self.assertEqual(log[1], "Zahajuji TLS jako server, certifikát %s/%s" % (run.dir, name))
         self.assertTrue(log[2].startswith("Spojení TLS navázáno: TLSv1.3, šifra "), log[2])
 
     def test_curl_gets_a_page(self):
