@@ -75,11 +75,12 @@ class Case:
         self.expect_listing = None
         self.expect_absent = []
         self.needs = []  # section "needs": what the machine must offer
+        self.hosts = None  # section "hosts": the program's own /etc/hosts
 
 
 HEADER = re.compile(r"^--- (\S+)(?: (.*))?$")
 
-SINGLE = {"args", "peer", "stdin", "env", "timeout", "needs"}
+SINGLE = {"args", "peer", "stdin", "env", "timeout", "needs", "hosts"}
 NEEDS = {"ipv6"}
 SKIPPED = 77
 FILE_KINDS = ("file", "file-crlf", "file-utf8", "file-utf8-crlf")
@@ -145,6 +146,8 @@ def parse_case(path, name):
                     raise CaseError(f"{where}: env lines are NAME=VALUE")
                 key, value = line.split("=", 1)
                 case.env[key.strip()] = value
+        elif s.kind == "hosts":
+            case.hosts = s
         elif s.kind == "needs":
             case.needs = [word for line in s.lines for word in line.split()]
             for word in case.needs:
@@ -397,11 +400,41 @@ def have_ipv6_loopback():
 
 HAVE_IPV6 = have_ipv6_loopback()
 
+# The program sees a case's own /etc/hosts through a bind mount in a mount
+# namespace of its own (a user namespace makes that possible without root).
+HOSTS_WRAPPER = ["unshare", "--map-root-user", "--mount", "sh", "-c",
+                 'mount --bind "$0" /etc/hosts && exec "$@"']
+
+
+def have_private_hosts():
+    if not os.path.exists("/etc/hosts"):
+        return False
+    with tempfile.NamedTemporaryFile("w", suffix=".hosts") as f:
+        f.write("::1 tarvelin-probe.test\n")
+        f.flush()
+        try:
+            out = subprocess.run(HOSTS_WRAPPER + [f.name, "getent", "hosts",
+                                                  "tarvelin-probe.test"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                 timeout=10)
+        except (OSError, subprocess.TimeoutExpired):
+            return False
+        return out.returncode == 0 and out.stdout.startswith(b"::1")
+
+
+HAVE_PRIVATE_HOSTS = None  # probed once, when a case first needs it
+
 
 def unmet_needs(case):
     """Why the machine cannot run the case; None when it can."""
+    global HAVE_PRIVATE_HOSTS
     if "ipv6" in case.needs and not HAVE_IPV6:
         return "no IPv6 loopback (::1 cannot be bound)"
+    if case.hosts is not None:
+        if HAVE_PRIVATE_HOSTS is None:
+            HAVE_PRIVATE_HOSTS = have_private_hosts()
+        if not HAVE_PRIVATE_HOSTS:
+            return "no private /etc/hosts (unshare cannot bind-mount one)"
     return None
 
 
@@ -529,6 +562,11 @@ class Run:
             with open(name, "wb") as f:
                 f.write(data)
         self.argv = [os.fsencode(self.program)]
+        if case.hosts is not None:
+            hosts = os.path.join(self.root, "hosts")
+            with open(hosts, "wb") as f:
+                f.write(self.text(case.hosts, "utf-8", b"\n"))
+            self.argv = [os.fsencode(a) for a in HOSTS_WRAPPER + [hosts]] + self.argv
         where = "--- args"
         for line in case.args:
             # Arguments and file names are UTF-8, as a shell on Linux passes them.
