@@ -80,54 +80,52 @@ def ensure_tools(want_expect, want_pexpect):
     return have_expect, have_pexpect
 
 
-class Peer:
+class PeerProcess:
+    """A peer program that prints "ready" once it listens on its port."""
+
+    what = "peer"
+
+    def start(self, argv):
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     text=True)
+        if self.proc.stdout.readline().strip() != "ready":
+            raise RuntimeError(self.what + " did not start: " + self.proc.stderr.read())
+
+    def finish(self):
+        try:
+            self.proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        err = self.proc.stderr.read()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        if self.proc.returncode != 0:
+            raise RuntimeError(self.what + " failed: " + err)
+
+
+class Peer(PeerProcess):
+    """The test peer with a dialogue."""
+
+    what = "test peer"
+
     def __init__(self, testpeer, workdir, dialogue):
         self.port = free_port()
         path = os.path.join(workdir, "peer.txt")
         with open(path, "w") as f:
             f.write(dialogue.replace("PORT", str(self.port)))
-        self.proc = subprocess.Popen([testpeer, path], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()
-        if line.strip() != "ready":
-            raise RuntimeError("test peer did not start: " + self.proc.stderr.read())
-
-    def finish(self):
-        try:
-            self.proc.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        err = self.proc.stderr.read()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        if self.proc.returncode != 0:
-            raise RuntimeError("test peer failed: " + err)
+        self.start([testpeer, path])
 
 
-class StreamPeer:
+class StreamPeer(PeerProcess):
     """bench/stream_peer.py: the same lines from Python, with TLS when cert is given."""
+
+    what = "stream peer"
 
     def __init__(self, lines, cert=None):
         self.port = free_port()
-        argv = [sys.executable, os.path.join(HERE, "stream_peer.py"), str(self.port),
-                str(lines), PAYLOAD] + (list(cert) if cert else [])
-        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True)
-        if self.proc.stdout.readline().strip() != "ready":
-            raise RuntimeError("stream peer did not start: " + self.proc.stderr.read())
-
-    def finish(self):
-        try:
-            self.proc.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        err = self.proc.stderr.read()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        if self.proc.returncode != 0:
-            raise RuntimeError("stream peer failed: " + err)
+        self.start([sys.executable, os.path.join(HERE, "stream_peer.py"), str(self.port),
+                    str(lines), PAYLOAD] + (list(cert) if cert else []))
 
 
 def make_certificate(into):
