@@ -165,6 +165,9 @@ void WinSockets::OnRawEvent(SOCKET raw, long event, int error) {
 
 void WinSockets::PullRaw(TlsSocket& st, bool ignoreLimit) {
   TlsChannel& tls = *st.channel;
+  // Records taken earlier and not yet decrypted (the limit was reached)
+  // first: the socket may have nothing more to tell of them.
+  if (tls.Established()) tls.Decrypt(kPlainLimit);
   char buf[kRawChunk];
   while (!st.rawEnded && st.rawError == 0) {
     if (!ignoreLimit && tls.Established() && tls.PlainSize() >= kPlainLimit) return;
@@ -285,14 +288,10 @@ int WinSockets::TlsRecv(TlsSocket& st, char* buf, int len) {
   if (tls.PlainSize() == 0) PullRaw(st, false);
   const size_t n = tls.TakePlain(buf, len > 0 ? static_cast<size_t>(len) : 0);
   // Any recv enables the next read notification; decrypted bytes still held
-  // are announced at once, since the socket will not tell of them.
-  if (st.events & kFdRead) {
-    st.readArmed = true;
-    if (tls.PlainSize() > 0) {
-      Post(st, kFdRead, 0);
-      st.readArmed = false;
-    }
-  }
+  // are announced at once, since the socket will not tell of them, and so is
+  // the peer's close alert when this read took it.
+  if (st.events & kFdRead) st.readArmed = true;
+  AnnouncePlain(st);
   if (n > 0) return static_cast<int>(n);
   if (len <= 0) return 0;
   if (st.rawError != 0 || tls.InputState() == TlsChannel::Input::Broken) {

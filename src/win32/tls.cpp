@@ -12,6 +12,9 @@ namespace tv::win {
 
 namespace {
 
+// The record type of an alert (the close alert among them).
+constexpr unsigned char kAlertRecord = 21;
+
 constexpr DWORD kClientFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_EXTENDED_ERROR |
                                ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
@@ -554,7 +557,9 @@ TlsChannel::Input TlsChannel::Decrypt(size_t limit) {
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
-    const SECURITY_STATUS status = DecryptMessage(&ctx_, &desc, 0, nullptr);
+    // Each call takes one record; its type is in the clear before TLS 1.3.
+    const bool alertRecord = static_cast<unsigned char>(in_[0]) == kAlertRecord;
+    SECURITY_STATUS status = DecryptMessage(&ctx_, &desc, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) break;
     if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE && status != SEC_I_CONTEXT_EXPIRED) {
       brokenReason_ = SystemErrorText(static_cast<unsigned long>(status));
@@ -578,6 +583,10 @@ TlsChannel::Input TlsChannel::Decrypt(size_t limit) {
     }
     plain_ += data;
     in_.swap(rest);
+    // Some implementations of the package answer the peer's close alert
+    // with success and no data instead of the expiry: any other alert fails
+    // the call, so an alert record that yields nothing is the close.
+    if (status == SEC_E_OK && alertRecord && data.empty()) status = SEC_I_CONTEXT_EXPIRED;
     if (status == SEC_I_CONTEXT_EXPIRED) {
       input_ = Input::Closed;
     } else if (status == SEC_I_RENEGOTIATE) {

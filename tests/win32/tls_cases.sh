@@ -309,7 +309,8 @@ with ctx.wrap_socket(conn, server_side=True) as t:
     t.unwrap()
 PYEOF
   python3 "$dir/https.py" "$port" "$dir/certs" "$dir/body.txt" >"$dir/https.peer.out" 2>&1 &
-  echo $! >>"$dir/pids"
+  local peer=$!
+  echo $peer >>"$dir/pids"
   for _ in $(seq 100); do grep -q ready "$dir/https.peer.out" && break; sleep 0.05; done
   script get.tvl <<EOF
 Connect localhost $port
@@ -326,6 +327,13 @@ EOF
   program_exits 60
   cmp "$dir/body.txt" "$dir/body.out"
   as_text "$dir/TARVELIN.LOG" | grep -qx "Ukončení spojení ze strany partnerského počítače."
+  # The server's close alert ended the transfer, and the program's own close
+  # answered it: the server did not wait for it in vain.
+  if ! wait "$peer"; then
+    echo "the https peer failed:" >&2
+    cat "$dir/https.peer.out" >&2
+    return 1
+  fi
 }
 
 # Certificate files the server cannot use: a wrong password, a missing file,
