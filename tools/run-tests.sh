@@ -33,15 +33,34 @@ cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 240
 
 # The Windows program in both its builds, each under its own Wine (64-bit
-# with wine64, 32-bit with the 32-bit loader) in a fresh prefix.
+# with wine64, 32-bit with the 32-bit loader) in a fresh prefix. The two runs
+# mostly wait for windows and peers, so they go side by side; each one's
+# output is shown whole once both have ended.
 if [ -f src/win32/CMakeLists.txt ]; then
   for preset in win64 win32; do
     cmake --preset "$preset"
     cmake --build "build-$preset" -j "$jobs"
-    if [ -x tests/win32/run.sh ]; then
-      tests/win32/run.sh "$root/build-$preset"
-    fi
   done
+  if [ -x tests/win32/run.sh ]; then
+    wine_out="$(mktemp -d)"
+    trap 'rm -rf "$wine_out"' EXIT
+    presets=(win64 win32)
+    pids=()
+    for preset in "${presets[@]}"; do
+      tests/win32/run.sh "$root/build-$preset" >"$wine_out/$preset" 2>&1 &
+      pids+=($!)
+    done
+    failed=0
+    for i in "${!presets[@]}"; do
+      preset=${presets[$i]}
+      status=0
+      wait "${pids[$i]}" || status=$?
+      echo "--- tests/win32/run.sh build-$preset (exit $status)"
+      cat "$wine_out/$preset"
+      [ "$status" = 0 ] || failed=1
+    done
+    [ "$failed" = 0 ] || exit 1
+  fi
 fi
 
 # --- Soak and fault runs of the headless program, native and with the
@@ -51,8 +70,8 @@ tests/soak/soak.py --program build-asan/tarvelin --peer build-asan/tools/testpee
 tests/faults/faults.py --quick --program build/tarvelin --peer build/tools/testpeer
 tests/faults/faults.py --quick --program build-asan/tarvelin --peer build-asan/tools/testpeer
 
-# --- Fuzzing: each libFuzzer target for 30 s (skipped with a message when
+# --- Fuzzing: each libFuzzer target for 20 s (skipped with a message when
 # clang's fuzzer runtime is missing). FUZZ_SECONDS=0 leaves the step out.
-if [ "${FUZZ_SECONDS:-30}" != 0 ]; then
-  tests/fuzz/run.sh -t "${FUZZ_SECONDS:-30}"
+if [ "${FUZZ_SECONDS:-20}" != 0 ]; then
+  tests/fuzz/run.sh -t "${FUZZ_SECONDS:-20}"
 fi

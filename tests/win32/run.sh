@@ -124,18 +124,22 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 124' INT TERM
 
-# A private X server on the first free display number.
-display=90
-while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
-  display=$((display + 1))
-done
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$TMP/xvfb.log" 2>&1 &
+# A private X server; it picks a free display number itself and tells it
+# once it is ready, so that runs side by side never take the same one.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$TMP/display" >"$TMP/xvfb.log" 2>&1 &
 XVFB_PID=$!
-export DISPLAY=":$display"
-for _ in $(seq 50); do
-  [ -e "/tmp/.X11-unix/X$display" ] && break
+display=""
+for _ in $(seq 100); do
+  display="$(tr -dc 0-9 <"$TMP/display" 2>/dev/null)"
+  [ -n "$display" ] && break
   sleep 0.1
 done
+if [ -z "$display" ]; then
+  echo "run.sh: Xvfb did not start:" >&2
+  cat "$TMP/xvfb.log" >&2
+  exit 2
+fi
+export DISPLAY=":$display"
 
 echo "run.sh: preparing a $WINEARCH Wine prefix in $WINEPREFIX ($machine programs)"
 timeout 180 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1
