@@ -177,6 +177,12 @@ tls_failure_run() {
   drive <<EOF
 window main "#32770" "Tarvelin - běží script $script"
 box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: $words"
+sleep 300
+EOF
+  shot "tls-error-${script%.tvl}"
+  drive <<EOF
+window main "#32770" "Tarvelin - běží script $script"
+box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: $words"
 press e 1
 gone e
 close main
