@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "posix/charset.h"
@@ -48,9 +49,16 @@ std::string PasswordUtf8(const Bytes& cp1250) {
 // encrypted with RC2, which the library keeps apart as a legacy algorithm.
 // Loaded once, beside the default algorithms; where it is not installed
 // such a file fails with the library's reason.
+OSSL_PROVIDER* legacyProvider = nullptr;
+
 void AllowLegacyFileCiphers() {
-  static const bool loaded = OSSL_PROVIDER_try_load(nullptr, "legacy", 1) != nullptr;
-  (void)loaded;
+  static const bool tried = [] {
+    legacyProvider = OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
+    // The library's own end at exit leaves a provider loaded so behind.
+    if (legacyProvider) std::atexit([] { OSSL_PROVIDER_unload(legacyProvider); });
+    return true;
+  }();
+  (void)tried;
   ERR_clear_error();
 }
 
