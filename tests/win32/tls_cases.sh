@@ -4,7 +4,9 @@
 # shellcheck shell=bash disable=SC2154,SC2034
 
 TLS_CASES="tls_client_like_headless tls_client_failures_like_headless
-tls_server_s_client_and_curl tls_server_files_like_headless tls_capture_over_https"
+tls_server_s_client_and_curl tls_server_files_like_headless tls_capture_over_https
+tls_timeout_on_silent_peer_like_headless tls_interrupted_handshake_like_headless
+tls_reset_mid_stream_like_headless"
 
 # The certificates of tests/tls/tls_test.py in $dir/certs, the CA and the
 # files the scripts name beside the scripts.
@@ -27,22 +29,20 @@ tls_test.make_certificates(sys.argv[2])' "$root/tests/tls" "$dir/certs"
 }
 
 # openssl s_server on the port for one connection; it sends every line back
-# reversed. Further words go to s_server.
+# reversed. Further words go to s_server. What it tells of the connection
+# goes to NAME.peer.err.
 start_s_server() {
   local name=$1 port=$2
   shift 2
-  : >"$dir/$name.peer.out"
-  openssl s_server -accept "127.0.0.1:$port" -cert "$dir/certs/server.pem" \
-    -key "$dir/certs/server.key" -naccept 1 -rev "$@" \
-    </dev/null >"$dir/$name.peer.out" 2>&1 &
-  echo $! >>"$dir/pids"
-  for _ in $(seq 100); do
-    grep -q ACCEPT "$dir/$name.peer.out" && return 0
-    sleep 0.05
-  done
-  echo "s_server $name did not start:" >&2
-  cat "$dir/$name.peer.out" >&2
-  return 1
+  start_listening_peer "$name" ACCEPT openssl s_server -accept "127.0.0.1:$port" \
+    -cert "$dir/certs/server.pem" -key "$dir/certs/server.key" -naccept 1 -rev "$@" </dev/null
+}
+
+# A peer of tests/win32/peers.py: KIND and its words after NAME.
+start_py_peer() {
+  local name=$1
+  shift
+  start_listening_peer "$name" ready python3 "$here/peers.py" "$@"
 }
 
 # Waits until the log holds a line with this text.
@@ -110,7 +110,7 @@ EOF
   program_exits 60
   as_text "$dir/TARVELIN.LOG" | grep -E '^Spojení TLS navázáno: TLSv1\.[23], šifra [A-Z0-9_]+$' >"$dir/done.txt"
   test "$(wc -l <"$dir/done.txt")" = 3
-  grep -q "Protocol version" "$dir/one.peer.out"
+  grep -q "Protocol version" "$dir/one.peer.err"
   log_is <<EOF
 Program zahájen.
 Interpretuji soubor client.tvl
@@ -285,7 +285,9 @@ EOF
 }
 
 # An https GET whose body, read after Content-Length into a capture file,
-# equals the served bytes.
+# equals the served bytes. The peer's close alert alone ends WaitFor End:
+# the peer keeps the connection open until the program's own alert comes
+# (and gives up only long after the program should have ended).
 case_tls_capture_over_https() {
   need_tls
   port=$(free_port)
@@ -295,29 +297,7 @@ with open(sys.argv[1], "wb") as f:
     f.write(b"".join(b"%06d the quick brown fox jumps over the lazy dog\n" % i
                      for i in range(6000)) + b"no line end at the end")
 PYEOF
-  cat >"$dir/https.py" <<'PYEOF'
-import socket, ssl, sys
-port, certs, body = int(sys.argv[1]), sys.argv[2], open(sys.argv[3], "rb").read()
-ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-ctx.load_cert_chain(certs + "/server.pem", certs + "/server.key")
-listener = socket.socket()
-listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-listener.bind(("127.0.0.1", port))
-listener.listen(1)
-print("ready", flush=True)
-conn, _ = listener.accept()
-conn.settimeout(30)
-with ctx.wrap_socket(conn, server_side=True) as t:
-    request = b""
-    while b"\r\n\r\n" not in request:
-        request += t.recv(4096)
-    t.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
-    t.unwrap()
-PYEOF
-  python3 "$dir/https.py" "$port" "$dir/certs" "$dir/body.txt" >"$dir/https.peer.out" 2>&1 &
-  local peer=$!
-  echo $peer >>"$dir/pids"
-  for _ in $(seq 100); do grep -q ready "$dir/https.peer.out" && break; sleep 0.05; done
+  start_py_peer https https "$port" "$dir/certs" "$dir/body.txt"
   script get.tvl <<EOF
 Connect localhost $port
 StartTls Trust ca.pem
@@ -330,15 +310,16 @@ CloseOutput
 End
 EOF
   start_program get.tvl
-  program_exits 60
+  program_exits 30
+  # The program's own close answered the alert: the peer did not wait for
+  # it in vain.
+  peer_done https
   cmp "$dir/body.txt" "$dir/body.out"
   as_text "$dir/TARVELIN.LOG" | grep -qx "Ukončení spojení ze strany partnerského počítače."
-  # The server's close alert ended the transfer, and the program's own close
-  # answered it: the server did not wait for it in vain.
-  if ! wait "$peer"; then
-    echo "the https peer failed:" >&2
-    cat "$dir/https.peer.out" >&2
-    return 1
+  if have_headless; then
+    LOG_FILTER='s|^\(Otevírám pro zápis soubor \).*body.out$|\1body.out|' \
+      tls_py_same_log_as_headless get.tvl https "$port" "$dir/certs" "$dir/body.txt"
+    cmp "$dir/body.txt" "$dir/headless/body.out"
   fi
 }
 
@@ -382,4 +363,208 @@ socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=30).recv(100)'
       LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - "$run.tvl"
     fi
   done
+}
+
+# The headless program's run of the same script against the same kind of
+# peer of peers.py, started anew.
+tls_py_same_log_as_headless() {
+  local script=$1
+  shift
+  start_py_peer headless "$@"
+  tls_files_for_headless
+  LOG_FILTER="$TLS_LOG_FILTER${LOG_FILTER:+; $LOG_FILTER}" same_log_as_headless - "$script"
+  peer_done headless
+}
+
+# A peer takes the connection and never answers the client's hello: the
+# Timeout ends the StartTls with its box, the connection is closed (the peer
+# sees its end) and meanwhile the window answers without using the
+# processor.
+case_tls_timeout_on_silent_peer_like_headless() {
+  need_tls
+  port=$(free_port)
+  script ticho.tvl <<EOF
+Connect 127.0.0.1 $port
+Timeout 4000
+StartTls Trust ca.pem
+Send "ping" lf
+EOF
+  start_py_peer silent silent "$port"
+  start_program
+  drive <<'EOF'
+window main "#32770" "Tarvelin 1.10"
+settext main 1000 "ticho.tvl"
+click main 1002
+text main 1004 "Navazuji spojení TLS"
+idle-cpu main 1500 5
+timeout 10000
+box e "*** CHYBA ***" "Vypršel časový limit příkazu StartTls"
+press e 1
+gone e
+title main "Tarvelin 1.10"
+close main
+gone main
+EOF
+  program_exits 20
+  peer_done silent
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor ticho.tvl
+\$\$ Connect 127.0.0.1 $port
+Čekám na připojení k 127.0.0.1, port $port
+Spojení navázáno v pořádku.
+\$\$ Timeout 4000
+\$\$ StartTls Trust ca.pem
+Zahajuji TLS jako klient, adresa serveru 127.0.0.1
+TLS nelze navázat: Vypršel časový limit.
+Spojení ukončeno.
+Vypršel časový limit 4000 ms.
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+  if have_headless; then
+    tls_py_same_log_as_headless ticho.tvl silent "$port"
+  fi
+}
+
+# The headless program's operator interrupts once its handshake has begun.
+interrupt_when_tls_starts() {
+  for _ in $(seq 300); do
+    grep -q "Zahajuji TLS" "$dir/headless/TARVELIN.LOG" 2>/dev/null && break
+    sleep 0.05
+  done
+  echo interrupt
+}
+
+# The same silent peer, and the operator interrupts the handshake with the
+# Run button: the run ends with the box of the failed StartTls, the
+# connection is closed and the window is idle again.
+case_tls_interrupted_handshake_like_headless() {
+  need_tls
+  port=$(free_port)
+  script stop.tvl <<EOF
+Connect 127.0.0.1 $port
+StartTls Trust ca.pem
+Send "ping" lf
+EOF
+  start_py_peer silent silent "$port"
+  start_program
+  drive <<'EOF'
+window main "#32770" "Tarvelin 1.10"
+settext main 1000 "stop.tvl"
+click main 1002
+text main 1004 "Navazuji spojení TLS"
+idle-cpu main 1000 5
+click main 1002
+box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: Obsluha přerušila akci."
+press e 1
+gone e
+title main "Tarvelin 1.10"
+text main 1002 "&Spuštění scriptu"
+close main
+gone main
+EOF
+  program_exits 20
+  peer_done silent
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor stop.tvl
+\$\$ Connect 127.0.0.1 $port
+Čekám na připojení k 127.0.0.1, port $port
+Spojení navázáno v pořádku.
+\$\$ StartTls Trust ca.pem
+Zahajuji TLS jako klient, adresa serveru 127.0.0.1
+Akce přerušena obsluhou.
+TLS nelze navázat: Obsluha přerušila akci.
+Spojení ukončeno.
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+  if have_headless; then
+    HEADLESS_INPUT=interrupt_when_tls_starts tls_py_same_log_as_headless stop.tvl silent "$port"
+  fi
+}
+
+# The log lines of what the reset peer of peers.py sends between "line 2"
+# and "line 3".
+reset_peer_bulk() {
+  local x
+  x=$(printf '%990s' '' | tr ' ' x)
+  for i in $(seq -w 0 39); do printf 'Načtena řádka bulk %s %s\\n\n' "$i" "$x"; done
+}
+
+# After the handshake the peer sends its last lines and resets the
+# connection at once: the lines are read, and the reset ends the next
+# WaitFor as it does on a plain connection (the same dialogue without TLS is
+# played first).
+case_tls_reset_mid_stream_like_headless() {
+  need_tls
+  for mode in plain tls; do
+    port=$(free_port)
+    if [ "$mode" = tls ]; then
+      start="StartTls Trust ca.pem" certs=$dir/certs
+    else
+      start="" certs=plain
+    fi
+    script "reset-$mode.tvl" <<EOF
+Connect localhost $port
+$start
+WaitFor LineStarting "line 1"
+Send "ok" lf
+WaitFor LineStarting "line 3"
+WaitFor LineStarting "never"
+EOF
+    start_py_peer "$mode" reset "$port" "$certs"
+    rm -f "$dir/TARVELIN.LOG"
+    start_program "reset-$mode.tvl"
+    drive <<EOF
+window main "#32770" "Tarvelin - běží script reset-$mode.tvl"
+box e "*** CHYBA ***" "Předčasný pád spojení, koncové podmínky nebylo dosaženo"
+press e 1
+gone e
+title main "Tarvelin 1.10"
+close main
+gone main
+EOF
+    program_exits 20
+    peer_done "$mode"
+    as_text "$dir/TARVELIN.LOG" | sed -n '/^\$\$ WaitFor LineStarting "line 3"$/,$p' >"$dir/$mode.tail"
+  done
+  if ! diff -u "$dir/plain.tail" "$dir/tls.tail" >&2; then
+    echo "the end of the TLS run differs from the plain one (- plain, + TLS)" >&2
+    return 1
+  fi
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor reset-tls.tvl
+\$\$ Connect localhost $port
+Táži se serveru DNS na jméno localhost
+Čekám na připojení k 127.0.0.1, port $port
+Spojení navázáno v pořádku.
+\$\$ StartTls Trust ca.pem
+Zahajuji TLS jako klient, jméno serveru localhost
+$(as_text "$dir/TARVELIN.LOG" | grep '^Spojení TLS navázáno: ')
+\$\$ WaitFor LineStarting "line 1"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem line 1
+Načtena řádka line 1\n
+Koncová podmínka splněna.
+\$\$ Send "ok" lf
+Odesílám řádku ok\n
+\$\$ WaitFor LineStarting "line 3"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem line 3
+Načtena řádka line 2\n
+$(reset_peer_bulk)
+Načtena řádka line 3\n
+Koncová podmínka splněna.
+\$\$ WaitFor LineStarting "never"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem never
+Ukončení spojení ze strany partnerského počítače.
+Předčasné uzavření spojení ze strany partnerského počítače.
+Koncové podmínky nebylo dosaženo.
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+  if have_headless; then
+    tls_py_same_log_as_headless reset-tls.tvl reset "$port" "$dir/certs"
+  fi
 }
