@@ -277,6 +277,39 @@ log_is() {
   fi
 }
 
+# Lines of expected logs, for the steps many cases share.
+
+# A Connect to HOST (a name is looked up first; localhost stands for
+# 127.0.0.1) on PORT that succeeds.
+log_connect() {
+  local host=$1 port=$2 address=$1
+  printf '$$ Connect %s %s\n' "$host" "$port"
+  if [ "$host" = localhost ]; then
+    echo "Táži se serveru DNS na jméno localhost"
+    address=127.0.0.1
+  fi
+  printf 'Čekám na připojení k %s, port %s\nSpojení navázáno v pořádku.\n' "$address" "$port"
+}
+
+# A WaitFor MODE (LineStarting or ExactMatch) "TEXT" that reads the LINES
+# given (as the log shows them) and ends with the last.
+log_wait_for() {
+  local mode=$1 text=$2 what
+  shift 2
+  case $mode in
+    LineStarting) what="řádku začínající textem" ;;
+    ExactMatch) what="řádku se samotným textem" ;;
+  esac
+  printf '$$ WaitFor %s "%s"\n' "$mode" "$text"
+  printf 'Zahájeno čtení řádek ze socketu, dokud nenarazím na %s %s\n' "$what" "$text"
+  printf 'Načtena řádka %s\n' "$@"
+  echo "Koncová podmínka splněna."
+}
+
+log_disconnect() {
+  printf '$$ Disconnect\nUkončuji spojení.\nSpojení ukončeno.\n'
+}
+
 # A case that talks to the test peer is skipped without it.
 need_peer() {
   if [ ! -x "$PEER" ]; then
@@ -371,6 +404,13 @@ same_log_as_headless() {
     echo "the Windows log differs from the headless one (- headless, + Windows)" >&2
     return 1
   fi
+}
+
+# same_log_as_headless where the headless program is there; nothing
+# without it.
+like_headless() {
+  have_headless || return 0
+  same_log_as_headless "$@"
 }
 
 screenshot() {

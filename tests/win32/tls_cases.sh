@@ -68,8 +68,9 @@ tls_files_for_headless() {
 }
 
 # The headless program's run of the same script, against s_servers started
-# anew on the same ports.
-tls_same_log_as_headless() {
+# anew on the same ports (nothing without the headless program).
+tls_like_headless() {
+  have_headless || return 0
   local script=$1
   shift
   local port
@@ -78,96 +79,58 @@ tls_same_log_as_headless() {
   LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - "$script"
 }
 
+# The headless program's run of the same script against the same kind of
+# peer of peers.py, started anew (nothing without the headless program).
+tls_py_like_headless() {
+  have_headless || return 0
+  local script=$1
+  shift
+  start_py_peer headless "$@"
+  tls_files_for_headless
+  LOG_FILTER="$TLS_LOG_FILTER${LOG_FILTER:+; $LOG_FILTER}" same_log_as_headless - "$script"
+  peer_done headless
+}
+
 # A client verified with the Trust file, by name (with SNI) and by address,
 # and one that skips verification with its warning; the data goes both ways.
 case_tls_client_like_headless() {
   need_tls
-  p1=$(free_port)
-  p2=$(free_port)
-  p3=$(free_port)
-  script client.tvl <<EOF
-Connect localhost $p1
-StartTls Trust ca.pem
-Send "ping" lf
-WaitFor LineStarting "gnip"
-Disconnect
-Connect 127.0.0.1 $p2
-StartTls Trust ca.pem
-Send "jedna" lf
-WaitFor ExactMatch "andej"
-Disconnect
-Connect localhost $p3
-StartTls NoVerify
-Send "abc" lf
-WaitFor LineStarting "cba"
-Disconnect
-End
-EOF
-  start_s_server one "$p1"
-  start_s_server two "$p2"
-  start_s_server three "$p3"
+  # One exchange with a reversing s_server each: the host, StartTls's words,
+  # the line sent and the WaitFor that awaits it reversed.
+  local hosts=(localhost 127.0.0.1 localhost) options=("Trust ca.pem" "Trust ca.pem" NoVerify)
+  local words=(ping jedna abc) modes=(LineStarting ExactMatch LineStarting) ports=() i
+  for i in 0 1 2; do ports[i]=$(free_port); done
+  for i in 0 1 2; do
+    printf 'Connect %s %s\nStartTls %s\nSend "%s" lf\nWaitFor %s "%s"\nDisconnect\n' \
+      "${hosts[i]}" "${ports[i]}" "${options[i]}" "${words[i]}" "${modes[i]}" "$(rev <<<"${words[i]}")"
+  done | { cat; echo End; } | script client.tvl
+  for i in 0 1 2; do start_s_server "peer$i" "${ports[i]}"; done
   start_program client.tvl
   program_exits 60
   as_text "$dir/TARVELIN.LOG" | grep -E '^Spojení TLS navázáno: TLSv1\.[23], šifra [A-Z0-9_]+$' >"$dir/done.txt"
   test "$(wc -l <"$dir/done.txt")" = 3
-  grep -q "Protocol version" "$dir/one.peer.err"
-  log_is <<EOF
-Program zahájen.
-Interpretuji soubor client.tvl
-\$\$ Connect localhost $p1
-Táži se serveru DNS na jméno localhost
-Čekám na připojení k 127.0.0.1, port $p1
-Spojení navázáno v pořádku.
-\$\$ StartTls Trust ca.pem
-Zahajuji TLS jako klient, jméno serveru localhost
-$(sed -n 1p "$dir/done.txt")
-\$\$ Send "ping" lf
-Odesílám řádku ping\n
-\$\$ WaitFor LineStarting "gnip"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem gnip
-Načtena řádka gnip\n
-Koncová podmínka splněna.
-\$\$ Disconnect
-Ukončuji spojení.
-Spojení ukončeno.
-\$\$ Connect 127.0.0.1 $p2
-Čekám na připojení k 127.0.0.1, port $p2
-Spojení navázáno v pořádku.
-\$\$ StartTls Trust ca.pem
-Zahajuji TLS jako klient, adresa serveru 127.0.0.1
-$(sed -n 2p "$dir/done.txt")
-\$\$ Send "jedna" lf
-Odesílám řádku jedna\n
-\$\$ WaitFor ExactMatch "andej"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku se samotným textem andej
-Načtena řádka andej\n
-Koncová podmínka splněna.
-\$\$ Disconnect
-Ukončuji spojení.
-Spojení ukončeno.
-\$\$ Connect localhost $p3
-Táži se serveru DNS na jméno localhost
-Čekám na připojení k 127.0.0.1, port $p3
-Spojení navázáno v pořádku.
-\$\$ StartTls NoVerify
-Zahajuji TLS jako klient, jméno serveru localhost
-VAROVÁNÍ: certifikát serveru se neověřuje (NoVerify).
-$(sed -n 3p "$dir/done.txt")
-\$\$ Send "abc" lf
-Odesílám řádku abc\n
-\$\$ WaitFor LineStarting "cba"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem cba
-Načtena řádka cba\n
-Koncová podmínka splněna.
-\$\$ Disconnect
-Ukončuji spojení.
-Spojení ukončeno.
-\$\$ End
-Soubor interpretován a uzavřen.
-EOF
-  if have_headless; then
-    tls_same_log_as_headless client.tvl "$p1" "$p2" "$p3"
-  fi
+  grep -q "Protocol version" "$dir/peer0.peer.err"
+  {
+    printf 'Program zahájen.\nInterpretuji soubor client.tvl\n'
+    for i in 0 1 2; do
+      log_connect "${hosts[i]}" "${ports[i]}"
+      echo "\$\$ StartTls ${options[i]}"
+      if [ "${hosts[i]}" = localhost ]; then
+        echo "Zahajuji TLS jako klient, jméno serveru localhost"
+      else
+        echo "Zahajuji TLS jako klient, adresa serveru ${hosts[i]}"
+      fi
+      if [ "${options[i]}" = NoVerify ]; then
+        echo "VAROVÁNÍ: certifikát serveru se neověřuje (NoVerify)."
+      fi
+      sed -n "$((i + 1))p" "$dir/done.txt"
+      printf '$$ Send "%s" lf\nOdesílám řádku %s\\n\n' "${words[i]}" "${words[i]}"
+      log_wait_for "${modes[i]}" "$(rev <<<"${words[i]}")" "$(rev <<<"${words[i]}")\\n"
+      log_disconnect
+    done
+    printf '$$ End\nSoubor interpretován a uzavřen.\n'
+  } | log_is
+  tls_like_headless client.tvl "${ports[@]}"
 }
 
 # One failed StartTls: its box, then the program is closed.
@@ -236,7 +199,7 @@ EOF
         wait "$PEER_PID" || true
       else
         # The headless program's default store is the other CA.
-        SSL_CERT_FILE="$dir/certs/other-ca.pem" tls_same_log_as_headless "$run.tvl" "$port"
+        SSL_CERT_FILE="$dir/certs/other-ca.pem" tls_like_headless "$run.tvl" "$port"
       fi
     fi
   done
@@ -316,11 +279,9 @@ EOF
   peer_done https
   cmp "$dir/body.txt" "$dir/body.out"
   as_text "$dir/TARVELIN.LOG" | grep -qx "Ukončení spojení ze strany partnerského počítače."
-  if have_headless; then
-    LOG_FILTER='s|^\(Otevírám pro zápis soubor \).*body.out$|\1body.out|' \
-      tls_py_same_log_as_headless get.tvl https "$port" "$dir/certs" "$dir/body.txt"
-    cmp "$dir/body.txt" "$dir/headless/body.out"
-  fi
+  LOG_FILTER='s|^\(Otevírám pro zápis soubor \).*body.out$|\1body.out|' \
+    tls_py_like_headless get.tvl https "$port" "$dir/certs" "$dir/body.txt"
+  if have_headless; then cmp "$dir/body.txt" "$dir/headless/body.out"; fi
 }
 
 # Certificate files the server cannot use: a wrong password, a missing file,
@@ -365,15 +326,23 @@ socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=30).recv(100)'
   done
 }
 
-# The headless program's run of the same script against the same kind of
-# peer of peers.py, started anew.
-tls_py_same_log_as_headless() {
-  local script=$1
-  shift
-  start_py_peer headless "$@"
-  tls_files_for_headless
-  LOG_FILTER="$TLS_LOG_FILTER${LOG_FILTER:+; $LOG_FILTER}" same_log_as_headless - "$script"
-  peer_done headless
+# Starts SCRIPT with the Run button against a silent peer of peers.py on
+# $port: the handshake begins and waits for the peer without using the
+# processor for MS milliseconds; the rest of the scenario (for the window
+# "main") comes from standard input.
+handshake_with_silent_peer() {
+  local script=$1 ms=$2 rest
+  rest=$(cat)
+  start_py_peer silent silent "$port"
+  start_program
+  drive <<EOF
+window main "#32770" "Tarvelin 1.10"
+settext main 1000 "$script"
+click main 1002
+text main 1004 "Navazuji spojení TLS"
+idle-cpu main $ms 5
+$rest
+EOF
 }
 
 # A peer takes the connection and never answers the client's hello: the
@@ -389,14 +358,7 @@ Timeout 4000
 StartTls Trust ca.pem
 Send "ping" lf
 EOF
-  start_py_peer silent silent "$port"
-  start_program
-  drive <<'EOF'
-window main "#32770" "Tarvelin 1.10"
-settext main 1000 "ticho.tvl"
-click main 1002
-text main 1004 "Navazuji spojení TLS"
-idle-cpu main 1500 5
+  handshake_with_silent_peer ticho.tvl 1500 <<'EOF'
 timeout 10000
 box e "*** CHYBA ***" "Vypršel časový limit příkazu StartTls"
 press e 1
@@ -410,9 +372,7 @@ EOF
   log_is <<EOF
 Program zahájen.
 Interpretuji soubor ticho.tvl
-\$\$ Connect 127.0.0.1 $port
-Čekám na připojení k 127.0.0.1, port $port
-Spojení navázáno v pořádku.
+$(log_connect 127.0.0.1 "$port")
 \$\$ Timeout 4000
 \$\$ StartTls Trust ca.pem
 Zahajuji TLS jako klient, adresa serveru 127.0.0.1
@@ -422,9 +382,7 @@ Vypršel časový limit 4000 ms.
 Soubor interpretován a uzavřen.
 Konec programu.
 EOF
-  if have_headless; then
-    tls_py_same_log_as_headless ticho.tvl silent "$port"
-  fi
+  tls_py_like_headless ticho.tvl silent "$port"
 }
 
 # The headless program's operator interrupts once its handshake has begun.
@@ -447,14 +405,7 @@ Connect 127.0.0.1 $port
 StartTls Trust ca.pem
 Send "ping" lf
 EOF
-  start_py_peer silent silent "$port"
-  start_program
-  drive <<'EOF'
-window main "#32770" "Tarvelin 1.10"
-settext main 1000 "stop.tvl"
-click main 1002
-text main 1004 "Navazuji spojení TLS"
-idle-cpu main 1000 5
+  handshake_with_silent_peer stop.tvl 1000 <<'EOF'
 click main 1002
 box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: Obsluha přerušila akci."
 press e 1
@@ -469,9 +420,7 @@ EOF
   log_is <<EOF
 Program zahájen.
 Interpretuji soubor stop.tvl
-\$\$ Connect 127.0.0.1 $port
-Čekám na připojení k 127.0.0.1, port $port
-Spojení navázáno v pořádku.
+$(log_connect 127.0.0.1 "$port")
 \$\$ StartTls Trust ca.pem
 Zahajuji TLS jako klient, adresa serveru 127.0.0.1
 Akce přerušena obsluhou.
@@ -480,15 +429,13 @@ Spojení ukončeno.
 Soubor interpretován a uzavřen.
 Konec programu.
 EOF
-  if have_headless; then
-    HEADLESS_INPUT=interrupt_when_tls_starts tls_py_same_log_as_headless stop.tvl silent "$port"
-  fi
+  HEADLESS_INPUT=interrupt_when_tls_starts tls_py_like_headless stop.tvl silent "$port"
 }
 
 # The log lines of what the reset peer of peers.py sends between "line 2"
 # and "line 3".
 reset_peer_bulk() {
-  local x
+  local x i
   x=$(printf '%990s' '' | tr ' ' x)
   for i in $(seq -w 0 39); do printf 'Načtena řádka bulk %s %s\\n\n' "$i" "$x"; done
 }
@@ -537,17 +484,11 @@ EOF
   log_is <<EOF
 Program zahájen.
 Interpretuji soubor reset-tls.tvl
-\$\$ Connect localhost $port
-Táži se serveru DNS na jméno localhost
-Čekám na připojení k 127.0.0.1, port $port
-Spojení navázáno v pořádku.
+$(log_connect localhost "$port")
 \$\$ StartTls Trust ca.pem
 Zahajuji TLS jako klient, jméno serveru localhost
 $(as_text "$dir/TARVELIN.LOG" | grep '^Spojení TLS navázáno: ')
-\$\$ WaitFor LineStarting "line 1"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem line 1
-Načtena řádka line 1\n
-Koncová podmínka splněna.
+$(log_wait_for LineStarting "line 1" 'line 1\n')
 \$\$ Send "ok" lf
 Odesílám řádku ok\n
 \$\$ WaitFor LineStarting "line 3"
@@ -564,7 +505,5 @@ Koncové podmínky nebylo dosaženo.
 Soubor interpretován a uzavřen.
 Konec programu.
 EOF
-  if have_headless; then
-    tls_py_same_log_as_headless reset-tls.tvl reset "$port" "$dir/certs"
-  fi
+  tls_py_like_headless reset-tls.tvl reset "$port" "$dir/certs"
 }
