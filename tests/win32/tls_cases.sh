@@ -133,10 +133,10 @@ case_tls_client_like_headless() {
   tls_like_headless client.tvl "${ports[@]}"
 }
 
-# One failed StartTls: its box, then the program is closed.
-tls_failure_run() {
+# The box of a failed StartTls in the run of SCRIPT, then the program is
+# closed.
+tls_failure_box() {
   local script=$1 words=$2
-  start_program "$script"
   drive <<EOF
 window main "#32770" "Tarvelin - běží script $script"
 box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: $words"
@@ -152,6 +152,12 @@ close main
 gone main
 EOF
   program_exits 20
+}
+
+# One failed StartTls: its box, then the program is closed.
+tls_failure_run() {
+  start_program "$1"
+  tls_failure_box "$@"
 }
 
 # The certificate of another name, of an unknown authority (a Trust file of
@@ -306,15 +312,7 @@ EOF
     python3 -c 'import socket, sys
 c = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=30)
 if c.recv(100) != b"": sys.exit("bytes came before the close")' "$port"
-    drive <<EOF
-window main "#32770" "Tarvelin - běží script $run.tvl"
-box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: $words"
-press e 1
-gone e
-close main
-gone main
-EOF
-    program_exits 20
+    tls_failure_box "$run.tvl" "$words"
     as_text "$dir/TARVELIN.LOG" | grep -qF "TLS nelze navázat: $words ("
     if have_headless; then
       tls_files_for_headless
