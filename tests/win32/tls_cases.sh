@@ -133,6 +133,19 @@ case_tls_client_like_headless() {
   tls_like_headless client.tvl "${ports[@]}"
 }
 
+# Scenario lines for the window "main": the error box with this text is
+# confirmed, the run is over and the window is closed.
+error_box_then_close() {
+  cat <<EOF
+box e "*** CHYBA ***" "$1"
+press e 1
+gone e
+title main "Tarvelin 1.10"
+close main
+gone main
+EOF
+}
+
 # The box of a failed StartTls in the run of SCRIPT, then the program is
 # closed.
 tls_failure_box() {
@@ -145,11 +158,7 @@ EOF
   shot "tls-error-${script%.tvl}"
   drive <<EOF
 window main "#32770" "Tarvelin - běží script $script"
-box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: $words"
-press e 1
-gone e
-close main
-gone main
+$(error_box_then_close "Příkaz StartTls nelze provést, TLS nenavázáno: $words")
 EOF
   program_exits 20
 }
@@ -356,14 +365,9 @@ Timeout 4000
 StartTls Trust ca.pem
 Send "ping" lf
 EOF
-  handshake_with_silent_peer ticho.tvl 1500 <<'EOF'
+  handshake_with_silent_peer ticho.tvl 1500 <<EOF
 timeout 10000
-box e "*** CHYBA ***" "Vypršel časový limit příkazu StartTls"
-press e 1
-gone e
-title main "Tarvelin 1.10"
-close main
-gone main
+$(error_box_then_close "Vypršel časový limit příkazu StartTls")
 EOF
   program_exits 20
   peer_done silent
@@ -464,12 +468,7 @@ EOF
     start_program "reset-$mode.tvl"
     drive <<EOF
 window main "#32770" "Tarvelin - běží script reset-$mode.tvl"
-box e "*** CHYBA ***" "Předčasný pád spojení, koncové podmínky nebylo dosaženo"
-press e 1
-gone e
-title main "Tarvelin 1.10"
-close main
-gone main
+$(error_box_then_close "Předčasný pád spojení, koncové podmínky nebylo dosaženo")
 EOF
     program_exits 20
     peer_done "$mode"
