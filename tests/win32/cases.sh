@@ -45,9 +45,7 @@ Zahájeno prodlení 300 ms.
 $$ End
 Soubor interpretován a uzavřen.
 EOF
-  if have_headless; then
-    same_log_as_headless - end.tvl
-  fi
+  like_headless - end.tvl
 }
 
 # A command-line error: one box with its title, then the program ends without
@@ -138,9 +136,7 @@ EOF
   log_is <<EOF
 Program zahájen.
 Interpretuji soubor wait.tvl
-\$\$ Connect 127.0.0.1 $port
-Čekám na připojení k 127.0.0.1, port $port
-Spojení navázáno v pořádku.
+$(log_connect 127.0.0.1 "$port")
 \$\$ Wait 60000
 Zahájeno prodlení 60000 ms.
 Akce přerušena obsluhou.
@@ -214,20 +210,11 @@ EOF
   log_is <<EOF
 Program zahájen.
 Interpretuji soubor net.tvl
-\$\$ Connect localhost $port
-Táži se serveru DNS na jméno localhost
-Čekám na připojení k 127.0.0.1, port $port
-Spojení navázáno v pořádku.
-\$\$ WaitFor LineStarting "+OK"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem +OK
-Načtena řádka +OK vítejte\r\n
-Koncová podmínka splněna.
+$(log_connect localhost "$port")
+$(log_wait_for LineStarting "+OK" '+OK vítejte\r\n')
 \$\$ Send "USER tester" cr lf
 Odesílám řádku USER tester\r\n
-\$\$ WaitFor ExactMatch "+OK heslo"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku se samotným textem +OK heslo
-Načtena řádka +OK heslo\r\n
-Koncová podmínka splněna.
+$(log_wait_for ExactMatch "+OK heslo" '+OK heslo\r\n')
 \$\$ Send "PASS tajné" cr lf
 Odesílám řádku PASS tajné\r\n
 \$\$ Receive 5
@@ -258,13 +245,11 @@ Soubor pro opisování dat zůstal otevřen - uzavírám jej.
 Konec programu.
 EOF
   test "$(cat "$dir/zachyceno.txt")" = "$(printf 'data 1\r\ndata 2\r')"
-  if have_headless; then
-    # The capture file's path differs between the two programs; the rest of
-    # the log must not.
-    LOG_FILTER='s|^\(Otevírám pro zápis soubor \).*zachyceno.txt$|\1zachyceno.txt|' \
-      same_log_as_headless peer net.tvl
-    cmp "$dir/zachyceno.txt" "$dir/headless/zachyceno.txt"
-  fi
+  # The capture file's path differs between the two programs; the rest of
+  # the log must not.
+  LOG_FILTER='s|^\(Otevírám pro zápis soubor \).*zachyceno.txt$|\1zachyceno.txt|' \
+    like_headless peer net.tvl
+  if have_headless; then cmp "$dir/zachyceno.txt" "$dir/headless/zachyceno.txt"; fi
 }
 
 # Connect to ::1 and Accept on ::1 only: the addresses in the log, which
@@ -299,33 +284,21 @@ EOF
   log_is <<EOF
 Program zahájen.
 Interpretuji soubor six.tvl
-\$\$ Connect ::1 $port
-Čekám na připojení k ::1, port $port
-Spojení navázáno v pořádku.
+$(log_connect ::1 "$port")
 \$\$ Send "ahoj" cr lf
 Odesílám řádku ahoj\r\n
-\$\$ WaitFor ExactMatch "sbohem"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku se samotným textem sbohem
-Načtena řádka sbohem\r\n
-Koncová podmínka splněna.
+$(log_wait_for ExactMatch "sbohem" 'sbohem\r\n')
 \$\$ Accept $port2 ::1
 Socket zůstal otevřený - ukončuji předchozí spojení.
 Spojení ukončeno.
 Čekám na připojení na adrese ::1, port $port2
 Navázáno spojení s počítačem ::1 na portu $port2.
-\$\$ WaitFor LineStarting "druhý"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem druhý
-Načtena řádka druhý\r\n
-Koncová podmínka splněna.
-\$\$ Disconnect
-Ukončuji spojení.
-Spojení ukončeno.
+$(log_wait_for LineStarting "druhý" 'druhý\r\n')
+$(log_disconnect)
 \$\$ End
 Soubor interpretován a uzavřen.
 EOF
-  if have_headless; then
-    same_log_as_headless peer six.tvl
-  fi
+  like_headless peer six.tvl
 }
 
 # A connection accepted at start-up, then the script named on the command
@@ -355,10 +328,7 @@ Navázáno spojení s počítačem 127.0.0.1 na portu $port.
 Interpretuji soubor acc.tvl
 \$\$ Send "ahoj" cr lf
 Odesílám řádku ahoj\r\n
-\$\$ WaitFor ExactMatch "sbohem"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku se samotným textem sbohem
-Načtena řádka sbohem\r\n
-Koncová podmínka splněna.
+$(log_wait_for ExactMatch "sbohem" 'sbohem\r\n')
 \$\$ End
 Soubor interpretován a uzavřen.
 EOF
@@ -390,10 +360,7 @@ Program zahájen.
 Čekám na připojení k 127.0.0.1, port $port
 Spojení navázáno v pořádku.
 Interpretuji soubor pozdrav.tvl
-\$\$ WaitFor LineStarting "220"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem 220
-Načtena řádka 220 vítejte\r\n
-Koncová podmínka splněna.
+$(log_wait_for LineStarting "220" '220 vítejte\r\n')
 \$\$ Send "QUIT" cr lf
 Odesílám řádku QUIT\r\n
 \$\$ End
@@ -616,9 +583,7 @@ Interpretuji soubor dotazy.tvl
 Spojení navázáno v pořádku.
 \$\$ Send "ahoj" cr lf
 Odesílám řádku ahoj\r\n
-\$\$ Disconnect
-Ukončuji spojení.
-Spojení ukončeno.
+$(log_disconnect)
 \$\$ Accept ?
 Soubor interpretován a uzavřen.
 Interpretuji soubor dotazy.tvl
@@ -881,9 +846,7 @@ $$ IfDef řeřicha Message "Úpěl ďábelské ódy za 5 €"
 $$ End
 Soubor interpretován a uzavřen.
 EOF
-  if have_headless; then
-    same_log_as_headless - utf8.tvl
-  fi
+  like_headless - utf8.tvl
 }
 
 # A Timeout with a label ends a WaitFor on a peer that sends nothing more:
@@ -928,9 +891,7 @@ EOF
   log_is <<EOF
 Program zahájen.
 Interpretuji soubor limit.tvl
-\$\$ Connect 127.0.0.1 $port
-Čekám na připojení k 127.0.0.1, port $port
-Spojení navázáno v pořádku.
+$(log_connect 127.0.0.1 "$port")
 \$\$ Timeout 4000 ticho
 \$\$ WaitFor LineStarting "250"
 Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem 250
@@ -938,15 +899,11 @@ V bufferu pro čtení zůstává: 220
 Vypršel časový limit 4000 ms.
 \$\$ Send "QUIT" cr lf
 Odesílám řádku QUIT\r\n
-\$\$ Disconnect
-Ukončuji spojení.
-Spojení ukončeno.
+$(log_disconnect)
 Soubor interpretován a uzavřen.
 Konec programu.
 EOF
-  if have_headless; then
-    same_log_as_headless peer limit.tvl
-  fi
+  like_headless peer limit.tvl
 }
 
 # Regular expressions with nested repetitions over 4094-byte lines and a
@@ -984,9 +941,7 @@ EOF
   program_exits 60
   peer_done peer
   as_text "$dir/TARVELIN.LOG" | grep -q '^\$\$ Send "OK" cr lf$'
-  if have_headless; then
-    same_log_as_headless peer vyrazy.tvl
-  fi
+  like_headless peer vyrazy.tvl
 }
 
 # "Kontrola scriptu" in the system menu checks the script named in the edit

@@ -622,6 +622,31 @@ const tv::IpAddress kLoopback = {tv::IpFamily::V4, {127, 0, 0, 1}, 0};
 const tv::IpAddress kLoopback6 = {
     tv::IpFamily::V6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0};
 
+// A listener bound to the address given listens, as the core's does, and a
+// client connects to it through the notifications of the connect and of the
+// accept, which must both come; the accepted socket and the address it names.
+tv::Socket ConnectThroughNotifications(WinSockets& sockets, tv::Socket listener,
+                                       const tv::IpAddress& address, tv::Socket& client,
+                                       tv::IpAddress& peer) {
+  EXPECT_TRUE(sockets.AsyncSelect(listener, kSetup, tv::kFdAccept));
+  EXPECT_TRUE(sockets.Listen(listener, 1));
+  client = sockets.Create(address.family);
+  EXPECT_TRUE(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
+  const bool connected = sockets.Connect(client, address, LocalPort(listener));
+  EXPECT_TRUE(connected || sockets.LastError() == tv::kWsaeWouldBlock);
+  MSG m;
+  bool sawConnect = connected, sawAccept = false;
+  for (int i = 0; i < 2 && !(sawConnect && sawAccept) && NextMessage(kSetup, m); ++i) {
+    if (WSAGETSELECTEVENT(m.lParam) == FD_CONNECT) sawConnect = WSAGETSELECTERROR(m.lParam) == 0;
+    if (WSAGETSELECTEVENT(m.lParam) == FD_ACCEPT) sawAccept = true;
+  }
+  EXPECT_TRUE(sawConnect);
+  EXPECT_TRUE(sawAccept);
+  const tv::Socket server = sockets.Accept(listener, peer);
+  EXPECT_NE(server, tv::kInvalidSocket);
+  return server;
+}
+
 TEST(Sockets, LoopbackConnectionNotifiesEveryStep) {
   EmptyQueue();
   WinSockets sockets;
@@ -629,27 +654,10 @@ TEST(Sockets, LoopbackConnectionNotifiesEveryStep) {
   tv::Socket listener = sockets.Create(tv::IpFamily::V4);
   EXPECT_NE(listener, tv::kInvalidSocket);
   EXPECT_TRUE(sockets.Bind(listener, kLoopback, 0));
-  EXPECT_TRUE(sockets.AsyncSelect(listener, kSetup, tv::kFdAccept));
-  EXPECT_TRUE(sockets.Listen(listener, 1));
-  const uint16_t port = LocalPort(listener);
-
-  tv::Socket client = sockets.Create(tv::IpFamily::V4);
-  EXPECT_TRUE(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
-  bool connected = sockets.Connect(client, kLoopback, port);
-  EXPECT_TRUE(connected || sockets.LastError() == tv::kWsaeWouldBlock);
-  MSG m;
-  bool sawConnect = false, sawAccept = false;
-  for (int i = 0; i < 2 && NextMessage(kSetup, m); ++i) {
-    if (WSAGETSELECTEVENT(m.lParam) == FD_CONNECT) {
-      sawConnect = WSAGETSELECTERROR(m.lParam) == 0;
-    }
-    if (WSAGETSELECTEVENT(m.lParam) == FD_ACCEPT) sawAccept = true;
-  }
-  EXPECT_TRUE(sawConnect);
-  EXPECT_TRUE(sawAccept);
+  tv::Socket client;
   tv::IpAddress peer;
-  tv::Socket server = sockets.Accept(listener, peer);
-  EXPECT_NE(server, tv::kInvalidSocket);
+  tv::Socket server = ConnectThroughNotifications(sockets, listener, kLoopback, client, peer);
+  MSG m;
   EXPECT_EQ(int(peer.b[0]), 127);
   EXPECT_EQ(int(peer.b[3]), 1);
   sockets.Shutdown(listener);
@@ -695,24 +703,10 @@ TEST(Sockets, Ipv6LoopbackConnectsAndStaysApartFromIpv4) {
     if (listener != tv::kInvalidSocket) sockets.Close(listener);
     GTEST_SKIP() << "no IPv6 loopback";
   }
-  EXPECT_TRUE(sockets.AsyncSelect(listener, kSetup, tv::kFdAccept));
-  EXPECT_TRUE(sockets.Listen(listener, 1));
-  const uint16_t port = LocalPort(listener);
-  tv::Socket client = sockets.Create(tv::IpFamily::V6);
-  EXPECT_TRUE(sockets.AsyncSelect(client, kSetup, tv::kFdConnect));
-  bool connected = sockets.Connect(client, kLoopback6, port);
-  EXPECT_TRUE(connected || sockets.LastError() == tv::kWsaeWouldBlock);
-  MSG m;
-  bool sawConnect = connected, sawAccept = false;
-  for (int i = 0; i < 2 && !(sawConnect && sawAccept) && NextMessage(kSetup, m); ++i) {
-    if (WSAGETSELECTEVENT(m.lParam) == FD_CONNECT) sawConnect = WSAGETSELECTERROR(m.lParam) == 0;
-    if (WSAGETSELECTEVENT(m.lParam) == FD_ACCEPT) sawAccept = true;
-  }
-  EXPECT_TRUE(sawConnect);
-  EXPECT_TRUE(sawAccept);
+  tv::Socket client;
   tv::IpAddress peer;
-  tv::Socket server = sockets.Accept(listener, peer);
-  EXPECT_NE(server, tv::kInvalidSocket);
+  tv::Socket server = ConnectThroughNotifications(sockets, listener, kLoopback6, client, peer);
+  MSG m;
   EXPECT_TRUE(peer.family == tv::IpFamily::V6);
   EXPECT_TRUE(std::memcmp(peer.b, kLoopback6.b, 16) == 0);
   for (tv::Socket s : {server, client, listener}) sockets.Close(s);

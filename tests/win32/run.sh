@@ -277,6 +277,39 @@ log_is() {
   fi
 }
 
+# Lines of expected logs, for the steps many cases share.
+
+# A Connect to HOST (a name is looked up first; localhost stands for
+# 127.0.0.1) on PORT that succeeds.
+log_connect() {
+  local host=$1 port=$2 address=$1
+  printf '$$ Connect %s %s\n' "$host" "$port"
+  if [ "$host" = localhost ]; then
+    echo "Táži se serveru DNS na jméno localhost"
+    address=127.0.0.1
+  fi
+  printf 'Čekám na připojení k %s, port %s\nSpojení navázáno v pořádku.\n' "$address" "$port"
+}
+
+# A WaitFor MODE (LineStarting or ExactMatch) "TEXT" that reads the LINES
+# given (as the log shows them) and ends with the last.
+log_wait_for() {
+  local mode=$1 text=$2 what
+  shift 2
+  case $mode in
+    LineStarting) what="řádku začínající textem" ;;
+    ExactMatch) what="řádku se samotným textem" ;;
+  esac
+  printf '$$ WaitFor %s "%s"\n' "$mode" "$text"
+  printf 'Zahájeno čtení řádek ze socketu, dokud nenarazím na %s %s\n' "$what" "$text"
+  printf 'Načtena řádka %s\n' "$@"
+  echo "Koncová podmínka splněna."
+}
+
+log_disconnect() {
+  printf '$$ Disconnect\nUkončuji spojení.\nSpojení ukončeno.\n'
+}
+
 # A case that talks to the test peer is skipped without it.
 need_peer() {
   if [ ! -x "$PEER" ]; then
@@ -297,6 +330,35 @@ have_headless() {
   [ -x "$HEADLESS" ] && [ -x "$PEER" ]
 }
 
+# Waits until the peer started last (PEER_PID) prints WORD on NAME.peer.out,
+# which it does once it listens; its output is shown when it ends first or
+# takes too long.
+peer_listens() {
+  local name=$1 word=$2
+  for _ in $(seq 200); do
+    grep -q "$word" "$dir/$name.peer.out" && return 0
+    kill -0 "$PEER_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "the peer $name did not start:" >&2
+  cat "$dir/$name.peer.out" "$dir/$name.peer.err" >&2 2>/dev/null
+  return 1
+}
+
+# Starts a peer, the command line given, with NAME.peer.out and
+# NAME.peer.err (emptied first, so that an earlier run's "ready" does not
+# count) and waits until it prints WORD. PEER_PID is its process.
+start_listening_peer() {
+  local name=$1 word=$2
+  shift 2
+  : >"$dir/$name.peer.out"
+  : >"$dir/$name.peer.err"
+  "$@" >"$dir/$name.peer.out" 2>"$dir/$name.peer.err" &
+  PEER_PID=$!
+  echo "$PEER_PID" >>"$dir/pids"
+  peer_listens "$name" "$word"
+}
+
 # Starts the test peer on the dialogue of standard input (UTF-8, sent and
 # expected in Windows-1250) and waits until it listens. PEER_PID is its
 # process.
@@ -305,18 +367,7 @@ start_peer() {
   cat >"$dir/$name.peer.new"
   mv "$dir/$name.peer.new" "$dir/$name.peer"
   iconv -f UTF-8 -t CP1250 "$dir/$name.peer" >"$dir/$name.peer.cp1250"
-  : >"$dir/$name.peer.out"
-  "$PEER" "$dir/$name.peer.cp1250" >"$dir/$name.peer.out" 2>"$dir/$name.peer.err" &
-  PEER_PID=$!
-  echo "$PEER_PID" >>"$dir/pids"
-  for _ in $(seq 100); do
-    grep -q ready "$dir/$name.peer.out" && return 0
-    kill -0 "$PEER_PID" 2>/dev/null || break
-    sleep 0.05
-  done
-  echo "the peer $name did not start:" >&2
-  cat "$dir/$name.peer.err" >&2
-  return 1
+  start_listening_peer "$name" ready "$PEER" "$dir/$name.peer.cp1250"
 }
 
 peer_done() {
@@ -332,7 +383,9 @@ peer_done() {
 # arguments; its log must equal the log the Windows program left in $dir.
 # The peer dialogue, if one is named, is played again for it. LOG_FILTER, a
 # sed expression, is applied to both logs first (for lines that must differ,
-# such as full paths).
+# such as full paths). HEADLESS_INPUT names a function whose output is the
+# headless program's operator input (what the Windows case did with the
+# window); without it the input is empty.
 same_log_as_headless() {
   local peer=$1
   shift
@@ -341,8 +394,9 @@ same_log_as_headless() {
   if [ "$peer" != - ]; then
     start_peer "$peer" <"$dir/$peer.peer"
   fi
-  (cd "$dir/headless" && HOME="$dir/headless" XDG_CONFIG_HOME="$dir/headless" \
-    timeout 60 "$HEADLESS" "$@" </dev/null >"$dir/headless/out.txt" 2>&1) || true
+  "${HEADLESS_INPUT:-true}" | (cd "$dir/headless" && HOME="$dir/headless" \
+    XDG_CONFIG_HOME="$dir/headless" timeout 60 "$HEADLESS" "$@" >"$dir/headless/out.txt" 2>&1) ||
+    true
   if [ "$peer" != - ]; then peer_done "$peer"; fi
   as_text "$dir/headless/TARVELIN.LOG" | sed -e "${LOG_FILTER:-}" >"$dir/headless.log"
   as_text "$dir/TARVELIN.LOG" | sed -e "${LOG_FILTER:-}" >"$dir/windows.log"
@@ -350,6 +404,13 @@ same_log_as_headless() {
     echo "the Windows log differs from the headless one (- headless, + Windows)" >&2
     return 1
   fi
+}
+
+# same_log_as_headless where the headless program is there; nothing
+# without it.
+like_headless() {
+  have_headless || return 0
+  same_log_as_headless "$@"
 }
 
 screenshot() {

@@ -4,7 +4,9 @@
 # shellcheck shell=bash disable=SC2154,SC2034
 
 TLS_CASES="tls_client_like_headless tls_client_failures_like_headless
-tls_server_s_client_and_curl tls_server_files_like_headless tls_capture_over_https"
+tls_server_s_client_and_curl tls_server_files_like_headless tls_capture_over_https
+tls_timeout_on_silent_peer_like_headless tls_interrupted_handshake_like_headless
+tls_reset_mid_stream_like_headless"
 
 # The certificates of tests/tls/tls_test.py in $dir/certs, the CA and the
 # files the scripts name beside the scripts.
@@ -27,22 +29,20 @@ tls_test.make_certificates(sys.argv[2])' "$root/tests/tls" "$dir/certs"
 }
 
 # openssl s_server on the port for one connection; it sends every line back
-# reversed. Further words go to s_server.
+# reversed. Further words go to s_server. What it tells of the connection
+# goes to NAME.peer.err.
 start_s_server() {
   local name=$1 port=$2
   shift 2
-  : >"$dir/$name.peer.out"
-  openssl s_server -accept "127.0.0.1:$port" -cert "$dir/certs/server.pem" \
-    -key "$dir/certs/server.key" -naccept 1 -rev "$@" \
-    </dev/null >"$dir/$name.peer.out" 2>&1 &
-  echo $! >>"$dir/pids"
-  for _ in $(seq 100); do
-    grep -q ACCEPT "$dir/$name.peer.out" && return 0
-    sleep 0.05
-  done
-  echo "s_server $name did not start:" >&2
-  cat "$dir/$name.peer.out" >&2
-  return 1
+  start_listening_peer "$name" ACCEPT openssl s_server -accept "127.0.0.1:$port" \
+    -cert "$dir/certs/server.pem" -key "$dir/certs/server.key" -naccept 1 -rev "$@" </dev/null
+}
+
+# A peer of tests/win32/peers.py: KIND and its words after NAME.
+start_py_peer() {
+  local name=$1
+  shift
+  start_listening_peer "$name" ready python3 "$here/peers.py" "$@"
 }
 
 # Waits until the log holds a line with this text.
@@ -68,8 +68,9 @@ tls_files_for_headless() {
 }
 
 # The headless program's run of the same script, against s_servers started
-# anew on the same ports.
-tls_same_log_as_headless() {
+# anew on the same ports (nothing without the headless program).
+tls_like_headless() {
+  have_headless || return 0
   local script=$1
   shift
   local port
@@ -78,102 +79,77 @@ tls_same_log_as_headless() {
   LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - "$script"
 }
 
+# The headless program's run of the same script against the same kind of
+# peer of peers.py, started anew (nothing without the headless program).
+tls_py_like_headless() {
+  have_headless || return 0
+  local script=$1
+  shift
+  start_py_peer headless "$@"
+  tls_files_for_headless
+  LOG_FILTER="$TLS_LOG_FILTER${LOG_FILTER:+; $LOG_FILTER}" same_log_as_headless - "$script"
+  peer_done headless
+}
+
 # A client verified with the Trust file, by name (with SNI) and by address,
 # and one that skips verification with its warning; the data goes both ways.
 case_tls_client_like_headless() {
   need_tls
-  p1=$(free_port)
-  p2=$(free_port)
-  p3=$(free_port)
-  script client.tvl <<EOF
-Connect localhost $p1
-StartTls Trust ca.pem
-Send "ping" lf
-WaitFor LineStarting "gnip"
-Disconnect
-Connect 127.0.0.1 $p2
-StartTls Trust ca.pem
-Send "jedna" lf
-WaitFor ExactMatch "andej"
-Disconnect
-Connect localhost $p3
-StartTls NoVerify
-Send "abc" lf
-WaitFor LineStarting "cba"
-Disconnect
-End
-EOF
-  start_s_server one "$p1"
-  start_s_server two "$p2"
-  start_s_server three "$p3"
+  # One exchange with a reversing s_server each: the host, StartTls's words,
+  # the line sent and the WaitFor that awaits it reversed.
+  local hosts=(localhost 127.0.0.1 localhost) options=("Trust ca.pem" "Trust ca.pem" NoVerify)
+  local words=(ping jedna abc) modes=(LineStarting ExactMatch LineStarting) ports=() i
+  for i in 0 1 2; do ports[i]=$(free_port); done
+  for i in 0 1 2; do
+    printf 'Connect %s %s\nStartTls %s\nSend "%s" lf\nWaitFor %s "%s"\nDisconnect\n' \
+      "${hosts[i]}" "${ports[i]}" "${options[i]}" "${words[i]}" "${modes[i]}" "$(rev <<<"${words[i]}")"
+  done | { cat; echo End; } | script client.tvl
+  for i in 0 1 2; do start_s_server "peer$i" "${ports[i]}"; done
   start_program client.tvl
   program_exits 60
   as_text "$dir/TARVELIN.LOG" | grep -E '^Spojení TLS navázáno: TLSv1\.[23], šifra [A-Z0-9_]+$' >"$dir/done.txt"
   test "$(wc -l <"$dir/done.txt")" = 3
-  grep -q "Protocol version" "$dir/one.peer.out"
-  log_is <<EOF
-Program zahájen.
-Interpretuji soubor client.tvl
-\$\$ Connect localhost $p1
-Táži se serveru DNS na jméno localhost
-Čekám na připojení k 127.0.0.1, port $p1
-Spojení navázáno v pořádku.
-\$\$ StartTls Trust ca.pem
-Zahajuji TLS jako klient, jméno serveru localhost
-$(sed -n 1p "$dir/done.txt")
-\$\$ Send "ping" lf
-Odesílám řádku ping\n
-\$\$ WaitFor LineStarting "gnip"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem gnip
-Načtena řádka gnip\n
-Koncová podmínka splněna.
-\$\$ Disconnect
-Ukončuji spojení.
-Spojení ukončeno.
-\$\$ Connect 127.0.0.1 $p2
-Čekám na připojení k 127.0.0.1, port $p2
-Spojení navázáno v pořádku.
-\$\$ StartTls Trust ca.pem
-Zahajuji TLS jako klient, adresa serveru 127.0.0.1
-$(sed -n 2p "$dir/done.txt")
-\$\$ Send "jedna" lf
-Odesílám řádku jedna\n
-\$\$ WaitFor ExactMatch "andej"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku se samotným textem andej
-Načtena řádka andej\n
-Koncová podmínka splněna.
-\$\$ Disconnect
-Ukončuji spojení.
-Spojení ukončeno.
-\$\$ Connect localhost $p3
-Táži se serveru DNS na jméno localhost
-Čekám na připojení k 127.0.0.1, port $p3
-Spojení navázáno v pořádku.
-\$\$ StartTls NoVerify
-Zahajuji TLS jako klient, jméno serveru localhost
-VAROVÁNÍ: certifikát serveru se neověřuje (NoVerify).
-$(sed -n 3p "$dir/done.txt")
-\$\$ Send "abc" lf
-Odesílám řádku abc\n
-\$\$ WaitFor LineStarting "cba"
-Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem cba
-Načtena řádka cba\n
-Koncová podmínka splněna.
-\$\$ Disconnect
-Ukončuji spojení.
-Spojení ukončeno.
-\$\$ End
-Soubor interpretován a uzavřen.
-EOF
-  if have_headless; then
-    tls_same_log_as_headless client.tvl "$p1" "$p2" "$p3"
-  fi
+  grep -q "Protocol version" "$dir/peer0.peer.err"
+  {
+    printf 'Program zahájen.\nInterpretuji soubor client.tvl\n'
+    for i in 0 1 2; do
+      log_connect "${hosts[i]}" "${ports[i]}"
+      echo "\$\$ StartTls ${options[i]}"
+      if [ "${hosts[i]}" = localhost ]; then
+        echo "Zahajuji TLS jako klient, jméno serveru localhost"
+      else
+        echo "Zahajuji TLS jako klient, adresa serveru ${hosts[i]}"
+      fi
+      if [ "${options[i]}" = NoVerify ]; then
+        echo "VAROVÁNÍ: certifikát serveru se neověřuje (NoVerify)."
+      fi
+      sed -n "$((i + 1))p" "$dir/done.txt"
+      printf '$$ Send "%s" lf\nOdesílám řádku %s\\n\n' "${words[i]}" "${words[i]}"
+      log_wait_for "${modes[i]}" "$(rev <<<"${words[i]}")" "$(rev <<<"${words[i]}")\\n"
+      log_disconnect
+    done
+    printf '$$ End\nSoubor interpretován a uzavřen.\n'
+  } | log_is
+  tls_like_headless client.tvl "${ports[@]}"
 }
 
-# One failed StartTls: its box, then the program is closed.
-tls_failure_run() {
+# Scenario lines for the window "main": the error box with this text is
+# confirmed, the run is over and the window is closed.
+error_box_then_close() {
+  cat <<EOF
+box e "*** CHYBA ***" "$1"
+press e 1
+gone e
+title main "Tarvelin 1.10"
+close main
+gone main
+EOF
+}
+
+# The box of a failed StartTls in the run of SCRIPT, then the program is
+# closed.
+tls_failure_box() {
   local script=$1 words=$2
-  start_program "$script"
   drive <<EOF
 window main "#32770" "Tarvelin - běží script $script"
 box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: $words"
@@ -182,13 +158,15 @@ EOF
   shot "tls-error-${script%.tvl}"
   drive <<EOF
 window main "#32770" "Tarvelin - běží script $script"
-box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: $words"
-press e 1
-gone e
-close main
-gone main
+$(error_box_then_close "Příkaz StartTls nelze provést, TLS nenavázáno: $words")
 EOF
   program_exits 20
+}
+
+# One failed StartTls: its box, then the program is closed.
+tls_failure_run() {
+  start_program "$1"
+  tls_failure_box "$@"
 }
 
 # The certificate of another name, of an unknown authority (a Trust file of
@@ -236,7 +214,7 @@ EOF
         wait "$PEER_PID" || true
       else
         # The headless program's default store is the other CA.
-        SSL_CERT_FILE="$dir/certs/other-ca.pem" tls_same_log_as_headless "$run.tvl" "$port"
+        SSL_CERT_FILE="$dir/certs/other-ca.pem" tls_like_headless "$run.tvl" "$port"
       fi
     fi
   done
@@ -285,7 +263,9 @@ EOF
 }
 
 # An https GET whose body, read after Content-Length into a capture file,
-# equals the served bytes.
+# equals the served bytes. The peer's close alert alone ends WaitFor End:
+# the peer keeps the connection open until the program's own alert comes
+# (and gives up only long after the program should have ended).
 case_tls_capture_over_https() {
   need_tls
   port=$(free_port)
@@ -295,29 +275,7 @@ with open(sys.argv[1], "wb") as f:
     f.write(b"".join(b"%06d the quick brown fox jumps over the lazy dog\n" % i
                      for i in range(6000)) + b"no line end at the end")
 PYEOF
-  cat >"$dir/https.py" <<'PYEOF'
-import socket, ssl, sys
-port, certs, body = int(sys.argv[1]), sys.argv[2], open(sys.argv[3], "rb").read()
-ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-ctx.load_cert_chain(certs + "/server.pem", certs + "/server.key")
-listener = socket.socket()
-listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-listener.bind(("127.0.0.1", port))
-listener.listen(1)
-print("ready", flush=True)
-conn, _ = listener.accept()
-conn.settimeout(30)
-with ctx.wrap_socket(conn, server_side=True) as t:
-    request = b""
-    while b"\r\n\r\n" not in request:
-        request += t.recv(4096)
-    t.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
-    t.unwrap()
-PYEOF
-  python3 "$dir/https.py" "$port" "$dir/certs" "$dir/body.txt" >"$dir/https.peer.out" 2>&1 &
-  local peer=$!
-  echo $peer >>"$dir/pids"
-  for _ in $(seq 100); do grep -q ready "$dir/https.peer.out" && break; sleep 0.05; done
+  start_py_peer https https "$port" "$dir/certs" "$dir/body.txt"
   script get.tvl <<EOF
 Connect localhost $port
 StartTls Trust ca.pem
@@ -330,16 +288,15 @@ CloseOutput
 End
 EOF
   start_program get.tvl
-  program_exits 60
+  program_exits 30
+  # The program's own close answered the alert: the peer did not wait for
+  # it in vain.
+  peer_done https
   cmp "$dir/body.txt" "$dir/body.out"
   as_text "$dir/TARVELIN.LOG" | grep -qx "Ukončení spojení ze strany partnerského počítače."
-  # The server's close alert ended the transfer, and the program's own close
-  # answered it: the server did not wait for it in vain.
-  if ! wait "$peer"; then
-    echo "the https peer failed:" >&2
-    cat "$dir/https.peer.out" >&2
-    return 1
-  fi
+  LOG_FILTER='s|^\(Otevírám pro zápis soubor \).*body.out$|\1body.out|' \
+    tls_py_like_headless get.tvl https "$port" "$dir/certs" "$dir/body.txt"
+  if have_headless; then cmp "$dir/body.txt" "$dir/headless/body.out"; fi
 }
 
 # Certificate files the server cannot use: a wrong password, a missing file,
@@ -364,15 +321,7 @@ EOF
     python3 -c 'import socket, sys
 c = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=30)
 if c.recv(100) != b"": sys.exit("bytes came before the close")' "$port"
-    drive <<EOF
-window main "#32770" "Tarvelin - běží script $run.tvl"
-box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: $words"
-press e 1
-gone e
-close main
-gone main
-EOF
-    program_exits 20
+    tls_failure_box "$run.tvl" "$words"
     as_text "$dir/TARVELIN.LOG" | grep -qF "TLS nelze navázat: $words ("
     if have_headless; then
       tls_files_for_headless
@@ -382,4 +331,176 @@ socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=30).recv(100)'
       LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - "$run.tvl"
     fi
   done
+}
+
+# Starts SCRIPT with the Run button against a silent peer of peers.py on
+# $port: the handshake begins and waits for the peer without using the
+# processor for MS milliseconds; the rest of the scenario (for the window
+# "main") comes from standard input.
+handshake_with_silent_peer() {
+  local script=$1 ms=$2 rest
+  rest=$(cat)
+  start_py_peer silent silent "$port"
+  start_program
+  drive <<EOF
+window main "#32770" "Tarvelin 1.10"
+settext main 1000 "$script"
+click main 1002
+text main 1004 "Navazuji spojení TLS"
+idle-cpu main $ms 5
+$rest
+EOF
+}
+
+# A peer takes the connection and never answers the client's hello: the
+# Timeout ends the StartTls with its box, the connection is closed (the peer
+# sees its end) and meanwhile the window answers without using the
+# processor.
+case_tls_timeout_on_silent_peer_like_headless() {
+  need_tls
+  port=$(free_port)
+  script ticho.tvl <<EOF
+Connect 127.0.0.1 $port
+Timeout 4000
+StartTls Trust ca.pem
+Send "ping" lf
+EOF
+  handshake_with_silent_peer ticho.tvl 1500 <<EOF
+timeout 10000
+$(error_box_then_close "Vypršel časový limit příkazu StartTls")
+EOF
+  program_exits 20
+  peer_done silent
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor ticho.tvl
+$(log_connect 127.0.0.1 "$port")
+\$\$ Timeout 4000
+\$\$ StartTls Trust ca.pem
+Zahajuji TLS jako klient, adresa serveru 127.0.0.1
+TLS nelze navázat: Vypršel časový limit.
+Spojení ukončeno.
+Vypršel časový limit 4000 ms.
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+  tls_py_like_headless ticho.tvl silent "$port"
+}
+
+# The headless program's operator interrupts once its handshake has begun.
+interrupt_when_tls_starts() {
+  for _ in $(seq 300); do
+    grep -q "Zahajuji TLS" "$dir/headless/TARVELIN.LOG" 2>/dev/null && break
+    sleep 0.05
+  done
+  echo interrupt
+}
+
+# The same silent peer, and the operator interrupts the handshake with the
+# Run button: the run ends with the box of the failed StartTls, the
+# connection is closed and the window is idle again.
+case_tls_interrupted_handshake_like_headless() {
+  need_tls
+  port=$(free_port)
+  script stop.tvl <<EOF
+Connect 127.0.0.1 $port
+StartTls Trust ca.pem
+Send "ping" lf
+EOF
+  handshake_with_silent_peer stop.tvl 1000 <<'EOF'
+click main 1002
+box e "*** CHYBA ***" "Příkaz StartTls nelze provést, TLS nenavázáno: Obsluha přerušila akci."
+press e 1
+gone e
+title main "Tarvelin 1.10"
+text main 1002 "&Spuštění scriptu"
+close main
+gone main
+EOF
+  program_exits 20
+  peer_done silent
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor stop.tvl
+$(log_connect 127.0.0.1 "$port")
+\$\$ StartTls Trust ca.pem
+Zahajuji TLS jako klient, adresa serveru 127.0.0.1
+Akce přerušena obsluhou.
+TLS nelze navázat: Obsluha přerušila akci.
+Spojení ukončeno.
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+  HEADLESS_INPUT=interrupt_when_tls_starts tls_py_like_headless stop.tvl silent "$port"
+}
+
+# The log lines of what the reset peer of peers.py sends between "line 2"
+# and "line 3".
+reset_peer_bulk() {
+  local x i
+  x=$(printf '%990s' '' | tr ' ' x)
+  for i in $(seq -w 0 39); do printf 'Načtena řádka bulk %s %s\\n\n' "$i" "$x"; done
+}
+
+# After the handshake the peer sends its last lines and resets the
+# connection at once: the lines are read, and the reset ends the next
+# WaitFor as it does on a plain connection (the same dialogue without TLS is
+# played first).
+case_tls_reset_mid_stream_like_headless() {
+  need_tls
+  for mode in plain tls; do
+    port=$(free_port)
+    if [ "$mode" = tls ]; then
+      start="StartTls Trust ca.pem" certs=$dir/certs
+    else
+      start="" certs=plain
+    fi
+    script "reset-$mode.tvl" <<EOF
+Connect localhost $port
+$start
+WaitFor LineStarting "line 1"
+Send "ok" lf
+WaitFor LineStarting "line 3"
+WaitFor LineStarting "never"
+EOF
+    start_py_peer "$mode" reset "$port" "$certs"
+    rm -f "$dir/TARVELIN.LOG"
+    start_program "reset-$mode.tvl"
+    drive <<EOF
+window main "#32770" "Tarvelin - běží script reset-$mode.tvl"
+$(error_box_then_close "Předčasný pád spojení, koncové podmínky nebylo dosaženo")
+EOF
+    program_exits 20
+    peer_done "$mode"
+    as_text "$dir/TARVELIN.LOG" | sed -n '/^\$\$ WaitFor LineStarting "line 3"$/,$p' >"$dir/$mode.tail"
+  done
+  if ! diff -u "$dir/plain.tail" "$dir/tls.tail" >&2; then
+    echo "the end of the TLS run differs from the plain one (- plain, + TLS)" >&2
+    return 1
+  fi
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor reset-tls.tvl
+$(log_connect localhost "$port")
+\$\$ StartTls Trust ca.pem
+Zahajuji TLS jako klient, jméno serveru localhost
+$(as_text "$dir/TARVELIN.LOG" | grep '^Spojení TLS navázáno: ')
+$(log_wait_for LineStarting "line 1" 'line 1\n')
+\$\$ Send "ok" lf
+Odesílám řádku ok\n
+\$\$ WaitFor LineStarting "line 3"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem line 3
+Načtena řádka line 2\n
+$(reset_peer_bulk)
+Načtena řádka line 3\n
+Koncová podmínka splněna.
+\$\$ WaitFor LineStarting "never"
+Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem never
+Ukončení spojení ze strany partnerského počítače.
+Předčasné uzavření spojení ze strany partnerského počítače.
+Koncové podmínky nebylo dosaženo.
+Soubor interpretován a uzavřen.
+Konec programu.
+EOF
+  tls_py_like_headless reset-tls.tvl reset "$port" "$dir/certs"
 }
