@@ -325,8 +325,15 @@ if c.recv(100) != b"": sys.exit("bytes came before the close")' "$port"
     as_text "$dir/TARVELIN.LOG" | grep -qF "TLS nelze navázat: $words ("
     if have_headless; then
       tls_files_for_headless
-      (sleep 2; python3 -c 'import socket, sys
-socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=30).recv(100)' "$port") &
+      # The headless program listens once it has started: tried until then.
+      python3 -c 'import socket, sys, time
+for _ in range(400):
+    try:
+        c = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=30)
+        break
+    except ConnectionRefusedError:
+        time.sleep(0.05)
+c.recv(100)' "$port" &
       echo $! >>"$dir/pids"
       LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - "$run.tvl"
     fi
