@@ -15,8 +15,12 @@
 #include <thread>
 
 #include "posix/tls.h"
+#include "sysnet/sockaddr.h"
 
 namespace tv::posix {
+
+using sysnet::MakeAddress;
+using sysnet::ReadAddress;
 
 namespace {
 
@@ -36,42 +40,6 @@ constexpr int kWsaHostNotFound = 11001;
 intptr_t MakeLong(long low, int high) {
   return static_cast<intptr_t>((static_cast<uint32_t>(high & 0xFFFF) << 16) |
                                static_cast<uint32_t>(low & 0xFFFF));
-}
-
-// The system's form of an address; the length that goes with it.
-socklen_t MakeAddress(const IpAddress& addr, uint16_t port, sockaddr_storage& out) {
-  out = sockaddr_storage{};
-  if (addr.family == IpFamily::V6) {
-    auto* sa = reinterpret_cast<sockaddr_in6*>(&out);
-    sa->sin6_family = AF_INET6;
-    sa->sin6_port = htons(port);
-    std::memcpy(&sa->sin6_addr, addr.b, 16);
-    sa->sin6_scope_id = addr.zone;
-    return sizeof *sa;
-  }
-  auto* sa = reinterpret_cast<sockaddr_in*>(&out);
-  sa->sin_family = AF_INET;
-  sa->sin_port = htons(port);
-  std::memcpy(&sa->sin_addr, addr.b, 4);
-  return sizeof *sa;
-}
-
-// False for a family the program does not speak.
-bool ReadAddress(const sockaddr* sa, IpAddress& addr) {
-  if (sa->sa_family == AF_INET) {
-    addr = IpAddress();
-    std::memcpy(addr.b, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
-    return true;
-  }
-  if (sa->sa_family == AF_INET6) {
-    const auto* sa6 = reinterpret_cast<const sockaddr_in6*>(sa);
-    addr = IpAddress();
-    addr.family = IpFamily::V6;
-    std::memcpy(addr.b, &sa6->sin6_addr, 16);
-    addr.zone = sa6->sin6_scope_id;
-    return true;
-  }
-  return false;
 }
 
 int PendingError(int fd) {
@@ -164,7 +132,7 @@ bool PosixSockets::Bind(Socket s, const IpAddress& addr, uint16_t port) {
   // "::" means every IPv6 address only, as it does on Windows.
   if (st->family == IpFamily::V6) setsockopt(st->fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
   sockaddr_storage sa;
-  const socklen_t len = MakeAddress(addr, port, sa);
+  const auto len = static_cast<socklen_t>(MakeAddress(addr, port, sa));
   if (bind(st->fd, reinterpret_cast<sockaddr*>(&sa), len) != 0) return Fail(errno);
   return true;
 }
@@ -209,7 +177,7 @@ bool PosixSockets::Connect(Socket s, const IpAddress& addr, uint16_t port) {
   if (!st) return Fail(ENOTSOCK);
   if (addr.family != st->family) return Fail(EAFNOSUPPORT);
   sockaddr_storage sa;
-  const socklen_t len = MakeAddress(addr, port, sa);
+  const auto len = static_cast<socklen_t>(MakeAddress(addr, port, sa));
   if (connect(st->fd, reinterpret_cast<sockaddr*>(&sa), len) == 0) {
     st->phase = Phase::Connected;
     // The notification still comes, as it does for a connect that finishes later.

@@ -6,48 +6,17 @@
 #include <cstring>
 #include <string>
 
+#include "sysnet/sockaddr.h"
+
 namespace tv::win {
+
+using sysnet::MakeAddress;
+using sysnet::ReadAddress;
 
 namespace {
 
 SOCKET Raw(Socket s) {
   return static_cast<SOCKET>(s);
-}
-
-// The system's form of an address; its length.
-int AddressOf(const IpAddress& addr, uint16_t port, sockaddr_storage& out) {
-  out = sockaddr_storage{};
-  if (addr.family == IpFamily::V6) {
-    sockaddr_in6* a = reinterpret_cast<sockaddr_in6*>(&out);
-    a->sin6_family = AF_INET6;
-    a->sin6_port = htons(port);
-    std::memcpy(&a->sin6_addr, addr.b, 16);
-    a->sin6_scope_id = addr.zone;
-    return sizeof *a;
-  }
-  sockaddr_in* a = reinterpret_cast<sockaddr_in*>(&out);
-  a->sin_family = AF_INET;
-  a->sin_port = htons(port);
-  std::memcpy(&a->sin_addr, addr.b, 4);
-  return sizeof *a;
-}
-
-// False for a family the program does not speak.
-bool ReadAddress(const sockaddr* sa, IpAddress& addr) {
-  if (sa->sa_family == AF_INET) {
-    addr = IpAddress();
-    std::memcpy(addr.b, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
-    return true;
-  }
-  if (sa->sa_family == AF_INET6) {
-    const sockaddr_in6* a = reinterpret_cast<const sockaddr_in6*>(sa);
-    addr = IpAddress();
-    addr.family = IpFamily::V6;
-    std::memcpy(addr.b, &a->sin6_addr, 16);
-    addr.zone = static_cast<uint32_t>(a->sin6_scope_id);
-    return true;
-  }
-  return false;
 }
 
 constexpr int kHostNotFound = 11001;  // WSAHOST_NOT_FOUND
@@ -108,7 +77,7 @@ bool WinSockets::Bind(Socket s, const IpAddress& addr, uint16_t port) {
                sizeof only);
   }
   sockaddr_storage a;
-  const int length = AddressOf(addr, port, a);
+  const int length = MakeAddress(addr, port, a);
   return bind(Raw(s), reinterpret_cast<const sockaddr*>(&a), length) == 0;
 }
 
@@ -127,7 +96,7 @@ Socket WinSockets::Accept(Socket s, IpAddress& peer) {
 
 bool WinSockets::Connect(Socket s, const IpAddress& addr, uint16_t port) {
   sockaddr_storage a;
-  const int length = AddressOf(addr, port, a);
+  const int length = MakeAddress(addr, port, a);
   return connect(Raw(s), reinterpret_cast<const sockaddr*>(&a), length) == 0;
 }
 
