@@ -18,7 +18,7 @@ namespace tv::posix {
 
 namespace {
 
-constexpr size_t kChunk = 16384;
+using tlslink::kChunk;
 
 // The reason of the last failure the library queued, then the queue emptied.
 Bytes LibraryReason() {
@@ -187,25 +187,10 @@ void TlsSession::PutIncoming(const char* data, size_t len) {
   }
 }
 
-void TlsSession::TakeOutgoing(size_t n) {
-  outTaken_ += n;
-  if (outTaken_ >= out_.size()) {
-    out_.clear();
-    outTaken_ = 0;
-  }
-}
-
 void TlsSession::DrainOutgoing() {
   char buf[kChunk];
   int n;
-  while ((n = BIO_read(outBio_, buf, sizeof buf)) > 0) {
-    // Likewise for the records the socket has taken only in part.
-    if (outTaken_ > 0 && outTaken_ * 2 >= out_.size()) {
-      out_.erase(0, outTaken_);
-      outTaken_ = 0;
-    }
-    out_.append(buf, static_cast<size_t>(n));
-  }
+  while ((n = BIO_read(outBio_, buf, sizeof buf)) > 0) AppendOutgoing(buf, static_cast<size_t>(n));
 }
 
 void TlsSession::Classify(TlsError& error) {
@@ -223,7 +208,7 @@ void TlsSession::Classify(TlsError& error) {
 }
 
 TlsStatus TlsSession::Handshake(TlsError& error) {
-  if (established_) return TlsStatus::Done;
+  if (Established()) return TlsStatus::Done;
   ERR_clear_error();
   const int r = SSL_do_handshake(ssl_);
   const int e = r == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
@@ -234,55 +219,37 @@ TlsStatus TlsSession::Handshake(TlsError& error) {
     Classify(error);
     status = TlsStatus::Failed;
   } else {
-    established_ = true;
+    MarkEstablished();
   }
   DrainOutgoing();  // also the alert that tells the peer why it failed
   return status;
 }
 
 TlsSession::Input TlsSession::Decrypt(size_t limit) {
-  if (!established_) return input_;
+  if (!Established()) return InputState();
   char buf[kChunk];
-  while (input_ == Input::Open && PlainSize() < limit) {
+  while (InputState() == Input::Open && PlainSize() < limit) {
     ERR_clear_error();
     const int n = SSL_read(ssl_, buf, sizeof buf);
     if (n > 0) {
-      // What the core has taken goes before more is added: a reader that
-      // always leaves a rest (a part of a line) must not grow the buffer.
-      if (plainTaken_ > 0 && plainTaken_ * 2 >= plain_.size()) {
-        plain_.erase(0, plainTaken_);
-        plainTaken_ = 0;
-      }
-      plain_.append(buf, static_cast<size_t>(n));
+      AppendPlain(buf, static_cast<size_t>(n));
       continue;
     }
     const int e = SSL_get_error(ssl_, n);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
     if (e == SSL_ERROR_ZERO_RETURN) {
-      input_ = Input::Closed;
+      EndInput(Input::Closed);
     } else {
-      brokenReason_ = LibraryReason();
       // The unexpected end of the data is the peer's close without the alert.
-      input_ = Input::Broken;
+      EndInput(Input::Broken, LibraryReason());
     }
   }
   DrainOutgoing();  // answers to records that are not data
-  return input_;
-}
-
-size_t TlsSession::TakePlain(char* buf, size_t len) {
-  const size_t n = PlainSize() < len ? PlainSize() : len;
-  std::memcpy(buf, plain_.data() + plainTaken_, n);
-  plainTaken_ += n;
-  if (plainTaken_ == plain_.size()) {
-    plain_.clear();
-    plainTaken_ = 0;
-  }
-  return n;
+  return InputState();
 }
 
 bool TlsSession::Write(const char* data, size_t len) {
-  if (!established_) return false;
+  if (!Established()) return false;
   while (len > 0) {
     ERR_clear_error();
     const int n = SSL_write(ssl_, data, static_cast<int>(len > kChunk ? kChunk : len));
@@ -298,7 +265,7 @@ bool TlsSession::Write(const char* data, size_t len) {
 }
 
 void TlsSession::Close() {
-  if (!established_ || closeSent_) return;
+  if (!Established() || closeSent_) return;
   closeSent_ = true;
   ERR_clear_error();
   SSL_shutdown(ssl_);
@@ -307,7 +274,7 @@ void TlsSession::Close() {
 }
 
 bool TlsSession::Describe(Bytes& protocol, Bytes& cipher) const {
-  if (!established_) return false;
+  if (!Established()) return false;
   protocol = SSL_get_version(ssl_);
   const SSL_CIPHER* c = SSL_get_current_cipher(ssl_);
   const char* name = c ? SSL_CIPHER_standard_name(c) : nullptr;

@@ -375,15 +375,7 @@ TlsChannel::~TlsChannel() {
   if (serverCert_) CertFreeCertificateContext(serverCert_);
   if (pfx_) CertCloseStore(pfx_, 0);
   if (trust_) CertCloseStore(trust_, 0);
-  if (!plain_.empty()) SecureZeroMemory(&plain_[0], plain_.size());
-}
-
-void TlsChannel::TakeOutgoing(size_t n) {
-  outTaken_ += n;
-  if (outTaken_ >= out_.size()) {
-    out_.clear();
-    outTaken_ = 0;
-  }
+  WipePlain();
 }
 
 // One call of the package's handshake function; the token it makes goes to
@@ -410,8 +402,7 @@ SECURITY_STATUS TlsChannel::Token(bool withInput, SecBuffer* inBuffers, SecBuffe
     haveCtx_ = true;
   }
   if (outBuffer.pvBuffer) {
-    if (outBuffer.cbBuffer > 0)
-      out_.append(static_cast<const char*>(outBuffer.pvBuffer), outBuffer.cbBuffer);
+    AppendOutgoing(static_cast<const char*>(outBuffer.pvBuffer), outBuffer.cbBuffer);
     FreeContextBuffer(outBuffer.pvBuffer);
     outBuffer.pvBuffer = nullptr;
   }
@@ -419,7 +410,7 @@ SECURITY_STATUS TlsChannel::Token(bool withInput, SecBuffer* inBuffers, SecBuffe
 }
 
 TlsStatus TlsChannel::Handshake(TlsError& error) {
-  if (established_) return TlsStatus::Done;
+  if (Established()) return TlsStatus::Done;
   for (int round = 0; round < kMaxRounds; ++round) {
     // The client speaks first; after that, and for the server from the
     // start, nothing moves without bytes from the peer.
@@ -454,7 +445,7 @@ TlsStatus TlsChannel::Handshake(TlsError& error) {
         return TlsStatus::Failed;
       }
       if (verify_ && Verify(error) != TlsStatus::Done) return TlsStatus::Failed;
-      established_ = true;
+      MarkEstablished();
       return TlsStatus::Done;
     }
     if (status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS) continue;
@@ -550,8 +541,8 @@ TlsStatus TlsChannel::Verify(TlsError& error) {
 }
 
 TlsChannel::Input TlsChannel::Decrypt(size_t limit) {
-  if (!established_) return input_;
-  while (input_ == Input::Open && PlainSize() < limit && !in_.empty()) {
+  if (!Established()) return InputState();
+  while (InputState() == Input::Open && PlainSize() < limit && !in_.empty()) {
     SecBuffer buffers[4] = {{static_cast<unsigned long>(in_.size()), SECBUFFER_DATA, &in_[0]},
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr},
@@ -562,8 +553,7 @@ TlsChannel::Input TlsChannel::Decrypt(size_t limit) {
     SECURITY_STATUS status = DecryptMessage(&ctx_, &desc, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) break;
     if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE && status != SEC_I_CONTEXT_EXPIRED) {
-      brokenReason_ = SystemErrorText(static_cast<unsigned long>(status));
-      input_ = Input::Broken;
+      EndInput(Input::Broken, SystemErrorText(static_cast<unsigned long>(status)));
       break;
     }
     // The plaintext lies inside the input, the rest after it.
@@ -575,20 +565,14 @@ TlsChannel::Input TlsChannel::Decrypt(size_t limit) {
         rest.assign(static_cast<const char*>(b.pvBuffer), b.cbBuffer);
       }
     }
-    // What the core has taken goes before more is added: a reader that
-    // always leaves a rest (a part of a line) must not grow the buffer.
-    if (plainTaken_ > 0 && plainTaken_ * 2 >= plain_.size()) {
-      plain_.erase(0, plainTaken_);
-      plainTaken_ = 0;
-    }
-    plain_ += data;
+    AppendPlain(data.data(), data.size());
     in_.swap(rest);
     // Some implementations of the package answer the peer's close alert
     // with success and no data instead of the expiry: any other alert fails
     // the call, so an alert record that yields nothing is the close.
     if (status == SEC_E_OK && alertRecord && data.empty()) status = SEC_I_CONTEXT_EXPIRED;
     if (status == SEC_I_CONTEXT_EXPIRED) {
-      input_ = Input::Closed;
+      EndInput(Input::Closed);
     } else if (status == SEC_I_RENEGOTIATE) {
       // A message of the handshake after it (a session ticket, a key
       // update): the handshake function takes it.
@@ -598,8 +582,7 @@ TlsChannel::Input TlsChannel::Decrypt(size_t limit) {
       SecBuffer outBuffer;
       const SECURITY_STATUS again = Token(true, inBuffers, outBuffer);
       if (again != SEC_E_OK && again != SEC_I_CONTINUE_NEEDED) {
-        brokenReason_ = SystemErrorText(static_cast<unsigned long>(again));
-        input_ = Input::Broken;
+        EndInput(Input::Broken, SystemErrorText(static_cast<unsigned long>(again)));
         break;
       }
       if (inBuffers[1].BufferType == SECBUFFER_EXTRA && inBuffers[1].cbBuffer > 0 &&
@@ -610,22 +593,11 @@ TlsChannel::Input TlsChannel::Decrypt(size_t limit) {
       }
     }
   }
-  return input_;
-}
-
-size_t TlsChannel::TakePlain(char* buf, size_t len) {
-  const size_t n = PlainSize() < len ? PlainSize() : len;
-  std::memcpy(buf, plain_.data() + plainTaken_, n);
-  plainTaken_ += n;
-  if (plainTaken_ == plain_.size()) {
-    plain_.clear();
-    plainTaken_ = 0;
-  }
-  return n;
+  return InputState();
 }
 
 bool TlsChannel::Write(const char* data, size_t len) {
-  if (!established_) return false;
+  if (!Established()) return false;
   std::vector<char> record;
   while (len > 0) {
     const size_t n = len < sizes_.cbMaximumMessage ? len : sizes_.cbMaximumMessage;
@@ -638,7 +610,7 @@ bool TlsChannel::Write(const char* data, size_t len) {
         {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
     if (EncryptMessage(&ctx_, 0, &desc, 0) != SEC_E_OK) return false;
-    out_.append(record.data(), buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
+    AppendOutgoing(record.data(), buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
     data += n;
     len -= n;
   }
@@ -646,7 +618,7 @@ bool TlsChannel::Write(const char* data, size_t len) {
 }
 
 void TlsChannel::Close() {
-  if (!established_ || closeSent_) return;
+  if (!Established() || closeSent_) return;
   closeSent_ = true;
   DWORD type = SCHANNEL_SHUTDOWN;
   SecBuffer token = {sizeof type, SECBUFFER_TOKEN, &type};
@@ -658,7 +630,7 @@ void TlsChannel::Close() {
 }
 
 bool TlsChannel::Describe(Bytes& protocol, Bytes& cipher) const {
-  if (!established_) return false;
+  if (!Established()) return false;
   CtxtHandle* ctx = const_cast<CtxtHandle*>(&ctx_);
   SecPkgContext_ConnectionInfo info = {};
   protocol = "?";

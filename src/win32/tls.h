@@ -16,46 +16,25 @@
 #include <string>
 
 #include "host/host.h"
+#include "tlslink/session.h"
 
 namespace tv::win {
 
-class TlsChannel {
+class TlsChannel final : public tlslink::Session {
  public:
   // Null, with error filled, when the options' files cannot be used or the
   // system refuses the credentials.
   static std::unique_ptr<TlsChannel> Create(const TlsOptions& options, TlsError& error);
-  ~TlsChannel();
-  TlsChannel(const TlsChannel&) = delete;
-  TlsChannel& operator=(const TlsChannel&) = delete;
+  ~TlsChannel() override;
 
-  // Bytes from the peer.
-  void PutIncoming(const char* data, size_t len) { in_.append(data, len); }
+  void PutIncoming(const char* data, size_t len) override { in_.append(data, len); }
   size_t IncomingSize() const { return in_.size(); }
-  // Bytes for the peer, produced by the calls below and not yet taken.
-  size_t OutgoingSize() const { return out_.size() - outTaken_; }
-  const char* OutgoingData() const { return out_.data() + outTaken_; }
-  void TakeOutgoing(size_t n);
-
-  // One step of the handshake with what has come in. Pending when it needs
-  // more from the peer.
-  TlsStatus Handshake(TlsError& error);
-  bool Established() const { return established_; }
-
-  // After the handshake: decrypts what has come in, until the plaintext held
-  // reaches limit. The plaintext waits in the channel until taken.
-  enum class Input { Open, Closed, Broken };
-  Input Decrypt(size_t limit);
-  Input InputState() const { return input_; }
-  size_t PlainSize() const { return plain_.size() - plainTaken_; }
-  // Moves up to len plaintext bytes to buf; returns how many.
-  size_t TakePlain(char* buf, size_t len);
-  const Bytes& BrokenReason() const { return brokenReason_; }
-
-  // Encrypts all of data into the outgoing bytes.
-  bool Write(const char* data, size_t len);
-  // The close alert into the outgoing bytes (once, after the handshake).
-  void Close();
-  bool Describe(Bytes& protocol, Bytes& cipher) const;
+  // Pending when the handshake needs more from the peer.
+  TlsStatus Handshake(TlsError& error) override;
+  Input Decrypt(size_t limit) override;
+  bool Write(const char* data, size_t len) override;
+  void Close() override;
+  bool Describe(Bytes& protocol, Bytes& cipher) const override;
 
  private:
   TlsChannel() = default;
@@ -69,7 +48,6 @@ class TlsChannel {
   bool haveCtx_ = false;
   bool client_ = true;
   bool verify_ = false;
-  bool established_ = false;
   bool closeSent_ = false;
   std::wstring target_;         // the name sent (SNI), empty for none
   Bytes serverName_;            // what the certificate must name
@@ -78,13 +56,7 @@ class TlsChannel {
   HCERTSTORE pfx_ = nullptr;    // the server's certificate file
   PCCERT_CONTEXT serverCert_ = nullptr;
   SecPkgContext_StreamSizes sizes_ = {};
-  Input input_ = Input::Open;
   Bytes in_;
-  Bytes out_;
-  size_t outTaken_ = 0;
-  Bytes plain_;
-  size_t plainTaken_ = 0;
-  Bytes brokenReason_;
 };
 
 // Whether a name from a certificate (a DNS name, perhaps with a wildcard as
