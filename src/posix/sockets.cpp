@@ -14,7 +14,6 @@
 #include <cstring>
 #include <thread>
 
-#include "posix/tls.h"
 #include "sysnet/sockaddr.h"
 
 namespace tv::posix {

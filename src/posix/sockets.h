@@ -7,10 +7,9 @@
 
 #include "host/host.h"
 #include "posix/queue.h"
+#include "tlslink/link.h"
 
 namespace tv::posix {
-
-class TlsSession;
 
 // The Windows Sockets error code for an errno value.
 int WinsockError(int err);
@@ -48,24 +47,21 @@ class PosixSockets : public Sockets, public PollClient {
 
  private:
   enum class Phase { Fresh, Listening, Connecting, Connected };
-  struct State {
+  class TlsSocket;
+  // The registration and the connected stream's notifications (WinSock's
+  // re-enabling rules) are kept alike for plain and TLS sockets.
+  struct State : tlslink::StreamState {
     int fd = -1;
     IpFamily family = IpFamily::V4;
     Phase phase = Phase::Fresh;
     uint32_t msg = 0;
-    long events = 0;  // the registration; 0: none
-    // Which notifications may be posted next (WinSock's re-enabling rules).
-    bool readArmed = false, writeArmed = false, acceptArmed = false, connectArmed = false;
-    bool closePosted = false;
-    bool peerClosed = false;  // end of the peer's data seen
-    bool hungUp = false;      // nothing more can happen on it
-    int resetError = 0;       // a reset taken while the connect's outcome was read
-    // TLS, once StartTls has been called: the session, whether a handshake
-    // step may be announced, and the end of the socket's own data.
-    std::shared_ptr<TlsSession> tls;
+    bool acceptArmed = false, connectArmed = false;
+    bool hungUp = false;  // nothing more can happen on it
+    int resetError = 0;   // a reset taken while the connect's outcome was read
+    // TLS, once StartTls has been called, and whether a handshake step may
+    // be announced.
+    std::shared_ptr<TlsSocket> tls;
     bool tlsStepArmed = false;
-    bool rawEnded = false;
-    int rawError = 0;
   };
   struct Lookup;
 
@@ -75,11 +71,7 @@ class PosixSockets : public Sockets, public PollClient {
   void DeliverOne(State& st, short revents);
   void DeliverLookups();
   // TLS (sockets_tls.cpp).
-  void PullRaw(State& st, bool ignoreLimit);
-  bool FlushRaw(State& st);
   void FlushBeforeShutdown(State& st);
-  void AnnouncePlain(State& st);
-  bool TlsEnded(const State& st) const;
   int TlsSend(State& st, const char* data, int len);
   int TlsRecv(State& st, char* buf, int len);
   bool TlsBytesAvailable(State& st, unsigned long& count);

@@ -101,19 +101,22 @@ bool WinSockets::Connect(Socket s, const IpAddress& addr, uint16_t port) {
 }
 
 int WinSockets::Send(Socket s, const char* data, int len) {
-  if (TlsSocket* st = FindTls(s)) return TlsSend(*st, data, len);
+  if (TlsSocket* st = FindTls(s)) return st->link.Send(data, len);
   int n = send(Raw(s), data, len, 0);
   return n == SOCKET_ERROR ? -1 : n;
 }
 
 int WinSockets::Recv(Socket s, char* buf, int len) {
-  if (TlsSocket* st = FindTls(s)) return TlsRecv(*st, buf, len);
+  if (TlsSocket* st = FindTls(s)) return st->link.Recv(buf, len);
   int n = recv(Raw(s), buf, len, 0);
   return n == SOCKET_ERROR ? -1 : n;
 }
 
 bool WinSockets::BytesAvailable(Socket s, unsigned long& count) {
-  if (TlsSocket* st = FindTls(s)) return TlsBytesAvailable(*st, count);
+  if (TlsSocket* st = FindTls(s)) {
+    count = static_cast<unsigned long>(st->link.Available());
+    return true;
+  }
   u_long n = 0;
   if (ioctlsocket(Raw(s), FIONREAD, &n) != 0) return false;
   count = n;
@@ -121,7 +124,7 @@ bool WinSockets::BytesAvailable(Socket s, unsigned long& count) {
 }
 
 void WinSockets::Shutdown(Socket s) {
-  if (TlsSocket* st = FindTls(s)) FlushBeforeShutdown(*st);
+  if (TlsSocket* st = FindTls(s)) st->link.Finish();
   shutdown(Raw(s), SD_BOTH);
 }
 
@@ -198,7 +201,7 @@ int WinSockets::LastError() {
 }
 
 bool WinSockets::PeerHasClosed(Socket s) {
-  if (TlsSocket* st = FindTls(s)) return TlsPeerHasClosed(*st);
+  if (TlsSocket* st = FindTls(s)) return st->link.PeerHasClosed();
   u_long waiting = 0;
   if (ioctlsocket(Raw(s), FIONREAD, &waiting) == 0 && waiting > 0) return false;
   char byte;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "tlslink/link.h"
 
 namespace tv::win {
 
@@ -50,34 +51,26 @@ class WinSockets : public Sockets {
 
   // A socket with TLS: its own notifications go to a hidden window of this
   // object, which turns them into the notifications of the decrypted stream.
-  struct TlsSocket {
+  struct TlsSocket final : tlslink::StreamState, tlslink::RawSocket {
+    TlsSocket(WinSockets& owner, SOCKET s, std::unique_ptr<TlsChannel> channel);
+    ~TlsSocket() override;
+    Result Receive(char* buf, size_t len) override;
+    Result Transmit(const char* data, size_t len) override;
+    bool AwaitRoom(int ms) override;
+    void Notify(long event, int error) override;
+    void SetLastError(int error) override;
+    Bytes ErrorText(int error) const override;
+
+    WinSockets& owner;
     SOCKET s = INVALID_SOCKET;
-    std::unique_ptr<TlsChannel> channel;
     UINT msg = 0;  // the core's registration
-    long events = 0;
-    bool rawEnded = false;  // the socket's data has ended
-    int rawError = 0;       // the socket failed with this error
-    bool peerClosed = false;
-    bool closePosted = false;
-    bool readArmed = false;   // a kFdRead may be posted
-    bool writeArmed = false;  // a kFdWrite is owed after a refused send
-    TlsSocket();
-    ~TlsSocket();
+    tlslink::Link link;
   };
   static LRESULT CALLBACK RawWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   bool EnsureRawWindow();
   TlsSocket* FindTls(Socket s);
   void OnRawEvent(SOCKET s, long event, int error);
   void Post(const TlsSocket& st, long event, int error);
-  void PullRaw(TlsSocket& st, bool ignoreLimit);
-  bool FlushRaw(TlsSocket& st);
-  void FlushBeforeShutdown(TlsSocket& st);
-  bool TlsEnded(const TlsSocket& st) const;
-  void AnnouncePlain(TlsSocket& st);
-  int TlsSend(TlsSocket& st, const char* data, int len);
-  int TlsRecv(TlsSocket& st, char* buf, int len);
-  bool TlsBytesAvailable(TlsSocket& st, unsigned long& count);
-  bool TlsPeerHasClosed(TlsSocket& st);
 
   std::map<Socket, std::unique_ptr<TlsSocket>> tls_;
   HWND rawWindow_ = nullptr;
