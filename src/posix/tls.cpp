@@ -45,20 +45,24 @@ std::string PasswordUtf8(const Bytes& cp1250) {
   return out;
 }
 
+OSSL_PROVIDER* legacyProvider = nullptr;
+
+void UnloadLegacyProvider() {
+  OSSL_PROVIDER_unload(legacyProvider);
+}
+
 // Files written by older tools, and by Windows for the certificates, are
 // encrypted with RC2, which the library keeps apart as a legacy algorithm.
 // Loaded once, beside the default algorithms; where it is not installed
-// such a file fails with the library's reason.
-OSSL_PROVIDER* legacyProvider = nullptr;
-
+// such a file fails with the library's reason. The library's own end at exit
+// leaves a provider loaded so behind: it is unloaded before.
 void AllowLegacyFileCiphers() {
-  static const bool tried = [] {
+  static bool tried = false;
+  if (!tried) {
+    tried = true;
     legacyProvider = OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
-    // The library's own end at exit leaves a provider loaded so behind.
-    if (legacyProvider) std::atexit([] { OSSL_PROVIDER_unload(legacyProvider); });
-    return true;
-  }();
-  (void)tried;
+    if (legacyProvider) std::atexit(UnloadLegacyProvider);
+  }
   ERR_clear_error();
 }
 
