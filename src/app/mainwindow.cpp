@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "engine/numbers.h"
-#include "engine/runner.h"
+#include "app/commands.h"
 #include "net/capture.h"
 #include "net/connection.h"
 

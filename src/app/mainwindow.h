@@ -6,8 +6,6 @@
 
 namespace tv {
 
-constexpr const char* kIdleTitle = "Tarvelin 1.10";
-
 // A syntax error of the command line.
 struct CommandLineError {
   Bytes text;

@@ -1,6 +1,7 @@
 // The script checker: reads scripts as the runner reads them, through the
 // same files, tokenizer and command table, and reports what it can tell
-// without running them. Each command's check sits beside its handler.
+// without running them. A command's check reads its arguments with the same
+// reader as its run (engine/args.h).
 #pragma once
 
 #include <vector>
@@ -8,6 +9,8 @@
 #include "host/host.h"
 
 namespace tv {
+
+class CommandTable;
 
 // What a command's check may learn and say about the line it checks.
 class LineCheck {
@@ -55,28 +58,14 @@ struct CheckFinding {
 
 // Checks the script at path and the files its Call lines name, in the order
 // of the files' first Call and of the lines.
-std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path);
+std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path,
+                                      const CommandTable& commands);
 
 // Whether any of the findings is an error.
 bool HasErrors(const std::vector<CheckFinding>& findings);
 
 // "FILE:LINE:COLUMN: chyba: TEXT" (or "varování"), without a line end.
 Bytes FormatFinding(const CheckFinding& finding);
-
-// The check of the command word (upper-cased) at column with the rest of its
-// line; an unknown word is an error. Declared here, defined beside the
-// runner's command table.
-void CheckCommandWord(LineCheck& lc, const Bytes& word, int column, Bytes& rest);
-
-// Whether the runner's command table has the upper-cased word.
-bool IsCommandWord(const Bytes& word);
-
-// Every keyword of the command table, with whether it has a check.
-struct CommandKeyword {
-  const char* keyword;
-  bool hasCheck;
-};
-std::vector<CommandKeyword> CommandKeywords();
 
 // Whether line is a Label line; word then holds its label, read as GoTo
 // reads its own (the line is consumed).

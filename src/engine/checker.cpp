@@ -9,9 +9,11 @@
 #include <set>
 
 #include "engine/check.h"
+#include "engine/runner.h"
 #include "engine/scripttext.h"
 #include "engine/tokenizer.h"
 #include "shell/context.h"
+#include "shell/paths.h"
 
 namespace tv {
 
@@ -83,7 +85,7 @@ bool Utf8WithMultiByte(const Bytes& text, size_t& first) {
 
 class Checker : public LineCheck {
  public:
-  explicit Checker(FileSystem& fs) : fs_(fs) {}
+  Checker(FileSystem& fs, const CommandTable& commands) : fs_(fs), commands_(commands) {}
 
   std::vector<CheckFinding> Run(const Bytes& path) {
     std::unique_ptr<ScriptFile> main = fs_.OpenScript(path);
@@ -121,7 +123,7 @@ class Checker : public LineCheck {
     Bytes word;
     if (!GetNextWord(rest, word, true, false) || word[0] == '/') return;
     ++conditions_;
-    CheckCommandWord(*this, word, column, rest);
+    CheckCommandWord(word, column, rest);
     --conditions_;
   }
   void EndsFlow(const char* command) override {
@@ -136,7 +138,7 @@ class Checker : public LineCheck {
 
   void Call(const Bytes& name, int column) override {
     File& caller = files_[static_cast<size_t>(file_)];
-    const Bytes path = fs_.ResolveScriptRelativePath(name, caller.fullPath);
+    const Bytes path = ResolveScriptRelativePath(fs_, name, caller.fullPath);
     if (!reporting_) {
       const int target = Find(path);
       if (target >= 0) caller.callees.push_back(target);
@@ -164,13 +166,20 @@ class Checker : public LineCheck {
   }
 
  private:
+  // The check of the command word (upper-cased) at column with the rest of
+  // its line; an unknown word is an error.
+  void CheckCommandWord(const Bytes& word, int column, Bytes& rest) {
+    if (const CommandDef* command = commands_.Find(word)) return command->check(*this, rest);
+    Error(column, "Neznámý příkaz scriptu: " + word);
+  }
+
   void Report(int column, bool error, const Bytes& text) {
     if (!reporting_) return;
     findings_.push_back({files_[static_cast<size_t>(file_)].name, lineNo_, column, error, text});
   }
 
   Bytes ResolvedFromHere(const Bytes& name) {
-    return fs_.ResolveScriptRelativePath(name, files_[static_cast<size_t>(file_)].fullPath);
+    return ResolveScriptRelativePath(fs_, name, files_[static_cast<size_t>(file_)].fullPath);
   }
 
   // The file of that path, loaded now when it is new; -1 when it cannot be
@@ -318,7 +327,7 @@ class Checker : public LineCheck {
       }
       endedBy_ = nullptr;
       conditions_ = 0;
-      CheckCommandWord(*this, word, column, rest);
+      CheckCommandWord(word, column, rest);
       if (endedBy_ && !unreachableAfter) {
         unreachableAfter = endedBy_;
         endLine = lineNo_;
@@ -328,6 +337,7 @@ class Checker : public LineCheck {
   }
 
   FileSystem& fs_;
+  const CommandTable& commands_;
   std::deque<File> files_;  // a file stays where it is while others are loaded
   std::map<Bytes, int> byPath_;
   std::set<Bytes> counters_;
@@ -342,8 +352,9 @@ class Checker : public LineCheck {
 
 }  // namespace
 
-std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path) {
-  Checker checker(files);
+std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path,
+                                      const CommandTable& commands) {
+  Checker checker(files, commands);
   return checker.Run(path);
 }
 

@@ -1,9 +1,10 @@
 // Flow control: conditions on symbols, jumps to labels, nested script files
 // and the ends of a run.
-#include "engine/check.h"
+#include "engine/args.h"
 #include "engine/commands.h"
 #include "engine/numbers.h"
 #include "engine/tokenizer.h"
+#include "shell/paths.h"
 
 namespace tv {
 
@@ -16,29 +17,49 @@ const char kTimeoutSyntaxBox[] = "Nesprávná syntaxe příkazu Timeout ve scrip
 
 // A passed test makes the rest of the line a command of its own, which may
 // be another IfDef/IfNotDef: conditions chain on one line to any depth. The
-// chain is walked here, test after test, with a cursor on the line, which is
-// cut once, in front of the command that ends the chain.
-Flow IfCommon(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack, bool wantDefined) {
+// run walks the chain here, test after test, with the reader's cursor on the
+// line, which is cut once, in front of the command that ends the chain. The
+// checker checks the rest as a command, which checks the next link.
+struct IfArgs {
+  bool holds = false;
+  Bytes command;
+  Bytes* rest = nullptr;
+};
+
+bool ReadIf(Args& in, IfArgs& a, bool wantDefined) {
   Bytes symbol;
-  Bytes word;
-  size_t pos = 0;
   for (;;) {
-    if (!GetNextWord(rest, pos, symbol, false, false)) {
-      return SyntaxError(ctx, kIfSymbolBox, "IfDef/IfNotDef <symbol> [příkaz]");
+    if (!in.Word(symbol)) return in.Syntax(kIfSymbolBox, "IfDef/IfNotDef <symbol> [příkaz]");
+    if (in.Checking()) {
+      in.ConditionalCommand();
+      return true;
     }
-    if (ctx.symbols.IsDefined(symbol) != wantDefined) return Flow::NextNoPump;
-    if (!GetNextWord(rest, pos, word, true, false) || word[0] == '/') return Flow::NextNoPump;
-    const Handler next = FindHandler(word);
-    if (next == CmdIfDef) {
+    if (in.Run()->symbols.IsDefined(symbol) != wantDefined) return true;
+    if (!in.Keyword(a.command) || a.command[0] == '/') return true;
+    const CommandDef* next = in.Stack()->Commands().Find(a.command);
+    if (next == &kIfDef) {
       wantDefined = true;
-    } else if (next == CmdIfNotDef) {
+    } else if (next == &kIfNotDef) {
       wantDefined = false;
     } else {
-      break;
+      a.holds = true;
+      a.rest = &in.Rest();
+      return true;
     }
   }
-  rest.erase(0, pos);
-  return DispatchCommand(ctx, word, rest, stack);
+}
+
+bool ReadIfDef(Args& in, IfArgs& a) {
+  return ReadIf(in, a, true);
+}
+
+bool ReadIfNotDef(Args& in, IfArgs& a) {
+  return ReadIf(in, a, false);
+}
+
+Flow RunIf(ScriptContext& ctx, IfArgs& a, ScriptFileStack& stack) {
+  if (!a.holds) return Flow::NextNoPump;
+  return DispatchCommand(ctx, a.command, *a.rest, stack);
 }
 
 // Whether line is a Label line naming label.
@@ -46,91 +67,122 @@ bool IsLabelLine(Bytes& line, Bytes& word, const Bytes& label) {
   return ReadLabelLine(line, word) && word == label;
 }
 
-void CheckIf(LineCheck& lc, Bytes& rest) {
-  const int column = lc.Column(rest);
-  Bytes symbol;
-  if (!GetNextWord(rest, symbol, false, false)) return lc.Error(column, kIfSymbolBox);
-  lc.CheckConditionalCommand(rest);
+struct LabelArgs {
+  Bytes label;
+};
+
+bool ReadGoTo(Args& in, LabelArgs& a) {
+  if (!in.Word(a.label)) return in.Syntax(kGoToLabelBox, "GoTo <návěští>");
+  in.LabelUsed(a.label);
+  in.EndsFlow("GoTo");
+  return true;
 }
 
-void CheckLabelReachable(LineCheck& lc, const Bytes& label, int column) {
-  if (!lc.LabelVisible(label)) {
-    lc.Error(column, "Návěští " + label +
-                         " nenalezeno za žádným příkazem Label tohoto souboru ani souborů, "
-                         "které jej volají");
+// Searches the top file from its beginning for the first Label line with the
+// name; a file without it is left for its caller, searched the same way.
+Flow RunGoTo(ScriptContext& ctx, LabelArgs& a, ScriptFileStack& stack) {
+  return JumpToLabel(ctx, a.label, stack);
+}
+
+Flow RunNothing(ScriptContext&, NoArgs&, ScriptFileStack&) {
+  return Flow::Next;
+}
+
+struct CallArgs {
+  Bytes name;
+};
+
+bool ReadCall(Args& in, CallArgs& a) {
+  if (!in.FileName(a.name)) return in.Syntax(kCallNameBox, "Call <jméno-souboru>");
+  in.Calls(a.name);
+  return true;
+}
+
+Flow RunCall(ScriptContext& ctx, CallArgs& a, ScriptFileStack& stack) {
+  if (stack.Full()) {
+    ctx.ReportError("Přetečení interního zásobníku souborů-scriptů");
+    ctx.LogPrintf("Příliš velká hloubka vnoření příkazů Call\n");
+    return Flow::Fail;
   }
+  const Bytes path = ResolveScriptRelativePath(ctx.host.files, a.name, stack.Top().FullPath());
+  std::unique_ptr<ScriptFile> file = ctx.host.files.OpenScript(path);
+  if (!file) {
+    ctx.ReportError("Nelze otevřít pro čtení soubor " + path);
+    ctx.LogPrintf("Soubor %s nelze otevřít pro čtení.\n", path.c_str());
+    return Flow::Abandon;
+  }
+  stack.Push(std::move(file));
+  return Flow::Next;
+}
+
+Flow RunReturn(ScriptContext&, NoArgs&, ScriptFileStack& stack) {
+  if (stack.Depth() == 1) return Flow::Stop;
+  stack.Pop();
+  return Flow::Next;
+}
+
+bool ReadStop(Args& in, NoArgs&) {
+  in.EndsFlow("Stop");
+  return true;
+}
+
+Flow RunStop(ScriptContext&, NoArgs&, ScriptFileStack&) {
+  return Flow::Stop;
+}
+
+bool ReadEnd(Args& in, NoArgs&) {
+  in.EndsFlow("End");
+  return true;
+}
+
+// The quit is requested first; the program ends once the run is over and
+// back in the main window's loop.
+Flow RunEnd(ScriptContext& ctx, NoArgs&, ScriptFileStack&) {
+  ctx.host.queue.PostQuit(0);
+  return Flow::Stop;
+}
+
+struct TimeoutArgs {
+  int32_t ms = 0;
+  Bytes label;
+};
+
+// Timeout <ms> [<label>]. The label is looked for only when a limit above 0
+// runs out.
+bool ReadTimeout(Args& in, TimeoutArgs& a) {
+  Bytes word;
+  if (!in.Word(word) || !ParseNumber(word, a.ms)) {
+    return in.Syntax(kTimeoutSyntaxBox, "Timeout <milisekundy> [<návěští>]");
+  }
+  if (in.Word(a.label) && a.ms > 0) in.LabelUsed(a.label);
+  return true;
+}
+
+// The limit of every later command of the run that waits; 0 or less lifts
+// it.
+Flow RunTimeout(ScriptContext& ctx, TimeoutArgs& a, ScriptFileStack&) {
+  ctx.timeLimit.ms = a.ms > 0 ? a.ms : 0;
+  ctx.timeLimit.label = a.ms > 0 ? a.label : Bytes();
+  return Flow::Next;
 }
 
 }  // namespace
+
+const CommandDef kIfDef = DefineCommand<IfArgs, ReadIfDef, RunIf>();
+const CommandDef kIfNotDef = DefineCommand<IfArgs, ReadIfNotDef, RunIf>();
+const CommandDef kGoTo = DefineCommand<LabelArgs, ReadGoTo, RunGoTo>();
+const CommandDef kLabel = DefineCommand<NoArgs, ReadNoArgs, RunNothing>();
+const CommandDef kCall = DefineCommand<CallArgs, ReadCall, RunCall>();
+const CommandDef kReturn = DefineCommand<NoArgs, ReadNoArgs, RunReturn>();
+const CommandDef kStop = DefineCommand<NoArgs, ReadStop, RunStop>();
+const CommandDef kEnd = DefineCommand<NoArgs, ReadEnd, RunEnd>();
+const CommandDef kComment = DefineCommand<NoArgs, ReadNoArgs, RunNothing>();
+const CommandDef kTimeout = DefineCommand<TimeoutArgs, ReadTimeout, RunTimeout>();
 
 bool ReadLabelLine(Bytes& line, Bytes& word) {
   if (!GetNextWord(line, word, true, false) || word != "LABEL") return false;
   GetNextWord(line, word, false, false);
   return true;
-}
-
-void CheckNoArguments(LineCheck&, Bytes&) {}
-
-void CheckIfDef(LineCheck& lc, Bytes& rest) {
-  CheckIf(lc, rest);
-}
-
-void CheckIfNotDef(LineCheck& lc, Bytes& rest) {
-  CheckIf(lc, rest);
-}
-
-void CheckGoTo(LineCheck& lc, Bytes& rest) {
-  const int column = lc.Column(rest);
-  Bytes label;
-  if (!GetNextWord(rest, label, false, false)) return lc.Error(column, kGoToLabelBox);
-  CheckLabelReachable(lc, label, column);
-  lc.EndsFlow("GoTo");
-}
-
-void CheckCall(LineCheck& lc, Bytes& rest) {
-  const int column = lc.Column(rest);
-  Bytes name;
-  if (!GetNextWord(rest, name, false, true)) return lc.Error(column, kCallNameBox);
-  lc.Call(name, column);
-}
-
-void CheckStop(LineCheck& lc, Bytes&) {
-  lc.EndsFlow("Stop");
-}
-
-void CheckEnd(LineCheck& lc, Bytes&) {
-  lc.EndsFlow("End");
-}
-
-// The label is looked for only when a limit above 0 runs out.
-void CheckTimeout(LineCheck& lc, Bytes& rest) {
-  int column = lc.Column(rest);
-  Bytes word;
-  int32_t ms = 0;
-  if (!GetNextWord(rest, word, false, false) || !ParseNumber(word, ms)) {
-    return lc.Error(column, kTimeoutSyntaxBox);
-  }
-  column = lc.Column(rest);
-  Bytes label;
-  if (GetNextWord(rest, label, false, false) && ms > 0) CheckLabelReachable(lc, label, column);
-}
-
-Flow CmdIfDef(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  return IfCommon(ctx, rest, stack, true);
-}
-
-Flow CmdIfNotDef(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  return IfCommon(ctx, rest, stack, false);
-}
-
-// Searches the top file from its beginning for the first Label line with the
-// name; a file without it is left for its caller, searched the same way.
-Flow CmdGoTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  Bytes label;
-  if (!GetNextWord(rest, label, false, false)) {
-    return SyntaxError(ctx, kGoToLabelBox, "GoTo <návěští>");
-  }
-  return JumpToLabel(ctx, label, stack);
 }
 
 Flow JumpToLabel(ScriptContext& ctx, const Bytes& label, ScriptFileStack& stack) {
@@ -152,67 +204,6 @@ Flow JumpToLabel(ScriptContext& ctx, const Bytes& label, ScriptFileStack& stack)
     }
     stack.Pop();
   }
-}
-
-Flow CmdLabel(ScriptContext&, Bytes&, ScriptFileStack&) {
-  return Flow::Next;
-}
-
-Flow CmdCall(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  Bytes name;
-  if (!GetNextWord(rest, name, false, true)) {
-    return SyntaxError(ctx, kCallNameBox, "Call <jméno-souboru>");
-  }
-  if (stack.Full()) {
-    ctx.ReportError("Přetečení interního zásobníku souborů-scriptů");
-    ctx.LogPrintf("Příliš velká hloubka vnoření příkazů Call\n");
-    return Flow::Fail;
-  }
-  const Bytes path = ctx.host.files.ResolveScriptRelativePath(name, stack.Top().FullPath());
-  std::unique_ptr<ScriptFile> file = ctx.host.files.OpenScript(path);
-  if (!file) {
-    ctx.ReportError("Nelze otevřít pro čtení soubor " + path);
-    ctx.LogPrintf("Soubor %s nelze otevřít pro čtení.\n", path.c_str());
-    return Flow::Abandon;
-  }
-  stack.Push(std::move(file));
-  return Flow::Next;
-}
-
-Flow CmdReturn(ScriptContext&, Bytes&, ScriptFileStack& stack) {
-  if (stack.Depth() == 1) return Flow::Stop;
-  stack.Pop();
-  return Flow::Next;
-}
-
-Flow CmdStop(ScriptContext&, Bytes&, ScriptFileStack&) {
-  return Flow::Stop;
-}
-
-// The quit is requested first; the program ends once the run is over and
-// back in the main window's loop.
-Flow CmdEnd(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
-  ctx.host.queue.PostQuit(0);
-  return Flow::Stop;
-}
-
-Flow CmdComment(ScriptContext&, Bytes&, ScriptFileStack&) {
-  return Flow::Next;
-}
-
-// Timeout <ms> [<label>]: the limit of every later command of the run that
-// waits; 0 or less lifts it.
-Flow CmdTimeout(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  Bytes word;
-  int32_t ms = 0;
-  if (!GetNextWord(rest, word, false, false) || !ParseNumber(word, ms)) {
-    return SyntaxError(ctx, kTimeoutSyntaxBox, "Timeout <milisekundy> [<návěští>]");
-  }
-  Bytes label;
-  GetNextWord(rest, label, false, false);
-  ctx.timeLimit.ms = ms > 0 ? ms : 0;
-  ctx.timeLimit.label = ms > 0 ? label : Bytes();
-  return Flow::Next;
 }
 
 Flow TimeLimitExpired(ScriptContext& ctx, const char* command, ScriptFileStack& stack) {

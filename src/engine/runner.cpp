@@ -1,74 +1,14 @@
 #include "engine/runner.h"
 
-#include <cstring>
-
-#include "engine/check.h"
-#include "engine/commands.h"
 #include "engine/tokenizer.h"
-#include "net/connection.h"
-#include "operator/checkboxes.h"
 
 namespace tv {
 
 namespace {
 
-struct Command {
-  const char* keyword;
-  Handler handler;
-  CheckFunction check;  // the same arguments taken without running
-};
-
-const Command kCommands[] = {
-    {"IFDEF", CmdIfDef, CheckIfDef},
-    {"IFNOTDEF", CmdIfNotDef, CheckIfNotDef},
-    {"IFNDEF", CmdIfNotDef, CheckIfNotDef},
-    {"GOTO", CmdGoTo, CheckGoTo},
-    {"LABEL", CmdLabel, CheckNoArguments},
-    {"CALL", CmdCall, CheckCall},
-    {"RETURN", CmdReturn, CheckNoArguments},
-    {"STOP", CmdStop, CheckStop},
-    {"END", CmdEnd, CheckEnd},
-    {"COMMENT", CmdComment, CheckNoArguments},
-    {"DEFINE", CmdDefine, CheckDefine},
-    {"UNDEFINE", CmdUndefine, CheckUndefine},
-    {"SETCOUNTER", CmdSetCounter, CheckSetCounter},
-    {"INCREMENTCOUNTER", CmdIncrementCounter, CheckIncrementCounter},
-    {"TESTCOUNTER", CmdTestCounter, CheckTestCounter},
-    {"TIMEOUT", CmdTimeout, CheckTimeout},
-    {"CONNECT", CmdConnect, CheckConnect},
-    {"ACCEPT", CmdAccept, CheckAccept},
-    {"DISCONNECT", CmdDisconnect, CheckNoArguments},
-    {"SEND", CmdSend, CheckSend},
-    {"WAITFOR", CmdWaitFor, CheckWaitFor},
-    {"RECEIVE", CmdReceive, CheckReceive},
-    {"SKIPTO", CmdSkipTo, CheckSkipTo},
-    {"TESTLINE", CmdTestLine, CheckTestLine},
-    {"PARSELINE", CmdParseLine, CheckParseLine},
-    {"STARTTLS", CmdStartTls, CheckStartTls},
-    {"OUTPUTFILE", CmdOutputFile, CheckOutputFile},
-    {"CLOSEOUTPUT", CmdCloseOutput, CheckNoArguments},
-    {"MESSAGE", CmdMessage, CheckMessage},
-    {"QUESTION", CmdQuestion, CheckQuestion},
-    {"INPUT", CmdInput, CheckInput},
-    {"SHOWCHECKBOX", CmdShowCheckBox, CheckShowCheckBox},
-    {"CHECKBOX", CmdShowCheckBox, CheckShowCheckBox},
-    {"HIDECHECKBOX", CmdHideCheckBox, CheckHideCheckBox},
-    {"DESTROYCHECKBOX", CmdHideCheckBox, CheckHideCheckBox},
-    {"SETCHECK", CmdSetCheck, CheckSetCheck},
-    {"SETCHECKBOX", CmdSetCheck, CheckSetCheck},
-    {"TESTCHECK", CmdTestCheck, CheckTestCheck},
-    {"CHECKED", CmdTestCheck, CheckTestCheck},
-    {"WAITCHECK", CmdWaitCheck, CheckWaitCheck},
-    {"WAITFORCHECK", CmdWaitCheck, CheckWaitCheck},
-    {"WAIT", CmdWait, CheckWait},
-    {"SIGNALIZE", CmdSignalize, CheckSignalize},
-    {"SHOWWINDOW", CmdShowWindow, CheckShowWindow},
-};
-
 void EndOfRun(ScriptContext& ctx, ScriptFileStack& stack) {
   stack.CloseAll();
-  DestroyAllCheckBoxes(ctx);
-  if (ctx.connection != kInvalidSocket) EndOfRunConnectionQuestion(ctx);
+  stack.Commands().EndOfRun(ctx);
   ctx.LogPrintf("Soubor interpretován a uzavřen.\n");
 }
 
@@ -104,41 +44,28 @@ Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* syntax) {
   return MalformedCommand(ctx, box, (Bytes("Syntaxe: ") + syntax).c_str());
 }
 
-Handler FindHandler(const Bytes& word) {
-  for (const Command& command : kCommands) {
-    if (word == command.keyword) return command.handler;
-  }
-  return nullptr;
+CommandTable::CommandTable(std::vector<Command> commands, std::vector<EndOfRunHook> endOfRun)
+    : commands_(std::move(commands)), endOfRun_(std::move(endOfRun)) {
+  for (const Command& command : commands_) byKeyword_.emplace(command.keyword, command.def);
+}
+
+const CommandDef* CommandTable::Find(const Bytes& word) const {
+  const auto found = byKeyword_.find(word);
+  return found == byKeyword_.end() ? nullptr : found->second;
+}
+
+void CommandTable::EndOfRun(ScriptContext& ctx) const {
+  for (EndOfRunHook hook : endOfRun_) hook(ctx);
 }
 
 Flow DispatchCommand(ScriptContext& ctx, const Bytes& word, Bytes& rest, ScriptFileStack& stack) {
-  if (const Handler handler = FindHandler(word)) return handler(ctx, rest, stack);
+  if (const CommandDef* command = stack.Commands().Find(word)) {
+    return command->run(ctx, rest, stack);
+  }
   ctx.LogPrintf("Příkaz %s nerozpoznán, předčasně ukončuji interpretaci souboru.\n", word.c_str());
   ctx.SetLowerStatus("Příkaz nebyl rozpoznán");
   ctx.ReportError("Neznámý příkaz scriptu: " + word);
   return Flow::Fail;
-}
-
-void CheckCommandWord(LineCheck& lc, const Bytes& word, int column, Bytes& rest) {
-  for (const Command& command : kCommands) {
-    if (word == command.keyword) return command.check(lc, rest);
-  }
-  lc.Error(column, "Neznámý příkaz scriptu: " + word);
-}
-
-bool IsCommandWord(const Bytes& word) {
-  for (const Command& command : kCommands) {
-    if (word == command.keyword) return true;
-  }
-  return false;
-}
-
-std::vector<CommandKeyword> CommandKeywords() {
-  std::vector<CommandKeyword> keywords;
-  for (const Command& command : kCommands) {
-    keywords.push_back({command.keyword, command.check != nullptr});
-  }
-  return keywords;
 }
 
 Flow ReadFailure(ScriptContext& ctx) {
@@ -168,8 +95,8 @@ Flow LineReadFailure(ScriptContext& ctx, ScriptText& file, ScriptText::Read read
   return ReadFailure(ctx);
 }
 
-void RunScript(ScriptContext& ctx, const Bytes& path) {
-  ScriptFileStack stack;
+void RunScript(ScriptContext& ctx, const Bytes& path, const CommandTable& commands) {
+  ScriptFileStack stack(commands);
   std::unique_ptr<ScriptFile> main = ctx.host.files.OpenScript(path);
   if (!main) {
     ctx.ReportError("Nelze otevřít pro čtení soubor " + path);

@@ -1,14 +1,21 @@
 // The script runner: the stack of open script files, the line loop, the
-// command table and the common end of a run.
+// command table it dispatches through and the common end of a run. The
+// table itself is filled where the subsystems meet (app/commands.h): the
+// engine knows only its shape.
 #pragma once
 
 #include <array>
 #include <memory>
+#include <unordered_map>
+#include <vector>
 
+#include "engine/check.h"
 #include "engine/scripttext.h"
 #include "shell/context.h"
 
 namespace tv {
+
+class CommandTable;
 
 // How a command handler finishes.
 enum class Flow {
@@ -22,6 +29,9 @@ enum class Flow {
 
 class ScriptFileStack {
  public:
+  explicit ScriptFileStack(const CommandTable& commands) : commands_(&commands) {}
+  // The commands of this run (IfDef runs the rest of its line through them).
+  const CommandTable& Commands() const { return *commands_; }
   int Depth() const { return depth_; }  // number of open files
   ScriptText& Top() { return *files_[static_cast<size_t>(depth_ - 1)]; }
   bool Full() const { return depth_ >= MAX_SCRIPT_FILES; }
@@ -34,20 +44,49 @@ class ScriptFileStack {
   }
 
  private:
+  const CommandTable* commands_;
   std::array<std::unique_ptr<ScriptText>, MAX_SCRIPT_FILES> files_;
   int depth_ = 0;
 };
 
 using Handler = Flow (*)(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack);
 
-// Runs the script at path until the run ends; sets ctx.lastOutcome.
-void RunScript(ScriptContext& ctx, const Bytes& path);
+// What a command does, in the run and in the checker; both read the
+// command's arguments the same way (engine/args.h).
+struct CommandDef {
+  Handler run;
+  CheckFunction check;
+};
 
-// The handler of an upper-cased command word; null for an unknown word.
-Handler FindHandler(const Bytes& word);
+struct Command {
+  const char* keyword;  // upper-case
+  const CommandDef* def;
+};
 
-// Runs the handler of an upper-cased command word with the rest of its line;
-// an unknown word ends the run with its log line and box.
+// Run at the end of every run, in the order given, after the script files
+// are closed and before the last log line.
+using EndOfRunHook = void (*)(ScriptContext& ctx);
+
+class CommandTable {
+ public:
+  CommandTable(std::vector<Command> commands, std::vector<EndOfRunHook> endOfRun);
+  // The command of an upper-cased word; null for an unknown word.
+  const CommandDef* Find(const Bytes& word) const;
+  const std::vector<Command>& Commands() const { return commands_; }
+  void EndOfRun(ScriptContext& ctx) const;
+
+ private:
+  std::vector<Command> commands_;
+  std::unordered_map<Bytes, const CommandDef*> byKeyword_;
+  std::vector<EndOfRunHook> endOfRun_;
+};
+
+// Runs the script at path with these commands until the run ends; sets
+// ctx.lastOutcome.
+void RunScript(ScriptContext& ctx, const Bytes& path, const CommandTable& commands);
+
+// Runs the command of an upper-cased word with the rest of its line; an
+// unknown word ends the run with its log line and box.
 Flow DispatchCommand(ScriptContext& ctx, const Bytes& word, Bytes& rest, ScriptFileStack& stack);
 
 // The common error report of a handler: the box, then the log line.

@@ -2,6 +2,7 @@
 // TestCounter. Names are compared exactly, case-sensitive.
 #include <cstdint>
 
+#include "engine/args.h"
 #include "engine/commands.h"
 #include "engine/numbers.h"
 #include "engine/tokenizer.h"
@@ -16,6 +17,8 @@ const char kTestCounterSyntax[] = "TestCounter <čítač> <operátor> <číslo>"
 const char kSetCounterValueBox[] = "Očekávána iniciální hodnota čítače za SetCounter";
 const char kTestCounterIncompleteBox[] = "Příkaz TestCounter je neúplný";
 const char kTestCounterOperatorBox[] = "Příkaz TestCounter má nesprávný operátor";
+const char kTestCounterOperatorLog[] =
+    "Špatný formát operátoru příkazu !\nSyntaxe: TestCounter <čítač> <operátor> <číslo>\n";
 
 Bytes CounterNameBox(const char* command) {
   return Bytes("Očekáváno jméno čítače za ") + command;
@@ -51,83 +54,100 @@ bool KnownOperator(const Bytes& op) {
   return known;
 }
 
-void CheckSymbolName(LineCheck& lc, Bytes& rest, const char* command) {
-  const int column = lc.Column(rest);
+struct NameArgs {
   Bytes name;
-  if (!GetNextWord(rest, name, false, false)) lc.Error(column, SymbolNameBox(command));
+};
+
+bool ReadSymbolName(Args& in, NameArgs& a, const char* command, const char* syntax) {
+  if (!in.Word(a.name)) return in.Syntax(SymbolNameBox(command), syntax);
+  return true;
 }
 
-}  // namespace
+bool ReadDefine(Args& in, NameArgs& a) {
+  return ReadSymbolName(in, a, "Define", "Define <symbol>");
+}
 
-Flow CmdDefine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  Bytes name;
-  if (!GetNextWord(rest, name, false, false)) {
-    return SyntaxError(ctx, SymbolNameBox("Define"), "Define <symbol>");
-  }
-  ctx.symbols.Define(name);
+Flow RunDefine(ScriptContext& ctx, NameArgs& a, ScriptFileStack&) {
+  ctx.symbols.Define(a.name);
   return Flow::Next;
 }
 
-Flow CmdUndefine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  Bytes name;
-  if (!GetNextWord(rest, name, false, false)) {
-    return SyntaxError(ctx, SymbolNameBox("Undefine"), "Undefine <symbol>");
-  }
-  ctx.symbols.Undefine(name);
+bool ReadUndefine(Args& in, NameArgs& a) {
+  return ReadSymbolName(in, a, "Undefine", "Undefine <symbol>");
+}
+
+Flow RunUndefine(ScriptContext& ctx, NameArgs& a, ScriptFileStack&) {
+  ctx.symbols.Undefine(a.name);
   return Flow::Next;
 }
 
-Flow CmdSetCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+struct CounterArgs {
   Bytes name;
-  if (!GetNextWord(rest, name, false, false)) {
-    return SyntaxError(ctx, CounterNameBox("SetCounter"), kSetCounterSyntax);
-  }
-  Bytes word;
-  GetNextWord(rest, word, false, false);
   int32_t value = 0;
-  if (!ParseNumber(word, value)) {
-    return SyntaxError(ctx, kSetCounterValueBox, kSetCounterSyntax);
-  }
-  *ctx.counters.Find(name, true) = value;
+};
+
+bool ReadSetCounter(Args& in, CounterArgs& a) {
+  if (!in.Word(a.name)) return in.Syntax(CounterNameBox("SetCounter"), kSetCounterSyntax);
+  in.CounterNamed(a.name);
+  Bytes word;
+  in.Word(word);
+  if (!ParseNumber(word, a.value)) return in.Syntax(kSetCounterValueBox, kSetCounterSyntax);
+  return true;
+}
+
+Flow RunSetCounter(ScriptContext& ctx, CounterArgs& a, ScriptFileStack&) {
+  *ctx.counters.Find(a.name, true) = a.value;
   return Flow::Next;
 }
 
-Flow CmdIncrementCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  Bytes name;
-  if (!GetNextWord(rest, name, false, false)) {
-    return SyntaxError(ctx, CounterNameBox("IncrementCounter"), kIncrementSyntax);
+// A step that is no number counts as 1.
+bool ReadIncrementCounter(Args& in, CounterArgs& a) {
+  if (!in.Word(a.name)) {
+    return in.Syntax(CounterNameBox("IncrementCounter"), kIncrementSyntax);
   }
   Bytes word;
-  GetNextWord(rest, word, false, false);
-  int32_t step = 1;
-  if (!ParseNumber(word, step)) step = 1;
-  int32_t* value = ctx.counters.Find(name, false);
-  if (!value) return UndefinedCounter(ctx, name);
-  *value = WrappingAdd(*value, step);
+  a.value = 1;
+  if (in.Word(word) && !ParseNumber(word, a.value)) {
+    in.Warning("Krok za IncrementCounter není číslo, čítač se zvýší o 1");
+    a.value = 1;
+  }
+  return true;
+}
+
+Flow RunIncrementCounter(ScriptContext& ctx, CounterArgs& a, ScriptFileStack&) {
+  int32_t* value = ctx.counters.Find(a.name, false);
+  if (!value) return UndefinedCounter(ctx, a.name);
+  *value = WrappingAdd(*value, a.value);
   return Flow::Next;
 }
 
-Flow CmdTestCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+struct TestCounterArgs {
   Bytes name;
-  if (!GetNextWord(rest, name, false, false)) {
-    return SyntaxError(ctx, CounterNameBox("TestCounter"), kTestCounterSyntax);
-  }
   Bytes op;
-  Bytes word;
-  GetNextWord(rest, op, false, false);
-  GetNextWord(rest, word, false, false);
   int32_t n = 0;
-  if (!ParseNumber(word, n)) {
-    return SyntaxError(ctx, kTestCounterIncompleteBox, kTestCounterSyntax);
+};
+
+bool ReadTestCounter(Args& in, TestCounterArgs& a) {
+  if (!in.Word(a.name)) return in.Syntax(CounterNameBox("TestCounter"), kTestCounterSyntax);
+  in.Word(a.op);
+  const int opColumn = in.Column();
+  Bytes word;
+  in.Word(word);
+  if (!ParseNumber(word, a.n)) return in.Syntax(kTestCounterIncompleteBox, kTestCounterSyntax);
+  // The run finds an unknown counter before a wrong operator.
+  if (in.Checking() && !KnownOperator(a.op)) {
+    return in.At(opColumn).Error(kTestCounterOperatorBox, kTestCounterOperatorLog);
   }
-  const int32_t* value = ctx.counters.Find(name, false);
-  if (!value) return UndefinedCounter(ctx, name);
+  return true;
+}
+
+Flow RunTestCounter(ScriptContext& ctx, TestCounterArgs& a, ScriptFileStack&) {
+  const int32_t* value = ctx.counters.Find(a.name, false);
+  if (!value) return UndefinedCounter(ctx, a.name);
   bool known = false;
-  const bool holds = Compare(op, *value, n, known);
+  const bool holds = Compare(a.op, *value, a.n, known);
   if (!known) {
-    return CommandError(
-        ctx, kTestCounterOperatorBox,
-        "Špatný formát operátoru příkazu !\nSyntaxe: TestCounter <čítač> <operátor> <číslo>\n");
+    return CommandError(ctx, kTestCounterOperatorBox, kTestCounterOperatorLog);
   }
   if (holds) {
     ctx.symbols.Define("TRUE");
@@ -137,58 +157,13 @@ Flow CmdTestCounter(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   return Flow::Next;
 }
 
-void CheckDefine(LineCheck& lc, Bytes& rest) {
-  CheckSymbolName(lc, rest, "Define");
-}
+}  // namespace
 
-void CheckUndefine(LineCheck& lc, Bytes& rest) {
-  CheckSymbolName(lc, rest, "Undefine");
-}
-
-void CheckSetCounter(LineCheck& lc, Bytes& rest) {
-  int column = lc.Column(rest);
-  Bytes name;
-  if (!GetNextWord(rest, name, false, false)) {
-    return lc.Error(column, CounterNameBox("SetCounter"));
-  }
-  lc.CounterNamed(name);
-  column = lc.Column(rest);
-  Bytes word;
-  GetNextWord(rest, word, false, false);
-  int32_t value = 0;
-  if (!ParseNumber(word, value)) lc.Error(column, kSetCounterValueBox);
-}
-
-void CheckIncrementCounter(LineCheck& lc, Bytes& rest) {
-  int column = lc.Column(rest);
-  Bytes name;
-  if (!GetNextWord(rest, name, false, false)) {
-    return lc.Error(column, CounterNameBox("IncrementCounter"));
-  }
-  column = lc.Column(rest);
-  Bytes word;
-  int32_t step = 1;
-  // The run takes a step that is no number as 1.
-  if (GetNextWord(rest, word, false, false) && !ParseNumber(word, step)) {
-    lc.Warning(column, "Krok za IncrementCounter není číslo, čítač se zvýší o 1");
-  }
-}
-
-void CheckTestCounter(LineCheck& lc, Bytes& rest) {
-  int column = lc.Column(rest);
-  Bytes name;
-  if (!GetNextWord(rest, name, false, false)) {
-    return lc.Error(column, CounterNameBox("TestCounter"));
-  }
-  const int opColumn = lc.Column(rest);
-  Bytes op;
-  GetNextWord(rest, op, false, false);
-  column = lc.Column(rest);
-  Bytes word;
-  GetNextWord(rest, word, false, false);
-  int32_t n = 0;
-  if (!ParseNumber(word, n)) return lc.Error(column, kTestCounterIncompleteBox);
-  if (!KnownOperator(op)) lc.Error(opColumn, kTestCounterOperatorBox);
-}
+const CommandDef kDefine = DefineCommand<NameArgs, ReadDefine, RunDefine>();
+const CommandDef kUndefine = DefineCommand<NameArgs, ReadUndefine, RunUndefine>();
+const CommandDef kSetCounter = DefineCommand<CounterArgs, ReadSetCounter, RunSetCounter>();
+const CommandDef kIncrementCounter =
+    DefineCommand<CounterArgs, ReadIncrementCounter, RunIncrementCounter>();
+const CommandDef kTestCounter = DefineCommand<TestCounterArgs, ReadTestCounter, RunTestCounter>();
 
 }  // namespace tv

@@ -361,16 +361,24 @@ class ScriptFile {
   virtual const Bytes& FullPath() const = 0;
 };
 
+// How the platform writes file names, for the portable resolution of names
+// in scripts (shell/paths.h).
+enum class PathSyntax {
+  Posix,    // "/" separates folders; a name starting with "/" is absolute
+  Windows,  // backslashes separate folders; "D:x" and "\\server\x" stand as they
+            // are, "\x" goes on the drive of the base, the rest into its folder
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
+  virtual PathSyntax Syntax() const = 0;
   // Created or truncated, other writers denied. Null on failure.
   virtual std::unique_ptr<OutFile> CreateLog(const Bytes& name) = 0;
   // Opened for reading, other writers denied. Null on failure.
   virtual std::unique_ptr<ScriptFile> OpenScript(const Bytes& name) = 0;
   // Created or truncated, readers allowed, other writers denied. Null on failure.
   virtual std::unique_ptr<OutFile> CreateCapture(const Bytes& name) = 0;
-  virtual Bytes ResolveScriptRelativePath(const Bytes& name, const Bytes& base) = 0;
   // For the script checker, which opens nothing for writing: whether name is
   // an existing file (not a folder), and whether the folder a new file of
   // that name would go into exists.

@@ -1,8 +1,9 @@
 // OutputFile and CloseOutput: the file every consumed byte is copied to.
 #include "net/capture.h"
 
-#include "engine/commands.h"
-#include "engine/tokenizer.h"
+#include "engine/args.h"
+#include "net/commands.h"
+#include "shell/paths.h"
 
 namespace tv {
 
@@ -10,20 +11,25 @@ namespace {
 
 const char kOutputNameBox[] = "Za OutputFile musí být název souboru";
 
-}  // namespace
-
-Flow CmdOutputFile(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  if (ctx.capture) {
-    ctx.SetLowerStatus("Uzavírám předchozí výstupní soubor");
-    ctx.LogPrintf("Předchozí soubor je dosud otevřen - uzavírám jej.\n");
-    ctx.capture.reset();
-    ctx.LogPrintf("Soubor uzavřen.\n");
-  }
+struct FileArgs {
   Bytes name;
-  if (!GetNextWord(rest, name, false, true)) {
-    return SyntaxError(ctx, kOutputNameBox, "OutputFile <jméno-souboru>");
+};
+
+// A file still open is closed before the line is read.
+bool ReadOutputFile(Args& in, FileArgs& a) {
+  if (ScriptContext* ctx = in.Run(); ctx && ctx->capture) {
+    ctx->SetLowerStatus("Uzavírám předchozí výstupní soubor");
+    ctx->LogPrintf("Předchozí soubor je dosud otevřen - uzavírám jej.\n");
+    ctx->capture.reset();
+    ctx->LogPrintf("Soubor uzavřen.\n");
   }
-  const Bytes path = ctx.host.files.ResolveScriptRelativePath(name, stack.Top().FullPath());
+  if (!in.FileName(a.name)) return in.Syntax(kOutputNameBox, "OutputFile <jméno-souboru>");
+  in.Creates(a.name);
+  return true;
+}
+
+Flow RunOutputFile(ScriptContext& ctx, FileArgs& a, ScriptFileStack& stack) {
+  const Bytes path = ResolveScriptRelativePath(ctx.host.files, a.name, stack.Top().FullPath());
   ctx.LogPrintf("Otevírám pro zápis soubor %s\n", path.c_str());
   ctx.SetLowerStatus("Otevírám soubor");
   ctx.capture = ctx.host.files.CreateCapture(path);
@@ -38,7 +44,7 @@ Flow CmdOutputFile(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   return Flow::Next;
 }
 
-Flow CmdCloseOutput(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
+Flow RunCloseOutput(ScriptContext& ctx, NoArgs&, ScriptFileStack&) {
   if (!ctx.capture) {
     ctx.LogPrintf("Žádný soubor není otevřen.\n");
     ctx.SetLowerStatus("Není co uzavírat");
@@ -51,6 +57,11 @@ Flow CmdCloseOutput(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
   return Flow::Next;
 }
 
+}  // namespace
+
+const CommandDef kOutputFile = DefineCommand<FileArgs, ReadOutputFile, RunOutputFile>();
+const CommandDef kCloseOutput = DefineCommand<NoArgs, ReadNoArgs, RunCloseOutput>();
+
 void WriteCapture(ScriptContext& ctx, const char* data, size_t len) {
   // A capture file that cannot take the bytes (full disk, lost share) does
   // not disturb the run: the write's result is not looked at.
@@ -61,13 +72,6 @@ void CloseCaptureAfterRun(ScriptContext& ctx) {
   if (!ctx.capture) return;
   ctx.LogPrintf("Soubor pro opisování dat zůstal otevřen - uzavírám jej.\n");
   ctx.capture.reset();
-}
-
-void CheckOutputFile(LineCheck& lc, Bytes& rest) {
-  const int column = lc.Column(rest);
-  Bytes name;
-  if (!GetNextWord(rest, name, false, true)) return lc.Error(column, kOutputNameBox);
-  lc.FileCreated(name, column);
 }
 
 }  // namespace tv

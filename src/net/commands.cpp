@@ -3,11 +3,11 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/commands.h"
-#include "engine/expand.h"
+#include "net/commands.h"
+
+#include "engine/args.h"
 #include "engine/numbers.h"
 #include "engine/pattern.h"
-#include "engine/tokenizer.h"
 #include "net/address.h"
 #include "net/connection.h"
 #include "net/receive.h"
@@ -33,6 +33,8 @@ constexpr char kSkipToCharBox[] = "Není dobře udán koncový znak pro SkipTo";
 constexpr char kParseLineBox[] = "Nesprávná syntaxe příkazu ParseLine ve scriptu";
 constexpr char kParseLineSyntax[] = "ParseLine \"<výraz>\" [<cíl> ...]";
 constexpr char kParseLineTargets[] = "Výraz příkazu ParseLine má méně skupin, než kolik je cílů.";
+constexpr char kParseLineTargetsCheck[] =
+    "Výraz příkazu ParseLine má méně skupin, než kolik je cílů";
 
 bool Connected(const ScriptContext& ctx) {
   return ctx.connection != kInvalidSocket;
@@ -143,79 +145,52 @@ const ConditionTexts kTestLineTexts = {
 };
 
 // A pattern that does not compile: the box, then the reason in the log.
-Flow BadPattern(ScriptContext& ctx, const Bytes& reason) {
-  return MalformedCommand(ctx, kBadPatternBox, reason.c_str());
+bool BadPattern(Args& in, const Bytes& reason) {
+  return in.Malformed(kBadPatternBox, reason.c_str(), "Nesprávný regulární výraz: " + reason);
 }
 
-// Reads the condition word and its text from rest; on an error reports it
-// and returns false with the flow in failed.
-bool ReadCondition(ScriptContext& ctx, Bytes& rest, bool allowEnd, const ConditionTexts& texts,
-                   LineCondition& condition, Flow& failed) {
+// Reads the condition word and its text. The checker says more than the
+// run's box: which word is missing or unknown, or that the pattern does not
+// compile.
+bool ReadCondition(Args& in, bool allowEnd, const char* command, const ConditionTexts& texts,
+                   LineCondition& condition) {
   Bytes word;
-  GetNextWord(rest, word, true, false);
+  in.Keyword(word);
   condition.entry = FindCondition(word, allowEnd);
   if (!condition.entry) {
-    failed = SyntaxError(ctx, texts.box, texts.syntax);
-    return false;
+    const bool waitFor = allowEnd;
+    Bytes check;
+    if (word.empty()) {
+      check = Bytes("Za ") + command + (waitFor ? " chybí způsob čtení" : " chybí podmínka");
+    } else {
+      check = (waitFor ? Bytes("Neznámý způsob čtení za ") : Bytes("Neznámá podmínka za ")) +
+              command + ": " + word;
+    }
+    return in.Syntax(texts.box, texts.syntax, check);
   }
   if (!condition.entry->needsText) return true;
-  condition.text = ExpandText(ctx, rest);
+  // The checker cannot judge a text that depends on the run.
+  if (!in.Text(condition.text)) return true;
   if (condition.text.empty()) {
     const bool newMode =
         condition.entry->mode == WaitMode::Contains || condition.entry->mode == WaitMode::Matching;
-    failed = MalformedCommand(ctx, texts.box, texts.missingText[newMode ? 1 : 0]);
-    return false;
+    const char* missing = texts.missingText[newMode ? 1 : 0];
+    // The checker's complaint is the run's without its full stop.
+    Bytes check = missing;
+    if (!check.empty() && check.back() == '.') check.pop_back();
+    return in.Malformed(texts.box, missing, check);
   }
   if (condition.entry->mode == WaitMode::Matching) {
     Bytes reason;
-    if (!condition.pattern.Compile(condition.text, reason)) {
-      failed = BadPattern(ctx, reason);
-      return false;
-    }
+    if (!condition.pattern.Compile(condition.text, reason)) return BadPattern(in, reason);
   }
   return true;
 }
 
-// The check of a condition and its text: what ReadCondition refuses
-// whatever the run does.
-void CheckCondition(LineCheck& lc, Bytes& rest, bool allowEnd, const char* command,
-                    const ConditionTexts& texts) {
-  int column = lc.Column(rest);
-  Bytes word;
-  GetNextWord(rest, word, true, false);
-  const WaitModeEntry* entry = FindCondition(word, allowEnd);
-  if (!entry) {
-    const bool waitFor = allowEnd;
-    if (word.empty()) {
-      return lc.Error(
-          column, Bytes("Za ") + command + (waitFor ? " chybí způsob čtení" : " chybí podmínka"));
-    }
-    return lc.Error(column,
-                    (waitFor ? Bytes("Neznámý způsob čtení za ") : Bytes("Neznámá podmínka za ")) +
-                        command + ": " + word);
-  }
-  if (!entry->needsText) return;
-  column = lc.Column(rest);
-  Bytes text;
-  if (!LiteralText(lc, rest, text)) return;
-  const bool newMode = entry->mode == WaitMode::Contains || entry->mode == WaitMode::Matching;
-  if (text.empty()) {
-    // The run's complaint without its full stop.
-    Bytes missing = texts.missingText[newMode ? 1 : 0];
-    if (!missing.empty() && missing.back() == '.') missing.pop_back();
-    return lc.Error(column, missing);
-  }
-  Pattern pattern;
-  Bytes reason;
-  if (entry->mode == WaitMode::Matching && !pattern.Compile(text, reason)) {
-    lc.Error(column, Bytes("Nesprávný regulární výraz: ") + reason);
-  }
-}
-
 // The pattern of ParseLine: one word, its quotes removed.
-Bytes PatternWord(Bytes& rest) {
+Bytes PatternWord(Args& in) {
   Bytes word;
-  GetNextWord(rest, word, false, false);
+  in.Word(word);
   if (!word.empty() && word[0] == '"') {
     size_t len = word.size() - 1;
     if (len > 0 && word.back() == '"') --len;
@@ -232,14 +207,26 @@ bool IsLineWord(const Bytes& word) {
   return lower == "line" || lower == "lastline";
 }
 
-}  // namespace
+// WaitFor, Receive and SkipTo read only on an open connection; the run says
+// so before it reads the arguments.
+bool ReadingConnection(Args& in) {
+  ScriptContext* ctx = in.Run();
+  return !ctx || CheckReadConnection(*ctx) || in.Failed(Flow::Fail);
+}
 
-Flow CmdConnect(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  Bytes server, portWord;
-  GetNextWord(rest, server, false, false);
-  if (!GetNextWord(rest, portWord, false, false)) {
-    return SyntaxError(ctx, kConnectParamsBox, "Connect <server> <port>");
-  }
+struct ConnectArgs {
+  Bytes server, port;
+};
+
+bool ReadConnect(Args& in, ConnectArgs& a) {
+  in.Word(a.server);
+  if (!in.Word(a.port)) return in.Syntax(kConnectParamsBox, "Connect <server> <port>");
+  return true;
+}
+
+Flow RunConnect(ScriptContext& ctx, ConnectArgs& a, ScriptFileStack& stack) {
+  Bytes& server = a.server;
+  Bytes& portWord = a.port;
   if (server == "?" || portWord == "?") {
     Profile& profile = ctx.host.profile;
     Bytes askedServer =
@@ -261,17 +248,24 @@ Flow CmdConnect(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   return Flow::Fail;
 }
 
-Flow CmdAccept(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  Bytes portWord;
-  if (!GetNextWord(rest, portWord, false, false)) {
-    return SyntaxError(ctx, kAcceptPortBox, "Accept <port>");
-  }
-  Bytes addressWord;
+struct AcceptArgs {
+  Bytes port;
+  bool oneAddress = false;
   IpAddress address;
-  const bool oneAddress = GetNextWord(rest, addressWord, false, false);
-  if (oneAddress && !ParseIpLiteral(addressWord, address)) {
-    return SyntaxError(ctx, kAcceptAddressBox, kAcceptAddressSyntax);
+};
+
+bool ReadAccept(Args& in, AcceptArgs& a) {
+  if (!in.Word(a.port)) return in.Syntax(kAcceptPortBox, "Accept <port>");
+  Bytes word;
+  a.oneAddress = in.Word(word);
+  if (a.oneAddress && !ParseIpLiteral(word, a.address)) {
+    return in.Syntax(kAcceptAddressBox, kAcceptAddressSyntax);
   }
+  return true;
+}
+
+Flow RunAccept(ScriptContext& ctx, AcceptArgs& a, ScriptFileStack& stack) {
+  Bytes& portWord = a.port;
   if (portWord == "?") {
     Profile& profile = ctx.host.profile;
     int askedPort = NumberOrZero(profile.GetString("AcceptPort", "0", kPortChars));
@@ -281,14 +275,14 @@ Flow CmdAccept(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   }
   ctx.StartTimeLimit();
   const bool accepted =
-      AcceptConnection(ctx, NumberOrZero(portWord), oneAddress ? &address : nullptr);
+      AcceptConnection(ctx, NumberOrZero(portWord), a.oneAddress ? &a.address : nullptr);
   if (ctx.EndTimeLimit()) return TimeLimitExpired(ctx, "Accept", stack);
   if (accepted) return Flow::Next;
   ctx.ReportError(Bytes("Příkaz Accept nelze provést, spojení nenavázáno: ") + ctx.failureReason);
   return Flow::Fail;
 }
 
-Flow CmdDisconnect(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
+Flow RunDisconnect(ScriptContext& ctx, NoArgs&, ScriptFileStack&) {
   if (!Connected(ctx)) {
     ctx.LogPrintf("Disconnect: Spojení již bylo ukončeno dříve.\n");
     ctx.SetLowerStatus("Spojení již bylo ukončeno dříve.");
@@ -298,18 +292,22 @@ Flow CmdDisconnect(ScriptContext& ctx, Bytes&, ScriptFileStack&) {
   return Flow::Next;
 }
 
-Flow CmdSend(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  if (!Connected(ctx)) {
-    ctx.ReportError("Nelze provést Send, pokud není otevřeno spojení");
-    ctx.LogPrintf("Send nelze provést, spojení není otevřené.\n");
-    return Flow::Fail;
+struct TextArgs {
+  Bytes text;
+};
+
+bool ReadSend(Args& in, TextArgs& a) {
+  if (ScriptContext* ctx = in.Run(); ctx && !Connected(*ctx)) {
+    return in.Error("Nelze provést Send, pokud není otevřeno spojení",
+                    "Send nelze provést, spojení není otevřené.\n");
   }
-  const Bytes text = ExpandText(ctx, rest);
-  if (text.empty()) {
-    return SyntaxError(ctx, kNothingToSendBox, "Send <řetězec>");
-  }
+  if (in.Text(a.text) && a.text.empty()) return in.Syntax(kNothingToSendBox, "Send <řetězec>");
+  return true;
+}
+
+Flow RunSend(ScriptContext& ctx, TextArgs& a, ScriptFileStack& stack) {
   ctx.StartTimeLimit();
-  const bool sent = SendData(ctx, text.data(), static_cast<int>(text.size()));
+  const bool sent = SendData(ctx, a.text.data(), static_cast<int>(a.text.size()));
   if (ctx.EndTimeLimit()) return TimeLimitExpired(ctx, "Send", stack);
   if (sent) return Flow::Next;
   ctx.ReportError("Příkaz Send nelze provést, spojení bylo přerušeno");
@@ -317,11 +315,11 @@ Flow CmdSend(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   return Flow::Fail;
 }
 
-Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  if (!CheckReadConnection(ctx)) return Flow::Fail;
-  LineCondition condition;
-  Flow failed = Flow::Fail;
-  if (!ReadCondition(ctx, rest, true, kWaitForTexts, condition, failed)) return failed;
+bool ReadWaitFor(Args& in, LineCondition& condition) {
+  return ReadingConnection(in) && ReadCondition(in, true, "WaitFor", kWaitForTexts, condition);
+}
+
+Flow RunWaitFor(ScriptContext& ctx, LineCondition& condition, ScriptFileStack& stack) {
   const Bytes description = condition.entry->description + condition.text;
   ctx.SetLowerStatus("Čtu řádky ze socketu" + description);
   ctx.LogData("Zahájeno čtení řádek ze socketu", description.data(), description.size());
@@ -353,11 +351,12 @@ Flow CmdWaitFor(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   return Flow::Fail;
 }
 
+bool ReadTestLine(Args& in, LineCondition& condition) {
+  return ReadCondition(in, false, "TestLine", kTestLineTexts, condition);
+}
+
 // Tests the last line as WaitFor tests each line it reads.
-Flow CmdTestLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  LineCondition condition;
-  Flow failed = Flow::Fail;
-  if (!ReadCondition(ctx, rest, false, kTestLineTexts, condition, failed)) return failed;
+Flow RunTestLine(ScriptContext& ctx, LineCondition& condition, ScriptFileStack&) {
   if (condition.Holds(ctx.lastLine.data(), ctx.lastLine.size())) {
     ctx.symbols.Define("TRUE");
   } else {
@@ -366,31 +365,44 @@ Flow CmdTestLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   return Flow::Next;
 }
 
+struct ParseLineArgs {
+  Pattern pattern;
+  std::vector<Bytes> targets;
+};
+
+// The checker names every target past the groups, and learns every counter.
+bool ReadParseLine(Args& in, ParseLineArgs& a) {
+  const Bytes text = PatternWord(in);
+  if (text.empty()) return in.Syntax(kParseLineBox, kParseLineSyntax);
+  Bytes reason;
+  if (!a.pattern.Compile(text, reason)) return BadPattern(in, reason);
+  bool ok = true;
+  Bytes word;
+  while (in.Word(word)) {
+    a.targets.push_back(word);
+    if (a.targets.size() == a.pattern.GroupCount() + 1) {
+      ok = in.Malformed(kParseLineBox, kParseLineTargets, kParseLineTargetsCheck);
+      if (in.Run()) return false;
+    }
+    if (!IsLineWord(word)) in.CounterNamed(word);
+  }
+  return ok;
+}
+
 // Matches the last line (up to its first zero byte) and hands group k to
 // target k: a counter gets the group's number, the word line gets its text.
 // A group that took no part in the match counts as an empty text. When a
 // counter's group holds no number the line has not the expected form: the
 // command then acts as if there were no match, and changes nothing.
-Flow CmdParseLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  const Bytes text = PatternWord(rest);
-  if (text.empty()) return SyntaxError(ctx, kParseLineBox, kParseLineSyntax);
-  Pattern pattern;
-  Bytes reason;
-  if (!pattern.Compile(text, reason)) return BadPattern(ctx, reason);
-  std::vector<Bytes> targets;
-  Bytes word;
-  while (GetNextWord(rest, word, false, false)) targets.push_back(word);
-  if (targets.size() > pattern.GroupCount()) {
-    return MalformedCommand(ctx, kParseLineBox, kParseLineTargets);
-  }
-
+Flow RunParseLine(ScriptContext& ctx, ParseLineArgs& a, ScriptFileStack&) {
+  const std::vector<Bytes>& targets = a.targets;
   const char* line = ctx.lastLine.data();
   size_t len = ctx.lastLine.size();
   if (const void* zero = std::memchr(line, 0, len)) {
     len = static_cast<size_t>(static_cast<const char*>(zero) - line);
   }
   std::vector<Pattern::Group> groups;
-  bool parsed = pattern.Search(line, len, groups);
+  bool parsed = a.pattern.Search(line, len, groups);
   std::vector<int32_t> values(targets.size());
   for (size_t k = 0; parsed && k < targets.size(); ++k) {
     if (!IsLineWord(targets[k])) parsed = ParseNumber(groups[k + 1].text, values[k]);
@@ -412,108 +424,53 @@ Flow CmdParseLine(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   return Flow::Next;
 }
 
-Flow CmdReceive(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  if (!CheckReadConnection(ctx)) return Flow::Fail;
-  // The word is read as written: upper-casing changes no number, and a
-  // counter's name is compared exactly.
-  Bytes word;
-  GetNextWord(rest, word, false, false);
+struct ReceiveArgs {
   int32_t length = 0;
-  if (!ParseNumber(word, length)) {
-    const int32_t* counter = ctx.counters.Find(word, false);
-    if (!counter) {
-      return SyntaxError(ctx, kReceiveSyntaxBox, "Receive <počet-bytů>");
-    }
-    length = *counter;
+};
+
+// The word is read as written: upper-casing changes no number, and a
+// counter's name is compared exactly.
+bool ReadReceive(Args& in, ReceiveArgs& a) {
+  if (!ReadingConnection(in)) return false;
+  Bytes word;
+  in.Word(word);
+  if (!in.NumberOrCounter(word, a.length)) {
+    return in.Syntax(kReceiveSyntaxBox, "Receive <počet-bytů>");
   }
-  ctx.SetLowerStatus("Čtu blok dat ze socketu");
-  ctx.LogPrintf("Zahájeno čtení bloku o délce %d ze socketu\n", static_cast<int>(length));
-  ctx.StartTimeLimit();
-  return FinishBlockRead(ctx, ReadBlock(ctx, length), "Receive", stack);
+  return true;
 }
 
-Flow CmdSkipTo(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  if (!CheckReadConnection(ctx)) return Flow::Fail;
-  const Bytes text = ExpandText(ctx, rest);
-  if (text.size() != 1) {
-    return SyntaxError(ctx, kSkipToCharBox, "SkipTo <znak>");
-  }
+Flow RunReceive(ScriptContext& ctx, ReceiveArgs& a, ScriptFileStack& stack) {
+  ctx.SetLowerStatus("Čtu blok dat ze socketu");
+  ctx.LogPrintf("Zahájeno čtení bloku o délce %d ze socketu\n", static_cast<int>(a.length));
+  ctx.StartTimeLimit();
+  return FinishBlockRead(ctx, ReadBlock(ctx, a.length), "Receive", stack);
+}
+
+bool ReadSkipTo(Args& in, TextArgs& a) {
+  if (!ReadingConnection(in)) return false;
+  if (in.Text(a.text) && a.text.size() != 1) return in.Syntax(kSkipToCharBox, "SkipTo <znak>");
+  return true;
+}
+
+Flow RunSkipTo(ScriptContext& ctx, TextArgs& a, ScriptFileStack& stack) {
   ctx.SetLowerStatus("Čtu blok dat ze socketu");
   ctx.LogPrintf("Zahájeno čtení bloku až do znaku %d ze socketu\n",
-                static_cast<unsigned char>(text[0]));
+                static_cast<unsigned char>(a.text[0]));
   ctx.StartTimeLimit();
-  return FinishBlockRead(ctx, ReadUntil(ctx, text[0]), "SkipTo", stack);
+  return FinishBlockRead(ctx, ReadUntil(ctx, a.text[0]), "SkipTo", stack);
 }
 
-void CheckConnect(LineCheck& lc, Bytes& rest) {
-  Bytes server, portWord;
-  GetNextWord(rest, server, false, false);
-  const int column = lc.Column(rest);
-  if (!GetNextWord(rest, portWord, false, false)) lc.Error(column, kConnectParamsBox);
-}
+}  // namespace
 
-void CheckAccept(LineCheck& lc, Bytes& rest) {
-  const int column = lc.Column(rest);
-  Bytes portWord;
-  if (!GetNextWord(rest, portWord, false, false)) {
-    lc.Error(column, kAcceptPortBox);
-    return;
-  }
-  const int addressColumn = lc.Column(rest);
-  Bytes addressWord;
-  IpAddress address;
-  if (GetNextWord(rest, addressWord, false, false) && !ParseIpLiteral(addressWord, address)) {
-    lc.Error(addressColumn, kAcceptAddressBox);
-  }
-}
-
-void CheckSend(LineCheck& lc, Bytes& rest) {
-  const int column = lc.Column(rest);
-  Bytes text;
-  if (LiteralText(lc, rest, text) && text.empty()) lc.Error(column, kNothingToSendBox);
-}
-
-void CheckWaitFor(LineCheck& lc, Bytes& rest) {
-  CheckCondition(lc, rest, true, "WaitFor", kWaitForTexts);
-}
-
-void CheckTestLine(LineCheck& lc, Bytes& rest) {
-  CheckCondition(lc, rest, false, "TestLine", kTestLineTexts);
-}
-
-void CheckParseLine(LineCheck& lc, Bytes& rest) {
-  int column = lc.Column(rest);
-  const Bytes text = PatternWord(rest);
-  if (text.empty()) return lc.Error(column, kParseLineBox);
-  Pattern pattern;
-  Bytes reason;
-  if (!pattern.Compile(text, reason)) {
-    return lc.Error(column, Bytes("Nesprávný regulární výraz: ") + reason);
-  }
-  size_t targets = 0;
-  Bytes word;
-  for (;;) {
-    column = lc.Column(rest);
-    if (!GetNextWord(rest, word, false, false)) break;
-    if (++targets == pattern.GroupCount() + 1) {
-      lc.Error(column, "Výraz příkazu ParseLine má méně skupin, než kolik je cílů");
-    }
-    if (!IsLineWord(word)) lc.CounterNamed(word);
-  }
-}
-
-void CheckReceive(LineCheck& lc, Bytes& rest) {
-  const int column = lc.Column(rest);
-  Bytes word;
-  GetNextWord(rest, word, false, false);
-  int32_t length = 0;
-  if (!ParseNumber(word, length) && !lc.MayBeCounter(word)) lc.Error(column, kReceiveSyntaxBox);
-}
-
-void CheckSkipTo(LineCheck& lc, Bytes& rest) {
-  const int column = lc.Column(rest);
-  Bytes text;
-  if (LiteralText(lc, rest, text) && text.size() != 1) lc.Error(column, kSkipToCharBox);
-}
+const CommandDef kConnect = DefineCommand<ConnectArgs, ReadConnect, RunConnect>();
+const CommandDef kAccept = DefineCommand<AcceptArgs, ReadAccept, RunAccept>();
+const CommandDef kDisconnect = DefineCommand<NoArgs, ReadNoArgs, RunDisconnect>();
+const CommandDef kSend = DefineCommand<TextArgs, ReadSend, RunSend>();
+const CommandDef kWaitFor = DefineCommand<LineCondition, ReadWaitFor, RunWaitFor>();
+const CommandDef kReceive = DefineCommand<ReceiveArgs, ReadReceive, RunReceive>();
+const CommandDef kSkipTo = DefineCommand<TextArgs, ReadSkipTo, RunSkipTo>();
+const CommandDef kTestLine = DefineCommand<LineCondition, ReadTestLine, RunTestLine>();
+const CommandDef kParseLine = DefineCommand<ParseLineArgs, ReadParseLine, RunParseLine>();
 
 }  // namespace tv

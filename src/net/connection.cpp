@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "app/mainwindow.h"
 #include "net/address.h"
 #include "net/receive.h"
 

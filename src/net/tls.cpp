@@ -2,10 +2,11 @@
 // from here, one step per socket notification; the socket layer does the
 // rest, so reading, sending, the capture file and the close paths work on
 // the decrypted bytes unchanged.
-#include "engine/commands.h"
-#include "engine/tokenizer.h"
+#include "engine/args.h"
+#include "net/commands.h"
 #include "net/connection.h"
 #include "net/receive.h"
+#include "shell/paths.h"
 
 namespace tv {
 
@@ -62,67 +63,52 @@ const char* FailureText(TlsFailure failure) {
   return "chyba knihovny TLS";
 }
 
-// The words of the command line, as the command and its check read them.
-struct Arguments {
+// The words of the command line.
+struct TlsArgs {
   bool hasName = false, hasTrust = false, noVerify = false, hasCert = false;
   Bytes name, trust, cert, password;
-  bool extra = false;  // words after the password
 };
 
-enum class Problem { None, UnknownWord, MissingName, MissingTrust, MissingCert, Mixed, Extra };
-
-// problemAt, when given, gets what was left of the line where the problem
-// lies (so that the check can tell its column).
-Problem ReadArguments(Bytes& rest, Arguments& a, Bytes& badWord, Bytes* problemAt, Bytes* trustAt,
-                      Bytes* certAt) {
-  Bytes word, before;
-  Problem problem = Problem::None;
-  for (;;) {
-    before = rest;
-    if (!GetNextWord(rest, word, true, false)) return Problem::None;
+// The run needs an open connection, and knows whether it is the client's
+// or the server's: the client's words and Cert exclude each other.
+bool ReadStartTls(Args& in, TlsArgs& a) {
+  ScriptContext* ctx = in.Run();
+  if (ctx && ctx->connection == kInvalidSocket) return in.Error(kNoConnectionBox, kNoConnectionLog);
+  const bool client = ctx && ctx->connectedAsClient;
+  const char* syntax = client ? kClientSyntax : kServerSyntax;
+  int trustColumn = 0, certColumn = 0;
+  Bytes word;
+  while (in.Keyword(word)) {
     if (a.hasCert) {
       // Cert takes its file and one password, nothing else.
-      problem = Problem::Extra;
-      break;
+      return in.Syntax(kSyntaxBox, syntax, kCheckAfterPassword);
     }
     if (word == "NAME") {
-      before = rest;
-      if (!GetNextWord(rest, a.name, false, true)) {
-        problem = Problem::MissingName;
-        break;
-      }
+      if (!in.FileName(a.name)) return in.Syntax(kSyntaxBox, syntax, kCheckMissingName);
       a.hasName = true;
     } else if (word == "TRUST") {
-      before = rest;
-      if (trustAt) *trustAt = rest;
-      if (!GetNextWord(rest, a.trust, false, true)) {
-        problem = Problem::MissingTrust;
-        break;
-      }
+      if (!in.FileName(a.trust)) return in.Syntax(kSyntaxBox, syntax, kCheckMissingTrust);
       a.hasTrust = true;
+      trustColumn = in.Column();
     } else if (word == "NOVERIFY") {
       a.noVerify = true;
     } else if (word == "CERT") {
       if (a.hasName || a.hasTrust || a.noVerify) {
-        problem = Problem::Mixed;
-        break;
+        return in.Syntax(kSyntaxBox, syntax, kCheckMixed);
       }
-      before = rest;
-      if (certAt) *certAt = rest;
-      if (!GetNextWord(rest, a.cert, false, true)) {
-        problem = Problem::MissingCert;
-        break;
-      }
+      if (!in.FileName(a.cert)) return in.Syntax(kSyntaxBox, syntax, kCheckMissingCert);
       a.hasCert = true;
-      GetNextWord(rest, a.password, false, true);
+      certColumn = in.Column();
+      in.FileName(a.password);
     } else {
-      badWord = word;
-      problem = Problem::UnknownWord;
-      break;
+      return in.Syntax(kSyntaxBox, syntax, kCheckUnknownWord + word);
     }
   }
-  if (problemAt) *problemAt = before;
-  return problem;
+  if (ctx && a.hasCert == client) return in.Syntax(kSyntaxBox, syntax);
+  if (ctx && ctx->tlsActive) return in.Error(kAlreadyBox, kAlreadyLog);
+  if (a.hasTrust) in.At(trustColumn).Reads(a.trust);
+  if (a.hasCert) in.At(certColumn).Reads(a.cert);
+  return true;
 }
 
 // An address written as one ("10.0.0.1", "::1", "[::1]"): no name to send
@@ -159,22 +145,8 @@ Flow Failed(ScriptContext& ctx, const char* words, const Bytes& reason, bool exp
   return Flow::Fail;
 }
 
-}  // namespace
-
-Flow CmdStartTls(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  if (ctx.connection == kInvalidSocket) {
-    return CommandError(ctx, kNoConnectionBox, kNoConnectionLog);
-  }
+Flow RunStartTls(ScriptContext& ctx, TlsArgs& args, ScriptFileStack& stack) {
   const bool client = ctx.connectedAsClient;
-  const char* syntax = client ? kClientSyntax : kServerSyntax;
-  Arguments args;
-  Bytes badWord;
-  if (ReadArguments(rest, args, badWord, nullptr, nullptr, nullptr) != Problem::None ||
-      args.hasCert == client) {
-    return SyntaxError(ctx, kSyntaxBox, syntax);
-  }
-  if (ctx.tlsActive) return CommandError(ctx, kAlreadyBox, kAlreadyLog);
-
   FileSystem& files = ctx.host.files;
   const Bytes& base = stack.Top().FullPath();
   TlsOptions options;
@@ -188,7 +160,7 @@ Flow CmdStartTls(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
     } else {
       options.serverName = ctx.connectHost;
     }
-    if (args.hasTrust) options.trustFile = files.ResolveScriptRelativePath(args.trust, base);
+    if (args.hasTrust) options.trustFile = ResolveScriptRelativePath(files, args.trust, base);
     options.noVerify = args.noVerify;
     if (options.serverName.empty()) {
       ctx.LogPrintf(kStartClientAddressLog, options.peerAddress.c_str());
@@ -198,7 +170,7 @@ Flow CmdStartTls(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
     if (options.noVerify) ctx.LogPrintf("%s", kNoVerifyLog);
   } else {
     options.role = TlsRole::Server;
-    options.certFile = files.ResolveScriptRelativePath(args.cert, base);
+    options.certFile = ResolveScriptRelativePath(files, args.cert, base);
     options.password = args.password;
     ctx.LogPrintf(kStartServerLog, options.certFile.c_str());
   }
@@ -236,29 +208,8 @@ Flow CmdStartTls(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   return Flow::Next;
 }
 
-void CheckStartTls(LineCheck& lc, Bytes& rest) {
-  Arguments args;
-  Bytes badWord, problemAt, trustAt, certAt;
-  const Problem problem = ReadArguments(rest, args, badWord, &problemAt, &trustAt, &certAt);
-  const int column = problem == Problem::None ? 0 : lc.Column(problemAt);
-  switch (problem) {
-    case Problem::None:
-      break;
-    case Problem::UnknownWord:
-      return lc.Error(column, kCheckUnknownWord + badWord);
-    case Problem::MissingName:
-      return lc.Error(column, kCheckMissingName);
-    case Problem::MissingTrust:
-      return lc.Error(column, kCheckMissingTrust);
-    case Problem::MissingCert:
-      return lc.Error(column, kCheckMissingCert);
-    case Problem::Mixed:
-      return lc.Error(column, kCheckMixed);
-    case Problem::Extra:
-      return lc.Error(column, kCheckAfterPassword);
-  }
-  if (args.hasTrust) lc.FileRead(args.trust, lc.Column(trustAt));
-  if (args.hasCert) lc.FileRead(args.cert, lc.Column(certAt));
-}
+}  // namespace
+
+const CommandDef kStartTls = DefineCommand<TlsArgs, ReadStartTls, RunStartTls>();
 
 }  // namespace tv

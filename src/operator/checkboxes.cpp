@@ -3,9 +3,8 @@
 // only; the table holds the marks (an empty mark is a free slot).
 #include "operator/checkboxes.h"
 
-#include "engine/commands.h"
-#include "engine/expand.h"
-#include "engine/tokenizer.h"
+#include "engine/args.h"
+#include "operator/commands.h"
 
 namespace tv {
 
@@ -24,17 +23,8 @@ void FreeSlot(ScriptContext& ctx, int slot) {
   ctx.host.window.DestroyCheckBox(slot);
 }
 
-// Reads the mark off the front of the line; false when there is none.
-bool ReadMark(Bytes& rest, Bytes& mark) {
-  return GetNextWord(rest, mark, false, false);
-}
-
 Bytes MissingMarkBox(const char* command) {
   return Bytes("Očekáváno jméno značky za ") + command;
-}
-
-Flow MissingMark(ScriptContext& ctx, const char* command, const char* syntax) {
-  return SyntaxError(ctx, MissingMarkBox(command), syntax);
 }
 
 Flow InvisibleBox(ScriptContext& ctx, const char* command, const Bytes& mark) {
@@ -46,13 +36,18 @@ Flow InvisibleBox(ScriptContext& ctx, const char* command, const Bytes& mark) {
 const char kSetCheckSyntax[] = "SetCheck <značka> [ 0 | 1 | 2 ]";
 const char kSetCheckModeBox[] = "Očekávána číslice - způsob nastavení za SetCheck";
 
-// The mark, or an error; false without one.
-bool CheckMark(LineCheck& lc, Bytes& rest, const char* command) {
-  const int column = lc.Column(rest);
+struct MarkArgs {
   Bytes mark;
-  if (ReadMark(rest, mark)) return true;
-  lc.Error(column, MissingMarkBox(command));
-  return false;
+  int slot = -1;  // where the box is in the run, -1: not visible
+  Bytes word;     // what follows the mark, for the commands that take it
+};
+
+// The mark off the front of the line; false after the failure when there is
+// none.
+bool ReadMark(Args& in, MarkArgs& a, const char* command, const char* syntax) {
+  if (!in.Word(a.mark)) return in.Syntax(MissingMarkBox(command), syntax);
+  if (ScriptContext* ctx = in.Run()) a.slot = FindCheckBox(*ctx, a.mark);
+  return true;
 }
 
 }  // namespace
@@ -90,60 +85,78 @@ void ClickCheckBox(ScriptContext& ctx, const Bytes& mark) {
   ctx.host.window.SetCheck(slot, IsChecked(ctx, slot) ? 0 : 1);
 }
 
-Flow CmdShowCheckBox(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+namespace {
+
+struct ShowArgs {
   Bytes mark;
-  if (!ReadMark(rest, mark)) {
-    return MissingMark(ctx, "ShowCheckBox", "ShowCheckBox <značka> [<řetězec>]");
+  Bytes caption;
+};
+
+bool ReadShowCheckBox(Args& in, ShowArgs& a) {
+  if (!in.Word(a.mark)) {
+    return in.Syntax(MissingMarkBox("ShowCheckBox"), "ShowCheckBox <značka> [<řetězec>]");
   }
-  if (FindCheckBox(ctx, mark) >= 0) return Flow::Next;
-  Bytes caption = ExpandText(ctx, rest);
-  if (caption.empty()) caption = mark;
+  // A box already shown keeps its caption: the run does not read it.
+  ScriptContext* ctx = in.Run();
+  if (ctx && FindCheckBox(*ctx, a.mark) >= 0) return true;
+  in.Text(a.caption);
+  if (a.caption.empty()) a.caption = a.mark;
+  return true;
+}
+
+Flow RunShowCheckBox(ScriptContext& ctx, ShowArgs& a, ScriptFileStack&) {
+  if (FindCheckBox(ctx, a.mark) >= 0) return Flow::Next;
   const int slot = FindCheckBox(ctx, Bytes());
   if (slot < 0) {
     ctx.ReportError("Příliš mnoho viditelných check-boxů");
     ctx.LogPrintf("Příliš mnoho viditelných check-boxů (max. %d)\n", MAX_CHECKBOXES);
     return Flow::Fail;
   }
-  MarkOf(ctx, slot) = mark;
+  MarkOf(ctx, slot) = a.mark;
   Window& window = ctx.host.window;
-  window.CreateCheckBox(slot, mark, caption, CheckBoxRect(slot, window.RunButtonRect()));
+  window.CreateCheckBox(slot, a.mark, a.caption, CheckBoxRect(slot, window.RunButtonRect()));
   return Flow::Next;
 }
 
-Flow CmdHideCheckBox(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  Bytes mark;
-  if (!ReadMark(rest, mark)) return MissingMark(ctx, "HideCheckBox", "HideCheckBox <značka>");
-  const int slot = FindCheckBox(ctx, mark);
-  if (slot >= 0) FreeSlot(ctx, slot);
+bool ReadHideCheckBox(Args& in, MarkArgs& a) {
+  return ReadMark(in, a, "HideCheckBox", "HideCheckBox <značka>");
+}
+
+Flow RunHideCheckBox(ScriptContext& ctx, MarkArgs& a, ScriptFileStack&) {
+  if (a.slot >= 0) FreeSlot(ctx, a.slot);
   return Flow::Next;
 }
 
-Flow CmdSetCheck(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  Bytes mark;
-  if (!ReadMark(rest, mark)) return MissingMark(ctx, "SetCheck", kSetCheckSyntax);
-  const int slot = FindCheckBox(ctx, mark);
-  if (slot < 0) return InvisibleBox(ctx, "SetCheck", mark);
-  Bytes mode;
-  GetNextWord(rest, mode, false, false);
-  int state;
-  if (mode == "0") {
-    state = 0;
-  } else if (mode == "1") {
-    state = 1;
-  } else if (mode == "2") {
-    state = IsChecked(ctx, slot) ? 0 : 1;
-  } else {
-    return SyntaxError(ctx, kSetCheckModeBox, kSetCheckSyntax);
+// The box must be visible before its mode is read.
+bool ReadSetCheck(Args& in, MarkArgs& a) {
+  if (!ReadMark(in, a, "SetCheck", kSetCheckSyntax)) return false;
+  if (in.Run() && a.slot < 0) return in.Failed(InvisibleBox(*in.Run(), "SetCheck", a.mark));
+  in.Word(a.word);
+  if (a.word != "0" && a.word != "1" && a.word != "2") {
+    return in.Syntax(kSetCheckModeBox, kSetCheckSyntax);
   }
-  ctx.host.window.SetCheck(slot, state);
+  return true;
+}
+
+Flow RunSetCheck(ScriptContext& ctx, MarkArgs& a, ScriptFileStack&) {
+  int state;
+  if (a.word == "0") {
+    state = 0;
+  } else if (a.word == "1") {
+    state = 1;
+  } else {
+    state = IsChecked(ctx, a.slot) ? 0 : 1;
+  }
+  ctx.host.window.SetCheck(a.slot, state);
   return Flow::Next;
 }
 
-Flow CmdTestCheck(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  Bytes mark;
-  if (!ReadMark(rest, mark)) return MissingMark(ctx, "TestCheck", "TestCheck <značka>");
-  const int slot = FindCheckBox(ctx, mark);
-  if (slot >= 0 && IsChecked(ctx, slot)) {
+bool ReadTestCheck(Args& in, MarkArgs& a) {
+  return ReadMark(in, a, "TestCheck", "TestCheck <značka>");
+}
+
+Flow RunTestCheck(ScriptContext& ctx, MarkArgs& a, ScriptFileStack&) {
+  if (a.slot >= 0 && IsChecked(ctx, a.slot)) {
     ctx.symbols.Define("CHECKED");
   } else {
     ctx.symbols.Undefine("CHECKED");
@@ -151,14 +164,16 @@ Flow CmdTestCheck(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   return Flow::Next;
 }
 
-Flow CmdWaitCheck(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
-  Bytes mark;
-  if (!ReadMark(rest, mark)) return MissingMark(ctx, "WaitCheck", "WaitCheck <značka> [0 | 1]");
-  const int slot = FindCheckBox(ctx, mark);
-  if (slot < 0) return InvisibleBox(ctx, "WaitCheck", mark);
-  Bytes word;
-  GetNextWord(rest, word, false, false);
-  const bool wanted = word != "0";
+bool ReadWaitCheck(Args& in, MarkArgs& a) {
+  if (!ReadMark(in, a, "WaitCheck", "WaitCheck <značka> [0 | 1]")) return false;
+  if (in.Run() && a.slot < 0) return in.Failed(InvisibleBox(*in.Run(), "WaitCheck", a.mark));
+  in.Word(a.word);
+  return true;
+}
+
+Flow RunWaitCheck(ScriptContext& ctx, MarkArgs& a, ScriptFileStack& stack) {
+  const int slot = a.slot;
+  const bool wanted = a.word != "0";
   // A box changes state only when a message is dispatched, so between two
   // pump steps the loop sleeps until the next message arrives instead of
   // polling: an operator who takes an hour costs no processor time. The
@@ -177,30 +192,12 @@ Flow CmdWaitCheck(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   return Flow::Next;
 }
 
-void CheckShowCheckBox(LineCheck& lc, Bytes& rest) {
-  if (!CheckMark(lc, rest, "ShowCheckBox")) return;
-  Bytes caption;
-  LiteralText(lc, rest, caption);
-}
+}  // namespace
 
-void CheckHideCheckBox(LineCheck& lc, Bytes& rest) {
-  CheckMark(lc, rest, "HideCheckBox");
-}
-
-void CheckSetCheck(LineCheck& lc, Bytes& rest) {
-  if (!CheckMark(lc, rest, "SetCheck")) return;
-  const int column = lc.Column(rest);
-  Bytes mode;
-  GetNextWord(rest, mode, false, false);
-  if (mode != "0" && mode != "1" && mode != "2") lc.Error(column, kSetCheckModeBox);
-}
-
-void CheckTestCheck(LineCheck& lc, Bytes& rest) {
-  CheckMark(lc, rest, "TestCheck");
-}
-
-void CheckWaitCheck(LineCheck& lc, Bytes& rest) {
-  CheckMark(lc, rest, "WaitCheck");
-}
+const CommandDef kShowCheckBox = DefineCommand<ShowArgs, ReadShowCheckBox, RunShowCheckBox>();
+const CommandDef kHideCheckBox = DefineCommand<MarkArgs, ReadHideCheckBox, RunHideCheckBox>();
+const CommandDef kSetCheck = DefineCommand<MarkArgs, ReadSetCheck, RunSetCheck>();
+const CommandDef kTestCheck = DefineCommand<MarkArgs, ReadTestCheck, RunTestCheck>();
+const CommandDef kWaitCheck = DefineCommand<MarkArgs, ReadWaitCheck, RunWaitCheck>();
 
 }  // namespace tv

@@ -1,7 +1,7 @@
 // Message, Question and Input: the script stops and asks the operator
 // through a modal window. Cancel in any of them ends the run quietly.
-#include "engine/commands.h"
-#include "engine/expand.h"
+#include "engine/args.h"
+#include "operator/commands.h"
 
 namespace tv {
 
@@ -34,23 +34,30 @@ int AskOperator(ScriptContext& ctx, const Bytes& text, unsigned type) {
   return ctx.host.window.MessageBox(text, kScriptMessageTitle, type);
 }
 
-}  // namespace
+struct TextArgs {
+  Bytes text;
+};
 
-Flow CmdMessage(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  const Bytes text = ExpandText(ctx, rest);
-  if (text.empty()) {
-    return SyntaxError(ctx, kNothingToReport, "Message <řetězec>");
-  }
-  const int answer = AskOperator(ctx, text, kMbOkCancel | kMbIconInformation);
+bool ReadReported(Args& in, TextArgs& a, const char* syntax) {
+  if (in.Text(a.text) && a.text.empty()) return in.Syntax(kNothingToReport, syntax);
+  return true;
+}
+
+bool ReadMessage(Args& in, TextArgs& a) {
+  return ReadReported(in, a, "Message <řetězec>");
+}
+
+Flow RunMessage(ScriptContext& ctx, TextArgs& a, ScriptFileStack&) {
+  const int answer = AskOperator(ctx, a.text, kMbOkCancel | kMbIconInformation);
   return answer == kIdCancel ? Flow::Cancel : Flow::Next;
 }
 
-Flow CmdQuestion(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  const Bytes text = ExpandText(ctx, rest);
-  if (text.empty()) {
-    return SyntaxError(ctx, kNothingToReport, "Question <řetězec>");
-  }
-  const int answer = AskOperator(ctx, text, kMbYesNoCancel | kMbIconQuestion);
+bool ReadQuestion(Args& in, TextArgs& a) {
+  return ReadReported(in, a, "Question <řetězec>");
+}
+
+Flow RunQuestion(ScriptContext& ctx, TextArgs& a, ScriptFileStack&) {
+  const int answer = AskOperator(ctx, a.text, kMbYesNoCancel | kMbIconQuestion);
   if (answer == kIdYes) {
     ctx.symbols.Define("CONSENT");
   } else if (answer == kIdNo) {
@@ -61,9 +68,14 @@ Flow CmdQuestion(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   return Flow::Next;
 }
 
-Flow CmdInput(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  Bytes prompt = ExpandText(ctx, rest);
-  if (prompt.empty()) prompt = kDefaultInputPrompt;
+// An empty prompt is replaced by the default one.
+bool ReadInput(Args& in, TextArgs& a) {
+  in.Text(a.text);
+  return true;
+}
+
+Flow RunInput(ScriptContext& ctx, TextArgs& a, ScriptFileStack&) {
+  const Bytes& prompt = a.text.empty() ? Bytes(kDefaultInputPrompt) : a.text;
   Bytes typed;
   int result;
   {
@@ -75,20 +87,10 @@ Flow CmdInput(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   return Flow::Next;
 }
 
-void CheckMessage(LineCheck& lc, Bytes& rest) {
-  const int column = lc.Column(rest);
-  Bytes text;
-  if (LiteralText(lc, rest, text) && text.empty()) lc.Error(column, kNothingToReport);
-}
+}  // namespace
 
-void CheckQuestion(LineCheck& lc, Bytes& rest) {
-  CheckMessage(lc, rest);
-}
-
-// An empty prompt is replaced by the default one.
-void CheckInput(LineCheck& lc, Bytes& rest) {
-  Bytes text;
-  LiteralText(lc, rest, text);
-}
+const CommandDef kMessage = DefineCommand<TextArgs, ReadMessage, RunMessage>();
+const CommandDef kQuestion = DefineCommand<TextArgs, ReadQuestion, RunQuestion>();
+const CommandDef kInput = DefineCommand<TextArgs, ReadInput, RunInput>();
 
 }  // namespace tv

@@ -2,9 +2,10 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "engine/commands.h"
+#include "engine/args.h"
 #include "engine/numbers.h"
-#include "engine/tokenizer.h"
+#include "operator/commands.h"
+#include "shell/paths.h"
 
 namespace tv {
 
@@ -22,20 +23,23 @@ const char kWaitBox[] = "Za Wait musí být počet milisekund";
 const char kSignalizeNameBox[] = "Za Signalize musí být název souboru";
 const char kShowWindowBox[] = "Očekávána číslice 0 nebo 1 za ShowWindow";
 
-}  // namespace
-
-Flow CmdWait(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
-  Bytes word;
-  if (!GetNextWord(rest, word, false, false)) {
-    return SyntaxError(ctx, kWaitBox, "Wait <počet-milisekund>");
-  }
-  // Numbers beyond the signed 32-bit range clamp to its ends, so a huge wait
-  // is about 24 days and a hugely negative one does not wait at all.
+struct WaitArgs {
   int32_t delay = 0;
-  if (!ParseNumber(word, delay)) {
-    return CommandError(ctx, kWaitBox,
-                        "Argument příkazu není číslo !\nSyntaxe: Wait <počet-milisekund>\n");
+};
+
+// Numbers beyond the signed 32-bit range clamp to its ends, so a huge wait
+// is about 24 days and a hugely negative one does not wait at all.
+bool ReadWait(Args& in, WaitArgs& a) {
+  Bytes word;
+  if (!in.Word(word)) return in.Syntax(kWaitBox, "Wait <počet-milisekund>");
+  if (!ParseNumber(word, a.delay)) {
+    return in.Error(kWaitBox, "Argument příkazu není číslo !\nSyntaxe: Wait <počet-milisekund>\n");
   }
+  return true;
+}
+
+Flow RunWait(ScriptContext& ctx, WaitArgs& a, ScriptFileStack&) {
+  const int32_t delay = a.delay;
   ctx.LogPrintf("Zahájeno prodlení %ld ms.\n", static_cast<long>(delay));
   char status[64];
   std::snprintf(status, sizeof status, "Zahájeno prodlení %ld ms", static_cast<long>(delay));
@@ -59,15 +63,22 @@ Flow CmdWait(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
   return Flow::Next;
 }
 
-Flow CmdSignalize(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
+struct FileArgs {
   Bytes name;
-  if (!GetNextWord(rest, name, false, true)) {
-    return SyntaxError(ctx, kSignalizeNameBox, "Signalize <jméno-souboru>");
-  }
+};
+
+bool ReadSignalize(Args& in, FileArgs& a) {
+  if (!in.FileName(a.name)) return in.Syntax(kSignalizeNameBox, "Signalize <jméno-souboru>");
+  in.Reads(a.name);
+  return true;
+}
+
+Flow RunSignalize(ScriptContext& ctx, FileArgs& a, ScriptFileStack& stack) {
+  const Bytes& name = a.name;
   // Relative names belong to the folder of the script that runs the command,
   // the innermost one while scripts are nested.
   const Bytes base = stack.Depth() > 0 ? stack.Top().FullPath() : Bytes();
-  const Bytes path = ctx.host.files.ResolveScriptRelativePath(name, base);
+  const Bytes path = ResolveScriptRelativePath(ctx.host.files, name, base);
   ctx.LogPrintf("Přehrávám soubor %s\n", path.c_str());
   ctx.SetLowerStatus("Přehrávám soubor pro signalizaci");
   // The sound plays on its own; a missing or broken file is no concern of the
@@ -76,40 +87,27 @@ Flow CmdSignalize(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
   return Flow::Next;
 }
 
-Flow CmdShowWindow(ScriptContext& ctx, Bytes& rest, ScriptFileStack&) {
+struct ShowArgs {
+  bool restore = false;
+};
+
+bool ReadShowWindow(Args& in, ShowArgs& a) {
   Bytes word;
-  GetNextWord(rest, word, false, false);
-  if (word == "0") {
-    ctx.host.window.ShowMain(kShowMinimize);
-  } else if (word == "1") {
-    ctx.host.window.ShowMain(kShowRestore);
-  } else {
-    return SyntaxError(ctx, kShowWindowBox, "ShowWindow [ 0 | 1 ]");
-  }
+  in.Word(word);
+  if (word != "0" && word != "1") return in.Syntax(kShowWindowBox, "ShowWindow [ 0 | 1 ]");
+  a.restore = word == "1";
+  return true;
+}
+
+Flow RunShowWindow(ScriptContext& ctx, ShowArgs& a, ScriptFileStack&) {
+  ctx.host.window.ShowMain(a.restore ? kShowRestore : kShowMinimize);
   return Flow::Next;
 }
 
-void CheckWait(LineCheck& lc, Bytes& rest) {
-  const int column = lc.Column(rest);
-  Bytes word;
-  int32_t delay = 0;
-  if (!GetNextWord(rest, word, false, false) || !ParseNumber(word, delay)) {
-    lc.Error(column, kWaitBox);
-  }
-}
+}  // namespace
 
-void CheckSignalize(LineCheck& lc, Bytes& rest) {
-  const int column = lc.Column(rest);
-  Bytes name;
-  if (!GetNextWord(rest, name, false, true)) return lc.Error(column, kSignalizeNameBox);
-  lc.FileRead(name, column);
-}
-
-void CheckShowWindow(LineCheck& lc, Bytes& rest) {
-  const int column = lc.Column(rest);
-  Bytes word;
-  GetNextWord(rest, word, false, false);
-  if (word != "0" && word != "1") lc.Error(column, kShowWindowBox);
-}
+const CommandDef kWait = DefineCommand<WaitArgs, ReadWait, RunWait>();
+const CommandDef kSignalize = DefineCommand<FileArgs, ReadSignalize, RunSignalize>();
+const CommandDef kShowWindow = DefineCommand<ShowArgs, ReadShowWindow, RunShowWindow>();
 
 }  // namespace tv

@@ -1,6 +1,6 @@
 #include "posix/checkcli.h"
 
-#include "engine/check.h"
+#include "app/commands.h"
 #include "posix/charset.h"
 #include "posix/files.h"
 #include "shell/charset.h"

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/paths.h"
 
 namespace tv::posix {
 
@@ -174,10 +173,6 @@ std::unique_ptr<ScriptFile> PosixFileSystem::OpenScript(const Bytes& name) {
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return std::make_unique<PosixScriptFile>(fd, AbsolutePath(name));
-}
-
-Bytes PosixFileSystem::ResolveScriptRelativePath(const Bytes& name, const Bytes& base) {
-  return ResolvePosixPath(name, base);
 }
 
 bool PosixFileSystem::FileExists(const Bytes& name) {

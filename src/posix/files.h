@@ -47,7 +47,7 @@ class PosixFileSystem : public FileSystem {
   // file or one that another program is writing.
   std::unique_ptr<ScriptFile> OpenScript(const Bytes& name) override;
   std::unique_ptr<OutFile> CreateCapture(const Bytes& name) override;
-  Bytes ResolveScriptRelativePath(const Bytes& name, const Bytes& base) override;
+  PathSyntax Syntax() const override { return PathSyntax::Posix; }
   bool FileExists(const Bytes& name) override;
   bool FolderOfExists(const Bytes& name) override;
 };

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "net/escape.h"
+#include "shell/escape.h"
 
 namespace tv {
 

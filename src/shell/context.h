@@ -62,6 +62,9 @@ struct StartupOptions {
 // How the last run ended, for the headless program's exit status.
 enum class RunOutcome { None, Normal, Failed, Cancelled, Interrupted, NotOpened, TimedOut };
 
+// The main window's title while no script runs.
+constexpr const char* kIdleTitle = "Tarvelin 1.10";
+
 constexpr int MAX_SCRIPT_FILES = 80;
 constexpr int MAX_CHECKBOXES = 10;
 constexpr int kReceiveBufferSize = 4096;

@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "engine/paths.h"
 #include "win32/text.h"
 
 namespace tv::win {
@@ -129,10 +128,6 @@ std::unique_ptr<OutFile> Win32Files::CreateCapture(const Bytes& name) {
                               &security, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<HandleFile>(handle);
-}
-
-Bytes Win32Files::ResolveScriptRelativePath(const Bytes& name, const Bytes& base) {
-  return ResolveWindowsPath(name, base);
 }
 
 bool Win32Files::FileExists(const Bytes& name) {

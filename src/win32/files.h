@@ -14,7 +14,7 @@ class Win32Files : public FileSystem {
   std::unique_ptr<ScriptFile> OpenScript(const Bytes& name) override;
   // Capture files: created or emptied, readable by others while open.
   std::unique_ptr<OutFile> CreateCapture(const Bytes& name) override;
-  Bytes ResolveScriptRelativePath(const Bytes& name, const Bytes& base) override;
+  PathSyntax Syntax() const override { return PathSyntax::Windows; }
   bool FileExists(const Bytes& name) override;
   bool FolderOfExists(const Bytes& name) override;
 };

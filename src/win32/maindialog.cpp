@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "app/mainwindow.h"
-#include "engine/check.h"
+#include "app/commands.h"
 #include "net/connection.h"
 #include "win32/dialogs.h"
 #include "win32/helpviewer.h"

@@ -6,7 +6,7 @@
 
 #include "check.h"
 #include "engine/tokenizer.h"
-#include "net/escape.h"
+#include "shell/escape.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* bytes = reinterpret_cast<const char*>(data);

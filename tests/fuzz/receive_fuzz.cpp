@@ -17,7 +17,7 @@
 
 #include "check.h"
 #include "engine/pattern.h"
-#include "net/escape.h"
+#include "shell/escape.h"
 #include "net/receive.h"
 #include "support/fake_sockets.h"
 

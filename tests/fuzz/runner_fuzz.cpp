@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/commands.h"
 #include "app/mainwindow.h"
 #include "check.h"
 #include "engine/check.h"

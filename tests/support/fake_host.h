@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "app/commands.h"
 #include "app/mainwindow.h"
-#include "engine/paths.h"
 #include "engine/runner.h"
 #include "host/host.h"
 #include "shell/context.h"
@@ -260,9 +260,7 @@ class FakeFiles : public FileSystem {
     if (!files.count(name)) return nullptr;
     return std::make_unique<MemScript>(this, name);
   }
-  Bytes ResolveScriptRelativePath(const Bytes& name, const Bytes& base) override {
-    return ResolvePosixPath(name, base);
-  }
+  PathSyntax Syntax() const override { return PathSyntax::Posix; }
   bool FileExists(const Bytes& name) override { return files.count(name) > 0; }
   // A folder exists when a file is in it, or when it is in folders.
   bool FolderOfExists(const Bytes& name) override {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/commands.h"
 #include "net/address.h"
 #include "support/fake_host.h"
 

@@ -2,6 +2,7 @@
 // graph (depth, recursion, once per file) and files that cannot be read.
 #include <gtest/gtest.h>
 
+#include "app/commands.h"
 #include "engine/check.h"
 #include "support/fake_host.h"
 
@@ -14,14 +15,17 @@ std::vector<Bytes> Texts(const std::vector<CheckFinding>& findings) {
   return texts;
 }
 
-TEST(Check, EveryKeywordOfTheCommandTableHasACheck) {
-  const std::vector<CommandKeyword> keywords = CommandKeywords();
-  ASSERT_GT(keywords.size(), 30u);
-  for (const CommandKeyword& k : keywords) {
-    EXPECT_TRUE(k.hasCheck) << k.keyword;
-    EXPECT_TRUE(IsCommandWord(k.keyword)) << k.keyword;
+TEST(Check, EveryKeywordOfTheCommandTableRunsAndChecks) {
+  const CommandTable& table = ScriptCommands();
+  ASSERT_GT(table.Commands().size(), 30u);
+  for (const Command& c : table.Commands()) {
+    ASSERT_NE(c.def, nullptr) << c.keyword;
+    EXPECT_NE(c.def->run, nullptr) << c.keyword;
+    EXPECT_NE(c.def->check, nullptr) << c.keyword;
+    EXPECT_EQ(table.Find(c.keyword), c.def) << c.keyword;
   }
-  EXPECT_FALSE(IsCommandWord("SEND2"));
+  EXPECT_EQ(table.Find("SEND2"), nullptr);
+  EXPECT_EQ(table.Find("send"), nullptr);  // the runner upper-cases the word first
 }
 
 // A chain main -> c1 -> ... -> cN, each Call on line 2 of its file.

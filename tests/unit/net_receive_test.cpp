@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "net/escape.h"
+#include "shell/escape.h"
 #include "net/receive.h"
 #include "support/fake_sockets.h"
 

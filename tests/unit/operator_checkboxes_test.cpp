@@ -3,7 +3,8 @@
 
 #include <stdexcept>
 
-#include "engine/commands.h"
+#include "app/commands.h"
+#include "operator/commands.h"
 #include "operator/checkboxes.h"
 #include "support/fake_host.h"
 
@@ -11,7 +12,7 @@ namespace tv::test {
 namespace {
 
 Flow Call(Handler handler, ScriptContext& ctx, Bytes rest) {
-  ScriptFileStack stack;
+  ScriptFileStack stack(ScriptCommands());
   return handler(ctx, rest, stack);
 }
 
@@ -109,8 +110,8 @@ TEST(CheckBoxRect, FollowsTheButtonsBottomAndHeightButNotItsLeftEdge) {
 
 TEST(ShowCheckBox, TakesTheLowestFreeSlotAndPlacesTheBoxThere) {
   FakeHost h;
-  EXPECT_EQ(Call(CmdShowCheckBox, h.ctx, "A \"Alpha\" nl"), Flow::Next);
-  EXPECT_EQ(Call(CmdShowCheckBox, h.ctx, "B"), Flow::Next);
+  EXPECT_EQ(Call(kShowCheckBox.run, h.ctx, "A \"Alpha\" nl"), Flow::Next);
+  EXPECT_EQ(Call(kShowCheckBox.run, h.ctx, "B"), Flow::Next);
   EXPECT_EQ(h.window.captions[0], "Alpha\n");
   EXPECT_EQ(h.window.captions[1], "B");  // only a mark: the mark is the caption
   EXPECT_EQ(h.ctx.checkBoxMarks[0], "A");
@@ -127,15 +128,15 @@ TEST(ShowCheckBox, TakesTheLowestFreeSlotAndPlacesTheBoxThere) {
 
 TEST(ShowCheckBox, CaptionThatExpandsToNothingIsTheMark) {
   FakeHost h;
-  Call(CmdShowCheckBox, h.ctx, "ok plainword");
+  Call(kShowCheckBox.run, h.ctx, "ok plainword");
   EXPECT_EQ(h.window.captions[0], "ok");
 }
 
 TEST(ShowCheckBox, ShowingAShownMarkChangesNothing) {
   FakeHost h;
-  Call(CmdShowCheckBox, h.ctx, "A \"first\"");
+  Call(kShowCheckBox.run, h.ctx, "A \"first\"");
   h.window.checks[0] = 1;
-  EXPECT_EQ(Call(CmdShowCheckBox, h.ctx, "A \"second\""), Flow::Next);
+  EXPECT_EQ(Call(kShowCheckBox.run, h.ctx, "A \"second\""), Flow::Next);
   EXPECT_EQ(h.window.captions[0], "first");
   EXPECT_EQ(h.window.checks[0], 1);
   EXPECT_EQ(h.window.transcript.size(), 1u);
@@ -144,14 +145,14 @@ TEST(ShowCheckBox, ShowingAShownMarkChangesNothing) {
 
 TEST(ShowCheckBox, MarksDifferingOnlyInCaseAreTwoBoxes) {
   FakeHost h;
-  Call(CmdShowCheckBox, h.ctx, "ok");
-  Call(CmdShowCheckBox, h.ctx, "OK");
+  Call(kShowCheckBox.run, h.ctx, "ok");
+  Call(kShowCheckBox.run, h.ctx, "OK");
   EXPECT_EQ(FindCheckBox(h.ctx, "ok"), 0);
   EXPECT_EQ(FindCheckBox(h.ctx, "OK"), 1);
-  Call(CmdSetCheck, h.ctx, "OK 1");
-  Call(CmdTestCheck, h.ctx, "ok");
+  Call(kSetCheck.run, h.ctx, "OK 1");
+  Call(kTestCheck.run, h.ctx, "ok");
   EXPECT_FALSE(h.ctx.symbols.IsDefined("CHECKED"));
-  Call(CmdTestCheck, h.ctx, "OK");
+  Call(kTestCheck.run, h.ctx, "OK");
   EXPECT_TRUE(h.ctx.symbols.IsDefined("CHECKED"));
 }
 
@@ -178,12 +179,12 @@ TEST(ShowCheckBox, AnEleventhBoxEndsTheRunWithTheLimitInTheLog) {
 
 TEST(ShowCheckBox, AHiddenBoxesPlaceGoesToTheNextBox) {
   FakeHost h;
-  Call(CmdShowCheckBox, h.ctx, "A");
-  Call(CmdShowCheckBox, h.ctx, "B");
-  Call(CmdShowCheckBox, h.ctx, "C");
-  EXPECT_EQ(Call(CmdHideCheckBox, h.ctx, "A"), Flow::Next);
+  Call(kShowCheckBox.run, h.ctx, "A");
+  Call(kShowCheckBox.run, h.ctx, "B");
+  Call(kShowCheckBox.run, h.ctx, "C");
+  EXPECT_EQ(Call(kHideCheckBox.run, h.ctx, "A"), Flow::Next);
   EXPECT_FALSE(h.window.boxShown[0]);
-  Call(CmdShowCheckBox, h.ctx, "D");
+  Call(kShowCheckBox.run, h.ctx, "D");
   EXPECT_EQ(FindCheckBox(h.ctx, "D"), 0);
   EXPECT_EQ(h.window.boxRects[0].left, 26);
   EXPECT_EQ(h.window.transcript.back(), "+box 0 D D");
@@ -191,35 +192,35 @@ TEST(ShowCheckBox, AHiddenBoxesPlaceGoesToTheNextBox) {
 
 TEST(HideCheckBox, UnknownMarkDoesNothing) {
   FakeHost h;
-  Call(CmdShowCheckBox, h.ctx, "A");
-  EXPECT_EQ(Call(CmdHideCheckBox, h.ctx, "Z"), Flow::Next);
-  EXPECT_EQ(Call(CmdHideCheckBox, h.ctx, "a"), Flow::Next);
+  Call(kShowCheckBox.run, h.ctx, "A");
+  EXPECT_EQ(Call(kHideCheckBox.run, h.ctx, "Z"), Flow::Next);
+  EXPECT_EQ(Call(kHideCheckBox.run, h.ctx, "a"), Flow::Next);
   EXPECT_TRUE(h.window.boxShown[0]);
   EXPECT_EQ(h.window.transcript.size(), 1u);
 }
 
 TEST(SetCheck, SetsClearsAndToggles) {
   FakeHost h;
-  Call(CmdShowCheckBox, h.ctx, "A");
-  EXPECT_EQ(Call(CmdSetCheck, h.ctx, "A 1"), Flow::Next);
+  Call(kShowCheckBox.run, h.ctx, "A");
+  EXPECT_EQ(Call(kSetCheck.run, h.ctx, "A 1"), Flow::Next);
   EXPECT_EQ(h.window.checks[0], 1);
-  EXPECT_EQ(Call(CmdSetCheck, h.ctx, "A 0"), Flow::Next);
+  EXPECT_EQ(Call(kSetCheck.run, h.ctx, "A 0"), Flow::Next);
   EXPECT_EQ(h.window.checks[0], 0);
-  Call(CmdSetCheck, h.ctx, "A 2");
+  Call(kSetCheck.run, h.ctx, "A 2");
   EXPECT_EQ(h.window.checks[0], 1);
-  Call(CmdSetCheck, h.ctx, "A 2");
+  Call(kSetCheck.run, h.ctx, "A 2");
   EXPECT_EQ(h.window.checks[0], 0);
   // A state other than checked counts as unchecked, so a toggle checks it.
   h.window.checks[0] = 2;
-  Call(CmdSetCheck, h.ctx, "A 2");
+  Call(kSetCheck.run, h.ctx, "A 2");
   EXPECT_EQ(h.window.checks[0], 1);
 }
 
 TEST(SetCheck, ModeMustBeExactlyOneDigitOfZeroToTwo) {
   for (const char* rest : {"A", "A 3", "A 01", "A 1x", "A \"1\""}) {
     FakeHost h;
-    Call(CmdShowCheckBox, h.ctx, "A");
-    EXPECT_EQ(Call(CmdSetCheck, h.ctx, rest), Flow::Fail) << rest;
+    Call(kShowCheckBox.run, h.ctx, "A");
+    EXPECT_EQ(Call(kSetCheck.run, h.ctx, rest), Flow::Fail) << rest;
     EXPECT_EQ(h.window.transcript.back(),
               "[*** CHYBA ***] Očekávána číslice - způsob nastavení za SetCheck");
     EXPECT_EQ(h.LogText(),
@@ -231,7 +232,7 @@ TEST(SetCheck, ModeMustBeExactlyOneDigitOfZeroToTwo) {
 
 TEST(SetCheck, InvisibleBoxIsAnErrorNamingTheMark) {
   FakeHost h;
-  EXPECT_EQ(Call(CmdSetCheck, h.ctx, "ghost 1"), Flow::Fail);
+  EXPECT_EQ(Call(kSetCheck.run, h.ctx, "ghost 1"), Flow::Fail);
   EXPECT_EQ(h.window.transcript.at(0),
             "[*** CHYBA ***] SetCheck pracuje s neviditelným check-boxem");
   EXPECT_EQ(h.LogText(), "Program zahájen.\nSetCheck pracuje s neviditelným check-boxem ghost\n");
@@ -239,15 +240,15 @@ TEST(SetCheck, InvisibleBoxIsAnErrorNamingTheMark) {
 
 TEST(TestCheck, ReportsThroughTheCheckedSymbol) {
   FakeHost h;
-  Call(CmdShowCheckBox, h.ctx, "A");
+  Call(kShowCheckBox.run, h.ctx, "A");
   h.window.checks[0] = 1;
-  EXPECT_EQ(Call(CmdTestCheck, h.ctx, "A"), Flow::Next);
+  EXPECT_EQ(Call(kTestCheck.run, h.ctx, "A"), Flow::Next);
   EXPECT_TRUE(h.ctx.symbols.IsDefined("CHECKED"));
   h.window.checks[0] = 2;  // indeterminate is not checked
-  Call(CmdTestCheck, h.ctx, "A");
+  Call(kTestCheck.run, h.ctx, "A");
   EXPECT_FALSE(h.ctx.symbols.IsDefined("CHECKED"));
   h.ctx.symbols.Define("CHECKED");
-  EXPECT_EQ(Call(CmdTestCheck, h.ctx, "never-shown"), Flow::Next);
+  EXPECT_EQ(Call(kTestCheck.run, h.ctx, "never-shown"), Flow::Next);
   EXPECT_FALSE(h.ctx.symbols.IsDefined("CHECKED"));
   EXPECT_EQ(h.window.transcript.size(), 1u);  // no error box
 }
@@ -259,11 +260,11 @@ TEST(CheckBoxCommands, MissingMarkErrors) {
     const char* syntax;
   };
   const Case cases[] = {
-      {CmdShowCheckBox, "ShowCheckBox", "ShowCheckBox <značka> [<řetězec>]"},
-      {CmdHideCheckBox, "HideCheckBox", "HideCheckBox <značka>"},
-      {CmdSetCheck, "SetCheck", "SetCheck <značka> [ 0 | 1 | 2 ]"},
-      {CmdTestCheck, "TestCheck", "TestCheck <značka>"},
-      {CmdWaitCheck, "WaitCheck", "WaitCheck <značka> [0 | 1]"},
+      {kShowCheckBox.run, "ShowCheckBox", "ShowCheckBox <značka> [<řetězec>]"},
+      {kHideCheckBox.run, "HideCheckBox", "HideCheckBox <značka>"},
+      {kSetCheck.run, "SetCheck", "SetCheck <značka> [ 0 | 1 | 2 ]"},
+      {kTestCheck.run, "TestCheck", "TestCheck <značka>"},
+      {kWaitCheck.run, "WaitCheck", "WaitCheck <značka> [0 | 1]"},
   };
   for (const Case& c : cases) {
     FakeHost h;
@@ -299,7 +300,7 @@ TEST(CheckBoxCommands, BothKeywordsOfEachCommandWork) {
 TEST(WaitCheck, InvisibleBoxIsAnErrorNamingTheMark) {
   CountingHost h;
   h.ctx.running = true;
-  EXPECT_EQ(Call(CmdWaitCheck, h.ctx, "ghost"), Flow::Fail);
+  EXPECT_EQ(Call(kWaitCheck.run, h.ctx, "ghost"), Flow::Fail);
   EXPECT_EQ(h.window.transcript.at(0),
             "[*** CHYBA ***] WaitCheck pracuje s neviditelným check-boxem");
   EXPECT_EQ(h.LogText(), "Program zahájen.\nWaitCheck pracuje s neviditelným check-boxem ghost\n");
@@ -308,9 +309,9 @@ TEST(WaitCheck, InvisibleBoxIsAnErrorNamingTheMark) {
 TEST(WaitCheck, SleepsUntilTheOperatorsClickInsteadOfPolling) {
   CountingHost h;
   Clicks<CountingHost> clicks(h);
-  Call(CmdShowCheckBox, h.ctx, "A");
+  Call(kShowCheckBox.run, h.ctx, "A");
   clicks.At(60LL * 60 * 1000, "A");  // an hour later
-  EXPECT_EQ(Call(CmdWaitCheck, h.ctx, "A 1"), Flow::Next);
+  EXPECT_EQ(Call(kWaitCheck.run, h.ctx, "A 1"), Flow::Next);
   EXPECT_EQ(h.queue.now, 60LL * 60 * 1000);
   EXPECT_EQ(h.window.checks[0], 1);
   EXPECT_TRUE(h.ctx.running);
@@ -323,9 +324,9 @@ TEST(WaitCheck, AnyWordButZeroWaitsForChecked) {
   for (const char* state : {"", "5", "x", "1"}) {
     CountingHost h;
     Clicks<CountingHost> clicks(h);
-    Call(CmdShowCheckBox, h.ctx, "A");
+    Call(kShowCheckBox.run, h.ctx, "A");
     clicks.At(100, "A");
-    EXPECT_EQ(Call(CmdWaitCheck, h.ctx, Bytes("A ") + state), Flow::Next) << state;
+    EXPECT_EQ(Call(kWaitCheck.run, h.ctx, Bytes("A ") + state), Flow::Next) << state;
     EXPECT_EQ(h.window.checks[0], 1) << state;
     EXPECT_EQ(h.queue.now, 100) << state;
   }
@@ -334,20 +335,20 @@ TEST(WaitCheck, AnyWordButZeroWaitsForChecked) {
 TEST(WaitCheck, ReadsTheStateOnlyAfterAPumpStep) {
   CountingHost h;
   Clicks<CountingHost> clicks(h);
-  Call(CmdShowCheckBox, h.ctx, "A");
+  Call(kShowCheckBox.run, h.ctx, "A");
   // The box is unchecked, as wanted, but a click is already queued: the pump
   // step comes first, so the wait must go on until the box is cleared again.
   clicks.Now("A");
   clicks.At(700, "A");
-  EXPECT_EQ(Call(CmdWaitCheck, h.ctx, "A 0"), Flow::Next);
+  EXPECT_EQ(Call(kWaitCheck.run, h.ctx, "A 0"), Flow::Next);
   EXPECT_EQ(h.queue.now, 700);
   EXPECT_EQ(h.window.checks[0], 0);
 }
 
 TEST(WaitCheck, AlreadyInStateReturnsAfterOnePumpStep) {
   CountingHost h;
-  Call(CmdShowCheckBox, h.ctx, "A");
-  EXPECT_EQ(Call(CmdWaitCheck, h.ctx, "A 0"), Flow::Next);
+  Call(kShowCheckBox.run, h.ctx, "A");
+  EXPECT_EQ(Call(kWaitCheck.run, h.ctx, "A 0"), Flow::Next);
   EXPECT_EQ(h.queue.now, 0);
   EXPECT_EQ(h.window.reads, 1);
   EXPECT_FALSE(h.queue.blockedForever);
@@ -380,7 +381,7 @@ TEST(WaitCheck, ClosingTheWindowEndsTheRun) {
 
 TEST(ClickCheckBox, TogglesOnlyAShownBox) {
   FakeHost h;
-  Call(CmdShowCheckBox, h.ctx, "A");
+  Call(kShowCheckBox.run, h.ctx, "A");
   ClickCheckBox(h.ctx, "A");
   EXPECT_EQ(h.window.checks[0], 1);
   ClickCheckBox(h.ctx, "A");

@@ -1,7 +1,8 @@
 // Message, Question and Input over the fake host.
 #include <gtest/gtest.h>
 
-#include "engine/commands.h"
+#include "app/commands.h"
+#include "operator/commands.h"
 #include "support/fake_host.h"
 
 namespace tv::test {
@@ -11,7 +12,7 @@ const char kRunStart[] = "Program zahájen.\nInterpretuji soubor /s/main.tvl\n";
 const char kRunEnd[] = "Soubor interpretován a uzavřen.\n";
 
 Flow Call(Handler handler, FakeHost& h, Bytes rest) {
-  ScriptFileStack stack;
+  ScriptFileStack stack(ScriptCommands());
   return handler(h.ctx, rest, stack);
 }
 
@@ -19,7 +20,7 @@ TEST(MessageCommand, ShowsTheExpandedTextInAnInformationBoxWithOkAndCancel) {
   FakeHost h;
   *h.ctx.counters.Find("n", true) = -7;
   h.ctx.lastLine = "peer";
-  EXPECT_EQ(Call(CmdMessage, h, "\"first\" nl \"second \" n tab line 65"), Flow::Next);
+  EXPECT_EQ(Call(kMessage.run, h, "\"first\" nl \"second \" n tab line 65"), Flow::Next);
   ASSERT_EQ(h.window.transcript.size(), 1u);
   EXPECT_EQ(h.window.transcript[0], "[Zpráva scriptu] first\nsecond -7\tpeerA");
   EXPECT_EQ(h.window.boxTypes.at(0), 0x41u);
@@ -38,7 +39,7 @@ TEST(MessageCommand, EmptyExpansionIsAnError) {
   // Nothing at all, ordinary words that expand to nothing, an empty string.
   for (const char* rest : {"", "   ", "hello world", "\"\""}) {
     FakeHost h;
-    EXPECT_EQ(Call(CmdMessage, h, rest), Flow::Fail) << rest;
+    EXPECT_EQ(Call(kMessage.run, h, rest), Flow::Fail) << rest;
     ASSERT_EQ(h.window.transcript.size(), 1u) << rest;
     EXPECT_EQ(h.window.transcript[0], "[*** CHYBA ***] Není co hlásit - řetězec je prázdný");
     EXPECT_EQ(h.window.boxTypes[0], kMbOk);
@@ -51,29 +52,29 @@ TEST(MessageCommand, EmptyExpansionIsAnError) {
 
 TEST(MessageCommand, ZeroByteFromACodeIsShownNotEmpty) {
   FakeHost h;
-  EXPECT_EQ(Call(CmdMessage, h, "0"), Flow::Next);
+  EXPECT_EQ(Call(kMessage.run, h, "0"), Flow::Next);
   EXPECT_EQ(h.window.transcript.at(0), Bytes("[Zpráva scriptu] ") + Bytes(1, '\0'));
 }
 
 TEST(QuestionCommand, YesDefinesAndNoUndefinesConsent) {
   FakeHost h;
   h.window.answers = {kIdYes};
-  EXPECT_EQ(Call(CmdQuestion, h, "\"Pokračovat?\""), Flow::Next);
+  EXPECT_EQ(Call(kQuestion.run, h, "\"Pokračovat?\""), Flow::Next);
   EXPECT_TRUE(h.ctx.symbols.IsDefined("CONSENT"));
   EXPECT_EQ(h.window.transcript.at(0), "[Zpráva scriptu] Pokračovat?");
   EXPECT_EQ(h.window.boxTypes.at(0), 0x23u);
 
   h.window.answers = {kIdYes};
-  EXPECT_EQ(Call(CmdQuestion, h, "\"again\""), Flow::Next);
+  EXPECT_EQ(Call(kQuestion.run, h, "\"again\""), Flow::Next);
   EXPECT_EQ(h.ctx.symbols.Items().size(), 1u);  // defined once only
 
   h.window.answers = {kIdNo};
-  EXPECT_EQ(Call(CmdQuestion, h, "\"Pokračovat?\""), Flow::Next);
+  EXPECT_EQ(Call(kQuestion.run, h, "\"Pokračovat?\""), Flow::Next);
   EXPECT_FALSE(h.ctx.symbols.IsDefined("CONSENT"));
   // Case-sensitive: a differently spelt symbol is not touched.
   h.ctx.symbols.Define("consent");
   h.window.answers = {kIdNo};
-  Call(CmdQuestion, h, "\"?\"");
+  Call(kQuestion.run, h, "\"?\"");
   EXPECT_TRUE(h.ctx.symbols.IsDefined("consent"));
 }
 
@@ -92,7 +93,7 @@ TEST(QuestionCommand, CancelEndsTheRunAndLeavesConsentAsItWas) {
 TEST(QuestionCommand, EmptyExpansionIsAnErrorAndAsksNothing) {
   FakeHost h;
   h.ctx.symbols.Define("CONSENT");
-  EXPECT_EQ(Call(CmdQuestion, h, "nothing here"), Flow::Fail);
+  EXPECT_EQ(Call(kQuestion.run, h, "nothing here"), Flow::Fail);
   EXPECT_EQ(h.window.transcript.at(0), "[*** CHYBA ***] Není co hlásit - řetězec je prázdný");
   EXPECT_EQ(h.LogText(),
             "Program zahájen.\nŠpatný formát příkazu !\nSyntaxe: Question <řetězec>\n");
@@ -103,7 +104,7 @@ TEST(InputCommand, OkCopiesTheTypedTextIntoTheLastLine) {
   FakeHost h;
   h.ctx.lastLine = "old";
   h.window.inputs = {{kIdOk, "typed text"}};
-  EXPECT_EQ(Call(CmdInput, h, "\"Jméno:\""), Flow::Next);
+  EXPECT_EQ(Call(kInput.run, h, "\"Jméno:\""), Flow::Next);
   EXPECT_EQ(h.window.transcript.at(0), "[Jméno:]");
   EXPECT_EQ(h.ctx.lastLine, "typed text");
 }
@@ -122,7 +123,7 @@ TEST(InputCommand, OkWithAnEmptyFieldEmptiesTheLastLine) {
 
 TEST(InputCommand, PromptOfOrdinaryWordsFallsBackToTheDefault) {
   FakeHost h;
-  Call(CmdInput, h, "just words");
+  Call(kInput.run, h, "just words");
   EXPECT_EQ(h.window.transcript.at(0), "[Zadejte řádku pro předání scriptu]");
 }
 
@@ -144,12 +145,12 @@ TEST(InputCommand, TypedTextFeedsTheLineWordOfTheNextCommand) {
 }
 
 TEST(OperatorDialogs, EveryModalWindowBringsTheMainWindowUpAndGivesTheForegroundBack) {
-  const Handler handlers[] = {CmdMessage, CmdQuestion, CmdInput};
+  const Handler handlers[] = {kMessage.run, kQuestion.run, kInput.run};
   for (Handler handler : handlers) {
     for (int answer : {kIdOk, kIdCancel}) {
       FakeHost h;
       h.window.foreground = 4242;
-      h.window.answers = {answer == kIdOk && handler == CmdQuestion ? kIdYes : answer};
+      h.window.answers = {answer == kIdOk && handler == kQuestion.run ? kIdYes : answer};
       h.window.inputs = {{answer, "x"}};
       Call(handler, h, "\"text\"");
       // The main window (1) comes up first; the remembered window comes back.

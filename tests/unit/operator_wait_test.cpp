@@ -1,7 +1,8 @@
 // Wait, Signalize and ShowWindow over the fake host and its virtual clock.
 #include <gtest/gtest.h>
 
-#include "engine/commands.h"
+#include "app/commands.h"
+#include "operator/commands.h"
 #include "support/fake_host.h"
 
 namespace tv::test {
@@ -10,14 +11,14 @@ namespace {
 using TimerLog = std::vector<std::pair<long long, unsigned>>;
 
 Flow Call(Handler handler, FakeHost& h, Bytes rest) {
-  ScriptFileStack stack;
+  ScriptFileStack stack(ScriptCommands());
   return handler(h.ctx, rest, stack);
 }
 
 TEST(WaitCommand, LongWaitGoesInOneSecondSlices) {
   FakeHost h;
   h.ctx.running = true;
-  EXPECT_EQ(Call(CmdWait, h, "2500"), Flow::Next);
+  EXPECT_EQ(Call(kWait.run, h, "2500"), Flow::Next);
   EXPECT_EQ(h.queue.timersSet, (TimerLog{{0, 1000}, {1000, 1000}, {2000, 500}}));
   EXPECT_EQ(h.queue.now, 2500);
   EXPECT_FALSE(h.queue.TimerRunning());
@@ -32,14 +33,14 @@ TEST(WaitCommand, ShowsTheStartInTheStatusLineWhileWaiting) {
   h.ctx.running = true;
   Bytes seen;
   h.queue.At(10, [&] { seen = h.window.lower; });
-  Call(CmdWait, h, "20");
+  Call(kWait.run, h, "20");
   EXPECT_EQ(seen, "Zahájeno prodlení 20 ms");
 }
 
 TEST(WaitCommand, ExactMultipleHasNoEmptySlice) {
   FakeHost h;
   h.ctx.running = true;
-  Call(CmdWait, h, "2000");
+  Call(kWait.run, h, "2000");
   EXPECT_EQ(h.queue.timersSet, (TimerLog{{0, 1000}, {1000, 1000}}));
 }
 
@@ -47,7 +48,7 @@ TEST(WaitCommand, ZeroAndNegativeDoNotWaitButLogBothLines) {
   for (const char* arg : {"0", "-5", "-0"}) {
     FakeHost h;
     h.ctx.running = true;
-    EXPECT_EQ(Call(CmdWait, h, arg), Flow::Next);
+    EXPECT_EQ(Call(kWait.run, h, arg), Flow::Next);
     EXPECT_TRUE(h.queue.timersSet.empty()) << arg;
     EXPECT_EQ(h.queue.now, 0) << arg;
     const long n = std::stol(arg);
@@ -59,10 +60,10 @@ TEST(WaitCommand, ZeroAndNegativeDoNotWaitButLogBothLines) {
 TEST(WaitCommand, ReadsTheNumberAtTheStartOfTheWord) {
   FakeHost h;
   h.ctx.running = true;
-  Call(CmdWait, h, "250ms and more");
+  Call(kWait.run, h, "250ms and more");
   EXPECT_EQ(h.queue.timersSet, (TimerLog{{0, 250}}));
   EXPECT_EQ(h.LogText(), "Program zahájen.\nZahájeno prodlení 250 ms.\nČas prodlení završen.\n");
-  Call(CmdWait, h, "+7");
+  Call(kWait.run, h, "+7");
   EXPECT_EQ(h.queue.timersSet.back(), (std::pair<long long, unsigned>{250, 7}));
 }
 
@@ -70,14 +71,14 @@ TEST(WaitCommand, OutOfRangeNumbersClamp) {
   FakeHost h;
   h.ctx.running = true;
   h.queue.At(3500, [&] { h.queue.PostToMain(kWmCommand, kIdRunButton, 0); });
-  Call(CmdWait, h, "99999999999");
+  Call(kWait.run, h, "99999999999");
   EXPECT_NE(h.LogText().find("Zahájeno prodlení 2147483647 ms.\n"), Bytes::npos);
   // Slices of a second whatever the total.
   for (const auto& set : h.queue.timersSet) EXPECT_EQ(set.second, 1000u);
 
   FakeHost g;
   g.ctx.running = true;
-  Call(CmdWait, g, "-99999999999");
+  Call(kWait.run, g, "-99999999999");
   EXPECT_TRUE(g.queue.timersSet.empty());
   EXPECT_EQ(g.LogText(),
             "Program zahájen.\nZahájeno prodlení -2147483648 ms.\nČas prodlení završen.\n");
@@ -97,7 +98,7 @@ TEST(WaitCommand, MissingOrNonNumericArgumentIsAnError) {
   for (const Case& c : cases) {
     FakeHost h;
     h.ctx.running = true;
-    EXPECT_EQ(Call(CmdWait, h, c.rest), Flow::Fail) << c.rest;
+    EXPECT_EQ(Call(kWait.run, h, c.rest), Flow::Fail) << c.rest;
     ASSERT_EQ(h.window.transcript.size(), 1u);
     EXPECT_EQ(h.window.transcript[0], "[*** CHYBA ***] Za Wait musí být počet milisekund");
     EXPECT_EQ(h.LogText(), Bytes("Program zahájen.\n") + c.log);
@@ -127,7 +128,7 @@ TEST(WaitCommand, ClosingTheWindowStopsTheWaitAndLeavesTheCloseQueued) {
   FakeHost h;
   h.ctx.running = true;
   h.queue.At(400, [&] { h.queue.PostToMain(kWmSysCommand, kScClose, 0); });
-  EXPECT_EQ(Call(CmdWait, h, "1000"), Flow::Next);
+  EXPECT_EQ(Call(kWait.run, h, "1000"), Flow::Next);
   EXPECT_FALSE(h.ctx.running);
   EXPECT_EQ(h.queue.now, 400);
   EXPECT_FALSE(h.queue.TimerRunning());
@@ -148,7 +149,7 @@ TEST(WaitCommand, OtherMessagesAreDispatchedMeanwhile) {
   };
   h.queue.At(300, [&] { h.queue.PostToMain(WM_SOCKET_EVENT, 1, 1); });
   h.queue.At(1300, [&] { h.queue.PostToMain(WM_SOCKET_EVENT, 1, 1); });
-  Call(CmdWait, h, "1500");
+  Call(kWait.run, h, "1500");
   EXPECT_EQ(others, 2);
   EXPECT_EQ(h.queue.now, 1500);
   EXPECT_TRUE(h.ctx.running);
@@ -157,12 +158,12 @@ TEST(WaitCommand, OtherMessagesAreDispatchedMeanwhile) {
 TEST(SignalizeCommand, PlaysTheFileBesideTheRunningScript) {
   FakeHost h;
   h.files.files["/s/sub/inner.tvl"] = "";
-  ScriptFileStack stack;
+  ScriptFileStack stack(ScriptCommands());
   stack.Push(h.files.OpenScript("/s/sub/inner.tvl"));
   Bytes rest = "ring.wav";
-  EXPECT_EQ(CmdSignalize(h.ctx, rest, stack), Flow::Next);
+  EXPECT_EQ(kSignalize.run(h.ctx, rest, stack), Flow::Next);
   rest = "/abs/bell.wav";
-  CmdSignalize(h.ctx, rest, stack);
+  kSignalize.run(h.ctx, rest, stack);
   EXPECT_EQ(h.window.sounds, (std::vector<Bytes>{"/s/sub/ring.wav", "/abs/bell.wav"}));
   EXPECT_EQ(h.LogText(),
             "Program zahájen.\nPřehrávám soubor /s/sub/ring.wav\nPřehrávám soubor /abs/bell.wav\n");
@@ -182,7 +183,7 @@ TEST(SignalizeCommand, QuotedNameIsTakenLiterally) {
 TEST(SignalizeCommand, MissingNameIsAnError) {
   for (const char* rest : {"", "\"\""}) {
     FakeHost h;
-    EXPECT_EQ(Call(CmdSignalize, h, rest), Flow::Fail);
+    EXPECT_EQ(Call(kSignalize.run, h, rest), Flow::Fail);
     EXPECT_EQ(h.window.transcript.at(0), "[*** CHYBA ***] Za Signalize musí být název souboru");
     EXPECT_EQ(h.LogText(),
               "Program zahájen.\nŠpatný formát příkazu !\nSyntaxe: Signalize <jméno-souboru>\n");
@@ -192,8 +193,8 @@ TEST(SignalizeCommand, MissingNameIsAnError) {
 
 TEST(ShowWindowCommand, MinimisesAndRestores) {
   FakeHost h;
-  EXPECT_EQ(Call(CmdShowWindow, h, "0"), Flow::Next);
-  EXPECT_EQ(Call(CmdShowWindow, h, "1 extra"), Flow::Next);
+  EXPECT_EQ(Call(kShowWindow.run, h, "0"), Flow::Next);
+  EXPECT_EQ(Call(kShowWindow.run, h, "1 extra"), Flow::Next);
   EXPECT_EQ(h.window.showCommands, (std::vector<int>{6, 9}));
   EXPECT_EQ(h.LogText(), "Program zahájen.\n");  // nothing logged
 }
@@ -201,7 +202,7 @@ TEST(ShowWindowCommand, MinimisesAndRestores) {
 TEST(ShowWindowCommand, AnythingButZeroOrOneIsAnError) {
   for (const char* rest : {"", "2", "01", "1x", "-1"}) {
     FakeHost h;
-    EXPECT_EQ(Call(CmdShowWindow, h, rest), Flow::Fail) << rest;
+    EXPECT_EQ(Call(kShowWindow.run, h, rest), Flow::Fail) << rest;
     EXPECT_TRUE(h.window.showCommands.empty());
     EXPECT_EQ(h.window.transcript.at(0),
               "[*** CHYBA ***] Očekávána číslice 0 nebo 1 za ShowWindow");

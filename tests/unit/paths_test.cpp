@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "engine/paths.h"
+#include "shell/paths.h"
 
 namespace tv::test {
 namespace {

@@ -13,6 +13,7 @@
 
 #include "posix/files.h"
 #include "posix/profile.h"
+#include "shell/paths.h"
 
 namespace tv::posix {
 namespace {
@@ -144,8 +145,8 @@ TEST(PosixScriptFile, WhatCannotBeOpenedAndTheFullPath) {
   EXPECT_EQ(fs.OpenScript("./s.tvl")->FullPath(), dir / "./s.tvl");
   ASSERT_EQ(chdir(cwd), 0);
   free(cwd);
-  EXPECT_EQ(fs.ResolveScriptRelativePath("sub/x.wav", "/a/b/s.tvl"), "/a/b/sub/x.wav");
-  EXPECT_EQ(fs.ResolveScriptRelativePath("/abs.wav", "/a/b/s.tvl"), "/abs.wav");
+  EXPECT_EQ(ResolveScriptRelativePath(fs, "sub/x.wav", "/a/b/s.tvl"), "/a/b/sub/x.wav");
+  EXPECT_EQ(ResolveScriptRelativePath(fs, "/abs.wav", "/a/b/s.tvl"), "/abs.wav");
 }
 
 TEST(PosixLogFile, SecondWriterIsRefusedAndDoesNotDestroyTheFirstLog) {

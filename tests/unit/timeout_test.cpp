@@ -2,6 +2,7 @@
 // never answers, and a lookup and a connect that share one limit.
 #include <gtest/gtest.h>
 
+#include "app/commands.h"
 #include "engine/runner.h"
 #include "support/fake_sockets.h"
 
@@ -9,7 +10,7 @@ namespace tv::test {
 namespace {
 
 Flow RunConnect(NetHost& h, const char* args) {
-  ScriptFileStack stack;
+  ScriptFileStack stack(ScriptCommands());
   Bytes rest = args;
   return DispatchCommand(h.ctx, "CONNECT", rest, stack);
 }

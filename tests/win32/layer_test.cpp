@@ -2,6 +2,7 @@
 // conversion, files and their sharing, the profile, the message queue under
 // the core's pumps, the sockets over the loopback, the dialogs and the
 // resources.
+#include "shell/paths.h"
 #include "win32/winapi.h"
 
 #include <gtest/gtest.h>
@@ -360,11 +361,11 @@ TEST(Files, CaptureFileIsEmptiedAndReadableWhileOpen) {
 
 TEST(Files, ScriptRelativeNamesUseTheWindowsRules) {
   Win32Files files;
-  EXPECT_EQ(files.ResolveScriptRelativePath("zvuk.wav", "C:\\scripty\\hlavni.tvl"),
+  EXPECT_EQ(ResolveScriptRelativePath(files, "zvuk.wav", "C:\\scripty\\hlavni.tvl"),
             Bytes("C:\\scripty\\zvuk.wav"));
-  EXPECT_EQ(files.ResolveScriptRelativePath("\\x.wav", "C:\\scripty\\hlavni.tvl"),
+  EXPECT_EQ(ResolveScriptRelativePath(files, "\\x.wav", "C:\\scripty\\hlavni.tvl"),
             Bytes("C:\\x.wav"));
-  EXPECT_EQ(files.ResolveScriptRelativePath("D:y.wav", "C:\\scripty\\hlavni.tvl"),
+  EXPECT_EQ(ResolveScriptRelativePath(files, "D:y.wav", "C:\\scripty\\hlavni.tvl"),
             Bytes("D:y.wav"));
 }
 

@@ -1,4 +1,4 @@
-#include "net/escape.h"
+#include "shell/escape.h"
 
 namespace tv {
 

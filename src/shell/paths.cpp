@@ -1,4 +1,4 @@
-#include "engine/paths.h"
+#include "shell/paths.h"
 
 namespace tv {
 
@@ -19,6 +19,11 @@ Bytes ResolvePosixPath(const Bytes& name, const Bytes& base) {
   size_t cut = base.rfind('/');
   if (cut == Bytes::npos) return name;
   return base.substr(0, cut + 1) + name;
+}
+
+Bytes ResolveScriptRelativePath(const FileSystem& files, const Bytes& name, const Bytes& base) {
+  return files.Syntax() == PathSyntax::Windows ? ResolveWindowsPath(name, base)
+                                               : ResolvePosixPath(name, base);
 }
 
 }  // namespace tv

@@ -1,0 +1,134 @@
+// The arguments of one command line, read by one function per command for
+// both of its uses: the run, which acts on them and reports a wrong line with
+// a box and a log line, and the checker, which reports the same line with its
+// column and does not run anything. A command is written as
+//
+//   struct SendArgs { Bytes text; };
+//   bool ReadSend(Args& in, SendArgs& a);                     // the arguments
+//   Flow RunSend(ScriptContext& ctx, SendArgs& a, ScriptFileStack& stack);
+//   const CommandDef kSend = DefineCommand<SendArgs, ReadSend, RunSend>();
+//
+// and its check comes from its reader. A reader returns false after it has
+// reported what is wrong through one of the failures below. What only the
+// run can know (the state of the connection, a counter's value, a visible
+// check box) it tests through Run(), which is null in the checker; what only
+// the checker says (warnings, the files and labels a line refers to) goes
+// through the calls that do nothing in the run.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/check.h"
+#include "engine/runner.h"
+
+namespace tv {
+
+class Args {
+ public:
+  // For the run of a command.
+  Args(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack)
+      : rest_(rest), ctx_(&ctx), stack_(&stack) {}
+  // For its check.
+  Args(LineCheck& check, Bytes& rest) : rest_(rest), check_(&check) {}
+  Args(const Args&) = delete;
+  Args& operator=(const Args&) = delete;
+
+  // The run's context and script files; null in the checker.
+  ScriptContext* Run() const { return ctx_; }
+  ScriptFileStack* Stack() const { return stack_; }
+  bool Checking() const { return check_ != nullptr; }
+  // What is left of the line (the words read so far are taken off it now:
+  // until then they are only passed over, so that a long line read word by
+  // word is not moved for each word).
+  Bytes& Rest();
+
+  // The next word (false when there is none); Column() then tells where it
+  // began, or where a missing word was expected. Word() keeps a quoted
+  // string's quotes and replaces its escapes, Keyword() also upper-cases
+  // plain letters, FileName() takes a quoted name literally, without quotes.
+  bool Word(Bytes& word);
+  bool Keyword(Bytes& word);
+  bool FileName(Bytes& word);
+  int Column() const { return column_; }
+  // The column of what follows now (the checker's; 0 in the run).
+  int Here() const;
+
+  // The rest of the line as a text. The run expands it and returns true; the
+  // checker returns true only when the text is the same in every run (then
+  // text holds it), and warns of a doubled quote that ends a string.
+  bool Text(Bytes& text);
+
+  // A number word (the run's and the checker's rule), or the name of a
+  // counter: the run takes an existing counter's value, the checker any name
+  // that some command of the checked files gives a counter (value then 0).
+  bool NumberOrCounter(const Bytes& word, int32_t& value);
+
+  // Failures; each returns false for the reader to return. The run shows box
+  // and writes its log line; the checker reports checkText (box when not
+  // given) as an error at Column(), or at the column set by At().
+  //   Syntax:    the log says "Špatný formát příkazu !" and "Syntaxe: " syntax
+  //   Malformed: the log says "Špatný formát příkazu !" and what
+  //   Error:     the log says logLine (with its line end)
+  bool Syntax(const Bytes& box, const char* syntax);
+  bool Syntax(const Bytes& box, const char* syntax, const Bytes& checkText);
+  bool Malformed(const Bytes& box, const char* what, const Bytes& checkText);
+  bool Error(const Bytes& box, const char* logLine);
+  bool Error(const Bytes& box, const char* logLine, const Bytes& checkText);
+  // A failure of the run that has been reported already (only in the run).
+  bool Failed(Flow flow);
+  // The column of the next failure or warning in the checker.
+  Args& At(int column);
+  // How the run goes on after a reader returned false.
+  Flow Failure() const { return failure_; }
+
+  // Only the checker says these; the run does nothing.
+  void Warning(const Bytes& text);
+  void CounterNamed(const Bytes& name);
+  // GoTo and Timeout: the label must be visible from this file.
+  void LabelUsed(const Bytes& label);
+  void EndsFlow(const char* command);
+  void Calls(const Bytes& name);    // a script file, checked too
+  void Reads(const Bytes& name);    // a file opened for reading at run time
+  void Creates(const Bytes& name);  // a file created at run time
+  // The rest of the line as a command of its own (after IfDef and IfNotDef).
+  void ConditionalCommand();
+
+ private:
+  int ColumnForReport();
+
+  Bytes& rest_;
+  size_t pos_ = 0;  // where the words not read yet begin
+  ScriptContext* ctx_ = nullptr;
+  ScriptFileStack* stack_ = nullptr;
+  LineCheck* check_ = nullptr;
+  int column_ = 0;
+  int at_ = 0;  // the column set by At(), 0: none
+  Flow failure_ = Flow::Fail;
+};
+
+// A command that takes no arguments: the rest of its line is ignored.
+struct NoArgs {};
+bool ReadNoArgs(Args& in, NoArgs& a);
+
+template <typename A, bool (*Read)(Args&, A&), Flow (*Act)(ScriptContext&, A&, ScriptFileStack&)>
+Flow RunCommand(ScriptContext& ctx, Bytes& rest, ScriptFileStack& stack) {
+  A args{};
+  Args in(ctx, rest, stack);
+  if (!Read(in, args)) return in.Failure();
+  return Act(ctx, args, stack);
+}
+
+template <typename A, bool (*Read)(Args&, A&)>
+void CheckCommand(LineCheck& lc, Bytes& rest) {
+  A args{};
+  Args in(lc, rest);
+  Read(in, args);
+}
+
+// The run and the check of a command from its reader and its action.
+template <typename A, bool (*Read)(Args&, A&), Flow (*Act)(ScriptContext&, A&, ScriptFileStack&)>
+constexpr CommandDef DefineCommand() {
+  return CommandDef{&RunCommand<A, Read, Act>, &CheckCommand<A, Read>};
+}
+
+}  // namespace tv
