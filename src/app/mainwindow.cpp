@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/expand.h"
 #include "engine/numbers.h"
 #include "app/commands.h"
 #include "net/capture.h"
@@ -12,7 +13,7 @@ namespace tv {
 
 namespace {
 
-const char kOptionTable[] = "p1d1D1c2a1n2";
+const char kOptionTable[] = "p1d1D1c2a1n2t2";
 
 bool IsBlank(unsigned char c) {
   return c >= 1 && c <= 32;
@@ -61,6 +62,10 @@ Bytes Format(const char* format, char letter, int count, const char* ending) {
   return text;
 }
 
+Bytes BothKinds(const Bytes& name) {
+  return "Jméno " + name + " nemůže patřit čítači i textové proměnné";
+}
+
 void SlideRunButtonUp(ScriptContext& ctx) {
   Window& window = ctx.host.window;
   ctx.buttonAnimation = true;
@@ -107,7 +112,7 @@ void SlideRunButtonDown(ScriptContext& ctx) {
 }  // namespace
 
 void ParseCommandLine(const Bytes& text, StartupOptions& options, SymbolList& symbols,
-                      CounterList& counters) {
+                      CounterList& counters, TextList& texts) {
   options = StartupOptions();
   symbols.Clear();
   CommandLineReader in(text);
@@ -163,7 +168,19 @@ void ParseCommandLine(const Bytes& text, StartupOptions& options, SymbolList& sy
         options.port = NumberOrZero(params[0]);
         break;
       case 'n':
+        if (texts.Find(params[0])) throw CommandLineError{BothKinds(params[0])};
         *counters.Find(params[0], true) = NumberOrZero(params[1]);
+        break;
+      case 't':
+        if (counters.Find(params[0], false)) throw CommandLineError{BothKinds(params[0])};
+        if (!UsableTextName(params[0])) {
+          throw CommandLineError{"Jméno " + params[0] + " nelze použít pro textovou proměnnou"};
+        }
+        if (params[1].size() > kMaxTextBytes) {
+          throw CommandLineError{
+              FormatText("Text parametru t je delší než %zu bytů", kMaxTextBytes)};
+        }
+        *texts.Find(params[0], true) = params[1];
         break;
     }
   }
@@ -178,7 +195,7 @@ void ParseCommandLine(const Bytes& text, StartupOptions& options, SymbolList& sy
 
 bool InitFromCommandLine(ScriptContext& ctx, const Bytes& commandLine) {
   try {
-    ParseCommandLine(commandLine, ctx.options, ctx.symbols, ctx.counters);
+    ParseCommandLine(commandLine, ctx.options, ctx.symbols, ctx.counters, ctx.texts);
   } catch (const CommandLineError& error) {
     ctx.host.window.MessageBox(error.text, "Chyba v argumentech programu", kMbOk);
     return false;

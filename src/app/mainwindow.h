@@ -14,7 +14,7 @@ struct CommandLineError {
 // Parses the command line (the text after the program name). Throws
 // CommandLineError.
 void ParseCommandLine(const Bytes& text, StartupOptions& options, SymbolList& symbols,
-                      CounterList& counters);
+                      CounterList& counters, TextList& texts);
 
 // The main window's initialisation up to the layout: command line, script
 // name, log, flags and status lines. False after a command-line error (its box

@@ -1,5 +1,8 @@
 #include "engine/args.h"
 
+#include <algorithm>
+#include <functional>
+
 #include "engine/expand.h"
 #include "engine/numbers.h"
 #include "engine/tokenizer.h"
@@ -27,17 +30,111 @@ bool Args::FileName(Bytes& word) {
   return GetNextWord(rest_, pos_, word, false, true);
 }
 
+bool Args::WordOrValue(Bytes& word, bool fileName, bool counters, bool* variable) {
+  size_t start = pos_;
+  while (start < rest_.size() && (rest_[start] == ' ' || rest_[start] == '\t')) ++start;
+  const bool quoted = start < rest_.size() && rest_[start] == '"';
+  if (!(fileName ? FileName(word) : Word(word))) return false;
+  bool named = false;
+  if (!quoted && ctx_) {
+    if (const Bytes* text = ctx_->texts.Find(word)) {
+      word = *text;
+      named = true;
+    } else if (const int32_t* counter = counters ? ctx_->counters.Find(word, false) : nullptr) {
+      word = FormatText("%ld", static_cast<long>(*counter));
+      named = true;
+    }
+  } else if (!quoted && check_) {
+    named = check_->MayBeText(word) || (counters && check_->MayBeCounter(word));
+  }
+  if (variable) *variable = named;
+  return true;
+}
+
 int Args::Here() const {
   return check_ ? check_->Column(pos_ == 0 ? rest_ : rest_.substr(pos_)) : 0;
 }
 
-bool Args::Text(Bytes& text) {
-  column_ = Here();
-  if (ctx_) {
-    text = ExpandText(*ctx_, pos_ == 0 ? rest_ : rest_.substr(pos_));
-    return true;
+namespace {
+
+// The checker's names: what some command of the checked files sets.
+class CheckNames : public ExprNames {
+ public:
+  explicit CheckNames(LineCheck& check) : check_(check) {}
+  Kind Find(const Bytes& name, int32_t&, const Bytes*&, bool& known) override {
+    known = false;
+    if (check_.MayBeCounter(name)) return Kind::Counter;
+    if (check_.MayBeText(name)) return Kind::Text;
+    return Kind::None;
   }
-  return LiteralText(*check_, pos_ == 0 ? rest_ : rest_.substr(pos_), text);
+  const Bytes* LastLine() override { return nullptr; }
+  bool Checking() const override { return true; }
+
+ private:
+  LineCheck& check_;
+};
+
+constexpr char kBadExpressionBox[] = "Nesprávný výraz ve scriptu";
+
+}  // namespace
+
+ExprNames& Args::Names() {
+  if (!names_) {
+    if (ctx_) {
+      names_ = std::make_unique<RunNames>(*ctx_);
+    } else {
+      names_ = std::make_unique<CheckNames>(*check_);
+    }
+  }
+  return *names_;
+}
+
+bool Args::ExprFailure(const ExprError& error, size_t offset) {
+  if (check_) {
+    const Bytes after = rest_.substr(std::min(rest_.size(), pos_ + offset));
+    check_->Error(check_->Column(after), (error.syntax ? "Nesprávný výraz: "
+                                                       : "Výraz nelze "
+                                                         "vyhodnotit: ") +
+                                             error.message);
+    return false;
+  }
+  if (error.syntax) {
+    failure_ = MalformedCommand(*ctx_, kBadExpressionBox, error.message.c_str());
+  } else {
+    const Bytes text = "Výraz nelze vyhodnotit: " + error.message;
+    failure_ = CommandError(*ctx_, text, (text + "\n").c_str());
+  }
+  return false;
+}
+
+bool Args::Text(Bytes& text, bool* known) {
+  column_ = Here();
+  const Bytes rest = pos_ == 0 ? rest_ : rest_.substr(pos_);
+  bool all = true;
+  ExprError error;
+  std::function<void(size_t)> doubledQuote;
+  if (check_) {
+    doubledQuote = [this, &rest](size_t at) {
+      check_->Warning(check_->Column(rest.substr(at)),
+                      "Dvojice uvozovek \"\" uvnitř řetězce jej ukončí");
+    };
+  }
+  if (!ExpandPieces(rest, Names(), text, all, error, doubledQuote)) {
+    return ExprFailure(error, error.pos);
+  }
+  if (known) *known = all;
+  return true;
+}
+
+bool Args::Expression(ExprValue& value) {
+  column_ = Here();
+  Expr expr;
+  ExprError error;
+  if (!expr.Parse(rest_, pos_, rest_.size(), error) || !expr.Evaluate(Names(), value, error)) {
+    return ExprFailure(error, error.pos - pos_);
+  }
+  pos_ = rest_.size();
+  return true;
 }
 
 bool Args::NumberOrCounter(const Bytes& word, int32_t& value) {
@@ -108,7 +205,15 @@ void Args::Warning(const Bytes& text) {
 }
 
 void Args::CounterNamed(const Bytes& name) {
-  if (check_) check_->CounterNamed(name);
+  if (check_) check_->CounterNamed(name, column_);
+}
+
+void Args::TargetNamed(const Bytes& name) {
+  if (check_) check_->TargetNamed(name);
+}
+
+void Args::TextNamed(const Bytes& name) {
+  if (check_) check_->TextNamed(name, column_);
 }
 
 void Args::LabelUsed(const Bytes& label) {

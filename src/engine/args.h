@@ -17,8 +17,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "engine/check.h"
+#include "engine/expr.h"
 #include "engine/runner.h"
 
 namespace tv {
@@ -49,14 +51,26 @@ class Args {
   bool Word(Bytes& word);
   bool Keyword(Bytes& word);
   bool FileName(Bytes& word);
+  // The next word, or the value of the variable it names when it is not a
+  // quoted string: a text variable's bytes or, with counters, a counter's
+  // value in decimal digits. In the checker the word stays as it is, and
+  // variable tells whether it may name one.
+  bool WordOrValue(Bytes& word, bool fileName, bool counters, bool* variable = nullptr);
   int Column() const { return column_; }
   // The column of what follows now (the checker's; 0 in the run).
   int Here() const;
 
-  // The rest of the line as a text. The run expands it and returns true; the
-  // checker returns true only when the text is the same in every run (then
-  // text holds it), and warns of a doubled quote that ends a string.
-  bool Text(Bytes& text);
+  // The rest of the line as a text. The run expands it; the checker knows it
+  // only when it is the same in every run (known then true, text holding
+  // it), and warns of a doubled quote that ends a string. False after the
+  // failure when an item of the text is written wrongly or has no value.
+  bool Text(Bytes& text, bool* known = nullptr);
+  // The rest of the line as an expression, and its value (known false in the
+  // checker when it depends on the run). False after the failure.
+  bool Expression(ExprValue& value);
+  // What a name stands for now: the run's counters and texts, the checker's
+  // names of the checked files.
+  ExprNames& Names();
 
   // A number word (the run's and the checker's rule), or the name of a
   // counter: the run takes an existing counter's value, the checker any name
@@ -83,7 +97,9 @@ class Args {
 
   // Only the checker says these; the run does nothing.
   void Warning(const Bytes& text);
-  void CounterNamed(const Bytes& name);
+  void CounterNamed(const Bytes& name);  // at Column()
+  void TextNamed(const Bytes& name);     // at Column()
+  void TargetNamed(const Bytes& name);
   // GoTo and Timeout: the label must be visible from this file.
   void LabelUsed(const Bytes& label);
   void EndsFlow(const char* command);
@@ -95,6 +111,9 @@ class Args {
 
  private:
   int ColumnForReport();
+  // An expression or item that failed: syntax or evaluation, at offset from
+  // the start of the unread words.
+  bool ExprFailure(const ExprError& error, size_t offset);
 
   Bytes& rest_;
   size_t pos_ = 0;  // where the words not read yet begin
@@ -104,6 +123,7 @@ class Args {
   int column_ = 0;
   int at_ = 0;  // the column set by At(), 0: none
   Flow failure_ = Flow::Fail;
+  std::unique_ptr<ExprNames> names_;
 };
 
 // A command that takes no arguments: the rest of its line is ignored.

@@ -32,10 +32,17 @@ class LineCheck {
   // Whether a Label line of this file or of a file that calls it, directly
   // or through others, names the label (where GoTo looks for it).
   virtual bool LabelVisible(const Bytes& label) const = 0;
-  // Counters: a command that creates one names it; a word may stand for a
-  // counter when some command of the checked scripts creates that name.
-  virtual void CounterNamed(const Bytes& name) = 0;
+  // Counters and text variables: a command that sets one names it; a word
+  // may stand for a counter (a text) when some command of the checked
+  // scripts sets one of that name. A name set as both is an error at the
+  // line that makes it the second kind.
+  virtual void CounterNamed(const Bytes& name, int column) = 0;
   virtual bool MayBeCounter(const Bytes& name) const = 0;
+  virtual void TextNamed(const Bytes& name, int column) = 0;
+  // A target that takes a text when a text variable has the name, else a
+  // number (ParseLine).
+  virtual void TargetNamed(const Bytes& name) = 0;
+  virtual bool MayBeText(const Bytes& name) const = 0;
 
   // Call: the file is checked too (once), or a warning says it is missing.
   virtual void Call(const Bytes& name, int column) = 0;
@@ -66,14 +73,5 @@ bool HasErrors(const std::vector<CheckFinding>& findings);
 
 // "FILE:LINE:COLUMN: chyba: TEXT" (or "varování"), without a line end.
 Bytes FormatFinding(const CheckFinding& finding);
-
-// Whether line is a Label line; word then holds its label, read as GoTo
-// reads its own (the line is consumed).
-bool ReadLabelLine(Bytes& line, Bytes& word);
-
-// Whether a text argument (the rest of a command line) expands to the same
-// bytes whatever the state of the run; then text holds them. Warns of a
-// quote doubled inside a string, which ends it.
-bool LiteralText(LineCheck& lc, const Bytes& rest, Bytes& text);
 
 }  // namespace tv

@@ -88,9 +88,10 @@ class Checker : public LineCheck {
   Checker(FileSystem& fs, const CommandTable& commands) : fs_(fs), commands_(commands) {}
 
   std::vector<CheckFinding> Run(const Bytes& path) {
-    std::unique_ptr<ScriptFile> main = fs_.OpenScript(path);
+    ScriptRefusal why = ScriptRefusal::Unreadable;
+    std::unique_ptr<ScriptFile> main = fs_.OpenScript(path, &why);
     if (!main) {
-      findings_.push_back({path, 1, 1, true, "Nelze otevřít pro čtení soubor " + path});
+      findings_.push_back({path, 1, 1, true, NotOpened(path, why, false)});
       return findings_;
     }
     Load(path, std::move(main));
@@ -133,8 +134,17 @@ class Checker : public LineCheck {
   bool LabelVisible(const Bytes& label) const override {
     return !reporting_ || files_[static_cast<size_t>(file_)].visibleLabels.count(label) > 0;
   }
-  void CounterNamed(const Bytes& name) override { counters_.insert(name); }
-  bool MayBeCounter(const Bytes& name) const override { return counters_.count(name) > 0; }
+  void CounterNamed(const Bytes& name, int column) override {
+    Named(name, column, counters_, false);
+  }
+  bool MayBeCounter(const Bytes& name) const override {
+    return counters_.count(name) > 0 || (targets_.count(name) > 0 && texts_.count(name) == 0);
+  }
+  void TargetNamed(const Bytes& name) override {
+    if (!reporting_) targets_.insert(name);
+  }
+  void TextNamed(const Bytes& name, int column) override { Named(name, column, texts_, true); }
+  bool MayBeText(const Bytes& name) const override { return texts_.count(name) > 0; }
 
   void Call(const Bytes& name, int column) override {
     File& caller = files_[static_cast<size_t>(file_)];
@@ -148,9 +158,7 @@ class Checker : public LineCheck {
       Error(column, "Příliš velká hloubka vnoření příkazů Call (nejvýše " +
                         Number(MAX_SCRIPT_FILES) + " souborů)");
     }
-    if (Find(path) < 0) {
-      Warning(column, "Soubor " + path + " nyní nelze otevřít pro čtení");
-    }
+    if (Find(path) < 0) Warning(column, NotOpened(path, refusals_[path], true));
   }
   void FileRead(const Bytes& name, int column) override {
     if (!reporting_) return;
@@ -166,6 +174,37 @@ class Checker : public LineCheck {
   }
 
  private:
+  // Why a file is not read: as the run says it (of the main script), or
+  // "now", of a file a Call names.
+  static Bytes NotOpened(const Bytes& path, ScriptRefusal why, bool now) {
+    const Bytes when = now ? "nyní " : "";
+    switch (why) {
+      case ScriptRefusal::NotRegular:
+        return "Soubor " + path + " " + when + "nelze použít jako script: není to obyčejný soubor";
+      case ScriptRefusal::TooLarge:
+        return "Soubor " + path + " " + when + "nelze použít jako script: je větší než 16 MiB";
+      case ScriptRefusal::Unreadable:
+        break;
+    }
+    return now ? "Soubor " + path + " nyní nelze otevřít pro čtení"
+               : "Nelze otevřít pro čtení soubor " + path;
+  }
+
+  // The first pass learns the names and the kind each was first set as; the
+  // second reports every line that sets a name as the other kind.
+  void Named(const Bytes& name, int column, std::set<Bytes>& names, bool text) {
+    if (!reporting_) {
+      names.insert(name);
+      firstKindText_.emplace(name, text);
+      return;
+    }
+    const auto first = firstKindText_.find(name);
+    if (first != firstKindText_.end() && first->second != text) {
+      Error(column,
+            "Jméno " + name + " je v kontrolovaných souborech čítačem i textovou proměnnou");
+    }
+  }
+
   // The check of the command word (upper-cased) at column with the rest of
   // its line; an unknown word is an error.
   void CheckCommandWord(const Bytes& word, int column, Bytes& rest) {
@@ -187,9 +226,11 @@ class Checker : public LineCheck {
   int Find(const Bytes& path) {
     auto known = byPath_.find(path);
     if (known != byPath_.end()) return known->second;
-    std::unique_ptr<ScriptFile> script = fs_.OpenScript(path);
+    ScriptRefusal why = ScriptRefusal::Unreadable;
+    std::unique_ptr<ScriptFile> script = fs_.OpenScript(path, &why);
     if (!script) {
       byPath_[path] = -1;
+      refusals_[path] = why;
       return -1;
     }
     return Load(path, std::move(script));
@@ -302,6 +343,8 @@ class Checker : public LineCheck {
       Error(1, "Řádka " + Number(lineNo_) + " scriptu není platný text v UTF-8");
     } else if (file.failed == ScriptText::Read::NoCp1250Form) {
       Error(1, "Znak na řádce " + Number(lineNo_) + " scriptu nemá podobu ve Windows-1250");
+    } else if (file.failed == ScriptText::Read::TooLarge) {
+      Error(1, NotOpened(file.fullPath, ScriptRefusal::TooLarge, false));
     }
   }
 
@@ -340,7 +383,11 @@ class Checker : public LineCheck {
   const CommandTable& commands_;
   std::deque<File> files_;  // a file stays where it is while others are loaded
   std::map<Bytes, int> byPath_;
+  std::map<Bytes, ScriptRefusal> refusals_;
   std::set<Bytes> counters_;
+  std::set<Bytes> texts_;
+  std::set<Bytes> targets_;
+  std::map<Bytes, bool> firstKindText_;  // the kind a name was first set as: a text?
   std::vector<CheckFinding> findings_;
   bool reporting_ = false;
   int file_ = 0;

@@ -17,12 +17,16 @@ extern const CommandDef kStop;
 extern const CommandDef kEnd;
 extern const CommandDef kComment;
 extern const CommandDef kTimeout;
+extern const CommandDef kFail;
 
 extern const CommandDef kDefine;
 extern const CommandDef kUndefine;
 extern const CommandDef kSetCounter;
 extern const CommandDef kIncrementCounter;
 extern const CommandDef kTestCounter;
+extern const CommandDef kSetText;
+extern const CommandDef kCalc;
+extern const CommandDef kTestCalc;
 
 // The jump of GoTo: Next once the Label line is read, Fail (box and log line)
 // when no open file has it.

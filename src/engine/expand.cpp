@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "engine/check.h"
 #include "engine/numbers.h"
 #include "engine/tokenizer.h"
 
@@ -54,48 +53,97 @@ void ExpandCode(const Bytes& piece, Bytes& result) {
 
 }  // namespace
 
-Bytes ExpandText(ScriptContext& ctx, Bytes text) {
-  Bytes result;
-  Bytes piece;
-  size_t pos = 0;
-  while (GetNextWord(text, pos, piece, false, false)) {
-    const Piece kind = ExpandLiteral(piece, result);
-    if (kind == Piece::Literal) continue;
-    if (kind == Piece::LastLine) {
-      result += ctx.lastLine;
-    } else if (const int32_t* counter = ctx.counters.Find(piece, false)) {
-      char number[16];
-      std::snprintf(number, sizeof number, "%ld", static_cast<long>(*counter));
-      result += number;
-    } else {
-      ExpandCode(piece, result);
-    }
+ExprNames::Kind RunNames::Find(const Bytes& name, int32_t& number, const Bytes*& text,
+                               bool& known) {
+  known = true;
+  if (const int32_t* counter = ctx_.counters.Find(name, false)) {
+    number = *counter;
+    return Kind::Counter;
   }
-  return result;
+  if (const Bytes* found = ctx_.texts.Find(name)) {
+    text = found;
+    return Kind::Text;
+  }
+  return Kind::None;
 }
 
-bool LiteralText(LineCheck& lc, const Bytes& rest, Bytes& text) {
-  text.clear();
-  bool literal = true;
+bool ExpandPieces(const Bytes& text, ExprNames& names, Bytes& result, bool& known, ExprError& error,
+                  const std::function<void(size_t)>& doubledQuote) {
+  result.clear();
+  known = true;
   Bytes piece;
   size_t pos = 0;
   size_t end = 0;
-  while (GetNextWord(rest, pos, piece, false, false, &end)) {
+  for (;;) {
+    size_t start = pos;
+    while (start < text.size() && (text[start] == ' ' || text[start] == '\t')) ++start;
+    if (!GetNextWord(text, pos, piece, false, false, &end)) break;
     // A string ends at the first quote after its opening one, and the
     // character after it is dropped: a doubled quote meant as one quote ends
     // the string instead.
-    if (piece[0] == '"' && end < rest.size() && rest[end] == '"') {
-      lc.Warning(lc.Column(rest.substr(end - 1)),
-                 "Dvojice uvozovek \"\" uvnitř řetězce jej ukončí");
+    if (piece[0] == '"' && doubledQuote && end < text.size() && text[end] == '"') {
+      doubledQuote(end - 1);
     }
-    const Piece kind = ExpandLiteral(piece, text);
-    if (kind == Piece::LastLine || (kind == Piece::Other && lc.MayBeCounter(piece))) {
-      literal = false;
-    } else if (kind == Piece::Other) {
-      ExpandCode(piece, text);
+    const Piece kind = ExpandLiteral(piece, result);
+    if (kind == Piece::Literal) continue;
+    if (kind == Piece::LastLine) {
+      if (const Bytes* line = names.LastLine()) {
+        result += *line;
+      } else {
+        known = false;
+      }
+      continue;
     }
+    int32_t number = 0;
+    const Bytes* value = nullptr;
+    bool valueKnown = false;
+    const ExprNames::Kind name = names.Find(piece, number, value, valueKnown);
+    if (name != ExprNames::Kind::None) {
+      if (!valueKnown) {
+        known = false;
+      } else if (name == ExprNames::Kind::Counter) {
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%ld", static_cast<long>(number));
+        result += digits;
+      } else {
+        result += *value;
+      }
+      continue;
+    }
+    if (StartsTextItem(text, start)) {
+      Expr item;
+      size_t next = start;
+      Bytes bytes;
+      bool itemKnown = false;
+      if (!item.ParseItem(text, start, &next, error) ||
+          !item.EvaluateItem(names, bytes, itemKnown, error)) {
+        return false;
+      }
+      if (itemKnown) {
+        result += bytes;
+      } else {
+        known = false;
+      }
+      pos = next;
+      continue;
+    }
+    ExpandCode(piece, result);
   }
-  return literal;
+  return true;
+}
+
+bool UsableTextName(const Bytes& name) {
+  if (name.empty() || name[0] == '"' || name.find('(') != Bytes::npos) return false;
+  int32_t number = 0;
+  if (ParseNumber(name, number)) return false;
+  Bytes ignored;
+  return ExpandLiteral(name, ignored) == Piece::Other;
+}
+
+bool ExpandText(ScriptContext& ctx, const Bytes& text, Bytes& result, ExprError& error) {
+  RunNames names(ctx);
+  bool known = true;
+  return ExpandPieces(text, names, result, known, error);
 }
 
 }  // namespace tv

@@ -62,11 +62,6 @@ Flow RunIf(ScriptContext& ctx, IfArgs& a, ScriptFileStack& stack) {
   return DispatchCommand(ctx, a.command, *a.rest, stack);
 }
 
-// Whether line is a Label line naming label.
-bool IsLabelLine(Bytes& line, Bytes& word, const Bytes& label) {
-  return ReadLabelLine(line, word) && word == label;
-}
-
 struct LabelArgs {
   Bytes label;
 };
@@ -92,9 +87,14 @@ struct CallArgs {
   Bytes name;
 };
 
+// The name may be a text variable's; the checker follows only a name
+// written out.
 bool ReadCall(Args& in, CallArgs& a) {
-  if (!in.FileName(a.name)) return in.Syntax(kCallNameBox, "Call <jméno-souboru>");
-  in.Calls(a.name);
+  bool variable = false;
+  if (!in.WordOrValue(a.name, true, false, &variable)) {
+    return in.Syntax(kCallNameBox, "Call <jméno-souboru>");
+  }
+  if (!variable) in.Calls(a.name);
   return true;
 }
 
@@ -105,10 +105,10 @@ Flow RunCall(ScriptContext& ctx, CallArgs& a, ScriptFileStack& stack) {
     return Flow::Fail;
   }
   const Bytes path = ResolveScriptRelativePath(ctx.host.files, a.name, stack.Top().FullPath());
-  std::unique_ptr<ScriptFile> file = ctx.host.files.OpenScript(path);
+  ScriptRefusal why = ScriptRefusal::Unreadable;
+  std::unique_ptr<ScriptFile> file = ctx.host.files.OpenScript(path, &why);
   if (!file) {
-    ctx.ReportError("Nelze otevřít pro čtení soubor " + path);
-    ctx.LogPrintf("Soubor %s nelze otevřít pro čtení.\n", path.c_str());
+    ScriptNotOpened(ctx, path, why);
     return Flow::Abandon;
   }
   stack.Push(std::move(file));
@@ -166,6 +166,27 @@ Flow RunTimeout(ScriptContext& ctx, TimeoutArgs& a, ScriptFileStack&) {
   return Flow::Next;
 }
 
+struct FailArgs {
+  Bytes text;
+};
+
+bool ReadFail(Args& in, FailArgs& a) {
+  in.EndsFlow("Fail");
+  return in.Text(a.text);
+}
+
+// The run ends as after a failed command, with the script's own text.
+Flow RunFail(ScriptContext& ctx, FailArgs& a, ScriptFileStack&) {
+  if (a.text.empty()) {
+    ctx.ReportError("Script ohlásil chybu");
+    ctx.LogPrintf("Script ukončen příkazem Fail.\n");
+  } else {
+    ctx.ReportError(a.text);
+    ctx.LogData("Script ukončen příkazem Fail: ", a.text.data(), a.text.size());
+  }
+  return Flow::Fail;
+}
+
 }  // namespace
 
 const CommandDef kIfDef = DefineCommand<IfArgs, ReadIfDef, RunIf>();
@@ -178,25 +199,14 @@ const CommandDef kStop = DefineCommand<NoArgs, ReadStop, RunStop>();
 const CommandDef kEnd = DefineCommand<NoArgs, ReadEnd, RunEnd>();
 const CommandDef kComment = DefineCommand<NoArgs, ReadNoArgs, RunNothing>();
 const CommandDef kTimeout = DefineCommand<TimeoutArgs, ReadTimeout, RunTimeout>();
-
-bool ReadLabelLine(Bytes& line, Bytes& word) {
-  if (!GetNextWord(line, word, true, false) || word != "LABEL") return false;
-  GetNextWord(line, word, false, false);
-  return true;
-}
+const CommandDef kFail = DefineCommand<FailArgs, ReadFail, RunFail>();
 
 Flow JumpToLabel(ScriptContext& ctx, const Bytes& label, ScriptFileStack& stack) {
-  Bytes line;
-  Bytes word;
   for (;;) {
     ScriptText& file = stack.Top();
-    if (!file.Rewind()) return ReadFailure(ctx);
-    for (;;) {
-      const ScriptText::Read read = file.ReadLine(line);
-      if (read == ScriptText::Read::End) break;
-      if (read != ScriptText::Read::Line) return LineReadFailure(ctx, file, read);
-      if (IsLabelLine(line, word, label)) return Flow::Next;
-    }
+    const ScriptText::Read found = file.FindLabel(label);
+    if (found == ScriptText::Read::Line) return Flow::Next;
+    if (found != ScriptText::Read::End) return LineReadFailure(ctx, file, found);
     if (stack.Depth() == 1) {
       ctx.ReportError("Návěští za GoTo nenalezeno za žádným Label");
       ctx.LogPrintf("Návěští %s nenalezeno za žádným příkazem Label !\n", label.c_str());

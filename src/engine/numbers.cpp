@@ -5,6 +5,11 @@
 namespace tv {
 
 bool ParseNumber(const Bytes& word, int32_t& value) {
+  bool fits = true;
+  return ParseNumber(word, value, fits);
+}
+
+bool ParseNumber(const Bytes& word, int32_t& value, bool& fits) {
   size_t p = 0;
   const size_t n = word.size();
   // sscanf skips leading white space.
@@ -17,6 +22,7 @@ bool ParseNumber(const Bytes& word, int32_t& value) {
     if (v <= static_cast<long long>(INT32_MAX) + 1) v = v * 10 + (word[p] - '0');
   }
   if (negative) v = -v;
+  fits = v >= INT32_MIN && v <= INT32_MAX;
   if (v > INT32_MAX) v = INT32_MAX;
   if (v < INT32_MIN) v = INT32_MIN;
   value = static_cast<int32_t>(v);

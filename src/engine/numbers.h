@@ -12,6 +12,8 @@ namespace tv {
 // False when the word does not begin with a number (optional blanks, sign,
 // at least one digit), like sscanf with "%ld".
 bool ParseNumber(const Bytes& word, int32_t& value);
+// The same, and whether the number fits the range without clamping.
+bool ParseNumber(const Bytes& word, int32_t& value, bool& fits);
 
 // atoi: the number at the start of the text, 0 when there is none.
 int32_t NumberOrZero(const Bytes& text);

@@ -74,8 +74,29 @@ Flow ReadFailure(ScriptContext& ctx) {
   return Flow::Abandon;
 }
 
+void ScriptNotOpened(ScriptContext& ctx, const Bytes& path, ScriptRefusal why) {
+  switch (why) {
+    case ScriptRefusal::NotRegular:
+      ctx.ReportError("Soubor " + path + " nelze použít jako script: není to obyčejný soubor");
+      ctx.LogPrintf("Soubor %s není obyčejný soubor, nelze jej interpretovat.\n", path.c_str());
+      return;
+    case ScriptRefusal::TooLarge:
+      ctx.ReportError("Soubor " + path + " nelze použít jako script: je větší než 16 MiB");
+      ctx.LogPrintf("Soubor %s je větší než 16 MiB, nelze jej interpretovat.\n", path.c_str());
+      return;
+    case ScriptRefusal::Unreadable:
+      break;
+  }
+  ctx.ReportError("Nelze otevřít pro čtení soubor " + path);
+  ctx.LogPrintf("Soubor %s nelze otevřít pro čtení.\n", path.c_str());
+}
+
 Flow LineReadFailure(ScriptContext& ctx, ScriptText& file, ScriptText::Read read) {
   const int number = file.LineNumber();
+  if (read == ScriptText::Read::TooLarge) {
+    ScriptNotOpened(ctx, file.FullPath(), ScriptRefusal::TooLarge);
+    return Flow::Fail;
+  }
   if (read == ScriptText::Read::NoCp1250Form) {
     ctx.ReportError(FormatText("Znak na řádce %d scriptu nemá podobu ve Windows-1250", number));
     ctx.LogPrintf(
@@ -97,10 +118,10 @@ Flow LineReadFailure(ScriptContext& ctx, ScriptText& file, ScriptText::Read read
 
 void RunScript(ScriptContext& ctx, const Bytes& path, const CommandTable& commands) {
   ScriptFileStack stack(commands);
-  std::unique_ptr<ScriptFile> main = ctx.host.files.OpenScript(path);
+  ScriptRefusal why = ScriptRefusal::Unreadable;
+  std::unique_ptr<ScriptFile> main = ctx.host.files.OpenScript(path, &why);
   if (!main) {
-    ctx.ReportError("Nelze otevřít pro čtení soubor " + path);
-    ctx.LogPrintf("Soubor %s nelze otevřít pro čtení.\n", path.c_str());
+    ScriptNotOpened(ctx, path, why);
     ctx.lastOutcome = RunOutcome::NotOpened;
     return;
   }
@@ -126,7 +147,8 @@ void RunScript(ScriptContext& ctx, const Bytes& path, const CommandTable& comman
       ctx.lastOutcome = RunOutcome::Failed;
       return;
     }
-    if (read == ScriptText::Read::NotUtf8 || read == ScriptText::Read::NoCp1250Form) {
+    if (read == ScriptText::Read::NotUtf8 || read == ScriptText::Read::NoCp1250Form ||
+        read == ScriptText::Read::TooLarge) {
       ended = LineReadFailure(ctx, stack.Top(), read);
       break;
     }

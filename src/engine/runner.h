@@ -110,6 +110,9 @@ Flow TimeLimitExpired(ScriptContext& ctx, const char* command, ScriptFileStack& 
 // (the runner closes the script files and returns).
 Flow ReadFailure(ScriptContext& ctx);
 
+// The box and the log line of a script file that was not opened.
+void ScriptNotOpened(ScriptContext& ctx, const Bytes& path, ScriptRefusal why);
+
 // What a script line read gives the runner or GoTo other than a line or the
 // end: a read failure, or a line of a UTF-8 script that has no Windows-1250
 // text (its box and log line; the run ends as after a failed command).

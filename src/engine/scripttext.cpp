@@ -1,5 +1,6 @@
 #include "engine/scripttext.h"
 
+#include "engine/tokenizer.h"
 #include "shell/charset.h"
 
 namespace tv {
@@ -15,6 +16,8 @@ ScriptText::Read FromFile(ScriptFile::Read read) {
       return ScriptText::Read::Line;
     case ScriptFile::Read::End:
       return ScriptText::Read::End;
+    case ScriptFile::Read::TooLarge:
+      return ScriptText::Read::TooLarge;
     case ScriptFile::Read::Error:
       break;
   }
@@ -22,6 +25,12 @@ ScriptText::Read FromFile(ScriptFile::Read read) {
 }
 
 }  // namespace
+
+bool ReadLabelLine(Bytes& line, Bytes& word) {
+  if (!GetNextWord(line, word, true, false) || word != "LABEL") return false;
+  GetNextWord(line, word, false, false);
+  return true;
+}
 
 ScriptText::Read ScriptText::NextRaw(Bytes& line) {
   if (pending_) {
@@ -32,18 +41,15 @@ ScriptText::Read ScriptText::NextRaw(Bytes& line) {
   return FromFile(file_->ReadLine(line));
 }
 
-ScriptText::Read ScriptText::ReadLine(Bytes& line) {
+ScriptText::Read ScriptText::Convert(Bytes& line) {
   if (!utf8_ && !atStart_) {
-    const Read read = FromFile(file_->ReadLine(line));
-    if (read == Read::Line) ++lineNumber_;
-    return read;
+    return FromFile(file_->ReadLine(line));
   }
   if (atStart_) {
     atStart_ = false;
     Read read = FromFile(file_->ReadLine(raw_));
     if (read != Read::Line) return read;
     if (raw_.compare(0, kMarkLength, kByteOrderMark) != 0) {
-      ++lineNumber_;
       line.swap(raw_);
       return read;
     }
@@ -62,7 +68,6 @@ ScriptText::Read ScriptText::ReadLine(Bytes& line) {
     const Read read = NextRaw(raw_);
     if (read != Read::Line) return read;
   }
-  ++lineNumber_;
   switch (Utf8ToCp1250(raw_, line)) {
     case Utf8Conversion::Done:
       return Read::Line;
@@ -74,12 +79,67 @@ ScriptText::Read ScriptText::ReadLine(Bytes& line) {
   return Read::NotUtf8;
 }
 
+ScriptText::Read ScriptText::ReadFromFile(Bytes& line) {
+  const Read read = Convert(line);
+  if (read != Read::Line) {
+    ended_ = true;
+    end_ = read;
+    return read;
+  }
+  if (kept_.size() + line.size() > kMaxScriptBytes) {
+    ended_ = true;
+    end_ = Read::TooLarge;
+    return end_;
+  }
+  kept_ += line;
+  ends_.push_back(static_cast<uint32_t>(kept_.size()));
+  Bytes rest = line, word;
+  if (ReadLabelLine(rest, word)) labels_.emplace(word, ends_.size() - 1);
+  next_ = ends_.size();
+  return read;
+}
+
+ScriptText::Read ScriptText::ReadLine(Bytes& line) {
+  if (next_ < ends_.size()) {
+    const size_t start = next_ == 0 ? 0 : ends_[next_ - 1];
+    line.assign(kept_, start, ends_[next_] - start);
+    lineNumber_ = static_cast<int>(++next_);
+    return Read::Line;
+  }
+  if (ended_) {
+    // A line that cannot be read counts as the line after the last one.
+    lineNumber_ = static_cast<int>(ends_.size()) + (end_ == Read::End ? 0 : 1);
+    return end_;
+  }
+  const Read read = ReadFromFile(line);
+  lineNumber_ = static_cast<int>(ends_.size()) + (read == Read::Line || read == Read::End ? 0 : 1);
+  return read;
+}
+
 bool ScriptText::Rewind() {
-  atStart_ = true;
-  utf8_ = false;
-  pending_ = false;
+  next_ = 0;
   lineNumber_ = 0;
-  return file_->Rewind();
+  return true;
+}
+
+ScriptText::Read ScriptText::FindLabel(const Bytes& label) {
+  auto found = labels_.find(label);
+  Bytes line;
+  while (found == labels_.end()) {
+    if (ended_) {
+      lineNumber_ = static_cast<int>(ends_.size()) + (end_ == Read::End ? 0 : 1);
+      return end_;
+    }
+    const Read read = ReadFromFile(line);
+    if (read != Read::Line) {
+      lineNumber_ = static_cast<int>(ends_.size()) + (read == Read::End ? 0 : 1);
+      return read;
+    }
+    found = labels_.find(label);
+  }
+  next_ = found->second + 1;
+  lineNumber_ = static_cast<int>(next_);
+  return Read::Line;
 }
 
 }  // namespace tv

@@ -1,9 +1,12 @@
-// Symbols and counters: Define, Undefine, SetCounter, IncrementCounter and
-// TestCounter. Names are compared exactly, case-sensitive.
+// Symbols, counters and text variables: Define, Undefine, SetCounter,
+// IncrementCounter, TestCounter, SetText, Calc and TestCalc. Names are
+// compared exactly, case-sensitive; a name is a counter's or a text's, never
+// both.
 #include <cstdint>
 
 #include "engine/args.h"
 #include "engine/commands.h"
+#include "engine/expand.h"
 #include "engine/numbers.h"
 #include "engine/tokenizer.h"
 
@@ -26,6 +29,28 @@ Bytes CounterNameBox(const char* command) {
 
 Bytes SymbolNameBox(const char* command) {
   return Bytes("Očekáváno jméno symbolu za ") + command;
+}
+
+// A counter wanted where a text variable has the name, or the reverse.
+Flow NameTaken(ScriptContext& ctx, const Bytes& name, bool byText) {
+  if (byText) {
+    ctx.ReportError("Jméno " + name + " již patří textové proměnné");
+    ctx.LogPrintf("Jméno %s již patří textové proměnné, čítač je mít nemůže.\n", name.c_str());
+  } else {
+    ctx.ReportError("Jméno " + name + " již patří čítači");
+    ctx.LogPrintf("Jméno %s již patří čítači, textová proměnná je mít nemůže.\n", name.c_str());
+  }
+  return Flow::Fail;
+}
+
+// The counter that a command sets, created when missing; null after the
+// failure when a text variable has the name.
+int32_t* SetCounterNamed(ScriptContext& ctx, const Bytes& name, Flow& failed) {
+  if (ctx.texts.Find(name)) {
+    failed = NameTaken(ctx, name, true);
+    return nullptr;
+  }
+  return ctx.counters.Find(name, true);
 }
 
 Flow UndefinedCounter(ScriptContext& ctx, const Bytes& name) {
@@ -96,7 +121,10 @@ bool ReadSetCounter(Args& in, CounterArgs& a) {
 }
 
 Flow RunSetCounter(ScriptContext& ctx, CounterArgs& a, ScriptFileStack&) {
-  *ctx.counters.Find(a.name, true) = a.value;
+  Flow failed = Flow::Fail;
+  int32_t* counter = SetCounterNamed(ctx, a.name, failed);
+  if (!counter) return failed;
+  *counter = a.value;
   return Flow::Next;
 }
 
@@ -131,9 +159,12 @@ bool ReadTestCounter(Args& in, TestCounterArgs& a) {
   if (!in.Word(a.name)) return in.Syntax(CounterNameBox("TestCounter"), kTestCounterSyntax);
   in.Word(a.op);
   const int opColumn = in.Column();
+  // The right side is a number or, as the left, a counter.
   Bytes word;
   in.Word(word);
-  if (!ParseNumber(word, a.n)) return in.Syntax(kTestCounterIncompleteBox, kTestCounterSyntax);
+  if (!in.NumberOrCounter(word, a.n)) {
+    return in.Syntax(kTestCounterIncompleteBox, kTestCounterSyntax);
+  }
   // The run finds an unknown counter before a wrong operator.
   if (in.Checking() && !KnownOperator(a.op)) {
     return in.At(opColumn).Error(kTestCounterOperatorBox, kTestCounterOperatorLog);
@@ -157,7 +188,83 @@ Flow RunTestCounter(ScriptContext& ctx, TestCounterArgs& a, ScriptFileStack&) {
   return Flow::Next;
 }
 
+struct SetTextArgs {
+  Bytes name;
+  Bytes text;
+};
+
+bool ReadSetText(Args& in, SetTextArgs& a) {
+  if (!in.Word(a.name)) {
+    return in.Syntax("Očekáváno jméno textové proměnné za SetText", "SetText <jméno> <text>");
+  }
+  if (!UsableTextName(a.name)) {
+    const Bytes box = "Jméno " + a.name + " nelze použít pro textovou proměnnou";
+    return in.Error(box, (box + "\n").c_str());
+  }
+  in.TextNamed(a.name);
+  return in.Text(a.text);
+}
+
+Flow RunSetText(ScriptContext& ctx, SetTextArgs& a, ScriptFileStack&) {
+  if (ctx.counters.Find(a.name, false)) return NameTaken(ctx, a.name, false);
+  if (a.text.size() > kMaxTextBytes) {
+    ctx.ReportError(FormatText("Text je delší než %zu bytů", kMaxTextBytes));
+    ctx.LogPrintf("Text pro proměnnou %s má %zu bytů, nejvýše lze %zu.\n", a.name.c_str(),
+                  a.text.size(), kMaxTextBytes);
+    return Flow::Fail;
+  }
+  *ctx.texts.Find(a.name, true) = a.text;
+  return Flow::Next;
+}
+
+const char kCalcSyntax[] = "Calc <čítač> <výraz>";
+const char kTestCalcSyntax[] = "TestCalc <výraz>";
+
+bool RestIsEmpty(Args& in) {
+  Bytes word;
+  size_t pos = 0;
+  return !GetNextWord(in.Rest(), pos, word, false, false);
+}
+
+struct CalcArgs {
+  Bytes name;
+  ExprValue value;
+};
+
+bool ReadCalc(Args& in, CalcArgs& a) {
+  if (!in.Word(a.name)) return in.Syntax(CounterNameBox("Calc"), kCalcSyntax);
+  in.CounterNamed(a.name);
+  if (RestIsEmpty(in)) return in.Syntax("Očekáván výraz za jménem čítače v Calc", kCalcSyntax);
+  return in.Expression(a.value);
+}
+
+Flow RunCalc(ScriptContext& ctx, CalcArgs& a, ScriptFileStack&) {
+  Flow failed = Flow::Fail;
+  int32_t* counter = SetCounterNamed(ctx, a.name, failed);
+  if (!counter) return failed;
+  *counter = a.value.value;
+  return Flow::Next;
+}
+
+bool ReadTestCalc(Args& in, CalcArgs& a) {
+  if (RestIsEmpty(in)) return in.Syntax("Očekáván výraz za TestCalc", kTestCalcSyntax);
+  return in.Expression(a.value);
+}
+
+Flow RunTestCalc(ScriptContext& ctx, CalcArgs& a, ScriptFileStack&) {
+  if (a.value.value != 0) {
+    ctx.symbols.Define("TRUE");
+  } else {
+    ctx.symbols.Undefine("TRUE");
+  }
+  return Flow::Next;
+}
+
 }  // namespace
+
+const CommandDef kSetText = DefineCommand<SetTextArgs, ReadSetText, RunSetText>();
+const CommandDef kCalc = DefineCommand<CalcArgs, ReadCalc, RunCalc>();
+const CommandDef kTestCalc = DefineCommand<CalcArgs, ReadTestCalc, RunTestCalc>();
 
 const CommandDef kDefine = DefineCommand<NameArgs, ReadDefine, RunDefine>();
 const CommandDef kUndefine = DefineCommand<NameArgs, ReadUndefine, RunUndefine>();

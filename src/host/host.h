@@ -350,9 +350,21 @@ class OutFile {
   virtual bool Flush() = 0;
 };
 
+// The largest script file a run or the checker reads: a file that never ends
+// (a device, a pipe) or a huge one must not take all memory.
+constexpr size_t kMaxScriptBytes = 16 * 1024 * 1024;
+
+// Why a script file was not opened.
+enum class ScriptRefusal {
+  Unreadable,  // missing, a folder, locked or not readable
+  NotRegular,  // a device, a pipe or a socket, not a plain file
+  TooLarge,    // larger than kMaxScriptBytes
+};
+
 class ScriptFile {
  public:
-  enum class Read { Line, End, Error };
+  // TooLarge: the file has grown past kMaxScriptBytes while it was read.
+  enum class Read { Line, End, Error, TooLarge };
   virtual ~ScriptFile() = default;
   // The next line without its LF (and without a CR before the LF).
   virtual Read ReadLine(Bytes& line) = 0;
@@ -375,10 +387,13 @@ class FileSystem {
   virtual PathSyntax Syntax() const = 0;
   // Created or truncated, other writers denied. Null on failure.
   virtual std::unique_ptr<OutFile> CreateLog(const Bytes& name) = 0;
-  // Opened for reading, other writers denied. Null on failure.
-  virtual std::unique_ptr<ScriptFile> OpenScript(const Bytes& name) = 0;
+  // Opened for reading, other writers denied. Null on failure, with the
+  // reason in why when it is not null.
+  virtual std::unique_ptr<ScriptFile> OpenScript(const Bytes& name, ScriptRefusal* why) = 0;
   // Created or truncated, readers allowed, other writers denied. Null on failure.
   virtual std::unique_ptr<OutFile> CreateCapture(const Bytes& name) = 0;
+  // The same, but a file that exists is kept and written at its end.
+  virtual std::unique_ptr<OutFile> AppendCapture(const Bytes& name) = 0;
   // For the script checker, which opens nothing for writing: whether name is
   // an existing file (not a folder), and whether the folder a new file of
   // that name would go into exists.

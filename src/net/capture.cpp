@@ -13,6 +13,7 @@ const char kOutputNameBox[] = "Za OutputFile musí být název souboru";
 
 struct FileArgs {
   Bytes name;
+  bool append = false;
 };
 
 // A file still open is closed before the line is read.
@@ -23,16 +24,26 @@ bool ReadOutputFile(Args& in, FileArgs& a) {
     ctx->capture.reset();
     ctx->LogPrintf("Soubor uzavřen.\n");
   }
-  if (!in.FileName(a.name)) return in.Syntax(kOutputNameBox, "OutputFile <jméno-souboru>");
-  in.Creates(a.name);
+  bool variable = false;
+  if (!in.WordOrValue(a.name, true, false, &variable)) {
+    return in.Syntax(kOutputNameBox, "OutputFile <jméno-souboru>");
+  }
+  if (!variable) in.Creates(a.name);
+  // Append adds to a file that exists; any other word is left as before.
+  Bytes word;
+  a.append = in.Keyword(word) && word == "APPEND";
   return true;
 }
 
 Flow RunOutputFile(ScriptContext& ctx, FileArgs& a, ScriptFileStack& stack) {
   const Bytes path = ResolveScriptRelativePath(ctx.host.files, a.name, stack.Top().FullPath());
-  ctx.LogPrintf("Otevírám pro zápis soubor %s\n", path.c_str());
+  ctx.LogPrintf(
+      a.append ? "Otevírám pro připisování soubor %s\n" : "Otevírám pro zápis soubor %s\n",
+      path.c_str());
   ctx.SetLowerStatus("Otevírám soubor");
-  ctx.capture = ctx.host.files.CreateCapture(path);
+  ctx.capture = a.append ? ctx.host.files.AppendCapture(path) : ctx.host.files.CreateCapture(path);
+  // A new file gets every byte read from now on.
+  ctx.capturedCount = 0;
   if (!ctx.capture) {
     ctx.LogPrintf("Soubor nelze vytvořit pro zápis !\n");
     ctx.SetLowerStatus("Soubor nelze otevřít pro zápis");

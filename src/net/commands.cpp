@@ -170,7 +170,9 @@ bool ReadCondition(Args& in, bool allowEnd, const char* command, const Condition
   }
   if (!condition.entry->needsText) return true;
   // The checker cannot judge a text that depends on the run.
-  if (!in.Text(condition.text)) return true;
+  bool known = false;
+  if (!in.Text(condition.text, &known)) return false;
+  if (!known) return true;
   if (condition.text.empty()) {
     const bool newMode =
         condition.entry->mode == WaitMode::Contains || condition.entry->mode == WaitMode::Matching;
@@ -218,9 +220,12 @@ struct ConnectArgs {
   Bytes server, port;
 };
 
+// The server and the port may be named by a text variable or a counter.
 bool ReadConnect(Args& in, ConnectArgs& a) {
-  in.Word(a.server);
-  if (!in.Word(a.port)) return in.Syntax(kConnectParamsBox, "Connect <server> <port>");
+  in.WordOrValue(a.server, false, true);
+  if (!in.WordOrValue(a.port, false, true)) {
+    return in.Syntax(kConnectParamsBox, "Connect <server> <port>");
+  }
   return true;
 }
 
@@ -301,7 +306,9 @@ bool ReadSend(Args& in, TextArgs& a) {
     return in.Error("Nelze provést Send, pokud není otevřeno spojení",
                     "Send nelze provést, spojení není otevřené.\n");
   }
-  if (in.Text(a.text) && a.text.empty()) return in.Syntax(kNothingToSendBox, "Send <řetězec>");
+  bool known = false;
+  if (!in.Text(a.text, &known)) return false;
+  if (known && a.text.empty()) return in.Syntax(kNothingToSendBox, "Send <řetězec>");
   return true;
 }
 
@@ -341,8 +348,15 @@ Flow RunWaitFor(ScriptContext& ctx, LineCondition& condition, ScriptFileStack& s
     ctx.SetLowerStatus("Dočteno, koncová podmínka splněna.");
     return Flow::Next;
   }
+  // A line too long for the buffer is no close of the peer's: the log says
+  // only what happened.
   if (overlong) {
-    ctx.LogPrintf("Řádka je delší než vyrovnávací paměť (%d bytů).\n", kReceiveBufferSize);
+    ctx.LogPrintf(
+        "Řádka je delší než vyrovnávací paměť (%d bytů).\n"
+        "Koncové podmínky nebylo dosaženo.\n",
+        kReceiveBufferSize);
+    ctx.ReportError("Řádka je delší než vyrovnávací paměť, koncové podmínky nebylo dosaženo");
+    return Flow::Fail;
   }
   ctx.LogPrintf(
       "Předčasné uzavření spojení ze strany partnerského počítače.\n"
@@ -384,16 +398,18 @@ bool ReadParseLine(Args& in, ParseLineArgs& a) {
       ok = in.Malformed(kParseLineBox, kParseLineTargets, kParseLineTargetsCheck);
       if (in.Run()) return false;
     }
-    if (!IsLineWord(word)) in.CounterNamed(word);
+    if (!IsLineWord(word)) in.TargetNamed(word);
   }
   return ok;
 }
 
 // Matches the last line (up to its first zero byte) and hands group k to
-// target k: a counter gets the group's number, the word line gets its text.
-// A group that took no part in the match counts as an empty text. When a
-// counter's group holds no number the line has not the expected form: the
-// command then acts as if there were no match, and changes nothing.
+// target k: the word line and a text variable get the group's text, a
+// counter (created when missing) its number. A group that took no part in
+// the match counts as an empty text. When a counter's group holds no number
+// the line has not the expected form: the command then acts as if there were
+// no match, and changes nothing. A number too large for a counter is an
+// error.
 Flow RunParseLine(ScriptContext& ctx, ParseLineArgs& a, ScriptFileStack&) {
   const std::vector<Bytes>& targets = a.targets;
   const char* line = ctx.lastLine.data();
@@ -404,8 +420,22 @@ Flow RunParseLine(ScriptContext& ctx, ParseLineArgs& a, ScriptFileStack&) {
   std::vector<Pattern::Group> groups;
   bool parsed = a.pattern.Search(line, len, groups);
   std::vector<int32_t> values(targets.size());
+  std::vector<Bytes*> texts(targets.size(), nullptr);
   for (size_t k = 0; parsed && k < targets.size(); ++k) {
-    if (!IsLineWord(targets[k])) parsed = ParseNumber(groups[k + 1].text, values[k]);
+    if (IsLineWord(targets[k])) continue;
+    texts[k] = ctx.texts.Find(targets[k], false);
+    if (texts[k]) continue;
+    bool fits = true;
+    parsed = ParseNumber(groups[k + 1].text, values[k], fits);
+    if (parsed && !fits) {
+      ctx.ReportError("Číslo ve skupině výrazu se nevejde do čítače");
+      ctx.LogData(FormatText("ParseLine: číslo pro čítač %s se nevejde do rozsahu -2147483648 až "
+                             "2147483647: ",
+                             targets[k].c_str())
+                      .c_str(),
+                  groups[k + 1].text.data(), groups[k + 1].text.size());
+      return Flow::Fail;
+    }
   }
   if (!parsed) {
     ctx.symbols.Undefine("TRUE");
@@ -415,6 +445,8 @@ Flow RunParseLine(ScriptContext& ctx, ParseLineArgs& a, ScriptFileStack&) {
   for (size_t k = 0; k < targets.size(); ++k) {
     if (IsLineWord(targets[k])) {
       newLine = groups[k + 1].text;
+    } else if (texts[k]) {
+      *texts[k] = groups[k + 1].text;
     } else {
       *ctx.counters.Find(targets[k], true) = values[k];
     }
@@ -449,7 +481,9 @@ Flow RunReceive(ScriptContext& ctx, ReceiveArgs& a, ScriptFileStack& stack) {
 
 bool ReadSkipTo(Args& in, TextArgs& a) {
   if (!ReadingConnection(in)) return false;
-  if (in.Text(a.text) && a.text.size() != 1) return in.Syntax(kSkipToCharBox, "SkipTo <znak>");
+  bool known = false;
+  if (!in.Text(a.text, &known)) return false;
+  if (known && a.text.size() != 1) return in.Syntax(kSkipToCharBox, "SkipTo <znak>");
   return true;
 }
 

@@ -54,6 +54,7 @@ bool PortUnusable(ScriptContext& ctx, int port) {
 // reports reading, room to send and the peer's close.
 void StartConnected(ScriptContext& ctx) {
   ctx.fillCount = 0;
+  ctx.capturedCount = 0;
   ctx.tlsActive = false;
   ctx.failureReason = kReasonUnknown;
   ctx.host.sockets.AsyncSelect(ctx.connection, WM_SOCKET_EVENT, kConnectedEvents);

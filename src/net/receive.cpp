@@ -65,7 +65,11 @@ Wait AwaitData(ScriptContext& ctx) {
 // moves the rest down.
 void Consume(ScriptContext& ctx, const char* prefix, int n) {
   ctx.LogData(prefix, ctx.receiveBuffer, static_cast<size_t>(n));
-  WriteCapture(ctx, ctx.receiveBuffer, static_cast<size_t>(n));
+  if (n > ctx.capturedCount) {
+    WriteCapture(ctx, ctx.receiveBuffer + ctx.capturedCount,
+                 static_cast<size_t>(n - ctx.capturedCount));
+  }
+  ctx.capturedCount = ctx.capturedCount > n ? ctx.capturedCount - n : 0;
   std::memmove(ctx.receiveBuffer, ctx.receiveBuffer + n, static_cast<size_t>(ctx.fillCount - n));
   ctx.fillCount -= n;
 }
@@ -138,7 +142,12 @@ void ReportUnreadData(ScriptContext& ctx) {
   if (ctx.fillCount <= 0) return;
   ctx.LogData("V bufferu pro čtení zůstává: ", ctx.receiveBuffer,
               static_cast<size_t>(ctx.fillCount));
-  WriteCapture(ctx, ctx.receiveBuffer, static_cast<size_t>(ctx.fillCount));
+  // Only what the capture file does not hold yet: every byte reaches it once.
+  if (ctx.capture && ctx.fillCount > ctx.capturedCount) {
+    WriteCapture(ctx, ctx.receiveBuffer + ctx.capturedCount,
+                 static_cast<size_t>(ctx.fillCount - ctx.capturedCount));
+    ctx.capturedCount = ctx.fillCount;
+  }
 }
 
 }  // namespace tv

@@ -180,6 +180,7 @@ Flow RunStartTls(ScriptContext& ctx, TlsArgs& args, ScriptFileStack& stack) {
   // for what the encrypted connection brings.
   ReportUnreadData(ctx);
   ctx.fillCount = 0;
+  ctx.capturedCount = 0;
 
   Sockets& sockets = ctx.host.sockets;
   const Socket s = ctx.connection;

@@ -99,7 +99,7 @@ bool ReadShowCheckBox(Args& in, ShowArgs& a) {
   // A box already shown keeps its caption: the run does not read it.
   ScriptContext* ctx = in.Run();
   if (ctx && FindCheckBox(*ctx, a.mark) >= 0) return true;
-  in.Text(a.caption);
+  if (!in.Text(a.caption)) return false;
   if (a.caption.empty()) a.caption = a.mark;
   return true;
 }

@@ -39,7 +39,9 @@ struct TextArgs {
 };
 
 bool ReadReported(Args& in, TextArgs& a, const char* syntax) {
-  if (in.Text(a.text) && a.text.empty()) return in.Syntax(kNothingToReport, syntax);
+  bool known = false;
+  if (!in.Text(a.text, &known)) return false;
+  if (known && a.text.empty()) return in.Syntax(kNothingToReport, syntax);
   return true;
 }
 
@@ -70,8 +72,7 @@ Flow RunQuestion(ScriptContext& ctx, TextArgs& a, ScriptFileStack&) {
 
 // An empty prompt is replaced by the default one.
 bool ReadInput(Args& in, TextArgs& a) {
-  in.Text(a.text);
-  return true;
+  return in.Text(a.text);
 }
 
 Flow RunInput(ScriptContext& ctx, TextArgs& a, ScriptFileStack&) {

@@ -30,8 +30,9 @@ bool NamesNothingToDo(const Bytes& commandLine) {
   StartupOptions options;
   SymbolList symbols;
   CounterList counters;
+  TextList texts;
   try {
-    ParseCommandLine(commandLine, options, symbols, counters);
+    ParseCommandLine(commandLine, options, symbols, counters, texts);
   } catch (const CommandLineError&) {
     return false;
   }
@@ -43,6 +44,7 @@ const char* UsageText() {
          "  -p soubor         protokol do souboru (\"-\": bez protokolu)\n"
          "  -d symbol         definuje symbol (také -D)\n"
          "  -n čítač hodnota  nastaví čítač\n"
+         "  -t jméno text     nastaví textovou proměnnou\n"
          "  -c server port    před scriptem se připojí k serveru\n"
          "  -a port           před scriptem přijme spojení na portu\n"
          "Obsluha píše na standardní vstup: click ZNAČKA, interrupt, close\n"

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-
 namespace tv::posix {
 
 namespace {
@@ -33,17 +32,19 @@ class LockedOutFile : public OutFile {
 
 // Opens for writing, takes the exclusive lock, and only then empties the
 // file, so that a file another program holds keeps its contents.
-std::unique_ptr<OutFile> CreateLocked(const Bytes& name) {
+// With append the file keeps what it holds and every write goes to its end.
+std::unique_ptr<OutFile> CreateLocked(const Bytes& name, bool append = false) {
   if (name.empty() || std::memchr(name.data(), 0, name.size())) return nullptr;
-  int fd = open(FileNameToUtf8(name).c_str(),
-                O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+  int fd =
+      open(FileNameToUtf8(name).c_str(),
+           O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (append ? O_APPEND : 0), 0666);
   if (fd < 0) return nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     return nullptr;
   }
-  if (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
+  if (!append && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
     close(fd);
     return nullptr;
   }
@@ -86,11 +87,12 @@ PosixScriptFile::~PosixScriptFile() {
 }
 
 bool PosixScriptFile::Fill() {
-  if (atEnd_ || error_) return false;
+  if (atEnd_ || error_ || tooLarge_) return false;
   if (len_ == buf_.size()) {
     if (pos_ > 0) {
       // Make room by moving what is not consumed yet to the front.
       std::memmove(&buf_[0], buf_.data() + pos_, len_ - pos_);
+      before_ += pos_;
       len_ -= pos_;
       pos_ = 0;
       startsAtZero_ = false;
@@ -111,6 +113,11 @@ bool PosixScriptFile::Fill() {
     return false;
   }
   len_ += static_cast<size_t>(n);
+  if (before_ + len_ > kMaxScriptBytes) {
+    // The file has grown past the largest script while it was read.
+    tooLarge_ = true;
+    return false;
+  }
   return true;
 }
 
@@ -129,6 +136,7 @@ ScriptFile::Read PosixScriptFile::ReadLine(Bytes& line) {
     size_t consumed = pos_;
     searched = len_;
     if (!Fill()) {
+      if (tooLarge_) return Read::TooLarge;
       if (error_) return Read::Error;
       if (pos_ == len_) return Read::End;
       line.assign(buf_, pos_, len_ - pos_);  // the last line has no LF
@@ -147,7 +155,8 @@ bool PosixScriptFile::Rewind() {
     return true;
   }
   if (lseek(fd_, 0, SEEK_SET) != 0) return false;
-  pos_ = len_ = 0;
+  pos_ = len_ = before_ = 0;
+  tooLarge_ = false;
   atEnd_ = false;
   startsAtZero_ = true;
   return true;
@@ -161,12 +170,27 @@ std::unique_ptr<OutFile> PosixFileSystem::CreateCapture(const Bytes& name) {
   return CreateLocked(name);
 }
 
-std::unique_ptr<ScriptFile> PosixFileSystem::OpenScript(const Bytes& name) {
+std::unique_ptr<OutFile> PosixFileSystem::AppendCapture(const Bytes& name) {
+  return CreateLocked(name, true);
+}
+
+std::unique_ptr<ScriptFile> PosixFileSystem::OpenScript(const Bytes& name, ScriptRefusal* why) {
+  if (why) *why = ScriptRefusal::Unreadable;
   if (name.empty() || std::memchr(name.data(), 0, name.size())) return nullptr;
+  // Opening does not wait for a pipe's writer, nor take a terminal.
   int fd = open(FileNameToUtf8(name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return nullptr;
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flock(fd, LOCK_SH | LOCK_NB) != 0) {
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxScriptBytes) {
+    if (why) *why = S_ISREG(st.st_mode) ? ScriptRefusal::TooLarge : ScriptRefusal::NotRegular;
+    close(fd);
+    return nullptr;
+  }
+  if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
     close(fd);
     return nullptr;
   }

@@ -34,6 +34,8 @@ class PosixScriptFile : public ScriptFile {
   std::string buf_;
   size_t pos_ = 0, len_ = 0;
   bool startsAtZero_ = true;  // buf_ holds the file from its first byte
+  size_t before_ = 0;         // bytes of the file in front of buf_
+  bool tooLarge_ = false;
   bool atEnd_ = false;
   bool error_ = false;
 };
@@ -45,8 +47,9 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<OutFile> CreateLog(const Bytes& name) override;
   // Opened for reading with a shared lock; null for a folder, an unreadable
   // file or one that another program is writing.
-  std::unique_ptr<ScriptFile> OpenScript(const Bytes& name) override;
+  std::unique_ptr<ScriptFile> OpenScript(const Bytes& name, ScriptRefusal* why) override;
   std::unique_ptr<OutFile> CreateCapture(const Bytes& name) override;
+  std::unique_ptr<OutFile> AppendCapture(const Bytes& name) override;
   PathSyntax Syntax() const override { return PathSyntax::Posix; }
   bool FileExists(const Bytes& name) override;
   bool FolderOfExists(const Bytes& name) override;

@@ -22,16 +22,32 @@ bool SymbolList::IsDefined(const Bytes& name) const {
 }
 
 int32_t* CounterList::Find(const Bytes& name, bool create) {
-  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-    if (it->name == name) return &it->value;
-  }
+  const auto found = byName_.find(name);
+  if (found != byName_.end()) return found->second;
   if (!create) return nullptr;
   entries_.push_back(Counter{name, 0});
-  return &entries_.back().value;
+  return byName_[name] = &entries_.back().value;
 }
 
 std::vector<CounterList::Counter> CounterList::Items() const {
   return std::vector<Counter>(entries_.rbegin(), entries_.rend());
+}
+
+Bytes* TextList::Find(const Bytes& name, bool create) {
+  const auto found = byName_.find(name);
+  if (found != byName_.end()) return found->second;
+  if (!create) return nullptr;
+  entries_.push_back(Text{name, Bytes()});
+  return byName_[name] = &entries_.back().value;
+}
+
+const Bytes* TextList::Find(const Bytes& name) const {
+  const auto found = byName_.find(name);
+  return found == byName_.end() ? nullptr : found->second;
+}
+
+std::vector<TextList::Text> TextList::Items() const {
+  return std::vector<Text>(entries_.rbegin(), entries_.rend());
 }
 
 bool FormatInto(Bytes& text, const char* format, va_list args) {

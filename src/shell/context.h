@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host/host.h"
@@ -42,13 +43,35 @@ class CounterList {
     Bytes name;
     int32_t value = 0;
   };
-  // The value of the first counter with that name, created with 0 when asked
-  // to; null when there is none and create is off.
+  // The value of the counter with that name, created with 0 when asked to;
+  // null when there is none and create is off.
   int32_t* Find(const Bytes& name, bool create);
   std::vector<Counter> Items() const;
 
  private:
   std::deque<Counter> entries_;  // the head of the list is the back; values never move
+  std::unordered_map<Bytes, int32_t*> byName_;
+};
+
+// The longest text a text variable holds.
+constexpr size_t kMaxTextBytes = 65536;
+
+// Named texts (text variables), kept as counters are: case-sensitive names,
+// the newest first in Items(). A name is a counter's or a text's, never
+// both (the commands that create them see to it).
+class TextList {
+ public:
+  struct Text {
+    Bytes name;
+    Bytes value;
+  };
+  Bytes* Find(const Bytes& name, bool create);
+  const Bytes* Find(const Bytes& name) const;
+  std::vector<Text> Items() const;
+
+ private:
+  std::deque<Text> entries_;  // values never move
+  std::unordered_map<Bytes, Bytes*> byName_;
 };
 
 struct StartupOptions {
@@ -128,6 +151,7 @@ class ScriptContext {
   // Script engine.
   SymbolList symbols;
   CounterList counters;
+  TextList texts;
   Bytes lastLine;
 
   // Connection, receiving, sending.
@@ -140,6 +164,10 @@ class ScriptContext {
   uintptr_t hostLookup = 0;
   char receiveBuffer[kReceiveBufferSize] = {};
   int fillCount = 0;
+  // How many bytes at the front of the receive buffer the capture file holds
+  // already (an interruption reports unread bytes and copies them): the read
+  // that takes them later does not copy them again.
+  int capturedCount = 0;
   Bytes scratch;  // the bytes kept by the last read
   const char* failureReason = "???";
 

@@ -82,11 +82,21 @@ std::unique_ptr<OutFile> Win32Files::CreateLog(const Bytes& name) {
   return std::make_unique<HandleFile>(handle);
 }
 
-std::unique_ptr<ScriptFile> Win32Files::OpenScript(const Bytes& name) {
+std::unique_ptr<ScriptFile> Win32Files::OpenScript(const Bytes& name, ScriptRefusal* why) {
+  if (why) *why = ScriptRefusal::Unreadable;
   if (name.empty()) return nullptr;
   HANDLE handle = CreateFileW(ToWide(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  // A device or a pipe never ends; a huge file would take all memory.
+  LARGE_INTEGER size = {};
+  const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
+  if (!disk || !GetFileSizeEx(handle, &size) ||
+      static_cast<unsigned long long>(size.QuadPart) > kMaxScriptBytes) {
+    if (why) *why = disk ? ScriptRefusal::TooLarge : ScriptRefusal::NotRegular;
+    CloseHandle(handle);
+    return nullptr;
+  }
   // Scripts are small: the whole file is read at once, and the handle stays
   // open until the script is closed so that nobody rewrites it meanwhile.
   Bytes text;
@@ -100,6 +110,11 @@ std::unique_ptr<ScriptFile> Win32Files::OpenScript(const Bytes& name) {
     }
     if (got == 0) break;
     text.append(chunk.data(), got);
+    if (text.size() > kMaxScriptBytes) {
+      if (why) *why = ScriptRefusal::TooLarge;
+      ok = false;
+      break;
+    }
   }
   if (!ok) {
     CloseHandle(handle);
@@ -126,6 +141,15 @@ std::unique_ptr<OutFile> Win32Files::CreateCapture(const Bytes& name) {
   security.bInheritHandle = FALSE;
   HANDLE handle = CreateFileW(ToWide(name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                               &security, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<HandleFile>(handle);
+}
+
+std::unique_ptr<OutFile> Win32Files::AppendCapture(const Bytes& name) {
+  if (name.empty()) return nullptr;
+  // Appending access only: every write goes to the end of the file.
+  HANDLE handle = CreateFileW(ToWide(name).c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<HandleFile>(handle);
 }

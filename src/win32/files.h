@@ -11,9 +11,10 @@ class Win32Files : public FileSystem {
   // The log: created or emptied, other writers denied.
   std::unique_ptr<OutFile> CreateLog(const Bytes& name) override;
   // Scripts: read-only, other writers denied; lines end at LF.
-  std::unique_ptr<ScriptFile> OpenScript(const Bytes& name) override;
+  std::unique_ptr<ScriptFile> OpenScript(const Bytes& name, ScriptRefusal* why) override;
   // Capture files: created or emptied, readable by others while open.
   std::unique_ptr<OutFile> CreateCapture(const Bytes& name) override;
+  std::unique_ptr<OutFile> AppendCapture(const Bytes& name) override;
   PathSyntax Syntax() const override { return PathSyntax::Windows; }
   bool FileExists(const Bytes& name) override;
   bool FolderOfExists(const Bytes& name) override;

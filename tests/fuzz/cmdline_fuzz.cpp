@@ -11,8 +11,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tv::StartupOptions options;
   tv::SymbolList symbols;
   tv::CounterList counters;
+  tv::TextList texts;
   try {
-    tv::ParseCommandLine(text, options, symbols, counters);
+    tv::ParseCommandLine(text, options, symbols, counters, texts);
+    // No name is both a counter's and a text's.
+    for (const auto& t : texts.Items()) FUZZ_CHECK(!counters.Find(t.name, false));
     FUZZ_CHECK(options.connectMode >= 0 && options.connectMode <= 2);
     // Only -c names a server; -a forgets it.
     if (options.connectMode != 1) FUZZ_CHECK(options.server.empty());

@@ -31,7 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     *ctx.counters.Find(name, true) = value;
   }
-  const tv::Bytes result = tv::ExpandText(ctx, parts[0]);
+  tv::Bytes result;
+  tv::ExprError error;
+  tv::ExpandText(ctx, parts[0], result, error);
   // Nothing comes from nowhere: each piece adds at most its own length, a
   // last line or an 11-character number.
   FUZZ_CHECK(result.size() <= parts[0].size() * (ctx.lastLine.size() + 12));

@@ -83,8 +83,8 @@ class BudgetFiles : public tv::test::FakeFiles {
   int lines = 0;
   LastRead last;
   std::set<Bytes> opened, written;
-  std::unique_ptr<tv::ScriptFile> OpenScript(const Bytes& name) override {
-    auto inner = FakeFiles::OpenScript(name);
+  std::unique_ptr<tv::ScriptFile> OpenScript(const Bytes& name, tv::ScriptRefusal* why) override {
+    auto inner = FakeFiles::OpenScript(name, why);
     if (!inner) return nullptr;
     opened.insert(name);
     return std::make_unique<BudgetScript>(std::move(inner), &lines, &last);
@@ -239,7 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!sameFiles || !f.error || !acceptedSet.count({f.file, f.line})) continue;
     Bytes line;
     Bytes word;
-    auto script = before.OpenScript(f.file);
+    auto script = before.OpenScript(f.file, nullptr);
     for (int n = 0; n < f.line && script->ReadLine(line) == tv::ScriptFile::Read::Line;) ++n;
     tv::GetNextWord(line, word, true, false);
     if (word == "IFDEF" || word == "IFNOTDEF" || word == "IFNDEF") continue;

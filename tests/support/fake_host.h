@@ -250,13 +250,26 @@ class FakeProfile : public Profile {
 class FakeFiles : public FileSystem {
  public:
   std::map<Bytes, Bytes> files;
-  std::set<Bytes> unreadable;  // names whose reads fail
-  std::set<Bytes> locked;      // names that cannot be created
-  std::set<Bytes> folders;     // folders (ending in '/') that exist without files
+  std::set<Bytes> unreadable;              // names whose reads fail
+  std::set<Bytes> locked;                  // names that cannot be created
+  std::set<Bytes> folders;                 // folders (ending in '/') that exist without files
+  std::map<Bytes, ScriptRefusal> refused;  // names whose open is refused, and why
 
   std::unique_ptr<OutFile> CreateLog(const Bytes& name) override { return Create(name); }
   std::unique_ptr<OutFile> CreateCapture(const Bytes& name) override { return Create(name); }
-  std::unique_ptr<ScriptFile> OpenScript(const Bytes& name) override {
+  std::unique_ptr<OutFile> AppendCapture(const Bytes& name) override {
+    const Bytes kept = files[name];
+    auto out = Create(name);
+    if (out) files[name] = kept;
+    return out;
+  }
+  std::unique_ptr<ScriptFile> OpenScript(const Bytes& name, ScriptRefusal* why) override {
+    if (why) *why = ScriptRefusal::Unreadable;
+    const auto refusal = refused.find(name);
+    if (refusal != refused.end()) {
+      if (why) *why = refusal->second;
+      return nullptr;
+    }
     if (!files.count(name)) return nullptr;
     return std::make_unique<MemScript>(this, name);
   }

@@ -9,12 +9,13 @@ struct Parsed {
   StartupOptions options;
   SymbolList symbols;
   CounterList counters;
+  TextList texts;
 };
 
 Parsed Parse(const Bytes& text) {
   Parsed p;
   p.symbols.Define("stale");
-  ParseCommandLine(text, p.options, p.symbols, p.counters);
+  ParseCommandLine(text, p.options, p.symbols, p.counters, p.texts);
   return p;
 }
 

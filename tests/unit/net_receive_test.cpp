@@ -157,11 +157,45 @@ TEST(NetReadUntil, FullBufferWithoutEndByteReportsAndKeepsTheBytes) {
   EXPECT_EQ(h.LogText(), "V bufferu pro čtení zůstává: " + full + "\n");
   EXPECT_EQ(h.files.files["/cap"], full);
   EXPECT_NE(h.ctx.connection, kInvalidSocket);
-  // Every later line read fails the same way and reports the same bytes.
+  // Every later line read fails the same way and reports the same bytes,
+  // which the capture file holds already.
   EXPECT_FALSE(ReadUntil(h.ctx, ':'));
   EXPECT_STREQ(h.ctx.failureReason, kReasonLineTooLong);
-  EXPECT_EQ(h.files.files["/cap"], full + full);
+  EXPECT_EQ(h.files.files["/cap"], full);
   EXPECT_EQ(h.Buffer(), full);
+}
+
+// Bytes reported as unread go to the capture file once: the read that takes
+// them later adds only what came after them, and a new capture file gets
+// them again.
+TEST(NetReadUntil, UnreadBytesReachTheCaptureFileOnce) {
+  NetHost h;
+  h.Open();
+  h.ctx.capture = h.files.CreateCapture("/cap");
+  h.sockets.Arrive(10, "+OK čás");
+  h.ctx.timeLimit.ms = 50;
+  h.ctx.StartTimeLimit();
+  EXPECT_FALSE(ReadUntil(h.ctx, '\n'));
+  EXPECT_TRUE(h.ctx.EndTimeLimit());
+  EXPECT_EQ(h.files.files["/cap"], "+OK čás");
+  h.sockets.Arrive(100, "t\r\nnext\n");
+  ASSERT_TRUE(ReadUntil(h.ctx, '\n'));
+  EXPECT_EQ(h.ctx.lastLine, "+OK část");
+  EXPECT_EQ(h.files.files["/cap"], "+OK část\r\n");
+  // Reported twice, captured once; a fresh file takes the piece whole.
+  h.ctx.StartTimeLimit();
+  h.sockets.Arrive(h.queue.now + 10, "par");
+  EXPECT_FALSE(ReadUntil(h.ctx, '!'));
+  EXPECT_TRUE(h.ctx.EndTimeLimit());
+  h.ctx.StartTimeLimit();
+  EXPECT_FALSE(ReadUntil(h.ctx, '!'));
+  EXPECT_TRUE(h.ctx.EndTimeLimit());
+  EXPECT_EQ(h.files.files["/cap"], "+OK část\r\nnext\npar");
+  h.ctx.capture = h.files.CreateCapture("/cap2");
+  h.ctx.capturedCount = 0;
+  h.sockets.Arrive(h.queue.now + 10, "t!");
+  ASSERT_TRUE(ReadUntil(h.ctx, '!'));
+  EXPECT_EQ(h.files.files["/cap2"], "next\npart!");
 }
 
 TEST(NetReadUntil, EndByteAsTheLastByteOfAFullBufferIsFound) {

@@ -159,7 +159,7 @@ TEST(SignalizeCommand, PlaysTheFileBesideTheRunningScript) {
   FakeHost h;
   h.files.files["/s/sub/inner.tvl"] = "";
   ScriptFileStack stack(ScriptCommands());
-  stack.Push(h.files.OpenScript("/s/sub/inner.tvl"));
+  stack.Push(h.files.OpenScript("/s/sub/inner.tvl", nullptr));
   Bytes rest = "ring.wav";
   EXPECT_EQ(kSignalize.run(h.ctx, rest, stack), Flow::Next);
   rest = "/abs/bell.wav";

@@ -12,11 +12,12 @@ struct Parsed {
   StartupOptions options;
   SymbolList symbols;
   CounterList counters;
+  TextList texts;
 };
 
 Parsed Parse(const std::vector<std::string>& args) {
   Parsed p;
-  ParseCommandLine(RebuildCommandLine(args), p.options, p.symbols, p.counters);
+  ParseCommandLine(RebuildCommandLine(args), p.options, p.symbols, p.counters, p.texts);
   return p;
 }
 

@@ -58,7 +58,7 @@ TEST(PosixScriptFile, LineEndsAndOddBytes) {
   const char raw[] = "crlf\r\nlone\rcr\n\r\n\nzero\0byte\n\xE8\xE1st\r\r\nlast";
   std::string text(raw, sizeof raw - 1);
   Put(dir / "a.tvl", text);
-  auto f = fs.OpenScript(dir / "a.tvl");
+  auto f = fs.OpenScript(dir / "a.tvl", nullptr);
   ASSERT_TRUE(f);
   std::vector<Bytes> lines = AllLines(*f);
   ASSERT_EQ(lines.size(), 7u);
@@ -78,8 +78,8 @@ TEST(PosixScriptFile, EmptyFileAndFinalLineEnd) {
   PosixFileSystem fs;
   Put(dir / "empty", "");
   Put(dir / "one", "only\n");
-  EXPECT_TRUE(AllLines(*fs.OpenScript(dir / "empty")).empty());
-  EXPECT_EQ(AllLines(*fs.OpenScript(dir / "one")), std::vector<Bytes>{"only"});
+  EXPECT_TRUE(AllLines(*fs.OpenScript(dir / "empty", nullptr)).empty());
+  EXPECT_EQ(AllLines(*fs.OpenScript(dir / "one", nullptr)), std::vector<Bytes>{"only"});
 }
 
 TEST(PosixScriptFile, LongLinesAcrossTheBuffer) {
@@ -90,7 +90,7 @@ TEST(PosixScriptFile, LongLinesAcrossTheBuffer) {
   std::string a(65535, 'a'), b(300000, 'b'), c(10, 'c');
   std::string text = a + "\r\n" + b + "\n" + c + "\r\n" + std::string(70000, 'd');
   Put(dir / "long.tvl", text);
-  auto f = fs.OpenScript(dir / "long.tvl");
+  auto f = fs.OpenScript(dir / "long.tvl", nullptr);
   ASSERT_TRUE(f);
   std::vector<Bytes> lines = AllLines(*f);
   ASSERT_EQ(lines.size(), 4u);
@@ -107,7 +107,7 @@ TEST(PosixScriptFile, RewindStartsAgainFromAnyPoint) {
   TempDir dir;
   PosixFileSystem fs;
   Put(dir / "r.tvl", "one\ntwo\nthree");
-  auto f = fs.OpenScript(dir / "r.tvl");
+  auto f = fs.OpenScript(dir / "r.tvl", nullptr);
   Bytes line;
   ASSERT_EQ(f->ReadLine(line), ScriptFile::Read::Line);
   ASSERT_TRUE(f->Rewind());
@@ -126,23 +126,23 @@ TEST(PosixScriptFile, RewindStartsAgainFromAnyPoint) {
 TEST(PosixScriptFile, WhatCannotBeOpenedAndTheFullPath) {
   TempDir dir;
   PosixFileSystem fs;
-  EXPECT_FALSE(fs.OpenScript(dir.path()));
-  EXPECT_FALSE(fs.OpenScript(dir / "missing.tvl"));
-  EXPECT_FALSE(fs.OpenScript(""));
+  EXPECT_FALSE(fs.OpenScript(dir.path(), nullptr));
+  EXPECT_FALSE(fs.OpenScript(dir / "missing.tvl", nullptr));
+  EXPECT_FALSE(fs.OpenScript("", nullptr));
   Put(dir / "secret.tvl", "x\n");
   chmod((dir / "secret.tvl").c_str(), 0);
   if (geteuid() != 0) {
-    EXPECT_FALSE(fs.OpenScript(dir / "secret.tvl"));
+    EXPECT_FALSE(fs.OpenScript(dir / "secret.tvl", nullptr));
   }
 
   Put(dir / "s.tvl", "x\n");
-  EXPECT_EQ(fs.OpenScript(dir / "s.tvl")->FullPath(), dir / "s.tvl");
+  EXPECT_EQ(fs.OpenScript(dir / "s.tvl", nullptr)->FullPath(), dir / "s.tvl");
   char* cwd = getcwd(nullptr, 0);
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  auto rel = fs.OpenScript("s.tvl");
+  auto rel = fs.OpenScript("s.tvl", nullptr);
   ASSERT_TRUE(rel);
   EXPECT_EQ(rel->FullPath(), dir / "s.tvl");
-  EXPECT_EQ(fs.OpenScript("./s.tvl")->FullPath(), dir / "./s.tvl");
+  EXPECT_EQ(fs.OpenScript("./s.tvl", nullptr)->FullPath(), dir / "./s.tvl");
   ASSERT_EQ(chdir(cwd), 0);
   free(cwd);
   EXPECT_EQ(ResolveScriptRelativePath(fs, "sub/x.wav", "/a/b/s.tvl"), "/a/b/sub/x.wav");
@@ -161,7 +161,8 @@ TEST(PosixLogFile, SecondWriterIsRefusedAndDoesNotDestroyTheFirstLog) {
   EXPECT_FALSE(fs.CreateLog(dir / "T.LOG"));
   EXPECT_FALSE(fs.CreateCapture(dir / "T.LOG"));
   EXPECT_EQ(Get(dir / "T.LOG").size(), 18u) << "the refused writer left the file alone";
-  EXPECT_FALSE(fs.OpenScript(dir / "T.LOG")) << "a file being written is not read as a script";
+  EXPECT_FALSE(fs.OpenScript(dir / "T.LOG", nullptr))
+      << "a file being written is not read as a script";
   first.reset();
   auto second = fs.CreateLog(dir / "T.LOG");
   ASSERT_TRUE(second);
@@ -202,11 +203,11 @@ TEST(PosixLogFile, CaptureAllowsReadersAndLogCannotLandInAMissingFolder) {
   EXPECT_FALSE(fs.CreateLog(""));
   // A script being read keeps others from writing it.
   Put(dir / "s.tvl", "x\n");
-  auto script = fs.OpenScript(dir / "s.tvl");
+  auto script = fs.OpenScript(dir / "s.tvl", nullptr);
   ASSERT_TRUE(script);
   EXPECT_FALSE(fs.CreateCapture(dir / "s.tvl"));
   EXPECT_EQ(Get(dir / "s.tvl"), "x\n");
-  EXPECT_TRUE(fs.OpenScript(dir / "s.tvl")) << "readers share the file";
+  EXPECT_TRUE(fs.OpenScript(dir / "s.tvl", nullptr)) << "readers share the file";
 }
 
 class PosixProfileTest : public ::testing::Test {

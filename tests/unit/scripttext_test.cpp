@@ -63,7 +63,7 @@ Reading ReadAll(ScriptText& text) {
 
 ScriptText Open(FakeFiles& files, const Bytes& content) {
   files.files["/f"] = content;
-  return ScriptText(files.OpenScript("/f"));
+  return ScriptText(files.OpenScript("/f", nullptr));
 }
 
 TEST(ScriptText, OnlyAFileThatBeginsWithTheMarkIsConverted) {

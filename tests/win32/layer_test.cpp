@@ -317,7 +317,7 @@ TEST(Files, ScriptLinesEndAtLineFeed) {
   const char text[] = "first\r\nsecond\n\r\nfo\0ur\rx\nlast";
   WriteAll(ToWide(name), Bytes(text, sizeof text - 1));
   Win32Files files;
-  std::unique_ptr<tv::ScriptFile> script = files.OpenScript(name);
+  std::unique_ptr<tv::ScriptFile> script = files.OpenScript(name, nullptr);
   ASSERT_NE(script, nullptr);
   Bytes line;
   const Bytes expected[] = {"first", "second", "", Bytes("fo\0ur\rx", 7), "last"};
@@ -336,13 +336,13 @@ TEST(Files, ScriptKnowsItsFullPathAndDeniesWriters) {
   SetCurrentDirectoryW(folder.c_str());
   WriteAll(folder + L"relative.tvl", "Stop\r\n");
   Win32Files files;
-  std::unique_ptr<tv::ScriptFile> script = files.OpenScript("relative.tvl");
+  std::unique_ptr<tv::ScriptFile> script = files.OpenScript("relative.tvl", nullptr);
   ASSERT_NE(script, nullptr);
   EXPECT_EQ(script->FullPath(), FromWide(folder) + "relative.tvl");
   EXPECT_TRUE(CanOpen(FromWide(folder) + "relative.tvl", GENERIC_READ));
   EXPECT_FALSE(CanOpen(FromWide(folder) + "relative.tvl", GENERIC_WRITE));
-  EXPECT_EQ(files.OpenScript("no such script.tvl"), nullptr);
-  EXPECT_EQ(files.OpenScript(FromWide(folder)), nullptr);  // a folder
+  EXPECT_EQ(files.OpenScript("no such script.tvl", nullptr), nullptr);
+  EXPECT_EQ(files.OpenScript(FromWide(folder), nullptr), nullptr);  // a folder
 }
 
 TEST(Files, CaptureFileIsEmptiedAndReadableWhileOpen) {
