@@ -1,7 +1,7 @@
 #include "engine/pattern_parse.h"
 
 #include <algorithm>
-#include <cstring>
+#include <iterator>
 
 // A scanner and a recursive descent over its tokens, one token ahead. The
 // scanner also keeps the measure of the pattern (nesting, weight, what a
