@@ -8,6 +8,7 @@ export DEBIAN_FRONTEND=noninteractive
 # from the i386 architecture. googletest holds the sources the Windows tests'
 # GoogleTest is built from with the mingw toolchain. Wine only recommends
 # gnutls, and its TLS (the Windows program's StartTls) cannot work without it.
+# nodejs is the ECMAScript engine the patterns are compared with (tests/ecma).
 if [ "$(dpkg --print-architecture)" = amd64 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
@@ -21,7 +22,7 @@ for try in 1 2 3; do
 done
 packages=(
   ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev googletest
-  libbenchmark-dev python3 perl clang libclang-rt-14-dev redis-server libssl-dev openssl curl
+  libbenchmark-dev python3 perl clang libclang-rt-14-dev redis-server libssl-dev openssl curl nodejs
   mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth
   libgnutls30 libgnutls30:i386
 )

@@ -2,10 +2,12 @@
 // "(?i)" at the start for ASCII letters in either case. One engine for
 // WaitFor Matching, TestLine Matching and ParseLine.
 //
-// The matcher never backtracks: one pass over the line, its time bounded by
-// the line's length times the pattern's size, its stack by the pattern alone.
-// Patterns it cannot run that way (back-references, lookahead) and patterns
-// too large or too deeply nested are refused when they are compiled.
+// The match and the groups are ECMAScript's; the matcher never backtracks:
+// one pass over the line, its time bounded by the line's length times the
+// pattern's size, its stack by the pattern alone. Patterns it cannot run that
+// way (back-references, lookahead) and patterns too large or too deeply
+// nested are refused when they are compiled. The parts: pattern_parse.h,
+// pattern_compile.h, pattern_match.h.
 #pragma once
 
 #include <cstddef>

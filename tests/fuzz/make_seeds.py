@@ -94,6 +94,25 @@ put("receive", b"\x05\x21\x00\x02ok\x07\x0a\x08\x10\x00")
 put("receive", b"\x81\x0b^(\\d+) (ok)\x00\x0d250 ok\r\n1 ok\n\x07\x0a\x07\x0a")
 put("receive", b"\x81\x0b(?i)(a|b)*c\xa0\x01a\x00\x02\r\n\x07\x0a")
 
+# Patterns: flags (bit 0: (?i)), the pattern, then lines after zero bytes.
+for flags, pattern, lines in [
+        (0, "^(\\d+) (ok)$", ["250 ok", "1 ok "]),
+        (1, "content-length: *([0-9]+)", ["Content-Length: 77"]),
+        (0, "(?:(a)|b)+", ["ab", "ba"]),
+        (0, "(z)((a+)?(b+)?(c))*", ["zaacbbbcac"]),
+        (0, "(a|ab)(c|bcd)(d*)", ["abcd"]),
+        (0, "()?(a*)*?(x|)+", ["", "aax"]),
+        (0, "[a-\x9e\\d\\s-]{2,}?\\b.", ["a\x9e1 b"]),
+        (0, "[^[:alpha:]_][[.a.]]", ["1a"]),
+        (0, "\\bOK\\b|\\x41\\u0042\\cJ", ["xOK AB\n"]),
+        (1, "^(?:a{2,3}?|b{0})[\\]]$", ["AA]"]),
+        (0, "(a)\\1(?=b)(?!c)(?<n>d)", ["aab"]),
+        (0, "((((((((((((((((((((((((((((((((a))))))))))))))))))))))))))))))))", ["a"]),
+        (0, "x{490}|y{2,1}|[z-a]|(|\\", ["x"]),
+]:
+    put("pattern", bytes([flags]) + b"\0".join(
+        [pattern.encode("latin-1")] + [ln.encode("latin-1") for ln in lines]))
+
 # Whole runs: script NUL answers NUL peer NUL inputs NUL more files.
 for main, extra in scripts:
     peer = b"\x01".join(b"\x00" + p.encode("cp1250", "replace") for p in (peers.pop(0) if peers else []))

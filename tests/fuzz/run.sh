@@ -19,7 +19,7 @@ while getopts "t:" opt; do
 done
 shift $((OPTIND - 1))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(tokenizer expand cmdline escape receive runner tls)
+[ ${#targets[@]} -gt 0 ] || targets=(tokenizer expand cmdline escape receive runner tls pattern)
 
 probe="$(mktemp -d)"
 trap 'rm -rf "$probe"' EXIT

@@ -108,6 +108,94 @@ TEST(Pattern, CaseInsensitiveFoldsOnlyAsciiLetters) {
   EXPECT_TRUE(Finds(".", "\xE8"));
 }
 
+// Each iteration of a repetition starts with the groups inside it unset, and
+// an iteration beyond the minimum that matches nothing is not made: the
+// groups ECMAScript gives (a group that took no part written as "-").
+TEST(Pattern, GroupsInRepetitionsAsEcmaScript) {
+  EXPECT_EQ(GroupsOf("(?:(a)|b)+", "ab"), (std::vector<Bytes>{"ab", "-"}));
+  EXPECT_EQ(GroupsOf("(z)((a+)?(b+)?(c))*", "zaacbbbcac"),
+            (std::vector<Bytes>{"zaacbbbcac", "z", "ac", "a", "-", "c"}));
+  EXPECT_EQ(GroupsOf("(?:(x)|y){2}", "xy"), (std::vector<Bytes>{"xy", "-"}));
+  EXPECT_EQ(GroupsOf("()?", "a"), (std::vector<Bytes>{"", "-"}));
+  EXPECT_EQ(GroupsOf("(a*)*", "b"), (std::vector<Bytes>{"", "-"}));
+  EXPECT_EQ(GroupsOf("(a*)+", "b"), (std::vector<Bytes>{"", ""}));
+  EXPECT_EQ(GroupsOf("(a|)+b", "aab"), (std::vector<Bytes>{"aab", "a"}));
+  // Two paths at the same place, one inside an iteration that has consumed
+  // a byte, the other inside one that has not: the second may not end its
+  // iteration, the first may, so the machine keeps both.
+  EXPECT_EQ(GroupsOf("(?:((c|a*))*?)+", "ac"), (std::vector<Bytes>{"ac", "c", "c"}));
+  EXPECT_EQ(GroupsOf("((c|(ab)?"
+                     "?)(?:(b*){1,2}?|((a|))?))+",
+                     "bcacbcb"),
+            (std::vector<Bytes>{"bcacbcb", "cb", "c", "-", "b", "-", "-"}));
+}
+
+// Ranges compare the bytes of the code page unsigned; code units above 255
+// match no byte.
+TEST(Pattern, RangesOverEveryByte) {
+  // Windows-1250: ž 0x9E, č 0xE8.
+  EXPECT_TRUE(Finds("^[a-\x9E]+$", "az\x9E\x80"));
+  EXPECT_FALSE(Finds("[a-\x9E]", "\xE8"));
+  EXPECT_EQ(GroupsOf("[\x01-\xFF]+", "ab\xE8\xFF"), (std::vector<Bytes>{"ab\xE8\xFF"}));
+  EXPECT_TRUE(Finds("[\\x80-\\xff]{2}", "a\x80\xE8"));
+  EXPECT_EQ(ReasonOf("[\xE8-a]"), "Neplatný rozsah znaků v regulárním výrazu.");
+  EXPECT_TRUE(Finds("[A-[]", "["));
+  EXPECT_TRUE(Finds("^[\\xfe-\\u0100]$", "\xFF"));
+  EXPECT_FALSE(Finds("[\\u0100-\\u0200]|\\u0101", "\x01\x00"));
+}
+
+// The reasons of refusals the reader gives as the library's compiler gave
+// them before it.
+TEST(Pattern, RefusalsWhereTheyWere) {
+  const Bytes paren = "Nespárovaná kulatá závorka v regulárním výrazu.";
+  const Bytes badCount = "Neplatný počet opakování ve složených závorkách regulárního výrazu.";
+  const Bytes range = "Neplatný rozsah znaků v regulárním výrazu.";
+  const Bytes bracket = "Neuzavřená hranatá závorka v regulárním výrazu.";
+  const Bytes escape = "Neplatná sekvence se zpětným lomítkem v regulárním výrazu.";
+  const Bytes collate = "Neplatný název znaku pro porovnávání v regulárním výrazu.";
+  const Bytes unknown = "Regulární výraz nelze přeložit.";
+  // A quantifier after an assertion has no atom: the group it is in (or
+  // the pattern) does not end where it should.
+  EXPECT_EQ(ReasonOf("^*"), paren);
+  EXPECT_EQ(ReasonOf("(\\b{2})"), paren);
+  EXPECT_EQ(ReasonOf("a{"), badCount);
+  EXPECT_EQ(ReasonOf("a{,2}"), badCount);
+  EXPECT_EQ(ReasonOf("a{2,1}\\"), escape);
+  EXPECT_EQ(ReasonOf("[a-"), range);
+  EXPECT_EQ(ReasonOf("[\\d-z]"), range);
+  EXPECT_EQ(ReasonOf("[a-\\w]"), range);
+  EXPECT_EQ(ReasonOf("[z-a"), range);
+  EXPECT_EQ(ReasonOf("[a-z"), bracket);
+  EXPECT_EQ(ReasonOf("[\\1]"), bracket);
+  EXPECT_EQ(ReasonOf("[\\B]"), bracket);
+  EXPECT_EQ(ReasonOf("[[:alpha:]"), bracket);
+  EXPECT_EQ(ReasonOf("[[:alpha]"), "Neznámá třída znaků v regulárním výrazu.");
+  EXPECT_EQ(ReasonOf("[[:foo:]]"), collate);
+  EXPECT_EQ(ReasonOf("[[.foo.]]"), collate);
+  EXPECT_EQ(ReasonOf("[[.hyphen.]]"), unknown);
+  EXPECT_EQ(ReasonOf("[[=a=]]"), unknown);
+  EXPECT_EQ(ReasonOf("[[:Alpha:]]"), unknown);
+  EXPECT_EQ(ReasonOf("\\x4g"), escape);
+  EXPECT_EQ(ReasonOf("[\\u12]"), escape);
+  EXPECT_EQ(ReasonOf("\\c"), escape);
+  EXPECT_EQ(ReasonOf("(?:a"), paren);
+  EXPECT_EQ(ReasonOf("a**"), "Opakování v regulárním výrazu nemá co opakovat.");
+  // Named classes inside brackets are read whole.
+  EXPECT_TRUE(Finds("^[[:digit:]+*]+$", "1+*"));
+  EXPECT_TRUE(Finds("[^[:alpha:]]", "1"));
+  EXPECT_TRUE(Finds("(?i)[[:upper:]]", "a"));
+}
+
+// A match cannot begin at a byte no path begins with, and the positions
+// skipped for that must be the only ones.
+TEST(Pattern, SkippedPositionsLoseNoMatch) {
+  EXPECT_EQ(GroupsOf(".??[\\r]", "\r"), (std::vector<Bytes>{"\r"}));
+  EXPECT_EQ(GroupsOf("(?:x|\\d)(y?)", "aa7y"), (std::vector<Bytes>{"7y", "y"}));
+  EXPECT_EQ(GroupsOf("\\bOK\\b", "xOK OK"), (std::vector<Bytes>{"OK"}));
+  EXPECT_EQ(GroupsOf("a*$", "bbb"), (std::vector<Bytes>{""}));
+  EXPECT_TRUE(Finds("$", "abc"));
+}
+
 // The literal test before the matcher must never change a result, and the
 // one-pass search must find what the standard backtracking matcher finds,
 // with the same groups: random patterns over a small alphabet against random
@@ -230,6 +318,27 @@ TEST(Pattern, HostilePatternsOverLongLinesStayBounded) {
   // (.*)*$ matches all three lines, ^(a|aa)+$ the first, (a|b)*c none...
   EXPECT_EQ(run.found, 7);
   EXPECT_LT(run.cpuSeconds, 20.0);
+}
+
+// Optional iterations nested 31 deep that may all match nothing: the
+// states the matcher tells apart grow with the nesting, not with the line.
+TEST(Pattern, NestedEmptyIterationsStayBounded) {
+  Bytes text;
+  for (int i = 0; i < 31; ++i) text += "(?:";
+  text += "(a?)";
+  for (int i = 0; i < 31; ++i) text += ")*";
+  text += "b";
+  Pattern p;
+  Bytes reason;
+  ASSERT_TRUE(p.Compile(text, reason)) << reason;
+  const Bytes line = Bytes(4095, 'a') + "b";
+  std::vector<Pattern::Group> groups;
+  const double started = ThreadCpuSeconds();
+  ASSERT_TRUE(p.Search(line.data(), line.size(), groups));
+  EXPECT_LT(ThreadCpuSeconds() - started, 10.0);
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(groups[0].text, line);
+  EXPECT_EQ(groups[1].text, "a");
 }
 
 }  // namespace
