@@ -2,7 +2,7 @@
 # Builds everything and runs every test: unit tests and conformance runs in the
 # native build, the address and undefined-behaviour sanitizer build and the
 # thread sanitizer build, then the 64-bit and the 32-bit Windows program under
-# Wine, then the soak, fault and fuzz runs.
+# Wine, then the soak, fault and fuzz runs, then clang-tidy over the sources.
 # This is what CI runs.
 #
 #   tools/run-tests.sh          the full tier
@@ -84,3 +84,7 @@ tests/faults/faults.py --quick --program build-asan/tarvelin --peer build-asan/t
 if [ "${FUZZ_SECONDS:-20}" != 0 ]; then
   tests/fuzz/run.sh -t "${FUZZ_SECONDS:-20}"
 fi
+
+# --- Static checks: clang-tidy with the checks of .clang-tidy over src/ and
+# tools/, as the native build compiles them (tools/tidy.sh).
+tools/tidy.sh build

@@ -54,7 +54,7 @@ void ExpandCode(const Bytes& piece, Bytes& result) {
 
 }  // namespace
 
-Bytes ExpandText(ScriptContext& ctx, Bytes text) {
+Bytes ExpandText(ScriptContext& ctx, const Bytes& text) {
   Bytes result;
   Bytes piece;
   size_t pos = 0;

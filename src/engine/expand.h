@@ -6,6 +6,6 @@
 
 namespace tv {
 
-Bytes ExpandText(ScriptContext& ctx, Bytes text);
+Bytes ExpandText(ScriptContext& ctx, const Bytes& text);
 
 }  // namespace tv

@@ -140,7 +140,7 @@ bool CheckShape(const Bytes& p, Bytes& reason) {
       atom = Clamp(frames.back().total + 2);
       frames.pop_back();
       ++i;
-    } else if ((c == '*' || c == '+' || c == '?') && !f.repeatable) {
+    } else if ((c == '*' || c == '+' || c == '?' || c == '{') && !f.repeatable) {
       reason = kReasonNothingToRepeat;
       return false;
     } else if (c == '*' || c == '+' || c == '?') {
@@ -149,9 +149,6 @@ bool CheckShape(const Bytes& p, Bytes& reason) {
       ++i;
       if (i < n && p[i] == '?') ++i;
       continue;
-    } else if (c == '{' && !f.repeatable) {
-      reason = kReasonNothingToRepeat;
-      return false;
     } else if (c == '{') {
       size_t j = i + 1;
       long low = 0;
@@ -540,8 +537,10 @@ class Parser {
 
   void AddFolded(ByteSet& s, int b) {
     s[static_cast<size_t>(b)] = true;
+    // NOLINTBEGIN(bugprone-misplaced-widening-cast): b is a byte, the sum one too
     if (icase_ && b >= 'a' && b <= 'z') s[static_cast<size_t>(b - 'a' + 'A')] = true;
     if (icase_ && b >= 'A' && b <= 'Z') s[static_cast<size_t>(b - 'A' + 'a')] = true;
+    // NOLINTEND(bugprone-misplaced-widening-cast)
   }
 
   bool PosixClass(ByteSet& s) {
@@ -642,6 +641,7 @@ class Parser {
         }
         if (lo > 255 || hi > 255) return false;
         // Bytes compare as signed chars, as the syntax check compares them.
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse): meant, for the reason above
         const int slo = static_cast<signed char>(lo), shi = static_cast<signed char>(hi);
         if (slo > shi) return false;
         for (int b = slo; b <= shi; ++b) AddFolded(s, static_cast<unsigned char>(b));

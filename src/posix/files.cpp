@@ -35,7 +35,7 @@ class LockedOutFile : public OutFile {
 // Opens for writing, takes the exclusive lock, and only then empties the
 // file, so that a file another program holds keeps its contents.
 std::unique_ptr<OutFile> CreateLocked(const Bytes& name) {
-  if (name.empty() || std::memchr(name.data(), 0, name.size())) return nullptr;
+  if (name.empty() || name.find('\0') != Bytes::npos) return nullptr;
   int fd = open(FileNameToUtf8(name).c_str(),
                 O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
   if (fd < 0) return nullptr;
@@ -163,7 +163,7 @@ std::unique_ptr<OutFile> PosixFileSystem::CreateCapture(const Bytes& name) {
 }
 
 std::unique_ptr<ScriptFile> PosixFileSystem::OpenScript(const Bytes& name) {
-  if (name.empty() || std::memchr(name.data(), 0, name.size())) return nullptr;
+  if (name.empty() || name.find('\0') != Bytes::npos) return nullptr;
   int fd = open(FileNameToUtf8(name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return nullptr;
   struct stat st;
@@ -182,12 +182,12 @@ Bytes PosixFileSystem::ResolveScriptRelativePath(const Bytes& name, const Bytes&
 
 bool PosixFileSystem::FileExists(const Bytes& name) {
   struct stat st;
-  if (name.empty() || std::memchr(name.data(), 0, name.size())) return false;
+  if (name.empty() || name.find('\0') != Bytes::npos) return false;
   return stat(FileNameToUtf8(name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 bool PosixFileSystem::FolderOfExists(const Bytes& name) {
-  if (std::memchr(name.data(), 0, name.size())) return false;
+  if (name.find('\0') != Bytes::npos) return false;
   const size_t cut = name.rfind('/');
   const Bytes folder = cut == Bytes::npos ? Bytes(".")
                        : cut == 0         ? Bytes("/")
