@@ -22,7 +22,8 @@ for try in 1 2 3; do
 done
 packages=(
   ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev googletest
-  libbenchmark-dev python3 perl clang libclang-rt-14-dev redis-server libssl-dev openssl curl nodejs
+  libbenchmark-dev python3 perl clang clang-tidy libclang-rt-14-dev redis-server libssl-dev openssl
+  curl nodejs
   mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth
   libgnutls30 libgnutls30:i386
 )

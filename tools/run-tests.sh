@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: unit tests and conformance runs in the
-# native and the sanitizer builds, then the 64-bit and the 32-bit Windows
-# program under Wine, then the soak, fault and fuzz runs. This is what CI runs.
+# native build, the address and undefined-behaviour sanitizer build and the
+# thread sanitizer build, then the 64-bit and the 32-bit Windows program under
+# Wine, then the soak, fault and fuzz runs, then clang-tidy over the sources.
+# This is what CI runs.
 #
 #   tools/run-tests.sh          the full tier
 #   tools/run-tests.sh --fast   the native build's unit tests and conformance
@@ -31,6 +33,13 @@ fi
 cmake --preset asan
 cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 240
+
+# The same tests under ThreadSanitizer: each host lookup of the headless
+# program runs on a helper thread of its own. A report fails the test (the
+# program's exit status and standard error change).
+cmake --preset tsan
+cmake --build build-tsan -j "$jobs"
+ctest --test-dir build-tsan -j "$jobs" --output-on-failure --timeout 240
 
 # The Windows program in both its builds, each under its own Wine (64-bit
 # with wine64, 32-bit with the 32-bit loader) in a fresh prefix. The two runs
@@ -75,3 +84,7 @@ tests/faults/faults.py --quick --program build-asan/tarvelin --peer build-asan/t
 if [ "${FUZZ_SECONDS:-20}" != 0 ]; then
   tests/fuzz/run.sh -t "${FUZZ_SECONDS:-20}"
 fi
+
+# --- Static checks: clang-tidy with the checks of .clang-tidy over src/ and
+# tools/, as the native build compiles them (tools/tidy.sh).
+tools/tidy.sh build

@@ -34,7 +34,7 @@ class LockedOutFile : public OutFile {
 // file, so that a file another program holds keeps its contents.
 // With append the file keeps what it holds and every write goes to its end.
 std::unique_ptr<OutFile> CreateLocked(const Bytes& name, bool append = false) {
-  if (name.empty() || std::memchr(name.data(), 0, name.size())) return nullptr;
+  if (name.empty() || name.find('\0') != Bytes::npos) return nullptr;
   int fd =
       open(FileNameToUtf8(name).c_str(),
            O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (append ? O_APPEND : 0), 0666);
@@ -176,7 +176,7 @@ std::unique_ptr<OutFile> PosixFileSystem::AppendCapture(const Bytes& name) {
 
 std::unique_ptr<ScriptFile> PosixFileSystem::OpenScript(const Bytes& name, ScriptRefusal* why) {
   if (why) *why = ScriptRefusal::Unreadable;
-  if (name.empty() || std::memchr(name.data(), 0, name.size())) return nullptr;
+  if (name.empty() || name.find('\0') != Bytes::npos) return nullptr;
   // Opening does not wait for a pipe's writer, nor take a terminal.
   int fd = open(FileNameToUtf8(name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return nullptr;
@@ -201,12 +201,12 @@ std::unique_ptr<ScriptFile> PosixFileSystem::OpenScript(const Bytes& name, Scrip
 
 bool PosixFileSystem::FileExists(const Bytes& name) {
   struct stat st;
-  if (name.empty() || std::memchr(name.data(), 0, name.size())) return false;
+  if (name.empty() || name.find('\0') != Bytes::npos) return false;
   return stat(FileNameToUtf8(name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 bool PosixFileSystem::FolderOfExists(const Bytes& name) {
-  if (std::memchr(name.data(), 0, name.size())) return false;
+  if (name.find('\0') != Bytes::npos) return false;
   const size_t cut = name.rfind('/');
   const Bytes folder = cut == Bytes::npos ? Bytes(".")
                        : cut == 0         ? Bytes("/")

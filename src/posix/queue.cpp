@@ -14,7 +14,16 @@ bool IsTickOf(const Msg& m, unsigned timer) {
   return m.forMainWindow && m.id == kWmTimer && m.wParam == timer;
 }
 
+QueueClock& TheSteadyClock() {
+  static SteadyClock clock;  // keeps nothing: one serves every queue
+  return clock;
+}
+
 }  // namespace
+
+int SteadyClock::Poll(pollfd* fds, size_t count, int timeoutMs) {
+  return poll(count > 0 ? fds : nullptr, static_cast<nfds_t>(count), timeoutMs);
+}
 
 Waker::Waker() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
@@ -38,7 +47,9 @@ void Waker::Drain() {
   } while (n < 0 && errno == EINTR);
 }
 
-PosixQueue::PosixQueue() : waker_(std::make_shared<Waker>()) {}
+PosixQueue::PosixQueue() : PosixQueue(TheSteadyClock()) {}
+
+PosixQueue::PosixQueue(QueueClock& clock) : clock_(clock), waker_(std::make_shared<Waker>()) {}
 
 PosixQueue::~PosixQueue() = default;
 
@@ -74,7 +85,7 @@ bool PosixQueue::Peek(Msg& first) {
     // Only an empty queue can change its first message: whatever readiness
     // or a due timer adds goes to the back.
     PollOnce(0);
-    if (!timers_.empty()) FireDueTimers(Clock::now());
+    if (!timers_.empty()) FireDueTimers(clock_.Now());
     if (messages_.empty()) return false;
   }
   first = messages_.front();
@@ -103,7 +114,7 @@ bool PosixQueue::DispatchOne() {
 void PosixQueue::WaitForMessage() {
   nothingCouldCome_ = false;
   while (messages_.empty()) {
-    Clock::time_point now = Clock::now();
+    TimePoint now = clock_.Now();
     FireDueTimers(now);
     if (!messages_.empty()) break;
     if (!PollOnce(MsUntilNextTimer(now))) {
@@ -112,7 +123,7 @@ void PosixQueue::WaitForMessage() {
       PostToMain(kWmSysCommand, kScClose, 0);
       break;
     }
-    if (!timers_.empty()) FireDueTimers(Clock::now());
+    if (!timers_.empty()) FireDueTimers(clock_.Now());
   }
 }
 
@@ -130,10 +141,10 @@ bool PosixQueue::PollOnce(int timeoutMs) {
   if (!messages_.empty()) timeoutMs = 0;  // a client posted while it collected
   if (fds_.empty()) {
     if (timeoutMs < 0) return false;
-    if (timeoutMs > 0) poll(nullptr, 0, timeoutMs);
+    if (timeoutMs > 0) clock_.Poll(nullptr, 0, timeoutMs);
     return true;
   }
-  int ready = poll(fds_.data(), fds_.size(), timeoutMs);
+  int ready = clock_.Poll(fds_.data(), fds_.size(), timeoutMs);
   if (ready <= 0) return true;  // time-out, or a signal: the caller looks again
   if (wantWake && fds_[clientFds].revents != 0) waker_->Drain();
   for (size_t i = 0; i < clients_.size(); ++i) {
@@ -144,7 +155,7 @@ bool PosixQueue::PollOnce(int timeoutMs) {
 
 void PosixQueue::SetTimer(unsigned id, unsigned periodMs) {
   periodMs = std::max(periodMs, 10u);  // the shortest period a window timer has
-  Clock::time_point due = Clock::now() + std::chrono::milliseconds(periodMs);
+  TimePoint due = clock_.Now() + std::chrono::milliseconds(periodMs);
   for (Timer& t : timers_) {
     if (t.id == id) {
       t.periodMs = periodMs;
@@ -171,7 +182,7 @@ bool PosixQueue::TimerMessageQueued(unsigned id) const {
                      [id](const Msg& m) { return IsTickOf(m, id); });
 }
 
-void PosixQueue::FireDueTimers(Clock::time_point now) {
+void PosixQueue::FireDueTimers(TimePoint now) {
   for (Timer& t : timers_) {
     if (t.due > now) continue;
     if (!TimerMessageQueued(t.id)) PostToMain(kWmTimer, t.id, 0);
@@ -179,9 +190,9 @@ void PosixQueue::FireDueTimers(Clock::time_point now) {
   }
 }
 
-int PosixQueue::MsUntilNextTimer(Clock::time_point now) const {
+int PosixQueue::MsUntilNextTimer(TimePoint now) const {
   if (timers_.empty()) return -1;
-  Clock::time_point next = timers_.front().due;
+  TimePoint next = timers_.front().due;
   for (const Timer& t : timers_) next = std::min(next, t.due);
   if (next <= now) return 0;
   // Rounded up, so that the poll never returns before the timer is due.

@@ -43,12 +43,34 @@ class PollClient {
   virtual void Deliver(const pollfd* fds, size_t count) = 0;
 };
 
+// The time the queue's timers run on, and the one place where the queue lets
+// time pass: its poll() with a time-out. The program runs on SteadyClock; the
+// tests give a clock that moves only when they tell it to.
+class QueueClock {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  virtual ~QueueClock() = default;
+  virtual TimePoint Now() = 0;
+  // poll() on count entries (none: only the wait) for at most timeoutMs, -1
+  // without a limit; returns what poll() returns.
+  virtual int Poll(pollfd* fds, size_t count, int timeoutMs) = 0;
+};
+
+class SteadyClock : public QueueClock {
+ public:
+  TimePoint Now() override { return std::chrono::steady_clock::now(); }
+  int Poll(pollfd* fds, size_t count, int timeoutMs) override;
+};
+
 class PosixQueue : public MessageQueue {
  public:
   using Dispatch = std::function<void(const Msg&)>;
-  using Clock = std::chrono::steady_clock;
+  using TimePoint = QueueClock::TimePoint;
 
+  // On the steady clock.
   PosixQueue();
+  // On the given clock, which must outlive the queue.
+  explicit PosixQueue(QueueClock& clock);
   ~PosixQueue() override;
 
   void SetDispatch(Dispatch dispatch) { dispatch_ = std::move(dispatch); }
@@ -80,15 +102,16 @@ class PosixQueue : public MessageQueue {
   struct Timer {
     unsigned id;
     unsigned periodMs;
-    Clock::time_point due;
+    TimePoint due;
   };
   // One poll with the given timeout (ms, -1 forever); returns false when
   // there was nothing at all to wait for and timeoutMs was -1.
   bool PollOnce(int timeoutMs);
-  void FireDueTimers(Clock::time_point now);
-  int MsUntilNextTimer(Clock::time_point now) const;
+  void FireDueTimers(TimePoint now);
+  int MsUntilNextTimer(TimePoint now) const;
   bool TimerMessageQueued(unsigned id) const;
 
+  QueueClock& clock_;
   std::deque<Msg> messages_;
   std::vector<Timer> timers_;
   std::vector<PollClient*> clients_;

@@ -1,6 +1,7 @@
 // The operator channel on a pipe and the dialogs that read its answers.
 #include <fcntl.h>
 #include <iconv.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <thread>
@@ -62,7 +63,6 @@ class PosixOperatorTest : public ::testing::Test {
   std::unique_ptr<OperatorChannel> channel;
   std::unique_ptr<PosixWindow> window;
 
- private:
   int in_[2] = {-1, -1};
   int err_[2] = {-1, -1};
 };
@@ -158,15 +158,27 @@ TEST_F(PosixOperatorTest, InputConnectAndAcceptAnswers) {
   EXPECT_NE(screen.find("\"ok 99999999999\""), std::string::npos);
 }
 
+// The typist follows the screen: it types once the box is shown, and the
+// answer only once the box has read the lines before it (it names the one
+// that does not fit), so the box waits with nothing to answer it in between.
 TEST_F(PosixOperatorTest, EventsArrivingWhileADialogWaitsArePosted) {
-  std::thread typist([this] {
-    usleep(50000);
-    Type("click A\ninterrupt\n");
-    usleep(50000);
+  std::string screen;
+  std::thread typist([this, &screen] {
+    auto waitFor = [this, &screen](const std::string& text) {
+      while (screen.find(text) == std::string::npos) {
+        pollfd p{err_[0], POLLIN, 0};
+        if (poll(&p, 1, 10000) != 1) return;
+        screen += Screen();
+      }
+    };
+    waitFor("[Q] ?\n");
+    Type("click A\ninterrupt\nmaybe\n");
+    waitFor("\"maybe\"");
     Type("no\n");
   });
   EXPECT_EQ(window->MessageBox("?", "Q", kMbYesNo), kIdNo);
   typist.join();
+  EXPECT_NE(screen.find("\"maybe\""), std::string::npos) << screen;
   std::vector<Msg> msgs = Messages();
   ASSERT_EQ(msgs.size(), 2u);
   EXPECT_EQ(msgs[0].id, WM_OPERATOR_CLICK);

@@ -1,6 +1,5 @@
 // The headless message queue: posted messages, timers, blocking without
 // spinning, wake-ups from helper threads.
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,22 +14,40 @@
 namespace tv::posix {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-double ThreadCpuSeconds() {
-  rusage ru{};
-  getrusage(RUSAGE_THREAD, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
+// A clock that moves only when told to, or by a poll's time-out: a poll that
+// finds nothing ready lets its whole time-out pass at once. A poll without a
+// time-out blocks for real (only a descriptor can end it).
+class ManualClock : public QueueClock {
+ public:
+  TimePoint Now() override { return now_; }
+  int Poll(pollfd* fds, size_t count, int timeoutMs) override {
+    timeouts.push_back(timeoutMs);
+    fdCounts.push_back(count);
+    int ready = poll(count > 0 ? fds : nullptr, static_cast<nfds_t>(count), 0);
+    if (ready != 0) return ready;
+    if (timeoutMs > 0) now_ += milliseconds(timeoutMs);
+    if (timeoutMs >= 0) return 0;
+    if (beforeBlocking) beforeBlocking();
+    return poll(count > 0 ? fds : nullptr, static_cast<nfds_t>(count), -1);
+  }
+  template <typename Duration>
+  void Advance(Duration d) {
+    now_ += std::chrono::duration_cast<TimePoint::duration>(d);
+  }
+  // The time since the clock was made, in whole milliseconds.
+  long long ElapsedMs() const {
+    return std::chrono::duration_cast<milliseconds>(now_ - TimePoint()).count();
+  }
 
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+  std::vector<int> timeouts;  // of every poll, in order
+  std::vector<size_t> fdCounts;
+  std::function<void()> beforeBlocking;
 
-// Timings here are only ever lower bounds, taken from a moment before the
-// timer is set or the other thread is started, and upper bounds are ones that
-// no slow machine reaches: a loaded machine makes waits longer, never shorter.
+ private:
+  TimePoint now_;
+};
 
 // A client that watches one pipe and posts a message when it is readable.
 class PipeClient : public PollClient {
@@ -106,17 +123,18 @@ TEST(PosixQueue, QuitStopsDispatchAndIsNotHandedOn) {
 }
 
 TEST(PosixQueue, TimerRepeatsUntilKilledWithOneTickQueuedAtATime) {
-  PosixQueue q;
-  auto start = Clock::now();
+  ManualClock clock;
+  PosixQueue q(clock);
   q.SetTimer(11, 20);
   q.WaitForMessage();
-  EXPECT_GE(MsSince(start), 20);
+  EXPECT_EQ(clock.ElapsedMs(), 20);
+  EXPECT_EQ(clock.timeouts, std::vector<int>{20}) << "one wait, as long as the period";
   Msg m;
   ASSERT_TRUE(q.Peek(m));
   EXPECT_EQ(m.id, kWmTimer);
   EXPECT_EQ(m.wParam, 11u);
   // Left in the queue, later periods add no second tick for the same timer.
-  std::this_thread::sleep_for(std::chrono::milliseconds(70));
+  clock.Advance(milliseconds(70));
   q.PostToMain(kWmUser, 0, 0);  // the queue is not empty: Peek takes nothing new
   q.SetDispatch([](const Msg&) {});
   ASSERT_TRUE(q.DispatchOne());  // the tick
@@ -124,42 +142,64 @@ TEST(PosixQueue, TimerRepeatsUntilKilledWithOneTickQueuedAtATime) {
   ASSERT_TRUE(q.Peek(m)) << "the timer is still due, so the empty queue produces a tick";
   EXPECT_EQ(m.id, kWmTimer);
   EXPECT_EQ(q.Pending(), 1u);
-  // The timer goes on after its tick has been taken.
+  // The timer goes on after its tick has been taken, a period after the
+  // tick was produced.
   Msg removed;
   ASSERT_TRUE(q.RemoveForMain(kWmTimer, removed));
   q.WaitForMessage();
+  EXPECT_EQ(clock.ElapsedMs(), 110);
   ASSERT_TRUE(q.RemoveForMain(kWmTimer, removed));
   // Killing it removes a tick still waiting and ends the ticks.
-  std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  clock.Advance(milliseconds(25));
   q.PostToMain(kWmUser, 5, 0);
   q.SetTimer(12, 10);
-  std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  clock.Advance(milliseconds(15));
   ASSERT_TRUE(q.DispatchOne());
   ASSERT_TRUE(q.Peek(m));  // ticks of both timers are produced now
+  EXPECT_EQ(q.Pending(), 2u);
   q.KillTimer(11);
   q.KillTimer(12);
-  while (q.Pending() > 0) {
-    ASSERT_TRUE(q.Peek(m));
-    EXPECT_NE(m.id, kWmTimer);
-    ASSERT_TRUE(q.DispatchOne());
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(q.Pending(), 0u);
+  clock.Advance(milliseconds(30));
   EXPECT_FALSE(q.Peek(m));
 }
 
-TEST(PosixQueue, WaitingForATimerBlocksWithoutSpinning) {
-  PosixQueue q;
-  PipeClient idle(q);  // a watched descriptor that stays quiet
-  double cpu = ThreadCpuSeconds();
-  auto start = Clock::now();
-  q.SetTimer(11, 2000);
+TEST(PosixQueue, TimersAreAtLeastTenMillisecondsAndResetWhenSetAgain) {
+  ManualClock clock;
+  PosixQueue q(clock);
+  q.SetTimer(1, 0);
   q.WaitForMessage();
-  long long waited = MsSince(start);
-  cpu = ThreadCpuSeconds() - cpu;
-  EXPECT_GE(waited, 2000);
-  EXPECT_LT(waited, 20000) << "the poll's time-out overshoots the timer";
+  EXPECT_EQ(clock.ElapsedMs(), 10);
+  Msg removed;
+  ASSERT_TRUE(q.RemoveForMain(kWmTimer, removed));
+  // Setting a timer again starts its period anew from now.
+  clock.Advance(milliseconds(8));
+  q.SetTimer(1, 50);
+  q.WaitForMessage();
+  EXPECT_EQ(clock.ElapsedMs(), 68);
+  ASSERT_TRUE(q.RemoveForMain(kWmTimer, removed));
+  EXPECT_EQ(removed.wParam, 1u);
+  // The nearest of several timers ends the wait.
+  q.SetTimer(2, 30);
+  q.WaitForMessage();
+  EXPECT_EQ(clock.ElapsedMs(), 98);
+  ASSERT_TRUE(q.RemoveForMain(kWmTimer, removed));
+  EXPECT_EQ(removed.wParam, 2u);
+  EXPECT_EQ(q.Pending(), 0u);
+}
+
+TEST(PosixQueue, WaitingForATimerIsOnePollThatEndsWhenItIsDue) {
+  ManualClock clock;
+  PosixQueue q(clock);
+  PipeClient idle(q);  // a watched descriptor that stays quiet
+  q.SetTimer(11, 2000);
+  // A fraction of a millisecond has gone by: the time-out is rounded up, so
+  // that the poll does not end before the timer is due and go round again.
+  clock.Advance(std::chrono::microseconds(300));
+  q.WaitForMessage();
+  EXPECT_EQ(clock.timeouts, std::vector<int>{2000});
+  EXPECT_EQ(clock.fdCounts, std::vector<size_t>{1}) << "the quiet pipe is watched meanwhile";
   EXPECT_EQ(idle.collects, 1) << "one poll, until the timer is due";
-  EXPECT_LT(cpu, 0.05) << "the wait must sleep in poll(), not spin";
   Msg m;
   ASSERT_TRUE(q.Peek(m));
   EXPECT_EQ(m.id, kWmTimer);
@@ -177,15 +217,22 @@ TEST(PosixQueue, ReadinessBecomesMessagesOnPeekAndWakesAWait) {
   q.SetDispatch([](const Msg&) {});
   ASSERT_TRUE(q.DispatchOne());
 
-  auto start = Clock::now();
+  // The write comes from another thread once the wait has gone to sleep in
+  // a poll without a time-out.
+  ManualClock clock;
+  PosixQueue blocking(clock);
+  PipeClient watched(blocking);
+  std::promise<void> asleep;
+  std::future<void> isAsleep = asleep.get_future();
+  clock.beforeBlocking = [&asleep] { asleep.set_value(); };
   std::thread writer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(write(client.fds[1], "b", 1), 1);
+    isAsleep.wait();
+    EXPECT_EQ(write(watched.fds[1], "b", 1), 1);
   });
-  q.WaitForMessage();
+  blocking.WaitForMessage();
   writer.join();
-  EXPECT_GE(MsSince(start), 100);
-  ASSERT_TRUE(q.Peek(m));
+  EXPECT_EQ(clock.timeouts, std::vector<int>{-1}) << "one wait, without a time-out";
+  ASSERT_TRUE(blocking.Peek(m));
   EXPECT_EQ(m.wParam, static_cast<uintptr_t>('b'));
 }
 

@@ -3,11 +3,14 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -21,14 +24,34 @@ constexpr uint32_t kSetup = WM_SOCKET_SETUP;
 const IpAddress kLoopback{IpFamily::V4, {127, 0, 0, 1}, 0};
 const IpAddress kAny{};
 
-int OpenDescriptors() {
-  int n = 0;
+// The open descriptors, each with what it refers to ("socket:[1234]"). A
+// helper thread of an earlier test may close one meanwhile (the last holder
+// of its queue's wake-up descriptor), so a check compares what was opened.
+std::map<int, std::string> OpenDescriptors() {
+  std::map<int, std::string> open;
   DIR* d = opendir("/proc/self/fd");
+  const int own = dirfd(d);
   while (dirent* e = readdir(d)) {
-    if (e->d_name[0] != '.') ++n;
+    if (e->d_name[0] == '.' || std::atoi(e->d_name) == own) continue;
+    char target[256];
+    ssize_t n = readlinkat(own, e->d_name, target, sizeof target);
+    open[std::atoi(e->d_name)] = n > 0 ? std::string(target, static_cast<size_t>(n)) : "?";
   }
   closedir(d);
-  return n - 1;  // the directory's own descriptor
+  return open;
+}
+
+// The descriptors of after that were not open in before, as "7 socket:[1234]".
+std::vector<std::string> Opened(const std::map<int, std::string>& before,
+                                const std::map<int, std::string>& after) {
+  std::vector<std::string> opened;
+  for (const auto& [fd, target] : after) {
+    auto it = before.find(fd);
+    if (it == before.end() || it->second != target) {
+      opened.push_back(std::to_string(fd) + " " + target);
+    }
+  }
+  return opened;
 }
 
 struct Notice {
@@ -108,7 +131,24 @@ class PosixSocketsTest : public ::testing::Test {
     EXPECT_EQ(first[1].event, kFdWrite);
     EXPECT_TRUE(Drain().empty()) << "FD_WRITE comes once after the registration";
   }
-  void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
+  // The system has taken in what the test waits for: no notification that
+  // is still to come can then be put down to the data not being there yet.
+  // (Loopback delivery is all but immediate; the limit is for a broken one.)
+  static constexpr int kLongestDeliveryMs = 10000;
+  // count bytes have arrived on s.
+  static void WaitForBytes(Socket s, int count) {
+    const int fd = static_cast<int>(s);
+    ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &count, sizeof count), 0);
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, kLongestDeliveryMs), 1) << "the data did not arrive";
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
+  }
+  // The peer's end has arrived on s.
+  static void WaitForPeerEnd(Socket s) {
+    pollfd p{static_cast<int>(s), POLLRDHUP, 0};
+    EXPECT_EQ(poll(&p, 1, kLongestDeliveryMs), 1) << "the peer's end did not arrive";
+  }
 };
 
 TEST_F(PosixSocketsTest, ReadIsPostedOnceAndReArmedOnlyByRecv) {
@@ -122,7 +162,7 @@ TEST_F(PosixSocketsTest, ReadIsPostedOnceAndReArmedOnlyByRecv) {
   EXPECT_EQ(n[0].event, kFdRead);
   // More data, but no recv yet: no second notification.
   ASSERT_EQ(sockets.Send(client, "world", 5), 5);
-  Settle();
+  WaitForBytes(server, 10);
   EXPECT_TRUE(Drain().empty());
   unsigned long avail = 0;
   ASSERT_TRUE(sockets.BytesAvailable(server, avail));
@@ -149,7 +189,7 @@ TEST_F(PosixSocketsTest, CloseComesOnceAfterTheReadDueWithIt) {
   ASSERT_EQ(sockets.Send(client, "last words", 10), 10);
   sockets.Shutdown(client);
   sockets.Close(client);
-  Settle();
+  WaitForPeerEnd(server);
   auto n = WaitAndDrain();
   ASSERT_EQ(n.size(), 2u);
   EXPECT_EQ(n[0].event, kFdRead);
@@ -165,7 +205,6 @@ TEST_F(PosixSocketsTest, CloseComesOnceAfterTheReadDueWithIt) {
   char rest[16];
   ASSERT_EQ(sockets.Recv(server, rest, sizeof rest), 6);
   EXPECT_EQ(sockets.Recv(server, rest, sizeof rest), 0);
-  Settle();
   EXPECT_TRUE(Drain().empty()) << "FD_CLOSE only once, and no spinning on the end";
   EXPECT_TRUE(sockets.PeerHasClosed(server));
   sockets.Close(server);
@@ -203,22 +242,26 @@ TEST_F(PosixSocketsTest, WriteComesAgainAfterAWouldBlockSendOnceThereIsRoom) {
   // The server's FD_READ arrives; the client gets no FD_WRITE while full.
   auto n = WaitAndDrain();
   for (const Notice& x : n) EXPECT_NE(x.event, kFdWrite);
-  // Reading everything makes room.
+  // Reading everything makes room. Each wait ends with the server's FD_READ
+  // for what the client's buffer sent on meanwhile, or the client's FD_WRITE.
   std::vector<char> buf(1 << 20);
   bool sawWrite = false;
-  for (int round = 0; round < 200 && !sawWrite; ++round) {
+  for (int round = 0; !sawWrite; ++round) {
+    ASSERT_LT(round, 10000);
     while (sockets.Recv(server, buf.data(), static_cast<int>(buf.size())) > 0) {
     }
-    Settle();
-    for (const Notice& x : Drain()) {
+    for (const Notice& x : WaitAndDrain()) {
       if (x.event == kFdWrite) {
         EXPECT_EQ(x.s, client);
         sawWrite = true;
+      } else {
+        EXPECT_EQ(x.s, server);
+        EXPECT_EQ(x.event, kFdRead);
       }
     }
   }
-  EXPECT_TRUE(sawWrite);
-  Settle();
+  while (sockets.Recv(server, buf.data(), static_cast<int>(buf.size())) > 0) {
+  }
   for (const Notice& x : Drain()) EXPECT_NE(x.event, kFdWrite) << "only once";
   sockets.Close(client);
   sockets.Close(server);
@@ -312,8 +355,7 @@ TEST_F(PosixSocketsTest, AcceptNoticeIsReArmedByAccept) {
   auto n = WaitAndDrain();
   ASSERT_EQ(n.size(), 1u);
   EXPECT_EQ(n[0].event, kFdAccept);
-  Settle();
-  EXPECT_TRUE(Drain().empty());
+  EXPECT_TRUE(Drain().empty()) << "both clients are in, announced once";
   IpAddress peer;
   Socket a1 = sockets.Accept(listener, peer);
   ASSERT_NE(a1, kInvalidSocket);
@@ -425,14 +467,18 @@ TEST_F(PosixSocketsTest, HostLookupPostsItsResultAndCancelDropsIt) {
   EXPECT_NE(n[0].error, 0);
   EXPECT_FALSE(sockets.HostLookupAddresses(bad, found));
 
+  // A cancelled lookup posts nothing once it has ended: its helper thread
+  // is the only one left to wake the queue, which it does last.
   uintptr_t dropped = sockets.StartHostLookup("localhost", WM_HOST_LOOKUP);
   sockets.CancelAsyncRequest(dropped);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  pollfd woken{queue.waker()->Fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&woken, 1, kLongestDeliveryMs), 1) << "the lookup did not end";
   EXPECT_TRUE(Drain().empty());
+  EXPECT_FALSE(sockets.HostLookupAddresses(dropped, found));
 }
 
 TEST_F(PosixSocketsTest, EveryDescriptorIsClosed) {
-  int before = OpenDescriptors();
+  const std::map<int, std::string> before = OpenDescriptors();
   for (int i = 0; i < 20; ++i) {
     Socket client, server;
     Pair(client, server);
@@ -443,7 +489,7 @@ TEST_F(PosixSocketsTest, EveryDescriptorIsClosed) {
     sockets.Close(server);
   }
   EXPECT_EQ(sockets.OpenCount(), 0u);
-  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(Opened(before, OpenDescriptors()), std::vector<std::string>{});
 }
 
 TEST(PosixSocketErrors, ErrnoValuesMapToWinsockCodes) {
