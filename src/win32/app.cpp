@@ -11,14 +11,15 @@
 
 namespace tv::win {
 
-bool CScriptApp::InitInstance(HINSTANCE instance) {
+int CScriptApp::InitInstance(HINSTANCE instance) {
   WSADATA data;
   if (WSAStartup(MAKEWORD(1, 1), &data) != 0) {
     wchar_t text[256] = L"";
     LoadStringW(instance, IDS_SOCKETS_FAILED, text, 256);
     MessageBoxW(nullptr, text, L"Tarvelin", MB_OK);
-    return false;
+    return 1;
   }
+  int status = 0;
   // The three-dimensional look of the controls is the system's own.
   {
     Win32Queue queue;
@@ -28,6 +29,7 @@ bool CScriptApp::InitInstance(HINSTANCE instance) {
     const Bytes commandLine = FromWide(ArgumentsAfterProgramName(GetCommandLineW()));
     CMainDialog dialog(instance, queue, sockets, profile, files, commandLine);
     dialog.DoModal();
+    if (dialog.CommandLineFailed()) status = 2;
     // What is still queued is handled before the program ends; a quit
     // message stops this at once.
     queue.SetMainWindow(nullptr);
@@ -37,7 +39,7 @@ bool CScriptApp::InitInstance(HINSTANCE instance) {
     }
   }
   WSACleanup();
-  return false;
+  return status;
 }
 
 }  // namespace tv::win
@@ -46,6 +48,5 @@ bool CScriptApp::InitInstance(HINSTANCE instance) {
 static tv::win::CScriptApp theApp;
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  theApp.InitInstance(instance);
-  return 0;
+  return theApp.InitInstance(instance);
 }

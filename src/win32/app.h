@@ -8,9 +8,10 @@ namespace tv::win {
 
 class CScriptApp {
  public:
-  // The start-up routine; the program ends when it returns. Always false,
-  // like a dialog-based application's start-up: there is no loop after it.
-  bool InitInstance(HINSTANCE instance);
+  // The start-up routine; the program ends when it returns, with the exit
+  // status it gives: 2 after an error in the command line (as the headless
+  // program), 1 when Windows Sockets cannot start, otherwise 0.
+  int InitInstance(HINSTANCE instance);
 };
 
 }  // namespace tv::win

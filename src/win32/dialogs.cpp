@@ -1,7 +1,9 @@
 #include "win32/dialogs.h"
 
+#include <algorithm>
 #include <climits>
 
+#include "win32/files.h"
 #include "win32/resource.h"
 #include "win32/text.h"
 
@@ -47,20 +49,57 @@ INT_PTR CALLBACK CDialog::Procedure(HWND window, UINT message, WPARAM wParam, LP
     }
     return self->OnCommand(id, HIWORD(wParam)) ? TRUE : FALSE;
   }
+  LRESULT result = 0;
+  const bool handled = self->OnMessage(message, wParam, lParam, result);
   if (message == WM_DESTROY) self->window_ = nullptr;
-  return FALSE;
+  if (!handled) return FALSE;
+  SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
+  return TRUE;
 }
 
-void CentreOnOwner(HWND dialog) {
+namespace {
+
+// The work area of the dialog's screen, and the rectangle to centre it on:
+// its owner's, or the work area when the owner is hidden or minimised and so
+// has no place to centre on.
+void PlaceOfOwner(HWND dialog, RECT& area, RECT& around) {
   HWND owner = GetWindow(dialog, GW_OWNER);
   MONITORINFO monitor = {};
   monitor.cbSize = sizeof monitor;
   GetMonitorInfoW(MonitorFromWindow(owner ? owner : dialog, MONITOR_DEFAULTTONEAREST), &monitor);
-  const RECT area = monitor.rcWork;
-  // A hidden or minimised owner has no place to centre on: the screen's
-  // work area takes its place.
-  RECT around = area;
+  area = monitor.rcWork;
+  around = area;
   if (owner && IsWindowVisible(owner) && !IsIconic(owner)) GetWindowRect(owner, &around);
+}
+
+}  // namespace
+
+void FitCentredOnOwner(HWND dialog, SIZE minimum) {
+  RECT area, around;
+  PlaceOfOwner(dialog, area, around);
+  const int cx = (around.left + around.right) / 2;
+  const int cy = (around.top + around.bottom) / 2;
+  // The widest and highest a window centred there can be on the work area.
+  // A margin of a twentieth of the work area stays free around it, so that
+  // it does not look pinned to the screen's edges.
+  const long marginX = (area.right - area.left) / 20;
+  const long marginY = (area.bottom - area.top) / 20;
+  long width = 2L * (std::min(cx - area.left, area.right - cx) - marginX);
+  long height = 2L * (std::min(cy - area.top, area.bottom - cy) - marginY);
+  if (width < minimum.cx) width = area.right - area.left;
+  if (height < minimum.cy) height = area.bottom - area.top;
+  RECT r;
+  GetWindowRect(dialog, &r);
+  width = std::min<long>(width, r.right - r.left);
+  height = std::min<long>(height, r.bottom - r.top);
+  SetWindowPos(dialog, nullptr, 0, 0, static_cast<int>(width), static_cast<int>(height),
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  CentreOnOwner(dialog);
+}
+
+void CentreOnOwner(HWND dialog) {
+  RECT area, around;
+  PlaceOfOwner(dialog, area, around);
   RECT r;
   GetWindowRect(dialog, &r);
   const int width = r.right - r.left;
@@ -172,11 +211,117 @@ bool CStateDialog::OnInitDialog() {
   return true;
 }
 
+namespace {
+
+RECT ChildRect(HWND dialog, int id) {
+  RECT r = {};
+  GetWindowRect(GetDlgItem(dialog, id), &r);
+  MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+}  // namespace
+
 bool CCheckDialog::OnInitDialog() {
+  HWND dialog = Handle();
+  if (!script.empty()) SetItemText(IDC_CHECK_SCRIPT, "Soubor: " + script);
   SetItemText(IDC_CHECK_TEXT, text);
+
+  // The template's layout, kept as the distances from the right and bottom
+  // edges while the dialog is resized.
+  RECT client;
+  GetClientRect(dialog, &client);
+  const RECT findings = ChildRect(dialog, IDC_CHECK_TEXT);
+  const RECT ok = ChildRect(dialog, IDOK);
+  const RECT label = ChildRect(dialog, IDC_CHECK_SCRIPT);
+  textRight_ = client.right - findings.right;
+  textBottom_ = client.bottom - findings.bottom;
+  okRight_ = client.right - ok.left;
+  okBottom_ = client.bottom - ok.top;
+  scriptRight_ = client.right - label.right;
+  const int gripWidth = GetSystemMetrics(SM_CXVSCROLL);
+  const int gripHeight = GetSystemMetrics(SM_CYHSCROLL);
+  grip_ = CreateWindowExW(0, L"SCROLLBAR", L"",
+                          WS_CHILD | WS_VISIBLE | SBS_SIZEGRIP | SBS_SIZEBOXBOTTOMRIGHTALIGN,
+                          client.right - gripWidth, client.bottom - gripHeight, gripWidth,
+                          gripHeight, dialog, nullptr, GetModuleHandleW(nullptr), nullptr);
+  RECT window;
+  GetWindowRect(dialog, &window);
+  // Room for the OK button and a few lines of findings.
+  minimum_.cx = (window.right - window.left) / 2;
+  minimum_.cy = (window.bottom - window.top) / 2;
+  laidOut_ = true;
+  FitCentredOnOwner(dialog, minimum_);
+  GetClientRect(dialog, &client);
+  LayOut(client.right, client.bottom, false);
+
   // As in About: the focus on OK, so the findings open unselected.
-  SendMessageW(Handle(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(Handle(), IDOK)), TRUE);
+  SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDOK)), TRUE);
   return false;
+}
+
+bool CCheckDialog::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  if (!laidOut_) return false;
+  if (message == WM_SIZE) {
+    LayOut(LOWORD(lParam), HIWORD(lParam), wParam == SIZE_MAXIMIZED);
+    result = 0;
+    return true;
+  }
+  if (message == WM_GETMINMAXINFO) {
+    reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = POINT{minimum_.cx, minimum_.cy};
+    result = 0;
+    return true;
+  }
+  return false;
+}
+
+void CCheckDialog::LayOut(int width, int height, bool maximised) {
+  HWND dialog = Handle();
+  const RECT findings = ChildRect(dialog, IDC_CHECK_TEXT);
+  const RECT label = ChildRect(dialog, IDC_CHECK_SCRIPT);
+  const UINT flags = SWP_NOZORDER | SWP_NOACTIVATE;
+  SetWindowPos(GetDlgItem(dialog, IDC_CHECK_SCRIPT), nullptr, 0, 0,
+               std::max(0L, width - scriptRight_ - label.left), label.bottom - label.top,
+               flags | SWP_NOMOVE);
+  SetWindowPos(GetDlgItem(dialog, IDC_CHECK_TEXT), nullptr, 0, 0,
+               std::max(0L, width - textRight_ - findings.left),
+               std::max(0L, height - textBottom_ - findings.top), flags | SWP_NOMOVE);
+  SetWindowPos(GetDlgItem(dialog, IDOK), nullptr, width - okRight_, height - okBottom_, 0, 0,
+               flags | SWP_NOSIZE);
+  if (grip_) {
+    RECT grip;
+    GetWindowRect(grip_, &grip);
+    SetWindowPos(grip_, nullptr, width - (grip.right - grip.left),
+                 height - (grip.bottom - grip.top), 0, 0, flags | SWP_NOSIZE);
+    // A maximised window cannot be resized by its corner.
+    ShowWindow(grip_, maximised ? SW_HIDE : SW_SHOW);
+  }
+  // Everything painted anew: the label shortens its path to the new
+  // width, and what moved must show where it went.
+  RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+Bytes CheckReportText(const Bytes& scriptPath, const std::vector<CheckFinding>& findings) {
+  const size_t cut = scriptPath.find_last_of("\\/");
+  const Bytes folder = cut == Bytes::npos ? Bytes() : scriptPath.substr(0, cut + 1);
+  Bytes text;
+  int errors = 0, warnings = 0;
+  for (CheckFinding f : findings) {
+    f.file = RelativeToFolder(FullPathOf(f.file), folder);
+    // The checker names the files a script reads or calls by their paths
+    // resolved against its folder.
+    if (!folder.empty()) {
+      for (size_t at = f.message.find(folder); at != Bytes::npos; at = f.message.find(folder, at)) {
+        f.message.erase(at, folder.size());
+      }
+    }
+    text += FormatFinding(f) + "\r\n";
+    ++(f.error ? errors : warnings);
+  }
+  // The count stands apart from the findings.
+  if (!findings.empty()) text += "\r\n";
+  return text + "Chyb: " + std::to_string(errors) + ", varování: " + std::to_string(warnings) +
+         "\r\n";
 }
 
 Bytes AboutText() {

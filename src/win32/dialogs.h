@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/check.h"
 #include "host/host.h"
 #include "win32/resource.h"
 
@@ -30,6 +31,12 @@ class CDialog {
   // False keeps the dialog open.
   virtual bool OnOK() { return true; }
   virtual bool OnCommand(WORD /*id*/, WORD /*code*/) { return false; }
+  // Any other message; true when handled, with result as the message's
+  // result.
+  virtual bool OnMessage(UINT /*message*/, WPARAM /*wParam*/, LPARAM /*lParam*/,
+                         LRESULT& /*result*/) {
+    return false;
+  }
 
   void SetItemText(int id, const Bytes& text);
   Bytes GetItemText(int id) const;
@@ -44,6 +51,11 @@ class CDialog {
 // (on the work area when the owner is hidden or minimised). Every CDialog
 // does this before its OnInitDialog.
 void CentreOnOwner(HWND dialog);
+
+// Makes a dialog that can be resized small enough to open centred on its
+// owner inside the work area with a margin (though never below minimum, and
+// never beyond the work area), then centres it.
+void FitCentredOnOwner(HWND dialog, SIZE minimum);
 
 // Reads an integer field the way a dialog's data exchange does: blanks
 // around a signed decimal number and nothing else. False for anything else,
@@ -101,15 +113,34 @@ class CStateDialog : public CDialog {
   bool OnInitDialog() override;
 };
 
-// The findings of the script checker, centred on the main window.
+// The findings of the script checker, centred on the main window: the
+// checked script's full path above them, the findings wrapped at the
+// dialog's width. The dialog can be resized and maximised; the findings
+// grow with it.
 class CCheckDialog : public CDialog {
  public:
   CCheckDialog() : CDialog(IDD_CHECK) {}
-  Bytes text;  // lines ended with CR LF
+  Bytes script;  // the full path, or empty when no script is named
+  Bytes text;    // lines ended with CR LF
 
  protected:
   bool OnInitDialog() override;
+  bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+
+ private:
+  void LayOut(int width, int height, bool maximised);
+  bool laidOut_ = false;
+  SIZE minimum_ = {};
+  // Distances kept from the client area's right and bottom edges.
+  int textRight_ = 0, textBottom_ = 0, okRight_ = 0, okBottom_ = 0, scriptRight_ = 0;
+  HWND grip_ = nullptr;
 };
+
+// The check dialog's findings for the script at scriptPath (a full path):
+// one line each, its file and the paths in its text relative to the
+// script's folder, then (after an empty line when there are findings) the
+// count of errors and warnings; CR LF after each line.
+Bytes CheckReportText(const Bytes& scriptPath, const std::vector<CheckFinding>& findings);
 
 // The About dialog's text: the program's name, version and release date.
 Bytes AboutText();

@@ -74,6 +74,17 @@ Bytes FullPathOf(const Bytes& name) {
   return FromWide(full);
 }
 
+Bytes RelativeToFolder(const Bytes& path, const Bytes& folder) {
+  if (folder.empty() || path.size() <= folder.size()) return path;
+  const std::wstring head = ToWide(path.substr(0, folder.size()));
+  const std::wstring base = ToWide(folder);
+  if (CompareStringOrdinal(head.c_str(), static_cast<int>(head.size()), base.c_str(),
+                           static_cast<int>(base.size()), TRUE) != CSTR_EQUAL) {
+    return path;
+  }
+  return path.substr(folder.size());
+}
+
 std::unique_ptr<OutFile> Win32Files::CreateLog(const Bytes& name) {
   if (name.empty()) return nullptr;
   HANDLE handle = CreateFileW(ToWide(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,

@@ -24,6 +24,11 @@ class Win32Files : public FileSystem {
 // current directory.
 Bytes FullPathOf(const Bytes& name);
 
+// A full path relative to folder (a full path ending with its separator)
+// when it lies in that folder or below, compared as the system compares
+// names (without regard to case); otherwise the path as it is.
+Bytes RelativeToFolder(const Bytes& path, const Bytes& folder);
+
 // Section "Tarvelin" of the user's profile, through the system's profile
 // functions (bytes in, the same bytes out).
 class Win32Profile : public Profile {

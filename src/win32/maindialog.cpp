@@ -1,5 +1,6 @@
 #include "win32/maindialog.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "app/mainwindow.h"
@@ -63,7 +64,7 @@ INT_PTR CMainDialog::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       OnCommand(LOWORD(wParam), HIWORD(wParam));
       return TRUE;
     case WM_SYSCOMMAND:
-      return OnSysCommand(wParam, lParam) ? TRUE : FALSE;
+      return OnSysCommand(wParam) ? TRUE : FALSE;
     case WM_ERASEBKGND:
       PaintBackground(reinterpret_cast<HDC>(wParam));
       SetWindowLongPtrW(window_, DWLP_MSGRESULT, TRUE);
@@ -77,8 +78,15 @@ INT_PTR CMainDialog::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CTLCOLORBTN:
       return OnCtlColor(message, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_STARTUP_CONNECT:
-      OnStartupConnect(ctx_);
+      RunStartupConnection();
       SetWindowLongPtrW(window_, DWLP_MSGRESULT, 1);
+      return TRUE;
+    case WM_CLOSE:
+      // Posted from outside (what a request to end the program sends) or
+      // sent by the close command. Outside a run the dialog's own handling
+      // turns it into the cancel command.
+      if (!RequestCloseDuringRun()) return FALSE;
+      SetWindowLongPtrW(window_, DWLP_MSGRESULT, 0);
       return TRUE;
     case WM_DESTROY:
       queue_.SetMainWindow(nullptr);
@@ -105,6 +113,7 @@ BOOL CMainDialog::OnInitDialog() {
   sockets_.SetWindow(window_);
   SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
   if (!InitFromCommandLine(ctx_, commandLine_)) {
+    commandLineFailed_ = true;
     EndDialog(window_, IDCANCEL);
     return FALSE;
   }
@@ -123,15 +132,27 @@ void CMainDialog::LeaveNestedLoop() {
   std::vector<MSG> kept;
   kept.swap(deferred_);
   for (const MSG& m : kept) PostMessageW(window_, m.message, m.wParam, m.lParam);
+  std::vector<unsigned> ticked;
+  ticked.swap(deferredTicks_);
+  for (unsigned id : ticked) queue_.FireSoon(id);
 }
 
 bool CMainDialog::DeferNotification(UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message != WM_SOCKET_SETUP && message != WM_SOCKET_EVENT && message != WM_HOST_LOOKUP) {
+  if (message != WM_SOCKET_SETUP && message != WM_SOCKET_EVENT && message != WM_HOST_LOOKUP &&
+      message != WM_TIMER) {
     return false;
   }
   // Outside such a loop nothing waits for it: a late notification of a
-  // connection or lookup that is over.
+  // connection or lookup that is over, or a tick after its wait.
   if (nestedLoops_ == 0) return false;
+  if (message == WM_TIMER) {
+    // The timer goes on ticking while the loop runs; once is enough.
+    const unsigned id = static_cast<unsigned>(wParam);
+    if (std::find(deferredTicks_.begin(), deferredTicks_.end(), id) == deferredTicks_.end()) {
+      deferredTicks_.push_back(id);
+    }
+    return true;
+  }
   MSG m = {};
   m.message = message;
   m.wParam = wParam;
@@ -238,7 +259,7 @@ void CMainDialog::LayOut() {
 void CMainDialog::OnCommand(WORD id, WORD code) {
   switch (id) {
     case IDC_RUN:
-      if (code == BN_CLICKED) RunButtonClicked(ctx_);
+      if (code == BN_CLICKED) RunFromButton();
       break;
     case IDC_CHOOSE_SCRIPT:
       if (code == BN_CLICKED) ChooseScriptClicked();
@@ -254,7 +275,7 @@ void CMainDialog::OnCommand(WORD id, WORD code) {
   }
 }
 
-bool CMainDialog::OnSysCommand(WPARAM command, LPARAM lParam) {
+bool CMainDialog::OnSysCommand(WPARAM command) {
   switch (command) {
     case IDM_HELPFILE:
       ShowHelpFile();
@@ -268,20 +289,56 @@ bool CMainDialog::OnSysCommand(WPARAM command, LPARAM lParam) {
     case IDM_CHECK:
       ShowCheckDialog();
       return true;
-    case SC_CLOSE:
-      // The close box sends its request straight to the window, past the
-      // pumps' look at the queue. During a run it goes back into the queue,
-      // where the waiting operation sees it, stops, and leaves it for a later
-      // loop, as with a close request that was posted.
-      if (ctx_.running) {
-        ctx_.running = false;
-        PostMessageW(window_, WM_SYSCOMMAND, SC_CLOSE, lParam);
-        return true;
-      }
-      return false;
     default:
+      // The system's commands keep their low four bits for themselves. The
+      // close box sends its request straight to the window, past the pumps'
+      // look at the queue; Alt+F4 and a request from outside post it, and
+      // whichever loop takes it (a message box's too, whose disabled owner
+      // would drop it) brings it here. Outside a run the system turns it
+      // into WM_CLOSE.
+      if ((command & 0xFFF0) == SC_CLOSE) return RequestCloseDuringRun();
       return false;
   }
+}
+
+void CMainDialog::RunFromButton() {
+  if (runs_ > 0) {
+    // A click during a run interrupts it; the run goes on below this one
+    // and ends there. Once it no longer runs (its last boxes are open), a
+    // click has nothing to do: no run starts inside another.
+    if (ctx_.running) RunButtonClicked(ctx_);
+    return;
+  }
+  ++runs_;
+  RunButtonClicked(ctx_);
+  --runs_;
+  EndProgramAfterRun();
+}
+
+void CMainDialog::RunStartupConnection() {
+  ++runs_;
+  OnStartupConnect(ctx_);
+  --runs_;
+  EndProgramAfterRun();
+}
+
+bool CMainDialog::RequestCloseDuringRun() {
+  if (runs_ == 0) return false;
+  closeRequested_ = true;
+  if (ctx_.running) {
+    ctx_.running = false;
+    // A wait asleep on an empty queue looks at the flag once a message
+    // comes.
+    queue_.PostToMain(WM_SCRIPT_WAKEUP, 0, 0);
+  }
+  return true;
+}
+
+void CMainDialog::EndProgramAfterRun() {
+  if (!closeRequested_ || runs_ > 0) return;
+  closeRequested_ = false;
+  OnCancel(ctx_);
+  if (ctx_.dialogEnded) EndDialog(window_, IDCANCEL);
 }
 
 void CMainDialog::PaintBackground(HDC dc) {
@@ -373,11 +430,15 @@ void CMainDialog::ShowHelpFile() {
   }
 }
 
+INT_PTR CMainDialog::ShowModal(CDialog& dialog) {
+  NestedLoop loop(*this);
+  return dialog.DoModal(window_);
+}
+
 void CMainDialog::ShowAboutDialog() {
   CAboutDialog about;
   about.aboutText = AboutText();
-  NestedLoop loop(*this);
-  about.DoModal(window_);
+  ShowModal(about);
 }
 
 void CMainDialog::ShowStateDialog() {
@@ -387,8 +448,7 @@ void CMainDialog::ShowStateDialog() {
     state.counterLines.push_back(Bytes(counter.name.c_str()) + "=" +
                                  std::to_string(static_cast<long>(counter.value)));
   }
-  NestedLoop loop(*this);
-  state.DoModal(window_);
+  ShowModal(state);
 }
 
 // Checks the script named in the edit control; nothing runs.
@@ -398,15 +458,10 @@ void CMainDialog::ShowCheckDialog() {
   if (name.empty()) {
     check.text = "Není zadáno jméno souboru - scriptu.\r\n";
   } else {
-    int errors = 0, warnings = 0;
-    for (const CheckFinding& f : CheckScript(ctx_.host.files, name)) {
-      check.text += FormatFinding(f) + "\r\n";
-      ++(f.error ? errors : warnings);
-    }
-    check.text +=
-        "Chyb: " + std::to_string(errors) + ", varování: " + std::to_string(warnings) + "\r\n";
+    check.script = FullPathOf(name);
+    check.text = CheckReportText(check.script, CheckScript(ctx_.host.files, name));
   }
-  check.DoModal(window_);
+  ShowModal(check);
 }
 
 // tv::Window
@@ -513,8 +568,7 @@ int CMainDialog::InputLine(const Bytes& prompt, Bytes& text) {
   CInputLineDialog dialog;
   dialog.prompt = prompt;
   dialog.text = text;
-  NestedLoop loop(*this);
-  INT_PTR result = dialog.DoModal(window_);
+  INT_PTR result = ShowModal(dialog);
   if (result == IDOK) text = dialog.text;
   return static_cast<int>(result);
 }
@@ -523,8 +577,7 @@ int CMainDialog::ConnectParams(Bytes& server, int& port) {
   CConnectParamsDialog dialog;
   dialog.server = server;
   dialog.port = port;
-  NestedLoop loop(*this);
-  INT_PTR result = dialog.DoModal(window_);
+  INT_PTR result = ShowModal(dialog);
   if (result == IDOK) {
     server = dialog.server;
     port = dialog.port;
@@ -535,8 +588,7 @@ int CMainDialog::ConnectParams(Bytes& server, int& port) {
 int CMainDialog::AcceptParams(int& port) {
   CAcceptParamsDialog dialog;
   dialog.port = port;
-  NestedLoop loop(*this);
-  INT_PTR result = dialog.DoModal(window_);
+  INT_PTR result = ShowModal(dialog);
   if (result == IDOK) port = dialog.port;
   return static_cast<int>(result);
 }

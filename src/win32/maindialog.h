@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "shell/context.h"
+#include "win32/dialogs.h"
 #include "win32/files.h"
 #include "win32/queue.h"
 #include "win32/sockets.h"
@@ -26,6 +27,9 @@ class CMainDialog : public Window {
   // quit message ended it).
   INT_PTR DoModal();
   ScriptContext& Context() { return ctx_; }
+  // The command line could not be read: its box has been shown and the
+  // window ended at once.
+  bool CommandLineFailed() const { return commandLineFailed_; }
 
   // tv::Window
   int MessageBox(const Bytes& text, const Bytes& title, unsigned type) override;
@@ -62,7 +66,7 @@ class CMainDialog : public Window {
   BOOL OnInitDialog();
   void LayOut();
   void OnCommand(WORD id, WORD code);
-  bool OnSysCommand(WPARAM command, LPARAM lParam);
+  bool OnSysCommand(WPARAM command);
   INT_PTR OnCtlColor(UINT message, HDC dc, HWND control);
   bool OnPaintIconic();
   void PaintBackground(HDC dc);
@@ -72,11 +76,24 @@ class CMainDialog : public Window {
   void ShowAboutDialog();
   void ShowStateDialog();
   void ShowCheckDialog();
+  // Every dialog of the program over the main window: its loop is a nested
+  // one (see NestedLoop).
+  INT_PTR ShowModal(CDialog& dialog);
+
+  // The Run button's command and the start-up connection, the two ways a
+  // run begins. A close request during either (close box, Alt+F4, a close
+  // message from outside) stops the run at once, as the interrupt does, and
+  // once the run has ended, its question included, the program ends.
+  void RunFromButton();
+  void RunStartupConnection();
+  bool RequestCloseDuringRun();
+  void EndProgramAfterRun();
 
   // A loop other than the core's waits is running (a dialog, a message
   // box, the system menu, a move of the window): it dispatches the socket
-  // and host-lookup notifications a wait of the core is after, and they are
-  // kept until it ends and then posted again.
+  // and host-lookup notifications and the timer ticks a wait of the core is
+  // after. The notifications are kept until it ends and then posted again;
+  // a timer that ticked meanwhile fires again at once.
   void EnterNestedLoop();
   void LeaveNestedLoop();
   bool DeferNotification(UINT message, WPARAM wParam, LPARAM lParam);
@@ -113,6 +130,12 @@ class CMainDialog : public Window {
   CheckBoxWindows checkBoxes_[MAX_CHECKBOXES];
   int nestedLoops_ = 0;
   std::vector<MSG> deferred_;
+  std::vector<unsigned> deferredTicks_;
+  // A run (or the start-up connection) is going on, and a close request
+  // came during it.
+  int runs_ = 0;
+  bool closeRequested_ = false;
+  bool commandLineFailed_ = false;
   ScriptContext ctx_;
 };
 

@@ -1,5 +1,6 @@
 #include "win32/msgbox.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace tv::win {
@@ -89,36 +90,127 @@ LRESULT CALLBACK WatchInitialisation(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(hook, code, wParam, lParam);
 }
 
+// Widths of texts in one of the system's fonts for captions and boxes.
+class Measure {
+ public:
+  Measure(HWND window, LOGFONTW NONCLIENTMETRICSW::*font) : window_(window) {
+    metrics_.cbSize = sizeof metrics_;
+    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics_, &metrics_, 0);
+    font_ = CreateFontIndirectW(&(metrics_.*font));
+    dc_ = GetDC(window_);
+    old_ = SelectObject(dc_, font_);
+  }
+  ~Measure() {
+    SelectObject(dc_, old_);
+    ReleaseDC(window_, dc_);
+    DeleteObject(font_);
+  }
+  Measure(const Measure&) = delete;
+  Measure& operator=(const Measure&) = delete;
+
+  int Width(const std::wstring& text) const {
+    SIZE size = {};
+    GetTextExtentPoint32W(dc_, text.c_str(), static_cast<int>(text.size()), &size);
+    return static_cast<int>(size.cx);
+  }
+  const NONCLIENTMETRICSW& Metrics() const { return metrics_; }
+
+ private:
+  HWND window_;
+  NONCLIENTMETRICSW metrics_ = {};
+  HFONT font_ = nullptr;
+  HDC dc_ = nullptr;
+  HGDIOBJ old_ = nullptr;
+};
+
 }  // namespace
 
 int CaptionWidthFor(HWND window, const std::wstring& title) {
-  NONCLIENTMETRICSW metrics = {};
-  metrics.cbSize = sizeof metrics;
-  SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-  HFONT font = CreateFontIndirectW(&metrics.lfCaptionFont);
-  HDC dc = GetDC(window);
-  HGDIOBJ old = SelectObject(dc, font);
-  SIZE text = {};
-  GetTextExtentPoint32W(dc, title.c_str(), static_cast<int>(title.size()), &text);
-  SelectObject(dc, old);
-  ReleaseDC(window, dc);
-  DeleteObject(font);
+  const Measure caption(window, &NONCLIENTMETRICSW::lfCaptionFont);
+  const int text = caption.Width(title);
   RECT outer, inner;
   GetWindowRect(window, &outer);
   GetClientRect(window, &inner);
   const int frame = (outer.right - outer.left) - (inner.right - inner.left);
   // The close button, a gap before it and the room a caption keeps at its
   // left end.
-  const int buttons = metrics.iCaptionWidth + 2 * GetSystemMetrics(SM_CXEDGE);
-  return text.cx + frame + buttons + 16;
+  const int buttons = caption.Metrics().iCaptionWidth + 2 * GetSystemMetrics(SM_CXEDGE);
+  return text + frame + buttons + 16;
 }
 
+std::wstring ShortenInMiddle(const std::wstring& word, int limit, const TextWidth& width) {
+  if (word.size() < 3 || width(word) <= limit) return word;
+  const std::wstring ellipsis = L"\u2026";
+  // The longest prefix of head for which make(prefix) fits; 0 when none
+  // does. Shorter texts are never wider, so a binary search finds it.
+  auto longest = [&](size_t most, const std::function<std::wstring(size_t)>& make) {
+    size_t low = 0, high = most;
+    while (low < high) {
+      const size_t mid = (low + high + 1) / 2;
+      if (width(make(mid)) <= limit) {
+        low = mid;
+      } else {
+        high = mid - 1;
+      }
+    }
+    return low;
+  };
+  const size_t name = word.find_last_of(L"\\/");
+  if (name != std::wstring::npos && name > 0 && name + 1 < word.size()) {
+    const std::wstring tail = word.substr(name);
+    const size_t head =
+        longest(name, [&](size_t n) { return word.substr(0, n) + ellipsis + tail; });
+    if (head > 0) return word.substr(0, head) + ellipsis + tail;
+  }
+  // Even the file name is too wide: its start and its end stay, as many
+  // characters of each.
+  const size_t keep = longest((word.size() - 1) / 2, [&](size_t n) {
+    return word.substr(0, n) + ellipsis + word.substr(word.size() - n);
+  });
+  return word.substr(0, std::max<size_t>(keep, 1)) + ellipsis +
+         word.substr(word.size() - std::max<size_t>(keep, 1));
+}
+
+std::wstring ShortenLongWords(const std::wstring& text, int limit, const TextWidth& width) {
+  std::wstring out;
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t end = text.find_first_of(L" \t\r\n", i);
+    const size_t stop = end == std::wstring::npos ? text.size() : end;
+    out += ShortenInMiddle(text.substr(i, stop - i), limit, width);
+    if (stop < text.size()) out += text[stop];
+    i = stop + 1;
+  }
+  return out;
+}
+
+namespace {
+
+// Two thirds of the work area: with its icon, margins and frame the box
+// still fits the screen.
+int TextLimitFor(HWND owner) {
+  MONITORINFO info = {};
+  info.cbSize = sizeof info;
+  GetMonitorInfoW(MonitorFromWindow(owner, MONITOR_DEFAULTTOPRIMARY), &info);
+  return (info.rcWork.right - info.rcWork.left) * 2 / 3;
+}
+
+// The text as the box shows it, measured in the font of message boxes.
+std::wstring FittedText(HWND owner, const std::wstring& text) {
+  const Measure message(nullptr, &NONCLIENTMETRICSW::lfMessageFont);
+  return ShortenLongWords(text, TextLimitFor(owner),
+                          [&message](const std::wstring& s) { return message.Width(s); });
+}
+
+}  // namespace
+
 int ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& title, UINT type) {
+  const std::wstring shown = FittedText(owner, text);
   PendingBox outer = pending;
   pending.title = &title;
   pending.hook =
       SetWindowsHookExW(WH_CALLWNDPROCRET, WatchInitialisation, nullptr, GetCurrentThreadId());
-  const int result = MessageBoxW(owner, text.c_str(), title.c_str(), type);
+  const int result = MessageBoxW(owner, shown.c_str(), title.c_str(), type);
   if (pending.hook) UnhookWindowsHookEx(pending.hook);
   pending = outer;
   return result;

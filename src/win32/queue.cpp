@@ -1,5 +1,7 @@
 #include "win32/queue.h"
 
+#include <algorithm>
+
 namespace tv::win {
 
 Msg Win32Queue::Convert(const MSG& m) const {
@@ -80,10 +82,17 @@ void Win32Queue::PostQuit(int exitCode) {
 
 void Win32Queue::SetTimer(unsigned id, unsigned periodMs) {
   ::SetTimer(main_, id, periodMs, nullptr);
+  if (std::find(timers_.begin(), timers_.end(), id) == timers_.end()) timers_.push_back(id);
 }
 
 void Win32Queue::KillTimer(unsigned id) {
   ::KillTimer(main_, id);
+  timers_.erase(std::remove(timers_.begin(), timers_.end(), id), timers_.end());
+}
+
+void Win32Queue::FireSoon(unsigned id) {
+  if (!main_ || std::find(timers_.begin(), timers_.end(), id) == timers_.end()) return;
+  ::SetTimer(main_, id, USER_TIMER_MINIMUM, nullptr);
 }
 
 }  // namespace tv::win

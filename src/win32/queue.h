@@ -3,6 +3,8 @@
 
 #include "win32/winapi.h"
 
+#include <vector>
+
 #include "host/host.h"
 
 namespace tv::win {
@@ -26,6 +28,10 @@ class Win32Queue : public MessageQueue {
   void PostQuit(int exitCode) override;
   void SetTimer(unsigned id, unsigned periodMs) override;
   void KillTimer(unsigned id) override;
+  // A timer that is still set ticks again at once. Every wait kills its
+  // timer after the first tick, so a tick that another loop took (and the
+  // wait never saw) is made good this way without waiting a whole period.
+  void FireSoon(unsigned id);
 
  private:
   Msg Convert(const MSG& m) const;
@@ -35,6 +41,7 @@ class Win32Queue : public MessageQueue {
   bool peeked_ = false;
   HWND peekedWindow_ = nullptr;
   UINT peekedId_ = 0;
+  std::vector<unsigned> timers_;  // set and not killed
 };
 
 }  // namespace tv::win

@@ -14,7 +14,9 @@ ipv6_connect_and_accept_like_headless"
 
 # shellcheck source=tests/win32/tls_cases.sh
 . "$here/tls_cases.sh"
-ALL_CASES="$ALL_CASES $TLS_CASES"
+# shellcheck source=tests/win32/window_cases.sh
+. "$here/window_cases.sh"
+ALL_CASES="$ALL_CASES $TLS_CASES $WINDOW_CASES"
 
 # A script that ends with End closes the program by itself, and the log is
 # the one the headless program writes.
@@ -31,6 +33,7 @@ Message "Sem se script nedostane"
 EOF
   start_program end.tvl
   program_exits 40
+  exit_status_is 0
   log_is <<'EOF'
 Program zahájen.
 Interpretuji soubor end.tvl
@@ -49,7 +52,7 @@ EOF
 }
 
 # A command-line error: one box with its title, then the program ends without
-# a log.
+# a log and with the headless program's status 2.
 case_command_line_error() {
   start_program -n pocet
   drive <<'EOF'
@@ -63,6 +66,7 @@ press b 1
 gone b
 EOF
   program_exits 20
+  exit_status_is 2
   test ! -e "$dir/TARVELIN.LOG"
   start_program -x
   drive <<'EOF'
@@ -70,6 +74,7 @@ box b "Chyba v argumentech programu" "Neznámý parametr: x"
 press b 1
 EOF
   program_exits 20
+  exit_status_is 2
 }
 
 # Titles and captions of the idle and the running window; interrupting Wait
@@ -945,22 +950,24 @@ EOF
 }
 
 # "Kontrola scriptu" in the system menu checks the script named in the edit
-# and shows what it found; no run starts.
+# and shows what it found (see open_check_dialog); no run starts. The
+# dialog opens centred on the main window, and as it grows the findings grow
+# with it and the OK button keeps to the corner.
 case_check_script() {
-  script kontrola.tvl <<'EOF'
-Sedn "x"
-Stop
-Send "y"
-EOF
+  check_dialog_scripts
   start_program -p -
+  open_check_dialog
+  shot check-dialog-96 700x500+0+0
   drive <<'EOF'
 window main "#32770" "Tarvelin 1.10"
-settext main 1000 "kontrola.tvl"
-syscommand main 2003
 window ck "#32770" "Kontrola scriptu"
-text ck 1012 "kontrola.tvl:1:1: chyba: Neznámý příkaz scriptu: SEDN\r\nkontrola.tvl:3:1: varování: Řádka je nedosažitelná: za příkazem Stop na řádce 2 není žádné návěští\r\nChyb: 1, varování: 1\r\n"
+resize ck 160 90
+grown ck 1012 160 90
+moved ck 1 160 90
+grown ck 1013 160 0
+sleep 300
 EOF
-  shot check-dialog 900x600+0+0
+  shot check-dialog-96-larger 860x600+0+0
   drive <<'EOF'
 window main "#32770" "Tarvelin 1.10"
 window ck "#32770" "Kontrola scriptu"

@@ -16,6 +16,8 @@
 //   window-new NAME CLASS TITLE  the same, for a window not yet bound to a name
 //   box NAME TITLE TEXT          wait for a message box with this title that
 //                                shows exactly this text
+//   box-like NAME TITLE PATTERN  the same for a text that matches PATTERN, in
+//                                which * stands for any characters
 //   gone NAME                    wait until the window no longer exists
 //   title NAME TEXT              wait until the window's title is TEXT
 //   text NAME ID TEXT            wait until the text of control ID is TEXT
@@ -31,6 +33,13 @@
 //                                field of a combo box)
 //   syscommand NAME COMMAND      a system-menu command (posted WM_SYSCOMMAND)
 //   close NAME                   the close box (WM_SYSCOMMAND SC_CLOSE, sent)
+//   post-close NAME              a close request from outside (WM_CLOSE, posted)
+//   taskkill NAME                the system's taskkill without /f on the
+//                                window's process (it asks the process's
+//                                windows to close)
+//   chord NAME VK...             real key presses: NAME is brought to the
+//                                front, the keys go down in order and up in
+//                                the reverse order (0x12 0x73: Alt+F4)
 //   key NAME VK                  a key pressed and released while NAME has
 //                                the focus (posted WM_KEYDOWN/WM_KEYUP)
 //   list NAME ID LINE...         list box ID holds exactly these lines
@@ -43,6 +52,16 @@
 //   checkstate NAME CAPTION 0|1  the check box's state
 //   rect NAME ID L T R B         control ID stands at this client rectangle
 //   window-rect NAME L T R B     the window's own screen rectangle
+//   on-screen NAME               the window lies inside its screen's work area
+//   centred-on NAME OWNER        the window's centre is the centre of OWNER
+//                                (give or take 2 pixels)
+//   resize NAME DW DH            make the window DW wider and DH higher
+//   grown NAME ID DW DH          control ID is DW wider and DH higher than at
+//                                the last resize of NAME
+//   moved NAME ID DX DY          control ID stands DX right and DY lower than
+//                                at the last resize of NAME
+//   wrapped NAME ID              the edit control ID shows more lines than its
+//                                text has: its long lines are wrapped
 //   idle-cpu NAME MS PERCENT     the window's process uses at most PERCENT of
 //                                one processor during the next MS milliseconds
 //   foreground NAME              NAME is the foreground window
@@ -217,6 +236,45 @@ void ClickAt(HWND window) {
   SendInput(3, input, sizeof(INPUT));
 }
 
+// Whether text matches pattern, where * stands for any characters.
+bool Matches(const std::wstring& text, const std::wstring& pattern) {
+  size_t t = 0, p = 0, star = std::wstring::npos, resume = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == L'*') {
+      star = p++;
+      resume = t;
+    } else if (p < pattern.size() && pattern[p] == text[t]) {
+      ++p;
+      ++t;
+    } else if (star != std::wstring::npos) {
+      p = star + 1;
+      t = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == L'*') ++p;
+  return p == pattern.size();
+}
+
+void PressKeys(const std::vector<WORD>& keys) {
+  std::vector<INPUT> input;
+  for (WORD key : keys) {
+    INPUT down = {};
+    down.type = INPUT_KEYBOARD;
+    down.ki.wVk = key;
+    input.push_back(down);
+  }
+  for (auto it = keys.rbegin(); it != keys.rend(); ++it) {
+    INPUT up = {};
+    up.type = INPUT_KEYBOARD;
+    up.ki.wVk = *it;
+    up.ki.dwFlags = KEYEVENTF_KEYUP;
+    input.push_back(up);
+  }
+  SendInput(static_cast<UINT>(input.size()), input.data(), sizeof(INPUT));
+}
+
 using Words = std::vector<std::string>;
 
 class Driver {
@@ -317,6 +375,7 @@ class Driver {
     search.className = L"#32770";
     search.title = Widen(a[2]);
     const std::wstring text = Widen(a[3]);
+    const bool like = a[0] == "box-like";
     std::wstring seen;
     WaitFor(
         [&] {
@@ -328,7 +387,7 @@ class Driver {
             std::wstring shown = TextOf(child);
             if (shown.empty()) continue;
             seen = shown;
-            if (shown == text) return true;
+            if (like ? Matches(shown, text) : shown == text) return true;
           }
           return false;
         },
@@ -426,6 +485,34 @@ class Driver {
       }
     }
     SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  }
+
+  void PostClose(const Words& a) { PostMessageW(Named(a[1]), WM_CLOSE, 0, 0); }
+
+  void TaskKill(const Words& a) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(Named(a[1]), &pid);
+    std::wstring command = L"taskkill.exe /pid " + std::to_wstring(pid);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+      throw Failure{"taskkill cannot be started"};
+    }
+    WaitForSingleObject(process.hProcess, limitMs_);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+
+  void Chord(const Words& a) {
+    std::vector<WORD> keys;
+    for (size_t i = 2; i < a.size(); ++i) keys.push_back(static_cast<WORD>(Number(a[i])));
+    HWND window = Named(a[1]);
+    SetForegroundWindow(window);
+    WaitFor([&] { return GetForegroundWindow() == window; },
+            [&] { return "window " + a[1] + " does not come to the front"; });
+    PressKeys(keys);
   }
 
   void SysCommand(const Words& a) {
@@ -562,6 +649,94 @@ class Driver {
     }
   }
 
+  void OnScreen(const Words& a) {
+    HWND window = Named(a[1]);
+    RECT r;
+    GetWindowRect(window, &r);
+    MONITORINFO info = {};
+    info.cbSize = sizeof info;
+    GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &info);
+    const RECT& area = info.rcWork;
+    if (r.left < area.left || r.top < area.top || r.right > area.right || r.bottom > area.bottom) {
+      throw Failure{"window " + a[1] + " stands at " + RectText(r) + ", beyond the work area " +
+                    RectText(area)};
+    }
+  }
+
+  void CentredOn(const Words& a) {
+    RECT r, owner;
+    GetWindowRect(Named(a[1]), &r);
+    GetWindowRect(Named(a[2]), &owner);
+    const long dx = (r.left + r.right) / 2 - (owner.left + owner.right) / 2;
+    const long dy = (r.top + r.bottom) / 2 - (owner.top + owner.bottom) / 2;
+    if (dx < -2 || dx > 2 || dy < -2 || dy > 2) {
+      throw Failure{"window " + a[1] + " at " + RectText(r) + " is not centred on " + a[2] +
+                    " at " + RectText(owner)};
+    }
+  }
+
+  void Resize(const Words& a) {
+    HWND window = Named(a[1]);
+    auto& before = resized_[a[1]];
+    before.clear();
+    for (HWND child : ChildrenOf(window)) before[child] = ClientRectOf(window, child);
+    RECT r;
+    GetWindowRect(window, &r);
+    SetWindowPos(window, nullptr, 0, 0, r.right - r.left + Number(a[2]),
+                 r.bottom - r.top + Number(a[3]), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+
+  // Control ID's rectangle now and at the last resize of its window.
+  void BeforeAndNow(const Words& a, RECT& before, RECT& now) {
+    HWND control = Control(a[1], a[2]);
+    auto it = resized_.find(a[1]);
+    if (it == resized_.end() || !it->second.count(control)) {
+      throw ScenarioError{a[0] + " without an earlier resize of " + a[1]};
+    }
+    before = it->second[control];
+    now = ClientRectOf(Named(a[1]), control);
+  }
+
+  void Grown(const Words& a) {
+    RECT before, now;
+    WaitFor(
+        [&] {
+          BeforeAndNow(a, before, now);
+          return (now.right - now.left) - (before.right - before.left) == Number(a[3]) &&
+                 (now.bottom - now.top) - (before.bottom - before.top) == Number(a[4]);
+        },
+        [&] {
+          return "control " + a[2] + " was " + RectText(before) + " and is " + RectText(now);
+        });
+  }
+
+  void Moved(const Words& a) {
+    RECT before, now;
+    WaitFor(
+        [&] {
+          BeforeAndNow(a, before, now);
+          return now.left - before.left == Number(a[3]) && now.top - before.top == Number(a[4]);
+        },
+        [&] {
+          return "control " + a[2] + " was " + RectText(before) + " and is " + RectText(now);
+        });
+  }
+
+  void Wrapped(const Words& a) {
+    HWND control = Control(a[1], a[2]);
+    const std::wstring text = TextOf(control);
+    long lines = 1;
+    for (wchar_t c : text) lines += c == L'\n';
+    if (!text.empty() && text.back() == L'\n') --lines;
+    const long shown = static_cast<long>(SendMessageW(control, EM_GETLINECOUNT, 0, 0));
+    std::printf("tvdriver: control %s shows %ld lines for %ld lines of text\n", a[2].c_str(), shown,
+                lines);
+    if (shown <= lines) {
+      throw Failure{"control " + a[2] + " shows " + std::to_string(shown) + " lines for " +
+                    std::to_string(lines) + " lines of text"};
+    }
+  }
+
   void IdleCpu(const Words& a) {
     DWORD pid = 0;
     GetWindowThreadProcessId(Named(a[1]), &pid);
@@ -623,6 +798,8 @@ class Driver {
   }
 
   std::map<std::string, HWND> windows_;
+  // The children's rectangles of each window at its last resize.
+  std::map<std::string, std::map<HWND, RECT>> resized_;
   DWORD limitMs_ = 30000;
   int line_ = 0;
 };
@@ -634,6 +811,7 @@ const Driver::Verb Driver::kVerbs[] = {
     {"window-prefix", 4, &Driver::BindWindow},
     {"window-new", 4, &Driver::BindWindow},
     {"box", 4, &Driver::BindBox},
+    {"box-like", 4, &Driver::BindBox},
     {"gone", 2, &Driver::Gone},
     {"title", 3, &Driver::Title},
     {"text", 4, &Driver::Text},
@@ -648,6 +826,9 @@ const Driver::Verb Driver::kVerbs[] = {
     {"settext", 4, &Driver::SetText},
     {"syscommand", 3, &Driver::SysCommand},
     {"close", 2, &Driver::Close},
+    {"post-close", 2, &Driver::PostClose},
+    {"taskkill", 2, &Driver::TaskKill},
+    {"chord", 3, &Driver::Chord},
     {"key", 3, &Driver::Key},
     {"list", 3, &Driver::List},
     {"checkbox", 7, &Driver::CheckBox},
@@ -656,6 +837,12 @@ const Driver::Verb Driver::kVerbs[] = {
     {"checkstate", 4, &Driver::CheckState},
     {"rect", 7, &Driver::Rect},
     {"window-rect", 6, &Driver::WindowRect},
+    {"on-screen", 2, &Driver::OnScreen},
+    {"centred-on", 3, &Driver::CentredOn},
+    {"resize", 4, &Driver::Resize},
+    {"grown", 5, &Driver::Grown},
+    {"moved", 5, &Driver::Moved},
+    {"wrapped", 3, &Driver::Wrapped},
     {"idle-cpu", 4, &Driver::IdleCpu},
     {"foreground", 2, &Driver::Foreground},
     {"dump", 2, &Driver::Dump},

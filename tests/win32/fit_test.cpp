@@ -85,6 +85,7 @@ bool Near(const POINT& a, const POINT& b) {
 // where its centre was, against the owner's centre and the work area's.
 struct Placement {
   POINT dialog = {};
+  SIZE size = {};
   POINT owner = {};
   POINT workArea = {};
   bool inside = false;
@@ -103,6 +104,7 @@ Placement PlaceOf(CDialog& dialog, const std::wstring& title, int x, int y, bool
       p.dialog = CentreOf(window);
       RECT r;
       GetWindowRect(window, &r);
+      p.size = SIZE{r.right - r.left, r.bottom - r.top};
       p.inside = r.left >= area.left && r.top >= area.top && r.right <= area.right &&
                  r.bottom <= area.bottom;
       PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
@@ -121,13 +123,15 @@ TEST(DialogPlacement, DialogsOpenCentredOnTheMainWindow) {
   input.prompt = "Zadejte své jméno";
   CConnectParamsDialog connect;
   CAcceptParamsDialog accept;
+  CCheckDialog check;
+  check.text = "Chyb: 0, varování: 0\r\n";
   struct Case {
     CDialog* dialog;
     const wchar_t* title;
   } cases[] = {
       {&about, L"O verzi programu"},      {&state, L"Zobrazení aktuálního stavu symbolů a čítačů"},
       {&input, L"Zadejte své jméno"},     {&connect, L"Parametry pro Connect"},
-      {&accept, L"Parametry pro Accept"},
+      {&accept, L"Parametry pro Accept"}, {&check, L"Kontrola scriptu"},
   };
   for (const Case& c : cases) {
     Placement p = PlaceOf(*c.dialog, c.title, 150, 120, false);
@@ -150,6 +154,25 @@ TEST(DialogPlacement, DialogOfAMinimisedOrFarWindowStaysOnTheScreen) {
   Placement offside = PlaceOf(accept, L"Parametry pro Accept", 900, 120, false);
   EXPECT_TRUE(offside.inside);
   EXPECT_TRUE(offside.dialog.y - offside.owner.y <= 1 && offside.owner.y - offside.dialog.y <= 1);
+}
+
+// The check dialog beside the screen's left edge, where its size would not
+// let it centre on the main window: it opens smaller, centred on it, with
+// a margin to the edge.
+TEST(DialogPlacement, CheckDialogShrinksToOpenCentredOnItsOwner) {
+  CCheckDialog check;
+  check.text = "Chyb: 0, varování: 0\r\n";
+  const Placement free = PlaceOf(check, L"Kontrola scriptu", 150, 120, false);
+  const Placement edge = PlaceOf(check, L"Kontrola scriptu", -80, 120, false);
+  EXPECT_TRUE(Near(edge.dialog, edge.owner))
+      << "at " << edge.dialog.x << "," << edge.dialog.y << ", owner's centre " << edge.owner.x
+      << "," << edge.owner.y;
+  EXPECT_TRUE(edge.inside);
+  EXPECT_LT(edge.size.cx, free.size.cx);
+  EXPECT_EQ(edge.size.cy, free.size.cy);
+  RECT area;
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+  EXPECT_GE(edge.dialog.x - edge.size.cx / 2 - area.left, (area.right - area.left) / 20 - 1);
 }
 
 // What a dialog shows once it is open: the selection of its text field and
@@ -343,6 +366,59 @@ TEST(MessageBoxes, MessageBoxWithAShortTitleKeepsItsSize) {
   }
   EXPECT_GT(plain, 0);
   EXPECT_EQ(width, plain);
+}
+
+// A missing script with a 311-character path: the box keeps the start of
+// the path and its file name around "…" and stays on the screen.
+TEST(MessageBoxes, BoxWithALongPathStaysOnTheScreen) {
+  const std::wstring title = ToWide("*** CHYBA ***");
+  const std::wstring name = ToWide("\\chybějící-script.tvl");
+  std::wstring path = L"C:\\Users\\" + std::wstring(311 - 9 - name.size(), L'a') + name;
+  ASSERT_EQ(path.size(), size_t(311));
+  RECT box = {};
+  std::wstring shown;
+  {
+    WhenShown seen(title, [&](HWND window) {
+      GetWindowRect(window, &box);
+      for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        wchar_t text[1024] = L"";
+        GetWindowTextW(c, text, 1024);
+        if (std::wstring(text).find(L"Nelze") == 0) shown = text;
+      }
+      PostMessageW(window, WM_COMMAND, IDOK, 0);
+    });
+    ShowMessageBox(nullptr, ToWide("Nelze otevřít pro čtení soubor ") + path, title, MB_OK);
+  }
+  RECT area;
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+  EXPECT_GE(box.left, area.left);
+  EXPECT_LE(box.right, area.right);
+  EXPECT_EQ(shown.find(ToWide("Nelze otevřít pro čtení soubor C:\\Users\\aaa")), size_t(0));
+  EXPECT_NE(shown.find(L"\u2026" + name), std::wstring::npos) << FromWide(shown);
+  EXPECT_LT(shown.size(), path.size());
+}
+
+// Ten pixels a character: the shortened words' lengths can be told exactly.
+int TenEach(const std::wstring& text) {
+  return static_cast<int>(text.size()) * 10;
+}
+
+TEST(MessageBoxes, LongWordsAreShortenedInTheMiddle) {
+  // A path keeps its file name and as much of its start as fits.
+  EXPECT_EQ(ShortenInMiddle(L"Z:\\tmp\\aaaaaaaaaaaaaaaaaaaaaaaa\\soubor.tvl", 200, TenEach),
+            L"Z:\\tmp\\a\u2026\\soubor.tvl");
+  // A file name too long to keep whole, with or without a folder: its
+  // start and its end.
+  const std::wstring name = std::wstring(30, L'x') + L"-konec.tvl";
+  EXPECT_EQ(ShortenInMiddle(name, 200, TenEach), std::wstring(9, L'x') + L"\u2026konec.tvl");
+  EXPECT_EQ(ShortenInMiddle(L"C:\\" + name, 200, TenEach).size(), size_t(19));
+  // What fits stays as it is.
+  EXPECT_EQ(ShortenInMiddle(L"C:\\kratky.tvl", 200, TenEach), L"C:\\kratky.tvl");
+  // In a text only the long word changes; blanks and line ends stay.
+  EXPECT_EQ(
+      ShortenLongWords(L"Soubor Z:\\tmp\\aaaaaaaaaaaaaaaaaaaaaaaa\\soubor.tvl\r\nnelze  otevřít",
+                       200, TenEach),
+      L"Soubor Z:\\tmp\\a\u2026\\soubor.tvl\r\nnelze  otevřít");
 }
 
 // ---------------------------------------------------------------- queue

@@ -277,6 +277,30 @@ TEST(Dialogs, StateDialogListsAreSorted) {
   EXPECT_EQ(counters, (std::vector<std::wstring>{L"alfa=-5", L"zeta=1"}));
 }
 
+// The check dialog names files from the checked script's folder, in the
+// findings' file column and in their texts; what lies elsewhere keeps its
+// full path. The folder is compared without regard to case.
+TEST(Dialogs, CheckReportNamesFilesFromTheScriptsFolder) {
+  const Bytes script = "C:\\skripty\\hlavní.tvl";
+  std::vector<tv::CheckFinding> findings = {
+      {"C:\\skripty\\hlavní.tvl", 2, 6, false,
+       "Soubor C:\\skripty\\chybí.tvl nyní nelze otevřít pro čtení"},
+      {"C:\\SKRIPTY\\pod\\vedlejší.tvl", 1, 1, true, "Neznámý příkaz scriptu: X"},
+      {"C:\\skripty\\pod\\..\\jiný.tvl", 3, 1, true, "Neznámý příkaz scriptu: Y"},
+      {"D:\\jinde\\cizí.tvl", 4, 2, false, "Soubor D:\\jinde\\x.wav nyní neexistuje"},
+  };
+  EXPECT_EQ(CheckReportText(script, findings),
+            Bytes("hlavní.tvl:2:6: varování: Soubor chybí.tvl nyní nelze otevřít pro čtení\r\n"
+                  "pod\\vedlejší.tvl:1:1: chyba: Neznámý příkaz scriptu: X\r\n"
+                  "jiný.tvl:3:1: chyba: Neznámý příkaz scriptu: Y\r\n"
+                  "D:\\jinde\\cizí.tvl:4:2: varování: Soubor D:\\jinde\\x.wav nyní neexistuje\r\n"
+                  "\r\n"
+                  "Chyb: 2, varování: 2\r\n"));
+  EXPECT_EQ(CheckReportText(script, {}), Bytes("Chyb: 0, varování: 0\r\n"));
+  EXPECT_EQ(RelativeToFolder("C:\\skriptyX\\a.tvl", "C:\\skripty\\"), Bytes("C:\\skriptyX\\a.tvl"));
+  EXPECT_EQ(RelativeToFolder("C:\\skripty\\", "C:\\skripty\\"), Bytes("C:\\skripty\\"));
+}
+
 // ---------------------------------------------------------------- files
 
 TEST(Files, LogIsCreatedEmptyAndDeniesOtherWriters) {
@@ -555,6 +579,33 @@ TEST(Queue, TimedStepWaitsOnTheTimerWithoutSpinning) {
   EXPECT_LT(used, 150);
   MSG m;
   EXPECT_FALSE(PeekMessageW(&m, TestWindow(), WM_TIMER, WM_TIMER, PM_NOREMOVE));  // timer killed
+}
+
+// A tick that a nested loop took is made good: the timer, still set, ticks
+// again at once instead of a whole period later. A killed timer stays
+// quiet.
+TEST(Queue, TimerFiredAgainTicksAtOnceUnlessKilled) {
+  EmptyQueue();
+  Win32Queue queue;
+  queue.SetMainWindow(TestWindow());
+  auto tickWithin = [&](DWORD ms) {
+    const DWORD start = GetTickCount();
+    MSG m;
+    while (GetTickCount() - start < ms) {
+      if (PeekMessageW(&m, TestWindow(), WM_TIMER, WM_TIMER, PM_REMOVE) && m.wParam == 7) {
+        return true;
+      }
+      Sleep(5);
+    }
+    return false;
+  };
+  queue.SetTimer(7, 60000);
+  queue.FireSoon(7);
+  EXPECT_TRUE(tickWithin(1000));
+  queue.KillTimer(7);
+  queue.FireSoon(7);
+  EXPECT_FALSE(tickWithin(300));
+  EmptyQueue();
 }
 
 TEST(Queue, PumpStopsOnACloseRequestAndDispatchesIt) {
@@ -1065,6 +1116,7 @@ TEST(Resources, DialogTemplatesHoldTheirControls) {
       {IDD_INPUT_LINE, L"Dialog", {IDOK, IDCANCEL, 1007}},
       {IDD_ABOUT, L"O verzi programu", {IDOK, 1008}},
       {IDD_STATE, L"Zobrazení aktuálního stavu symbolů a čítačů", {IDOK, 1010, 1011}},
+      {IDD_CHECK, L"Kontrola scriptu", {IDOK, 1012, 1013}},
   };
   for (const Expect& e : expected) {
     HWND dialog = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(e.dialog), nullptr,
@@ -1101,6 +1153,15 @@ TEST(Resources, DialogTemplatesHoldTheirControls) {
   EXPECT_NE(GetWindowLongW(GetDlgItem(state, IDC_SYMBOLS), GWL_STYLE) & LBS_SORT, 0);
   EXPECT_NE(GetWindowLongW(GetDlgItem(state, IDC_COUNTERS), GWL_STYLE) & LBS_SORT, 0);
   DestroyWindow(state);
+  // The check dialog can be resized; its findings wrap instead of
+  // scrolling sideways.
+  HWND check =
+      CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_CHECK), nullptr, Quiet, 0);
+  EXPECT_NE(GetWindowLongW(check, GWL_STYLE) & WS_THICKFRAME, 0);
+  const LONG findings = GetWindowLongW(GetDlgItem(check, IDC_CHECK_TEXT), GWL_STYLE);
+  EXPECT_EQ(findings & (ES_AUTOHSCROLL | WS_HSCROLL), 0);
+  EXPECT_NE(findings & WS_VSCROLL, 0);
+  DestroyWindow(check);
 }
 
 TEST(Resources, VersionInformationSaysOneTen) {

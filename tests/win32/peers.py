@@ -17,6 +17,11 @@ ends; a failure ends it with a status other than 0.
                                        the file BODY, then sends the close
                                        alert and keeps the connection until
                                        the other side's alert comes
+    peers.py relay PORT                sends each line of its standard input
+                                       (UTF-8) in Windows-1250 with CR LF and
+                                       prints "sent N" once it has; drops what
+                                       comes and ends when the other side
+                                       closes
 """
 
 import fcntl
@@ -26,6 +31,7 @@ import ssl
 import struct
 import sys
 import termios
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tls"))
@@ -114,6 +120,33 @@ def https(port, certs, body_file):
         t.unwrap()
 
 
+def relay(port):
+    conn = listen(port)
+    conn.settimeout(None)
+
+    def drain():
+        try:
+            while conn.recv(4096):
+                pass
+        except OSError:
+            pass
+        print("closed by the other side", flush=True)
+        os._exit(0)
+
+    threading.Thread(target=drain, daemon=True).start()
+    sent = 0
+    while True:
+        line = sys.stdin.buffer.readline()
+        if not line:
+            break
+        conn.sendall(line.rstrip(b"\n").decode("utf-8").encode("cp1250") + b"\r\n")
+        sent += 1
+        print("sent %d" % sent, flush=True)
+    # Nothing more to send: the other side's close ends the peer.
+    time.sleep(LIMIT)
+    sys.exit("the other side never closed")
+
+
 def main():
     kind, port = sys.argv[1], int(sys.argv[2])
     if kind == "silent":
@@ -122,6 +155,8 @@ def main():
         reset(port, sys.argv[3])
     elif kind == "https":
         https(port, sys.argv[3], sys.argv[4])
+    elif kind == "relay":
+        relay(port)
     else:
         sys.exit("unknown peer " + kind)
 

@@ -370,6 +370,58 @@ start_peer() {
   start_listening_peer "$name" ready "$PEER" "$dir/$name.peer.cp1250"
 }
 
+# A peer (relay of tests/win32/peers.py) on PORT that sends the lines the
+# case gives it with "cue", each when the case wants it. One a case.
+start_relay_peer() {
+  local name=$1 port=$2
+  mkfifo "$dir/$name.cues"
+  # Opened for reading and writing, the pipe never blocks its opening.
+  exec {RELAY_FD}<>"$dir/$name.cues"
+  RELAY_NAME=$name
+  : >"$dir/$name.peer.out"
+  : >"$dir/$name.peer.err"
+  # Its own redirection: a command started in the background would read
+  # from /dev/null otherwise.
+  python3 "$here/peers.py" relay "$port" <&"$RELAY_FD" >"$dir/$name.peer.out" \
+    2>"$dir/$name.peer.err" &
+  PEER_PID=$!
+  echo "$PEER_PID" >>"$dir/pids"
+  peer_listens "$name" ready
+}
+
+# The relay peer sends LINE (UTF-8 here, Windows-1250 with CR LF on the
+# wire); returns once it has.
+cue() {
+  local out="$dir/$RELAY_NAME.peer.out" before
+  before=$(grep -c '^sent' "$out" || true)
+  printf '%s\n' "$1" >&"$RELAY_FD"
+  for _ in $(seq 200); do
+    [ "$(grep -c '^sent' "$out" || true)" -gt "$before" ] && return 0
+    sleep 0.05
+  done
+  echo "the relay peer did not send: $1" >&2
+  cat "$dir/$RELAY_NAME.peer.err" >&2
+  return 1
+}
+
+# The exit status of the program, which has ended, is STATUS.
+exit_status_is() {
+  local status=0
+  wait "$PROGRAM_PID" || status=$?
+  if [ "$status" -ne "$1" ]; then
+    echo "the program ended with status $status, not $1" >&2
+    return 1
+  fi
+}
+
+# The screen's resolution (pixels per inch) for the programs started next;
+# 96 comes back after the case, however it ends.
+set_dpi() {
+  "$WINE" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f \
+    >/dev/null 2>&1
+  touch "$dir/dpi-changed"
+}
+
 peer_done() {
   local name=$1
   if ! wait "$PEER_PID"; then
@@ -455,6 +507,12 @@ attempt_case() {
   while read -r pid; do kill -9 "$pid" 2>/dev/null || true; done <"$dir/pids"
   "$WINESERVER" -k >/dev/null 2>&1 || true
   "$WINESERVER" -w
+  if [ -e "$dir/dpi-changed" ]; then
+    "$WINE" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f \
+      >/dev/null 2>&1
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+    "$WINESERVER" -w
+  fi
   return "$status"
 }
 
