@@ -170,6 +170,8 @@ Flow LineReadFailure(ScriptContext& ctx, ScriptText& file, ScriptText::Read read
 
 void RunScript(ScriptContext& ctx, const Bytes& path) {
   ScriptFileStack stack;
+  ctx.lastError = LastError();
+  ctx.place = ScriptPlace{path, 0};
   std::unique_ptr<ScriptFile> main = ctx.host.files.OpenScript(path);
   if (!main) {
     ctx.ReportError("Nelze otevřít pro čtení soubor " + path);
@@ -193,6 +195,8 @@ void RunScript(ScriptContext& ctx, const Bytes& path) {
     if (testRunning && !ctx.running) break;
     testRunning = true;
     const ScriptText::Read read = stack.Top().ReadLine(line);
+    ctx.place.file = stack.Top().FullPath();
+    ctx.place.line = stack.Top().LineNumber();
     if (read == ScriptText::Read::Error) {
       ReadFailure(ctx);
       stack.CloseAll();

@@ -1,5 +1,6 @@
 #include "posix/files.h"
 #include "posix/charset.h"
+#include "posix/result.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -154,12 +155,18 @@ bool PosixScriptFile::Rewind() {
   return true;
 }
 
+std::unique_ptr<OutFile> PosixFileSystem::CreateNoted(const char* key, const Bytes& name) {
+  std::unique_ptr<OutFile> file = CreateLocked(name);
+  if (file && result_) result_->WritePath(key, AbsolutePath(name));
+  return file;
+}
+
 std::unique_ptr<OutFile> PosixFileSystem::CreateLog(const Bytes& name) {
-  return CreateLocked(name);
+  return CreateNoted("log", name);
 }
 
 std::unique_ptr<OutFile> PosixFileSystem::CreateCapture(const Bytes& name) {
-  return CreateLocked(name);
+  return CreateNoted("capture", name);
 }
 
 std::unique_ptr<ScriptFile> PosixFileSystem::OpenScript(const Bytes& name) {

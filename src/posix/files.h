@@ -38,8 +38,13 @@ class PosixScriptFile : public ScriptFile {
   bool error_ = false;
 };
 
+class ResultFile;
+
 class PosixFileSystem : public FileSystem {
  public:
+  // result: where the log and each capture file are noted once created.
+  explicit PosixFileSystem(ResultFile* result = nullptr) : result_(result) {}
+
   // Created or truncated after an exclusive lock is held; null when another
   // program holds it (or it cannot be created).
   std::unique_ptr<OutFile> CreateLog(const Bytes& name) override;
@@ -50,6 +55,11 @@ class PosixFileSystem : public FileSystem {
   Bytes ResolveScriptRelativePath(const Bytes& name, const Bytes& base) override;
   bool FileExists(const Bytes& name) override;
   bool FolderOfExists(const Bytes& name) override;
+
+ private:
+  std::unique_ptr<OutFile> CreateNoted(const char* key, const Bytes& name);
+
+  ResultFile* result_;
 };
 
 // name as an absolute path: a relative one is put behind the current folder

@@ -141,6 +141,7 @@ bool PosixWindow::Answer(Fits fits) {
 
 int PosixWindow::MessageBox(const Bytes& text, const Bytes& title, unsigned type) {
   console_.Print("[" + title + "] " + text + "\n");
+  lastBox_ = text;
   int result = DefaultMessageBoxAnswer(type);
   Answer([&](const Bytes& a) { return MessageBoxAnswer(a, type, result); });
   return result;
