@@ -210,7 +210,10 @@ class SuiteTest(unittest.TestCase):
         with open(fake, "w") as f:
             f.write("#!/bin/sh\n"
                     'case "$1" in\n'
-                    '  */own-limit.tvl) sleep 31.4159 & echo "[*** CHYBA ***] Limit"; exit 3;;\n'
+                    '  */own-limit.tvl) sleep 31.4159 &\n'
+                    '    echo "[*** CHYBA ***] Text, který runner nečte"\n'
+                    "    printf 'tarvelin-result 1\\noutcome timed-out\\nbox Limit\\nexit 3\\n'"
+                    ' > "$TARVELIN_RESULT"; exit 3;;\n'
                     "  *) kill -SEGV $$;;\n"
                     "esac\n")
         os.chmod(fake, 0o755)

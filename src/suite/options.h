@@ -1,0 +1,29 @@
+// The suite runner's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tv::suite {
+
+extern const char kUsage[];
+
+struct Options {
+  int jobs = 0;          // the processor count unless given
+  double timeLimit = 0;  // 0: none
+  std::string junit, keep, program;
+  bool tap = false;
+  std::vector<std::string> scripts;
+};
+
+enum class Parsed { Run, Help, Wrong };
+
+// Reads argv into o; on Wrong, wrong says what is wrong (without the usage).
+// Options and script names may come in any order; after "--" everything is a
+// script name.
+Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& wrong);
+
+// The headless program beside this one, or what TARVELIN names.
+std::string DefaultProgram();
+
+}  // namespace tv::suite
