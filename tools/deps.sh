@@ -8,6 +8,8 @@ export DEBIAN_FRONTEND=noninteractive
 # from the i386 architecture. googletest holds the sources the Windows tests'
 # GoogleTest is built from with the mingw toolchain. Wine only recommends
 # gnutls, and its TLS (the Windows program's StartTls) cannot work without it.
+# xmllint (libxml2-utils) checks the suite runner's JUnit reports against the
+# Ant and the Jenkins schemas.
 if [ "$(dpkg --print-architecture)" = amd64 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
@@ -21,7 +23,7 @@ for try in 1 2 3; do
 done
 packages=(
   ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev googletest
-  libbenchmark-dev python3 perl clang libclang-rt-14-dev redis-server libssl-dev openssl curl
+  libbenchmark-dev python3 perl libxml2-utils clang libclang-rt-14-dev redis-server libssl-dev openssl curl
   mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth
   libgnutls30 libgnutls30:i386
 )

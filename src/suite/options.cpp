@@ -15,13 +15,26 @@ namespace tv::suite {
 
 const char kUsage[] =
     "Použití: tarvelin-suite [-j N] [--time-limit SEKUNDY] [--junit SOUBOR] [--tap]\n"
-    "                        [--keep SLOŽKA] [--program PROGRAM] [--] script...\n"
+    "                        [--keep SLOŽKA] [--program PROGRAM] [--root SLOŽKA]\n"
+    "                        [--shard K/N] [--filter VZOR]... [--exclude VZOR]... [--list]\n"
+    "                        [--retries N] [--fail-fast | --max-failures N] [--repeat N]\n"
+    "                        [--] script...\n"
     "  -j N                  nejvýše N běhů současně (výchozí: počet procesorů)\n"
     "  --time-limit SEKUNDY  nejdelší doba jednoho běhu (výchozí: bez omezení)\n"
     "  --junit SOUBOR        zpráva pro server CI ve formátu JUnit XML\n"
     "  --tap                 zpráva ve formátu TAP na standardní výstup\n"
     "  --keep SLOŽKA         složky běhů (protokol, zachycené soubory) zůstanou ve SLOŽCE\n"
     "  --program PROGRAM     spouštěný program (výchozí: tarvelin vedle tohoto programu)\n"
+    "  --root SLOŽKA         jména ve zprávách vůči SLOŽCE (výchozí: aktuální složka)\n"
+    "  --shard K/N           jen K-tá z N částí sady (rozdělení podle cesty scriptu)\n"
+    "  --filter VZOR         jen scripty, jejichž jméno odpovídá VZORU (lze opakovat)\n"
+    "  --exclude VZOR        vynechá scripty, jejichž jméno odpovídá VZORU (lze opakovat)\n"
+    "  --list                jen vypíše scripty, které by běžely\n"
+    "  --retries N           neúspěšný běh zopakuje až N-krát\n"
+    "  --fail-fast           po prvním selhání další scripty nespouští\n"
+    "  --max-failures N      po N selháních další scripty nespouští\n"
+    "  --repeat N            každý script spustí N-krát a shrne doby běhů\n"
+    "Vzor bez lomítka se porovná se jménem souboru, vzor s lomítkem s cestou vůči --root.\n"
     "Ke scriptu JMÉNO.tvl patří JMÉNO.stdin (vstup obsluhy) a JMÉNO.args\n"
     "(volby programu před jménem scriptu, jedna na řádek).\n";
 
@@ -34,6 +47,15 @@ enum : int {
   kTap,
   kKeep,
   kProgram,
+  kShard,
+  kFilter,
+  kExclude,
+  kList,
+  kRetries,
+  kFailFast,
+  kMaxFailures,
+  kRepeat,
+  kRoot,
 };
 
 const option kLongOptions[] = {
@@ -44,6 +66,15 @@ const option kLongOptions[] = {
     {"tap", no_argument, nullptr, kTap},
     {"keep", required_argument, nullptr, kKeep},
     {"program", required_argument, nullptr, kProgram},
+    {"shard", required_argument, nullptr, kShard},
+    {"filter", required_argument, nullptr, kFilter},
+    {"exclude", required_argument, nullptr, kExclude},
+    {"list", no_argument, nullptr, kList},
+    {"retries", required_argument, nullptr, kRetries},
+    {"fail-fast", no_argument, nullptr, kFailFast},
+    {"max-failures", required_argument, nullptr, kMaxFailures},
+    {"repeat", required_argument, nullptr, kRepeat},
+    {"root", required_argument, nullptr, kRoot},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -63,6 +94,19 @@ bool ParseWhole(const std::string& text, long low, long high, long& value) {
     return false;
   }
   value = static_cast<long>(d);
+  return true;
+}
+
+// K/N with 1 <= K <= N.
+bool ParseShard(const std::string& text, int& k, int& n) {
+  const size_t slash = text.find('/');
+  long a, b;
+  if (slash == std::string::npos || !ParseWhole(text.substr(0, slash), 1, 1000000, a) ||
+      !ParseWhole(text.substr(slash + 1), 1, 1000000, b) || a > b) {
+    return false;
+  }
+  k = static_cast<int>(a);
+  n = static_cast<int>(b);
   return true;
 }
 
@@ -165,6 +209,38 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& wrong) {
       case kTap:
         o.tap = true;
         continue;
+      case kList:
+        o.list = true;
+        continue;
+      case kFailFast:
+        o.maxFailures = 1;
+        continue;
+      case kShard:
+        if (!ParseShard(value, o.shard, o.shards)) {
+          wrong = "Část sady musí mít tvar K/N, kde 1 <= K <= N: " + value;
+          return Parsed::Wrong;
+        }
+        continue;
+      case kRetries:
+      case kRepeat:
+      case kMaxFailures: {
+        const long low = id == kRetries ? 0 : 1;
+        const long high = id == kRetries ? 100 : id == kRepeat ? 100000 : 1000000000;
+        long n;
+        if (!ParseWhole(value, low, high, n)) {
+          wrong = "Volba " + LongName(id) + " potřebuje celé číslo od " + std::to_string(low) +
+                  " do " + std::to_string(high) + ": " + value;
+          return Parsed::Wrong;
+        }
+        if (id == kRetries) {
+          o.retries = static_cast<int>(n);
+        } else if (id == kRepeat) {
+          o.repeat = static_cast<int>(n);
+        } else {
+          o.maxFailures = n;
+        }
+        continue;
+      }
       default:
         break;
     }
@@ -177,6 +253,12 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& wrong) {
       o.junit = value;
     } else if (id == kKeep) {
       o.keep = value;
+    } else if (id == kFilter) {
+      o.filters.push_back(value);
+    } else if (id == kExclude) {
+      o.excludes.push_back(value);
+    } else if (id == kRoot) {
+      o.root = value;
     } else {
       o.program = value;
     }

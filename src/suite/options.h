@@ -14,6 +14,15 @@ struct Options {
   std::string junit, keep, program;
   bool tap = false;
   std::vector<std::string> scripts;
+  // Which scripts: shard K of N (0/0: all), the patterns that pick and
+  // those that leave out.
+  int shard = 0, shards = 0;
+  std::vector<std::string> filters, excludes;
+  bool list = false;     // print what would run, run nothing
+  int retries = 0;       // further attempts of a failed run
+  long maxFailures = 0;  // 0: no limit; --fail-fast is 1
+  int repeat = 1;        // runs of each script
+  std::string root;      // report names are relative to it; empty: the current folder
 };
 
 enum class Parsed { Run, Help, Wrong };

@@ -90,7 +90,7 @@ Verdict Judge(const Ending& ending, const ProgramResult& result, double timeLimi
   v.type = StatusType(ending.status);
   const int exitStatus = WIFEXITED(ending.status) ? WEXITSTATUS(ending.status) : -1;
   const bool told = result.complete && result.exit == exitStatus;
-  if (told && !result.box.empty()) {
+  if (told && !result.box.empty() && result.line > 0) {
     v.file = result.file;
     v.line = result.line;
   }

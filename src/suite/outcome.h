@@ -37,7 +37,7 @@ struct Verdict {
   std::string cause;  // UTF-8; empty when passed
   std::string type;   // what the JUnit report gives as the failure's type
   std::string file;   // where the run was at the last error box, and its
-  int line = 0;       // line (0: not at a line)
+  int line = 0;       // line; empty and 0 when it was at no line
 };
 
 // timeLimit: the suite's time limit in seconds, for the cause it names.

@@ -84,15 +84,17 @@ std::string StartFailure(int error) {
 
 }  // namespace
 
-bool StartProcess(const Launch& launch, pid_t& pid, int& outFd, std::string& why) {
+bool StartProcess(const Launch& launch, pid_t& pid, std::string& why) {
   const int in = open(launch.stdinPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (in < 0) {
     why = "Nelze otevřít vstup obsluhy " + launch.stdinPath + ": " + ErrnoText();
     return false;
   }
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    why = "Nelze vytvořit rouru: " + ErrnoText();
+  // Appending: the program and what it starts all write at the end.
+  const int out = open(launch.outputPath.c_str(),
+                       O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+  if (out < 0) {
+    why = "Nelze vytvořit soubor " + launch.outputPath + ": " + ErrnoText();
     close(in);
     return false;
   }
@@ -118,8 +120,8 @@ bool StartProcess(const Launch& launch, pid_t& pid, int& outFd, std::string& why
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out, STDERR_FILENO);
   posix_spawn_file_actions_addchdir_np(&actions, launch.folder.c_str());
   // The run and whatever it starts form a process group of their own, so
   // that ending the run ends all of it, and Ctrl-C reaches only the suite.
@@ -145,15 +147,12 @@ bool StartProcess(const Launch& launch, pid_t& pid, int& outFd, std::string& why
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   close(in);
-  close(out[1]);
+  close(out);
   if (error != 0) {
-    close(out[0]);
     why = "Nelze spustit program " + launch.program + ": " + StartFailure(error);
     return false;
   }
-  fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
   pid = child;
-  outFd = out[0];
   return true;
 }
 

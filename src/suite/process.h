@@ -1,6 +1,6 @@
 // The suite runner's processes: each run is started in a process group of
-// its own with its output on a pipe, ended by group, and reaped only after
-// what it left running in its group has been killed. The suite's signals
+// its own with its output going to a file, ended by group, and reaped only
+// after what it left running in its group has been killed. The suite's signals
 // (SIGCHLD wakes it, SIGINT, SIGTERM and SIGHUP interrupt it) arrive on a
 // self-pipe that the main loop polls.
 #pragma once
@@ -24,12 +24,13 @@ struct Launch {
   std::vector<std::string> args;  // after the program's name
   std::string folder;             // current directory, HOME and XDG_CONFIG_HOME
   std::string stdinPath;          // the operator channel
+  std::string outputPath;         // standard output and standard error, created
   std::vector<std::string> env;   // NAME=VALUE set besides those three
 };
 
-// Starts the program; pid and the output pipe's reading end on success,
-// otherwise false with the reason in why.
-bool StartProcess(const Launch& launch, pid_t& pid, int& outFd, std::string& why);
+// Starts the program; its pid on success, otherwise false with the reason
+// in why.
+bool StartProcess(const Launch& launch, pid_t& pid, std::string& why);
 
 // Sends sig to the run's process group.
 void SignalRun(pid_t pid, int sig);

@@ -1,109 +1,125 @@
 #include "suite/reports.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
-#include <ctime>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 
-#include "suite/files.h"
 #include "suite/report.h"
 
 namespace tv::suite {
 
 namespace {
 
-std::string StatusText(const Record& r) {
+void WriteAll(FILE* f, const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fflush(f);
+}
+
+std::string Seconds(double s) {
+  return FormatSeconds(s, 2, true) + " s";
+}
+
+// What stands in the brackets of a human line: the time of the one run, or
+// the runs and their times.
+std::string RunsNote(const ScriptReport& r) {
+  if (r.repeat == 1) return Seconds(r.seconds);
+  std::string note = "běhů: " + std::to_string(r.times.size());
+  if (r.failedRuns > 0) note += ", selhalo: " + std::to_string(r.failedRuns);
+  if (r.flakyRuns > 0) note += ", nestabilních: " + std::to_string(r.flakyRuns);
+  if (r.skippedRuns > 0) note += ", nespuštěno: " + std::to_string(r.skippedRuns);
+  if (!r.times.empty()) {
+    const Timing t = Summarize(r.times);
+    note += "; min " + Seconds(t.min) + ", medián " + Seconds(t.median) + ", p95 " +
+            Seconds(t.p95) + ", max " + Seconds(t.max);
+  }
+  return note;
+}
+
+}  // namespace
+
+Timing Summarize(std::vector<double> seconds) {
+  Timing t;
+  if (seconds.empty()) return t;
+  std::sort(seconds.begin(), seconds.end());
+  const size_t n = seconds.size();
+  t.min = seconds.front();
+  t.max = seconds.back();
+  t.median = n % 2 == 1 ? seconds[n / 2] : (seconds[n / 2 - 1] + seconds[n / 2]) / 2;
+  const size_t rank = static_cast<size_t>(std::ceil(0.95 * static_cast<double>(n)));
+  t.p95 = seconds[std::max<size_t>(rank, 1) - 1];
+  return t;
+}
+
+std::string StatusText(const ScriptReport& r) {
   if (!r.started) return "Běh nespuštěn.";
   if (WIFSIGNALED(r.status)) return "Ukončen signálem " + std::to_string(WTERMSIG(r.status));
   return "Stav ukončení: " + std::to_string(WEXITSTATUS(r.status));
 }
 
-std::string ClassName(const std::string& script) {
-  std::string folder = FolderOf(script);
-  while (folder.compare(0, 2, "./") == 0) folder.erase(0, 2);
-  if (folder == ".") folder.clear();
-  for (char& ch : folder) {
-    if (ch == '/') ch = '.';
-  }
-  while (!folder.empty() && folder[0] == '.') folder.erase(0, 1);
-  return folder.empty() ? "tarvelin" : folder;
+std::string SummaryLine(size_t passed, size_t failed, size_t flaky, size_t skipped) {
+  std::string line = std::to_string(passed) + " passed, " + std::to_string(failed) + " failed";
+  if (flaky > 0) line += ", " + std::to_string(flaky) + " flaky";
+  if (skipped > 0) line += ", " + std::to_string(skipped) + " skipped";
+  return line;
 }
 
-}  // namespace
+Console::Console(bool lines, bool keep)
+    : lines_(lines), keep_(keep), live_(isatty(STDERR_FILENO) == 1) {}
 
-std::string HumanLine(const Record& r, bool keep) {
-  std::string line = r.verdict.passed ? "prošel: " : "selhal: ";
-  line += r.script + " (" + FormatSeconds(r.seconds, 2, true) + " s)";
-  if (!r.verdict.passed) line += ": " + r.verdict.cause;
-  if (keep && !r.folder.empty()) line += " [" + r.folder + "]";
-  return CleanUtf8(line) + "\n";
+void Console::Clear() {
+  if (live_ && !progress_.empty()) WriteAll(stderr, "\r\033[K");
 }
 
-std::string JUnitReport(const std::vector<const Record*>& records, double seconds,
-                        time_t startedAt) {
-  size_t failures = 0, errors = 0;
-  for (const Record* r : records) {
-    if (r->verdict.error) {
-      ++errors;
-    } else if (!r->verdict.passed) {
-      ++failures;
-    }
-  }
-  char stamp[32];
-  tm local;
-  localtime_r(&startedAt, &local);
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-  std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  x += "<testsuite name=\"tarvelin-suite\" tests=\"" + std::to_string(records.size()) +
-       "\" failures=\"" + std::to_string(failures) + "\" errors=\"" + std::to_string(errors) +
-       "\" skipped=\"0\" time=\"" + FormatSeconds(seconds, 3, false) + "\" timestamp=\"" + stamp +
-       "\">\n";
-  for (const Record* r : records) {
-    x += "  <testcase name=\"" + XmlEscape(r->script, true) + "\" classname=\"" +
-         XmlEscape(ClassName(r->script), true) + "\" time=\"" +
-         FormatSeconds(r->seconds, 3, false) + "\">\n";
-    if (!r->verdict.passed) {
-      const char* element = r->verdict.error ? "error" : "failure";
-      x += std::string("    <") + element + " message=\"" + XmlEscape(r->verdict.cause, true) +
-           "\" type=\"" + XmlEscape(r->verdict.type, true) + "\">" +
-           XmlEscape(r->verdict.cause + "\n" + StatusText(*r), false) + "</" + element + ">\n";
-    }
-    x += "    <system-out>" + XmlEscape(r->log, false) + "</system-out>\n";
-    x += "    <system-err>" + XmlEscape(r->output, false) + "</system-err>\n";
-    x += "  </testcase>\n";
-  }
-  x += "</testsuite>\n";
-  return x;
+void Console::Draw() {
+  if (live_ && !progress_.empty()) WriteAll(stderr, progress_);
 }
 
-std::string TapReport(const std::vector<const Record*>& records, bool keep) {
-  std::string t = "TAP version 13\n1.." + std::to_string(records.size()) + "\n";
-  size_t number = 0;
-  for (const Record* r : records) {
-    // A '#' would start a directive, a line end a new line of the stream.
-    std::string name;
-    for (char ch : CleanUtf8(r->script)) {
-      if (ch == '#' || ch == '\\') name.push_back('\\');
-      name.push_back(ch == '\n' || ch == '\r' ? ' ' : ch);
-    }
-    t += (r->verdict.passed ? "ok " : "not ok ") + std::to_string(++number) + " - " + name + "\n";
-    if (r->verdict.passed && !keep) continue;
-    t += "  ---\n";
-    if (!r->verdict.passed) {
-      t += "  message: " + YamlQuote(r->verdict.cause) + "\n";
-      t += "  severity: fail\n";
-      if (!r->started) {
-        // no status: the program did not run
-      } else if (WIFSIGNALED(r->status)) {
-        t += "  signal: " + std::to_string(WTERMSIG(r->status)) + "\n";
-      } else {
-        t += "  exit: " + std::to_string(WEXITSTATUS(r->status)) + "\n";
-      }
-    }
-    t += "  duration_ms: " + FormatSeconds(r->seconds * 1000, 0, false) + "\n";
-    if (keep && !r->folder.empty()) t += "  folder: " + YamlQuote(r->folder) + "\n";
-    t += "  ...\n";
+void Console::Line(const std::string& text) {
+  Clear();
+  WriteAll(stdout, CleanUtf8(text) + "\n");
+  Draw();
+}
+
+void Console::Retry(const Planned& script, const Verdict& verdict, double seconds, int attempt,
+                    const std::string& folder) {
+  if (!lines_) return;
+  std::string line = "opakuji: " + script.given + " (" + Seconds(seconds) + ", " +
+                     std::to_string(attempt) + ". pokus): " + verdict.cause;
+  if (keep_ && !folder.empty()) line += " [" + folder + "]";
+  Line(line);
+}
+
+void Console::Write(const ScriptReport& r) {
+  if (!lines_ || r.kind == Kind::Skipped) return;
+  std::string line;
+  const std::string& name = r.script->given;
+  if (r.kind == Kind::Passed) {
+    line = "prošel: " + name + " (" + RunsNote(r) + ")";
+  } else if (r.kind == Kind::Flaky) {
+    line = "nestabilní: " + name + " (" + RunsNote(r) + "): ";
+    if (r.repeat == 1) line += "prošel na " + std::to_string(r.attempts) + ". pokus, ";
+    line += "předtím: " + r.flakyCause;
+  } else {
+    line = "selhal: " + name + " (" + RunsNote(r) + "): " + r.verdict.cause;
   }
-  return t;
+  if (keep_ && !r.folder.empty()) line += " [" + r.folder + "]";
+  Line(line);
+}
+
+void Console::Progress(size_t done, size_t total, size_t failed) {
+  if (!live_) return;
+  Clear();
+  progress_ = std::to_string(done) + "/" + std::to_string(total);
+  if (failed > 0) progress_ += " (neúspěšných: " + std::to_string(failed) + ")";
+  Draw();
+}
+
+void Console::Finish() {
+  Clear();
+  progress_.clear();
 }
 
 }  // namespace tv::suite
