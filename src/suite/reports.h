@@ -33,7 +33,7 @@ struct ScriptReport {
   bool started = false;       // its program was started
   int status = 0;             // as waitpid gave it
   int attempts = 1;           // its attempts, retries included
-  double seconds = 0;         // of all runs together
+  double seconds = 0;         // of all runs and their retries
   int repeat = 1;             // runs asked for
   int failedRuns = 0;         // runs that failed on every attempt
   int flakyRuns = 0;          // runs that passed on a retry

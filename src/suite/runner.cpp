@@ -239,7 +239,9 @@ void Suite::Ended(const Attempt& a, const Verdict& v, bool started, int status, 
   next.status = status;
   next.seconds = seconds;
   Discard(a.folder, a.outputPath);
-  ++scripts_[job.script].pending;
+  ScriptState& st = scripts_[job.script];
+  st.report.seconds += seconds;  // the script's time includes its retries
+  ++st.pending;
   queue_.push_front(next);
 }
 
