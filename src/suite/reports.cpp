@@ -78,8 +78,12 @@ void Console::Draw() {
 }
 
 void Console::Line(const std::string& text) {
+  Text(CleanUtf8(text) + "\n");
+}
+
+void Console::Text(const std::string& text) {
   Clear();
-  WriteAll(stdout, CleanUtf8(text) + "\n");
+  WriteAll(stdout, text);
   Draw();
 }
 

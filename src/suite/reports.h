@@ -64,6 +64,8 @@ class Console {
   void Finish();
   // A line of its own on standard output (the line end is added).
   void Line(const std::string& text);
+  // Text as it stands on standard output (a report's), below the progress.
+  void Text(const std::string& text);
 
  private:
   void Clear();
@@ -95,14 +97,14 @@ class JUnitWriter {
   std::string host_;
 };
 
-// TAP version 13 on standard output: the plan first, a line with its YAML
-// block as each script ends.
+// TAP version 13: the plan first, a line with its YAML block as each script
+// ends. Each returns the text to write.
 class TapWriter {
  public:
   explicit TapWriter(bool keep) : keep_(keep) {}
-  void Begin(size_t total);
-  void Write(const ScriptReport& r);
-  void BailOut(const std::string& why);
+  std::string Begin(size_t total);
+  std::string Write(const ScriptReport& r);
+  std::string BailOut(const std::string& why);
 
  private:
   bool keep_;

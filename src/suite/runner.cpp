@@ -340,7 +340,7 @@ void Suite::Report(ScriptState& st) {
       ++failed_;
   }
   console_.Write(r);
-  if (o_.tap) tap_.Write(r);
+  if (o_.tap) console_.Text(tap_.Write(r));
   if (junit_) junit_->Write(r);
   Discard(st.shownFolder, st.shownOutput);
   st.shownFolder.clear();
@@ -398,7 +398,7 @@ void Suite::Watch(double now) {
 }
 
 int Suite::Run() {
-  if (o_.tap) tap_.Begin(plan_.size());
+  if (o_.tap) console_.Text(tap_.Begin(plan_.size()));
   for (size_t i = 0; i < plan_.size(); ++i) {
     for (int rep = 1; rep <= o_.repeat; ++rep) {
       Job job;
@@ -436,7 +436,7 @@ int Suite::Run() {
   console_.Finish();
   const std::string notStarted = "Sada přerušena, nespuštěno scriptů: " + std::to_string(skipped_);
   if (o_.tap) {
-    if (interrupted) tap_.BailOut(notStarted);
+    if (interrupted) console_.Text(tap_.BailOut(notStarted));
   } else {
     console_.Line(SummaryLine(passed_, failed_, flaky_, skipped_));
   }

@@ -4,19 +4,12 @@
 // was interrupted.
 #include <sys/wait.h>
 
-#include <cstdio>
-
 #include "suite/report.h"
 #include "suite/reports.h"
 
 namespace tv::suite {
 
 namespace {
-
-void Out(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
 
 // A line end would start a new line of the stream.
 std::string OneLine(const std::string& text) {
@@ -41,16 +34,15 @@ std::string Ms(double seconds) {
 
 }  // namespace
 
-void TapWriter::Begin(size_t total) {
-  Out("TAP version 13\n1.." + std::to_string(total) + "\n");
+std::string TapWriter::Begin(size_t total) {
+  return "TAP version 13\n1.." + std::to_string(total) + "\n";
 }
 
-void TapWriter::Write(const ScriptReport& r) {
+std::string TapWriter::Write(const ScriptReport& r) {
   const std::string number = std::to_string(++number_);
   const std::string name = Description(r.script->name);
   if (r.kind == Kind::Skipped) {
-    Out("ok " + number + " - " + name + " # SKIP " + OneLine(r.skipReason) + "\n");
-    return;
+    return "ok " + number + " - " + name + " # SKIP " + OneLine(r.skipReason) + "\n";
   }
   const bool passed = r.kind == Kind::Passed || r.kind == Kind::Flaky;
   std::string t = (passed ? "ok " : "not ok ") + number + " - " + name + "\n";
@@ -93,11 +85,11 @@ void TapWriter::Write(const ScriptReport& r) {
     if (keep_ && !r.folder.empty()) t += "  folder: " + YamlQuote(r.folder) + "\n";
     t += "  ...\n";
   }
-  Out(t);
+  return t;
 }
 
-void TapWriter::BailOut(const std::string& why) {
-  Out("Bail out! " + OneLine(why) + "\n");
+std::string TapWriter::BailOut(const std::string& why) {
+  return "Bail out! " + OneLine(why) + "\n";
 }
 
 }  // namespace tv::suite
