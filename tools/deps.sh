@@ -9,6 +9,8 @@ export DEBIAN_FRONTEND=noninteractive
 # GoogleTest is built from with the mingw toolchain. Wine only recommends
 # gnutls, and its TLS (the Windows program's StartTls) cannot work without it.
 # nodejs is the ECMAScript engine the patterns are compared with (tests/ecma).
+# xmllint (libxml2-utils) checks the suite runner's JUnit reports against the
+# Ant and the Jenkins schemas.
 if [ "$(dpkg --print-architecture)" = amd64 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
@@ -22,8 +24,8 @@ for try in 1 2 3; do
 done
 packages=(
   ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev googletest
-  libbenchmark-dev python3 perl clang clang-tidy libclang-rt-14-dev redis-server libssl-dev openssl
-  curl nodejs
+  libbenchmark-dev python3 perl libxml2-utils clang clang-tidy libclang-rt-14-dev redis-server
+  libssl-dev openssl curl nodejs
   mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth
   libgnutls30 libgnutls30:i386
 )

@@ -118,6 +118,8 @@ Flow LineReadFailure(ScriptContext& ctx, ScriptText& file, ScriptText::Read read
 
 void RunScript(ScriptContext& ctx, const Bytes& path, const CommandTable& commands) {
   ScriptFileStack stack(commands);
+  ctx.lastError = LastError();
+  ctx.place = ScriptPlace{path, 0};
   ScriptRefusal why = ScriptRefusal::Unreadable;
   std::unique_ptr<ScriptFile> main = ctx.host.files.OpenScript(path, &why);
   if (!main) {
@@ -141,6 +143,8 @@ void RunScript(ScriptContext& ctx, const Bytes& path, const CommandTable& comman
     if (testRunning && !ctx.running) break;
     testRunning = true;
     const ScriptText::Read read = stack.Top().ReadLine(line);
+    ctx.place.file = stack.Top().FullPath();
+    ctx.place.line = stack.Top().LineNumber();
     if (read == ScriptText::Read::Error) {
       ReadFailure(ctx);
       stack.CloseAll();

@@ -1,5 +1,6 @@
 #include "posix/files.h"
 #include "posix/charset.h"
+#include "posix/result.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -162,16 +163,23 @@ bool PosixScriptFile::Rewind() {
   return true;
 }
 
+std::unique_ptr<OutFile> PosixFileSystem::CreateNoted(const char* key, const Bytes& name,
+                                                      bool append) {
+  std::unique_ptr<OutFile> file = CreateLocked(name, append);
+  if (file && result_) result_->WritePath(key, AbsolutePath(name));
+  return file;
+}
+
 std::unique_ptr<OutFile> PosixFileSystem::CreateLog(const Bytes& name) {
-  return CreateLocked(name);
+  return CreateNoted("log", name);
 }
 
 std::unique_ptr<OutFile> PosixFileSystem::CreateCapture(const Bytes& name) {
-  return CreateLocked(name);
+  return CreateNoted("capture", name);
 }
 
 std::unique_ptr<OutFile> PosixFileSystem::AppendCapture(const Bytes& name) {
-  return CreateLocked(name, true);
+  return CreateNoted("capture", name, true);
 }
 
 std::unique_ptr<ScriptFile> PosixFileSystem::OpenScript(const Bytes& name, ScriptRefusal* why) {

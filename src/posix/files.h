@@ -40,8 +40,13 @@ class PosixScriptFile : public ScriptFile {
   bool error_ = false;
 };
 
+class ResultFile;
+
 class PosixFileSystem : public FileSystem {
  public:
+  // result: where the log and each capture file are noted once created.
+  explicit PosixFileSystem(ResultFile* result = nullptr) : result_(result) {}
+
   // Created or truncated after an exclusive lock is held; null when another
   // program holds it (or it cannot be created).
   std::unique_ptr<OutFile> CreateLog(const Bytes& name) override;
@@ -53,6 +58,11 @@ class PosixFileSystem : public FileSystem {
   PathSyntax Syntax() const override { return PathSyntax::Posix; }
   bool FileExists(const Bytes& name) override;
   bool FolderOfExists(const Bytes& name) override;
+
+ private:
+  std::unique_ptr<OutFile> CreateNoted(const char* key, const Bytes& name, bool append = false);
+
+  ResultFile* result_;
 };
 
 // name as an absolute path: a relative one is put behind the current folder

@@ -1,6 +1,7 @@
 #include "posix/window.h"
 #include "posix/charset.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,8 +10,34 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 
 namespace tv::posix {
+
+namespace {
+
+// The processes below pid, as each of its tasks lists its children.
+void CollectDescendants(pid_t pid, std::vector<pid_t>& found) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (!dir) return;
+  std::vector<pid_t> children;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream list(tasks + "/" + entry->d_name + "/children");
+    long child;
+    while (list >> child) children.push_back(static_cast<pid_t>(child));
+  }
+  closedir(dir);
+  for (pid_t child : children) {
+    // A tree this wide is no player's; what is found is enough.
+    if (found.size() >= 4096) return;
+    found.push_back(child);
+    CollectDescendants(child, found);
+  }
+}
+
+}  // namespace
 
 SoundPlayer::SoundPlayer(std::vector<std::string> players) : players_(std::move(players)) {}
 
@@ -58,7 +85,11 @@ pid_t SoundPlayer::Running() {
 void SoundPlayer::Stop() {
   Reap();
   if (current_ <= 0) return;
+  // What the player started goes with it.
+  std::vector<pid_t> below;
+  CollectDescendants(current_, below);
   kill(current_, SIGTERM);
+  for (pid_t pid : below) kill(pid, SIGTERM);
   if (waitpid(current_, nullptr, WNOHANG) != current_) stopped_.push_back(current_);
   current_ = -1;
 }
@@ -83,8 +114,10 @@ void SoundPlayer::Play(const Bytes& path) {
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr,
-                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  // The player stays in the program's process group: whoever ends the
+  // program's group (the suite runner, a terminal's Ctrl-C) ends the sound
+  // with it.
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   std::string file = FileNameToUtf8(path);
   char* argv[] = {player.data(), file.data(), nullptr};
   pid_t pid;
@@ -108,6 +141,7 @@ bool PosixWindow::Answer(Fits fits) {
 
 int PosixWindow::MessageBox(const Bytes& text, const Bytes& title, unsigned type) {
   console_.Print("[" + title + "] " + text + "\n");
+  lastBox_ = text;
   int result = DefaultMessageBoxAnswer(type);
   Answer([&](const Bytes& a) { return MessageBoxAnswer(a, type, result); });
   return result;

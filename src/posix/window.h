@@ -61,6 +61,9 @@ class PosixWindow : public WindowBase {
   void PlaySound(const Bytes& path) override { sound_.Play(path); }
   void StopSound() override { sound_.Stop(); }
 
+  // The text of the last message box shown.
+  const Bytes& LastBoxText() const { return lastBox_; }
+
  private:
   // Takes answers until one fits (fits returns true); false when none is
   // left and input has ended.
@@ -70,6 +73,7 @@ class PosixWindow : public WindowBase {
   Console& console_;
   OperatorChannel& channel_;
   Bytes scriptName_;
+  Bytes lastBox_;
   std::array<Bytes, MAX_CHECKBOXES> marks_;
   std::array<int, MAX_CHECKBOXES> checks_{};
   SoundPlayer sound_;

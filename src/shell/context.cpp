@@ -96,6 +96,9 @@ void ScriptContext::LogData(const char* prefix, const char* data, size_t len) {
 }
 
 void ScriptContext::ReportError(const Bytes& text) {
+  lastError.shown = true;
+  lastError.text = text;
+  lastError.place = place;
   host.window.MessageBox(text, "*** CHYBA ***", kMbOk);
 }
 

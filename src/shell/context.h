@@ -103,6 +103,21 @@ struct TimeLimit {
   bool endedRun = false;  // the run ended because a limit ran out
 };
 
+// A place in a run: the script file and the number of its line (0: no line
+// of it read yet).
+struct ScriptPlace {
+  Bytes file;
+  int line = 0;
+};
+
+// The last error box a run showed and where the run was then, for the
+// headless program's machine-readable result.
+struct LastError {
+  bool shown = false;
+  Bytes text;
+  ScriptPlace place;
+};
+
 class ScriptContext {
  public:
   explicit ScriptContext(const Host& services) : host(services) {}
@@ -116,6 +131,7 @@ class ScriptContext {
   void LogPrintf(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // prefix, the data escaped for the log, then a line end: one log line.
   void LogData(const char* prefix, const char* data, size_t len);
+  // The error box; it is also kept as lastError, with the place.
   void ReportError(const Bytes& text);
   void ReportWarning(const Bytes& text);
   void SetUpperStatus(const Bytes& text) { host.window.SetUpperStatus(text); }
@@ -153,6 +169,9 @@ class ScriptContext {
   CounterList counters;
   TextList texts;
   Bytes lastLine;
+  // The line the runner read last; set by the runner.
+  ScriptPlace place;
+  LastError lastError;
 
   // Connection, receiving, sending.
   Socket connection = kInvalidSocket;

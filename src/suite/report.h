@@ -27,4 +27,19 @@ std::string YamlQuote(const std::string& text);
 // Seconds with a fixed number of decimals; comma: the Czech decimal comma.
 std::string FormatSeconds(double seconds, int decimals, bool comma);
 
+// XML character data made in parts: the parts together give what XmlEscape
+// gives for the whole text (of a log: for LogToUtf8 of it). A character cut
+// between two parts, and a log's CR that may stand before an LF, wait for
+// the next part.
+class XmlTextStream {
+ public:
+  explicit XmlTextStream(bool cp1250Log) : log_(cp1250Log) {}
+  std::string Put(const char* data, size_t size);
+  std::string End();
+
+ private:
+  bool log_;
+  std::string held_;
+};
+
 }  // namespace tv::suite

@@ -17,6 +17,14 @@
 namespace tv::posix {
 namespace {
 
+// Gone or a zombie that its new parent has not reaped yet.
+bool Ended(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t paren = text.rfind(')');
+  return paren == std::string::npos || text.compare(paren, 4, ") Z ") == 0;
+}
+
 class PosixSoundTest : public ::testing::Test {
  protected:
   PosixSoundTest() {
@@ -51,7 +59,7 @@ class PosixSoundTest : public ::testing::Test {
   std::string savedPath_;
 };
 
-TEST_F(PosixSoundTest, PlayerStartsDetachedAndIsStoppedOnRequest) {
+TEST_F(PosixSoundTest, PlayerRunsInTheProgramsGroupAndIsStoppedOnRequest) {
   SoundPlayer player({"no-such-player", "aplay"});
   player.Play("/sounds/bell.wav");
   pid_t first = player.Running();
@@ -59,7 +67,7 @@ TEST_F(PosixSoundTest, PlayerStartsDetachedAndIsStoppedOnRequest) {
   WaitFor([&] { return Played().find("/dev/null") != std::string::npos; });
   EXPECT_EQ(Played().find("/sounds/bell.wav\n"), 0u);
   EXPECT_NE(Played().find("/dev/null"), std::string::npos) << "its output goes nowhere";
-  EXPECT_EQ(getsid(first), first) << "in a session of its own";
+  EXPECT_EQ(getpgid(first), getpgrp()) << "whoever ends the program's group ends the sound";
 
   // A second sound replaces the first.
   player.Play("/sounds/two.wav");
@@ -71,6 +79,33 @@ TEST_F(PosixSoundTest, PlayerStartsDetachedAndIsStoppedOnRequest) {
   EXPECT_EQ(player.Running(), -1);
   WaitFor([&] { return waitpid(second, nullptr, WNOHANG) != 0 || kill(second, 0) != 0; });
   EXPECT_NE(kill(second, 0), 0) << "the player was ended and reaped";
+}
+
+TEST_F(PosixSoundTest, WhatThePlayerStartedEndsWithIt) {
+  // A player that hands the sound to a child of its own and waits for it.
+  std::ofstream(dir_ + "/paplay") << "#!/bin/sh\nsleep 30 &\necho $! > " << dir_
+                                  << "/child\nwait\n";
+  chmod((dir_ + "/paplay").c_str(), 0755);
+  SoundPlayer player({"paplay"});
+  player.Play("/sounds/bell.wav");
+  const pid_t shell = player.Running();
+  ASSERT_GT(shell, 0);
+  pid_t child = 0;
+  WaitFor([&] {
+    std::ifstream in(dir_ + "/child");
+    return static_cast<bool>(in >> child);
+  });
+  ASSERT_GT(child, 0);
+  // The child has started once it runs sleep, no longer the shell.
+  WaitFor([&] {
+    std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
+    std::string name;
+    return comm >> name && name == "sleep";
+  });
+  player.Stop();
+  WaitFor([&] { return Ended(child); });
+  EXPECT_TRUE(Ended(child)) << "the player's child was ended with it";
+  WaitFor([&] { return waitpid(shell, nullptr, WNOHANG) != 0; });
 }
 
 TEST_F(PosixSoundTest, WithoutAPlayerNothingHappens) {
