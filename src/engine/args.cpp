@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <unordered_map>
 
 #include "engine/expand.h"
 #include "engine/numbers.h"
@@ -51,42 +52,33 @@ bool Args::WordOrValue(Bytes& word, bool fileName, bool counters, bool* variable
   return true;
 }
 
+bool Args::AtEnd() const {
+  for (size_t p = pos_; p < rest_.size(); ++p) {
+    if (rest_[p] != ' ' && rest_[p] != '\t') return false;
+  }
+  return true;
+}
+
 int Args::Here() const {
   return check_ ? check_->Column(pos_ == 0 ? rest_ : rest_.substr(pos_)) : 0;
 }
 
 namespace {
 
-// The checker's names: what some command of the checked files sets.
-class CheckNames : public ExprNames {
- public:
-  explicit CheckNames(LineCheck& check) : check_(check) {}
-  Kind Find(const Bytes& name, int32_t&, const Bytes*&, bool& known) override {
-    known = false;
-    if (check_.MayBeCounter(name)) return Kind::Counter;
-    if (check_.MayBeText(name)) return Kind::Text;
-    return Kind::None;
-  }
-  const Bytes* LastLine() override { return nullptr; }
-  bool Checking() const override { return true; }
-
- private:
-  LineCheck& check_;
-};
-
 constexpr char kBadExpressionBox[] = "Nesprávný výraz ve scriptu";
 
 }  // namespace
 
+ExprNames::Kind Args::CheckNames::Find(const Bytes& name, int32_t&, const Bytes*&, bool& known) {
+  known = false;
+  if (check_->MayBeCounter(name)) return Kind::Counter;
+  if (check_->MayBeText(name)) return Kind::Text;
+  return Kind::None;
+}
+
 ExprNames& Args::Names() {
-  if (!names_) {
-    if (ctx_) {
-      names_ = std::make_unique<RunNames>(*ctx_);
-    } else {
-      names_ = std::make_unique<CheckNames>(*check_);
-    }
-  }
-  return *names_;
+  if (ctx_) return runNames_;
+  return checkNames_;
 }
 
 bool Args::ExprFailure(const ExprError& error, size_t offset) {
@@ -126,13 +118,30 @@ bool Args::Text(Bytes& text, bool* known) {
   return true;
 }
 
+namespace {
+
+// The expression of a text, parsed once: a loop evaluates the same few
+// expressions over and over, and parsing costs more than evaluating. Null
+// with the error when the text is no expression.
+const Expr* ParsedExpression(const Bytes& text, ExprError& error) {
+  constexpr size_t kKept = 1024;
+  thread_local std::unordered_map<Bytes, Expr> parsed;
+  const auto found = parsed.find(text);
+  if (found != parsed.end()) return &found->second;
+  Expr expr;
+  if (!expr.Parse(text, 0, text.size(), error)) return nullptr;
+  if (parsed.size() >= kKept) parsed.clear();
+  return &parsed.emplace(text, std::move(expr)).first->second;
+}
+
+}  // namespace
+
 bool Args::Expression(ExprValue& value) {
   column_ = Here();
-  Expr expr;
+  const Bytes text = rest_.substr(pos_);
   ExprError error;
-  if (!expr.Parse(rest_, pos_, rest_.size(), error) || !expr.Evaluate(Names(), value, error)) {
-    return ExprFailure(error, error.pos - pos_);
-  }
+  const Expr* expr = ParsedExpression(text, error);
+  if (!expr || !expr->Evaluate(Names(), value, error)) return ExprFailure(error, error.pos);
   pos_ = rest_.size();
   return true;
 }

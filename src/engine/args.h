@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "engine/check.h"
+#include "engine/expand.h"
 #include "engine/expr.h"
 #include "engine/runner.h"
 
@@ -39,6 +40,8 @@ class Args {
   ScriptContext* Run() const { return ctx_; }
   ScriptFileStack* Stack() const { return stack_; }
   bool Checking() const { return check_ != nullptr; }
+  // Whether only blanks are left.
+  bool AtEnd() const;
   // What is left of the line (the words read so far are taken off it now:
   // until then they are only passed over, so that a long line read word by
   // word is not moved for each word).
@@ -123,7 +126,19 @@ class Args {
   int column_ = 0;
   int at_ = 0;  // the column set by At(), 0: none
   Flow failure_ = Flow::Fail;
-  std::unique_ptr<ExprNames> names_;
+  // What names stand for: the run's or the checker's.
+  class CheckNames : public ExprNames {
+   public:
+    explicit CheckNames(LineCheck* check) : check_(check) {}
+    Kind Find(const Bytes& name, int32_t&, const Bytes*&, bool& known) override;
+    const Bytes* LastLine() override { return nullptr; }
+    bool Checking() const override { return true; }
+
+   private:
+    LineCheck* check_;
+  };
+  RunNames runNames_{ctx_};
+  CheckNames checkNames_{check_};
 };
 
 // A command that takes no arguments: the rest of its line is ignored.

@@ -56,11 +56,11 @@ void ExpandCode(const Bytes& piece, Bytes& result) {
 ExprNames::Kind RunNames::Find(const Bytes& name, int32_t& number, const Bytes*& text,
                                bool& known) {
   known = true;
-  if (const int32_t* counter = ctx_.counters.Find(name, false)) {
+  if (const int32_t* counter = ctx_->counters.Find(name, false)) {
     number = *counter;
     return Kind::Counter;
   }
-  if (const Bytes* found = ctx_.texts.Find(name)) {
+  if (const Bytes* found = ctx_->texts.Find(name)) {
     text = found;
     return Kind::Text;
   }
@@ -141,7 +141,7 @@ bool UsableTextName(const Bytes& name) {
 }
 
 bool ExpandText(ScriptContext& ctx, const Bytes& text, Bytes& result, ExprError& error) {
-  RunNames names(ctx);
+  RunNames names(&ctx);
   bool known = true;
   return ExpandPieces(text, names, result, known, error);
 }

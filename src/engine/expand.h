@@ -14,12 +14,12 @@ namespace tv {
 // The names of a run: its counters, text variables and last line.
 class RunNames : public ExprNames {
  public:
-  explicit RunNames(ScriptContext& ctx) : ctx_(ctx) {}
+  explicit RunNames(ScriptContext* ctx) : ctx_(ctx) {}
   Kind Find(const Bytes& name, int32_t& number, const Bytes*& text, bool& known) override;
-  const Bytes* LastLine() override { return &ctx_.lastLine; }
+  const Bytes* LastLine() override { return &ctx_->lastLine; }
 
  private:
-  ScriptContext& ctx_;
+  ScriptContext* ctx_;
 };
 
 // Expands text with the values of names. known is false when some piece has

@@ -46,12 +46,24 @@ Flow SyntaxError(ScriptContext& ctx, const Bytes& box, const char* syntax) {
 
 CommandTable::CommandTable(std::vector<Command> commands, std::vector<EndOfRunHook> endOfRun)
     : commands_(std::move(commands)), endOfRun_(std::move(endOfRun)) {
-  for (const Command& command : commands_) byKeyword_.emplace(command.keyword, command.def);
+  for (const Command& command : commands_) {
+    const Bytes keyword = command.keyword;
+    byKeyword_[Bucket(keyword.data(), keyword.size())].emplace_back(keyword, command.def);
+  }
+}
+
+size_t CommandTable::Bucket(const char* word, size_t len) {
+  if (len == 0) return 0;
+  const auto first = static_cast<unsigned char>(word[0]);
+  const auto last = static_cast<unsigned char>(word[len - 1]);
+  return (len * 7 + first * 3 + last) % 128;
 }
 
 const CommandDef* CommandTable::Find(const Bytes& word) const {
-  const auto found = byKeyword_.find(word);
-  return found == byKeyword_.end() ? nullptr : found->second;
+  for (const auto& entry : byKeyword_[Bucket(word.data(), word.size())]) {
+    if (entry.first == word) return entry.second;
+  }
+  return nullptr;
 }
 
 void CommandTable::EndOfRun(ScriptContext& ctx) const {

@@ -6,7 +6,7 @@
 
 #include <array>
 #include <memory>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/check.h"
@@ -76,8 +76,11 @@ class CommandTable {
   void EndOfRun(ScriptContext& ctx) const;
 
  private:
+  // Found by length and first and last letter first: a lookup costs a few
+  // byte compares, once for every line a run reads.
+  static size_t Bucket(const char* word, size_t len);
   std::vector<Command> commands_;
-  std::unordered_map<Bytes, const CommandDef*> byKeyword_;
+  std::array<std::vector<std::pair<Bytes, const CommandDef*>>, 128> byKeyword_;
   std::vector<EndOfRunHook> endOfRun_;
 };
 

@@ -199,7 +199,7 @@ bool ReadSetText(Args& in, SetTextArgs& a) {
   }
   if (!UsableTextName(a.name)) {
     const Bytes box = "Jméno " + a.name + " nelze použít pro textovou proměnnou";
-    return in.Error(box, (box + "\n").c_str());
+    return in.Error(box, (box + ".\n").c_str());
   }
   in.TextNamed(a.name);
   return in.Text(a.text);
@@ -220,12 +220,6 @@ Flow RunSetText(ScriptContext& ctx, SetTextArgs& a, ScriptFileStack&) {
 const char kCalcSyntax[] = "Calc <čítač> <výraz>";
 const char kTestCalcSyntax[] = "TestCalc <výraz>";
 
-bool RestIsEmpty(Args& in) {
-  Bytes word;
-  size_t pos = 0;
-  return !GetNextWord(in.Rest(), pos, word, false, false);
-}
-
 struct CalcArgs {
   Bytes name;
   ExprValue value;
@@ -234,7 +228,7 @@ struct CalcArgs {
 bool ReadCalc(Args& in, CalcArgs& a) {
   if (!in.Word(a.name)) return in.Syntax(CounterNameBox("Calc"), kCalcSyntax);
   in.CounterNamed(a.name);
-  if (RestIsEmpty(in)) return in.Syntax("Očekáván výraz za jménem čítače v Calc", kCalcSyntax);
+  if (in.AtEnd()) return in.Syntax("Očekáván výraz za jménem čítače v Calc", kCalcSyntax);
   return in.Expression(a.value);
 }
 
@@ -247,7 +241,7 @@ Flow RunCalc(ScriptContext& ctx, CalcArgs& a, ScriptFileStack&) {
 }
 
 bool ReadTestCalc(Args& in, CalcArgs& a) {
-  if (RestIsEmpty(in)) return in.Syntax("Očekáván výraz za TestCalc", kTestCalcSyntax);
+  if (in.AtEnd()) return in.Syntax("Očekáván výraz za TestCalc", kTestCalcSyntax);
   return in.Expression(a.value);
 }
 

@@ -478,7 +478,13 @@ class SuiteTest(unittest.TestCase):
                     for expected in ("1..4\n", "ok 1 - quick.tvl\n"):
                         first += p.stdout.readline().decode()
                         self.assertTrue(first.endswith(expected), first)
-                time.sleep(0.3)
+                # Both slow runs are under way (on a loaded machine the
+                # second may take a while to start) before the interruption.
+                slow = os.path.join(self.dir, "slow.tvl")
+                deadline = time.monotonic() + 20
+                while len(processes_mentioning(slow)) < 2 and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                time.sleep(0.1)
                 p.send_signal(signal.SIGINT)
                 out, err = p.communicate(timeout=10)
                 out, err = first + out.decode(), err.decode()

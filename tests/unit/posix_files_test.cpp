@@ -52,6 +52,43 @@ std::vector<Bytes> AllLines(ScriptFile& f) {
   return lines;
 }
 
+// Files a script cannot be: a device or a pipe never ends, a huge file would
+// take all memory; each is refused with its reason. A file that grows past
+// the limit while it is read ends with TooLarge instead of a line.
+TEST(PosixScriptFile, DevicesPipesAndHugeFilesAreRefused) {
+  TempDir dir;
+  PosixFileSystem fs;
+  ScriptRefusal why = ScriptRefusal::Unreadable;
+  EXPECT_FALSE(fs.OpenScript("/dev/zero", &why));
+  EXPECT_EQ(why, ScriptRefusal::NotRegular);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  why = ScriptRefusal::Unreadable;
+  EXPECT_FALSE(fs.OpenScript(dir / "fifo", &why));  // and the open does not wait for a writer
+  EXPECT_EQ(why, ScriptRefusal::NotRegular);
+
+  Put(dir / "big.tvl", "Stop\n");
+  ASSERT_EQ(truncate((dir / "big.tvl").c_str(), static_cast<off_t>(kMaxScriptBytes) + 1), 0);
+  why = ScriptRefusal::Unreadable;
+  EXPECT_FALSE(fs.OpenScript(dir / "big.tvl", &why));
+  EXPECT_EQ(why, ScriptRefusal::TooLarge);
+  ASSERT_EQ(truncate((dir / "big.tvl").c_str(), static_cast<off_t>(kMaxScriptBytes)), 0);
+  auto atLimit = fs.OpenScript(dir / "big.tvl", &why);
+  ASSERT_TRUE(atLimit);
+  Bytes line;
+  EXPECT_EQ(atLimit->ReadLine(line), ScriptFile::Read::Line);
+  EXPECT_EQ(line, "Stop");
+  EXPECT_EQ(atLimit->ReadLine(line), ScriptFile::Read::Line);  // the zeros, no line end
+  EXPECT_EQ(line.size(), kMaxScriptBytes - 5);
+
+  // Grown behind the reader's back: the read stops at the limit.
+  Put(dir / "grows.tvl", "Stop\n");
+  auto grows = fs.OpenScript(dir / "grows.tvl", &why);
+  ASSERT_TRUE(grows);
+  ASSERT_EQ(truncate((dir / "grows.tvl").c_str(), static_cast<off_t>(2 * kMaxScriptBytes)), 0);
+  EXPECT_EQ(grows->ReadLine(line), ScriptFile::Read::Line);
+  EXPECT_EQ(grows->ReadLine(line), ScriptFile::Read::TooLarge);
+}
+
 TEST(PosixScriptFile, LineEndsAndOddBytes) {
   TempDir dir;
   PosixFileSystem fs;

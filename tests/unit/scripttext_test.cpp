@@ -122,5 +122,66 @@ TEST(ScriptText, ReadErrorsPassThrough) {
   EXPECT_EQ(text.ReadLine(line), ScriptText::Read::Error);
 }
 
+// A file read once: its lines are kept with the first line of each label, so
+// that a jump back reads nothing and a jump forward reads only up to its
+// label; the first label of a name from the top wins, as before.
+TEST(ScriptText, LabelsAreFoundWithoutReadingTheFileAgain) {
+  class Counting : public ScriptFile {
+   public:
+    explicit Counting(std::unique_ptr<ScriptFile> inner) : inner_(std::move(inner)) {}
+    Read ReadLine(Bytes& line) override {
+      ++reads;
+      return inner_->ReadLine(line);
+    }
+    bool Rewind() override { return inner_->Rewind(); }
+    const Bytes& FullPath() const override { return inner_->FullPath(); }
+    int reads = 0;
+
+   private:
+    std::unique_ptr<ScriptFile> inner_;
+  };
+  FakeFiles files;
+  files.files["/f"] = "one\nLabel top\ntwo\nlabel \"q x\"\nLABEL top\nthree\nLabel end\n";
+  auto counting = std::make_unique<Counting>(files.OpenScript("/f", nullptr));
+  Counting* file = counting.get();
+  ScriptText text(std::move(counting));
+  Bytes line;
+  ASSERT_EQ(text.ReadLine(line), ScriptText::Read::Line);
+  // Forward: read up to the label, no further.
+  ASSERT_EQ(text.FindLabel("\"q x\""), ScriptText::Read::Line);
+  EXPECT_EQ(file->reads, 4);
+  EXPECT_EQ(text.LineNumber(), 4);
+  ASSERT_EQ(text.ReadLine(line), ScriptText::Read::Line);
+  EXPECT_EQ(line, "LABEL top");
+  // Back: the first "top" from the top, and nothing read again.
+  ASSERT_EQ(text.FindLabel("top"), ScriptText::Read::Line);
+  ASSERT_EQ(text.ReadLine(line), ScriptText::Read::Line);
+  EXPECT_EQ(line, "two");
+  EXPECT_EQ(text.LineNumber(), 3);
+  EXPECT_EQ(file->reads, 5);
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(text.FindLabel("top"), ScriptText::Read::Line);
+  EXPECT_EQ(file->reads, 5);
+  // A label that is not there reads the file to its end, once.
+  EXPECT_EQ(text.FindLabel("none"), ScriptText::Read::End);
+  const int all = file->reads;
+  EXPECT_EQ(text.FindLabel("none"), ScriptText::Read::End);
+  EXPECT_EQ(file->reads, all);
+  ASSERT_EQ(text.FindLabel("end"), ScriptText::Read::Line);
+  EXPECT_EQ(text.ReadLine(line), ScriptText::Read::End);
+}
+
+// A line that cannot be read stops a search that reaches it, every time, as
+// the search from the top did.
+TEST(ScriptText, ALabelBehindABadLineIsNotFound) {
+  FakeFiles files;
+  ScriptText text = Open(files, "\xEF\xBB\xBFLabel a\nbad \xFF\nLabel b\n");
+  EXPECT_EQ(text.FindLabel("a"), ScriptText::Read::Line);
+  EXPECT_EQ(text.FindLabel("b"), ScriptText::Read::NotUtf8);
+  EXPECT_EQ(text.LineNumber(), 2);
+  EXPECT_EQ(text.FindLabel("b"), ScriptText::Read::NotUtf8);
+  EXPECT_EQ(text.FindLabel("a"), ScriptText::Read::Line);
+  EXPECT_EQ(text.LineNumber(), 1);
+}
+
 }  // namespace
 }  // namespace tv::test
