@@ -20,7 +20,7 @@ set -euo pipefail
 
 suite=trixie
 mirror="${TV_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
-cache="${TV_WINE_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/tarvelin/trixie-wine}"
+cache="${TV_WINE_ROOT:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/tarvelin/trixie-wine}"
 # What tests/win32/run.sh needs for the TLS cases of the 64-bit program:
 # Wine and the TLS library its Schannel loads (only recommended by Wine),
 # the X server, Python for the peers and the certificates, openssl and curl
