@@ -55,12 +55,21 @@ bool DeleteStorageProviderKey(const CRYPT_KEY_PROV_INFO& info) {
 HCERTSTORE ImportPfx(CRYPT_DATA_BLOB& pfx, const std::wstring& password, DWORD& lastError) {
   // Not PKCS12_NO_PERSIST_KEY: a key only in this process is one Schannel
   // cannot use for a server. Exportable for security packages that hand the
-  // key to a library of their own.
-  const DWORD flags = CRYPT_EXPORTABLE | CRYPT_USER_KEYSET;
-  HCERTSTORE store = PFXImportCertStore(&pfx, password.c_str(), flags);
-  if (!store && password.empty()) store = PFXImportCertStore(&pfx, nullptr, flags);
-  lastError = store ? 0 : GetLastError();
-  return store;
+  // key to a library of their own. A CNG key storage provider first: with a
+  // key of an older CryptoAPI provider Schannel cannot sign with RSA-PSS,
+  // which TLS 1.3 asks for; the older providers serve systems without CNG.
+  const DWORD kStored = CRYPT_EXPORTABLE | CRYPT_USER_KEYSET;
+  for (DWORD flags : {kStored | PKCS12_ALWAYS_CNG_KSP, kStored}) {
+    HCERTSTORE store = PFXImportCertStore(&pfx, password.c_str(), flags);
+    if (!store && password.empty()) store = PFXImportCertStore(&pfx, nullptr, flags);
+    if (store) {
+      lastError = 0;
+      return store;
+    }
+    lastError = GetLastError();
+    if (lastError == ERROR_INVALID_PASSWORD) break;
+  }
+  return nullptr;
 }
 
 int DeleteImportedKeys(HCERTSTORE store) {
