@@ -10,7 +10,9 @@ export DEBIAN_FRONTEND=noninteractive
 # gnutls, and its TLS (the Windows program's StartTls) cannot work without it.
 # nodejs is the ECMAScript engine the patterns are compared with (tests/ecma).
 # xmllint (libxml2-utils) checks the suite runner's JUnit reports against the
-# Ant and the Jenkins schemas.
+# Ant and the Jenkins schemas. mmdebstrap makes the Debian 13 root with the
+# newer Wine (tools/wine-root.sh) in which the Windows program's TLS cases run
+# once more.
 if [ "$(dpkg --print-architecture)" = amd64 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
@@ -27,7 +29,7 @@ packages=(
   libbenchmark-dev python3 perl libxml2-utils clang clang-tidy libclang-rt-14-dev redis-server
   libssl-dev openssl curl nodejs
   mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth
-  libgnutls30 libgnutls30:i386
+  libgnutls30 libgnutls30:i386 mmdebstrap
 )
 if ! $sudo apt-get install -y -q --no-install-recommends "${packages[@]}"; then
   # When one architecture's security index did not load, a library shared by
@@ -38,3 +40,5 @@ if ! $sudo apt-get install -y -q --no-install-recommends "${packages[@]}"; then
   echo "deps.sh: trying again with the packages of $codename itself" >&2
   $sudo apt-get install -y -q --no-install-recommends -t "$codename" "${packages[@]}"
 fi
+# The root with the newer Wine, unless the one made earlier is current.
+"$(dirname "$0")/wine-root.sh" >/dev/null

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "win32/pfx.h"
 #include "win32/text.h"
 
 namespace tv::win {
@@ -129,23 +130,16 @@ bool LoadPfx(const TlsOptions& options, HCERTSTORE& store, PCCERT_CONTEXT& cert,
                           reinterpret_cast<BYTE*>(content.data())};
   if (!PFXIsPFXBlob(&blob)) return Fail(error, TlsFailure::CertFile, "not a PKCS#12 file");
   const std::wstring password = ToWide(options.password);
-  // The key stays in memory where the system can keep it there; it must be
-  // exportable for security packages that hand it to a library of their own.
-  const DWORD kFlags[] = {CRYPT_EXPORTABLE | PKCS12_NO_PERSIST_KEY, CRYPT_EXPORTABLE};
+  // The keys stay stored until the channel ends (DeleteImportedKeys).
   DWORD lastError = 0;
-  for (DWORD flags : kFlags) {
-    store = PFXImportCertStore(&blob, password.c_str(), flags);
-    // A file without a password may have been written with none at all
-    // rather than with the empty one.
-    if (!store && password.empty()) store = PFXImportCertStore(&blob, nullptr, flags);
-    if (store) break;
-    lastError = GetLastError();
-    if (lastError == ERROR_INVALID_PASSWORD) break;
-  }
+  store = ImportPfx(blob, password, lastError);
+  // Some systems fail without saying why: the password check tells (on the
+  // file's bytes, so before they are wiped).
+  const bool wrongPassword = !store && (lastError == ERROR_INVALID_PASSWORD ||
+                                        !PFXVerifyPassword(&blob, password.c_str(), 0));
   SecureZeroMemory(&content[0], content.size());
   if (!store) {
-    // Some systems fail without saying why: the password check tells.
-    if (lastError == ERROR_INVALID_PASSWORD || !PFXVerifyPassword(&blob, password.c_str(), 0)) {
+    if (wrongPassword) {
       return Fail(error, TlsFailure::Password,
                   lastError != 0 ? SystemErrorText(lastError) : "the file cannot be decrypted");
     }
@@ -373,7 +367,11 @@ TlsChannel::~TlsChannel() {
   if (haveCtx_) DeleteSecurityContext(&ctx_);
   if (haveCred_) FreeCredentialsHandle(&cred_);
   if (serverCert_) CertFreeCertificateContext(serverCert_);
-  if (pfx_) CertCloseStore(pfx_, 0);
+  if (pfx_) {
+    // The credentials are freed: the stored keys go now.
+    DeleteImportedKeys(pfx_);
+    CertCloseStore(pfx_, 0);
+  }
   if (trust_) CertCloseStore(trust_, 0);
   WipePlain();
 }

@@ -256,6 +256,14 @@ EOF
     2>"$dir/curl.err" || { cat "$dir/curl.err" >&2; return 1; }
   test "$(cat "$dir/curl.out")" = hello
   program_exits 30
+  # The keys stored for Schannel went with the connections (Wine keeps a
+  # user's key containers under this registry key).
+  "$WINE" reg query 'HKCU\Software\Wine\Crypto\RSA' /s >"$dir/keys.txt" 2>&1 || true
+  if grep -qF 'Crypto\RSA\' "$dir/keys.txt"; then
+    echo "key containers were left behind:" >&2
+    grep -F 'Crypto\RSA\' "$dir/keys.txt" >&2
+    return 1
+  fi
   as_text "$dir/TARVELIN.LOG" >"$dir/server.log"
   grep -qF "Zahajuji TLS jako server, certifikát $(winpath "$dir")\\ascii.p12" "$dir/server.log"
   test "$(grep -cE '^Spojení TLS navázáno: TLSv1\.[23], šifra ' "$dir/server.log")" = 2
