@@ -299,6 +299,11 @@ TEST(Dialogs, StateTextLineEscapesAndCutsTheValue) {
   // The escape of CR would reach one character past the limit.
   const Bytes almost(kStateValueChars - 1, 'x');
   EXPECT_EQ(StateTextLine("t", almost + "\r"), "t=" + almost + "… (40 bytů)");
+  // The example of the scripting guide.
+  Bytes reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html";
+  reply.resize(512, 'x');
+  EXPECT_EQ(StateTextLine("odpověď", reply),
+            Bytes("odpověď=HTTP/1.1 200 OK\\r\\nContent-Type: text/ht… (512 bytů)"));
   // The largest value: only its start is escaped.
   Bytes zeros;
   for (size_t i = 0; i < kStateValueChars / 4; ++i) zeros += "\\000";
