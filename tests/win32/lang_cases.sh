@@ -1,11 +1,13 @@
 # The cases of tests/win32/run.sh about scripts that compute: text
 # variables (SetText, -t) and the state dialog that lists them, Calc and
 # TestCalc, byte items in Send, Fail, their failure boxes and the exit status
-# of a failed run. Sourced by cases.sh, after window_cases.sh.
+# of a failed run, file names from text variables and the script files that
+# are refused. Sourced by cases.sh, after window_cases.sh.
 # shellcheck shell=bash disable=SC2154,SC2034
 
 LANG_CASES="text_variables_in_state_dialog_like_headless state_dialog_at_144_dpi
-bytes_in_send_like_headless fail_and_failed_runs_like_headless exit_status_of_the_last_run"
+bytes_in_send_like_headless fail_and_failed_runs_like_headless exit_status_of_the_last_run
+files_from_variables_like_headless"
 
 # A script that keeps texts and computes with them, its 65,536-byte text
 # built by doubling; started with a text and a counter on the command line.
@@ -269,4 +271,76 @@ EOF
   exit_status_is 3
   like_headless - limit.tvl
   headless_status_is 3
+}
+
+# OutputFile and Call take their file names from text variables; Append
+# keeps what the capture file held and writes the received lines after it.
+# The log is the headless program's but for the capture file's full path. A
+# script that is a device is refused with its box and log line.
+case_files_from_variables_like_headless() {
+  need_peer
+  port=$(free_port)
+  script promenne.tvl <<EOF
+SetText soubor "zachyceno.txt"
+SetText volaný "vedlejší.tvl"
+Connect 127.0.0.1 $port
+OutputFile soubor Append
+WaitFor End
+Call volaný
+Stop
+EOF
+  script vedlejší.tvl <<'EOF'
+Comment voláno
+EOF
+  printf 'dříve\r\n' >"$dir/zachyceno.txt"
+  cp "$dir/zachyceno.txt" "$dir/headless-zachyceno.txt"
+  cat >"$dir/peer.peer" <<EOF
+listen $port
+send "data 1\r\ndata 2\r\n"
+close
+EOF
+  start_peer peer <"$dir/peer.peer"
+  start_program promenne.tvl
+  drive <<'EOF'
+window main "#32770" "Tarvelin 1.10"
+text main 1004 "Script ukončen."
+close main
+gone main
+EOF
+  program_exits 20
+  peer_done peer
+  test "$(cat "$dir/zachyceno.txt")" = "$(printf 'dříve\r\ndata 1\r\ndata 2\r')"
+  as_text "$dir/TARVELIN.LOG" |
+    grep -qxF "Otevírám pro připisování soubor $(winpath "$dir")\zachyceno.txt"
+  if have_headless; then
+    mkdir -p "$dir/headless"
+    cp "$dir/headless-zachyceno.txt" "$dir/headless/zachyceno.txt"
+  fi
+  LOG_FILTER='s|^\(Otevírám pro připisování soubor \).*zachyceno.txt$|\1zachyceno.txt|' \
+    like_headless peer promenne.tvl
+  if have_headless; then cmp "$dir/zachyceno.txt" "$dir/headless/zachyceno.txt"; fi
+
+  script zarizeni.tvl <<'EOF'
+SetText jméno "NUL"
+Call jméno
+EOF
+  start_program zarizeni.tvl
+  drive <<EOF
+box e "*** CHYBA ***" "Soubor $(drvpath "$dir")\\\\NUL nelze použít jako script: není to obyčejný soubor"
+press e 1
+gone e
+window main "#32770" "Tarvelin 1.10"
+close main
+gone main
+EOF
+  program_exits 20
+  exit_status_is 1
+  log_is <<EOF
+Program zahájen.
+Interpretuji soubor zarizeni.tvl
+\$\$ SetText jméno "NUL"
+\$\$ Call jméno
+Soubor $(winpath "$dir")\\NUL není obyčejný soubor, nelze jej interpretovat.
+Konec programu.
+EOF
 }

@@ -417,6 +417,52 @@ TEST(Files, CaptureFileIsEmptiedAndReadableWhileOpen) {
   EXPECT_NE(attributes & FILE_ATTRIBUTE_ARCHIVE, 0);
 }
 
+// Appending keeps what the file holds and writes after it, each time it is
+// opened; other writers are denied meanwhile; a missing file is created.
+TEST(Files, AppendedCaptureKeepsTheFileAndWritesAtItsEnd) {
+  Bytes name = InTemp("append.dat");
+  WriteAll(ToWide(name), "earlier\r\n");
+  Win32Files files;
+  std::unique_ptr<tv::OutFile> capture = files.AppendCapture(name);
+  ASSERT_NE(capture, nullptr);
+  EXPECT_TRUE(capture->Write("a\0b", 3));
+  EXPECT_TRUE(capture->Flush());
+  EXPECT_EQ(ReadAll(ToWide(name)), Bytes("earlier\r\na\0b", 12));
+  EXPECT_FALSE(CanOpen(name, GENERIC_WRITE));
+  capture.reset();
+  capture = files.AppendCapture(name);
+  ASSERT_NE(capture, nullptr);
+  EXPECT_TRUE(capture->Write("c", 1));
+  capture.reset();
+  EXPECT_EQ(ReadAll(ToWide(name)), Bytes("earlier\r\na\0bc", 13));
+  DeleteFileW(ToWide(name).c_str());
+  capture = files.AppendCapture(name);
+  ASSERT_NE(capture, nullptr);
+  EXPECT_TRUE(capture->Write("new", 3));
+  capture.reset();
+  EXPECT_EQ(ReadAll(ToWide(name)), Bytes("new"));
+  DeleteFileW(ToWide(name).c_str());
+}
+
+// A device never ends and a file over 16 MiB is too large: both refused
+// with their reason before being read; a file of exactly 16 MiB is read.
+TEST(Files, ScriptThatIsADeviceOrTooLargeIsRefused) {
+  Win32Files files;
+  tv::ScriptRefusal why = tv::ScriptRefusal::Unreadable;
+  EXPECT_EQ(files.OpenScript("NUL", &why), nullptr);
+  EXPECT_EQ(why, tv::ScriptRefusal::NotRegular);
+  EXPECT_EQ(files.OpenScript(InTemp("missing.tvl"), &why), nullptr);
+  EXPECT_EQ(why, tv::ScriptRefusal::Unreadable);
+  const Bytes name = InTemp("large.tvl");
+  Bytes text(tv::kMaxScriptBytes, 'x');
+  WriteAll(ToWide(name), text);
+  EXPECT_NE(files.OpenScript(name, &why), nullptr);
+  WriteAll(ToWide(name), text + "x");
+  EXPECT_EQ(files.OpenScript(name, &why), nullptr);
+  EXPECT_EQ(why, tv::ScriptRefusal::TooLarge);
+  DeleteFileW(ToWide(name).c_str());
+}
+
 TEST(Files, ScriptRelativeNamesUseTheWindowsRules) {
   Win32Files files;
   EXPECT_EQ(ResolveScriptRelativePath(files, "zvuk.wav", "C:\\scripty\\hlavni.tvl"),
