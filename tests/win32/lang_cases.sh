@@ -169,23 +169,28 @@ EOF
   like_headless peer bajty.tvl
 }
 
-# Starts the program on SCRIPT, which fails with the error box TEXT: once it
-# is confirmed, the window waits idle, and when it is closed the program
-# ends with status 1, as the headless program does with the same log.
-failed_run_like_headless() {
-  local name=$1 text=$2
-  rm -f "$dir/TARVELIN.LOG" "$dir"/headless/*
-  start_program "$name"
+# The error box TEXT (a driver string) is confirmed; the window waits idle,
+# and when it is closed the program ends.
+error_box_then_close() {
   drive <<EOF
-box e "*** CHYBA ***" "$text"
+box e "*** CHYBA ***" "$1"
 press e 1
 gone e
 window main "#32770" "Tarvelin 1.10"
-text main 1004 "Script ukončen."
 close main
 gone main
 EOF
   program_exits 20
+}
+
+# Starts the program on SCRIPT, which fails with the error box TEXT: once it
+# is confirmed and the window closed, the program ends with status 1, as the
+# headless program does with the same log.
+failed_run_like_headless() {
+  local name=$1 text=$2
+  rm -f "$dir/TARVELIN.LOG" "$dir"/headless/*
+  start_program "$name"
+  error_box_then_close "$text"
   exit_status_is 1
   like_headless - "$name"
   headless_status_is 1
@@ -259,15 +264,7 @@ ShowCheckBox A "Nikdo nezaškrtne"
 WaitCheck A 1
 EOF
   start_program limit.tvl
-  drive <<'EOF'
-box e "*** CHYBA ***" "Vypršel časový limit příkazu WaitCheck"
-press e 1
-gone e
-window main "#32770" "Tarvelin 1.10"
-close main
-gone main
-EOF
-  program_exits 20
+  error_box_then_close "Vypršel časový limit příkazu WaitCheck"
   exit_status_is 3
   like_headless - limit.tvl
   headless_status_is 3
@@ -325,15 +322,8 @@ SetText jméno "NUL"
 Call jméno
 EOF
   start_program zarizeni.tvl
-  drive <<EOF
-box e "*** CHYBA ***" "Soubor $(drvpath "$dir")\\\\NUL nelze použít jako script: není to obyčejný soubor"
-press e 1
-gone e
-window main "#32770" "Tarvelin 1.10"
-close main
-gone main
-EOF
-  program_exits 20
+  error_box_then_close \
+    "Soubor $(drvpath "$dir")\\\\NUL nelze použít jako script: není to obyčejný soubor"
   exit_status_is 1
   log_is <<EOF
 Program zahájen.
