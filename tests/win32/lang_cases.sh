@@ -169,16 +169,13 @@ EOF
   like_headless peer bajty.tvl
 }
 
-# The error box TEXT (a driver string) is confirmed; the window waits idle,
-# and when it is closed the program ends.
-error_box_then_close() {
+# The run of SCRIPT shows the error box TEXT (a driver string), which is
+# confirmed; the window, idle again, is closed and the program ends (see
+# error_box_then_close in tls_cases.sh).
+failed_run_then_close() {
   drive <<EOF
-box e "*** CHYBA ***" "$1"
-press e 1
-gone e
-window main "#32770" "Tarvelin 1.10"
-close main
-gone main
+window main "#32770" "Tarvelin - běží script $1"
+$(error_box_then_close "$2")
 EOF
   program_exits 20
 }
@@ -190,7 +187,7 @@ failed_run_like_headless() {
   local name=$1 text=$2
   rm -f "$dir/TARVELIN.LOG" "$dir"/headless/*
   start_program "$name"
-  error_box_then_close "$text"
+  failed_run_then_close "$name" "$text"
   exit_status_is 1
   like_headless - "$name"
   headless_status_is 1
@@ -264,7 +261,7 @@ ShowCheckBox A "Nikdo nezaškrtne"
 WaitCheck A 1
 EOF
   start_program limit.tvl
-  error_box_then_close "Vypršel časový limit příkazu WaitCheck"
+  failed_run_then_close limit.tvl "Vypršel časový limit příkazu WaitCheck"
   exit_status_is 3
   like_headless - limit.tvl
   headless_status_is 3
@@ -322,7 +319,7 @@ SetText jméno "NUL"
 Call jméno
 EOF
   start_program zarizeni.tvl
-  error_box_then_close \
+  failed_run_then_close zarizeni.tvl \
     "Soubor $(drvpath "$dir")\\\\NUL nelze použít jako script: není to obyčejný soubor"
   exit_status_is 1
   log_is <<EOF
