@@ -177,8 +177,8 @@ void ParseCommandLine(const Bytes& text, StartupOptions& options, SymbolList& sy
           throw CommandLineError{"Jméno " + params[0] + " nelze použít pro textovou proměnnou"};
         }
         if (params[1].size() > kMaxTextBytes) {
-          throw CommandLineError{
-              FormatText("Text parametru t je delší než %zu bytů", kMaxTextBytes)};
+          throw CommandLineError{FormatText("Text parametru t je delší než %lu bytů",
+                                            static_cast<unsigned long>(kMaxTextBytes))};
         }
         *texts.Find(params[0], true) = params[1];
         break;

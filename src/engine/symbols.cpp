@@ -208,9 +208,11 @@ bool ReadSetText(Args& in, SetTextArgs& a) {
 Flow RunSetText(ScriptContext& ctx, SetTextArgs& a, ScriptFileStack&) {
   if (ctx.counters.Find(a.name, false)) return NameTaken(ctx, a.name, false);
   if (a.text.size() > kMaxTextBytes) {
-    ctx.ReportError(FormatText("Text je delší než %zu bytů", kMaxTextBytes));
-    ctx.LogPrintf("Text pro proměnnou %s má %zu bytů, nejvýše lze %zu.\n", a.name.c_str(),
-                  a.text.size(), kMaxTextBytes);
+    ctx.ReportError(
+        FormatText("Text je delší než %lu bytů", static_cast<unsigned long>(kMaxTextBytes)));
+    ctx.LogPrintf("Text pro proměnnou %s má %lu bytů, nejvýše lze %lu.\n", a.name.c_str(),
+                  static_cast<unsigned long>(a.text.size()),
+                  static_cast<unsigned long>(kMaxTextBytes));
     return Flow::Fail;
   }
   *ctx.texts.Find(a.name, true) = a.text;

@@ -11,6 +11,25 @@
 
 namespace tv::win {
 
+namespace {
+
+// The headless program's exit status: how the last run ended, or a failed
+// start-up connection when no run came after it.
+int ExitStatus(const ScriptContext& ctx) {
+  switch (ctx.lastOutcome) {
+    case RunOutcome::None:
+      return ctx.startupFailed ? 1 : 0;
+    case RunOutcome::Normal:
+      return 0;
+    case RunOutcome::TimedOut:
+      return 3;
+    default:
+      return 1;
+  }
+}
+
+}  // namespace
+
 int CScriptApp::InitInstance(HINSTANCE instance) {
   WSADATA data;
   if (WSAStartup(MAKEWORD(1, 1), &data) != 0) {
@@ -29,7 +48,7 @@ int CScriptApp::InitInstance(HINSTANCE instance) {
     const Bytes commandLine = FromWide(ArgumentsAfterProgramName(GetCommandLineW()));
     CMainDialog dialog(instance, queue, sockets, profile, files, commandLine);
     dialog.DoModal();
-    if (dialog.CommandLineFailed()) status = 2;
+    status = dialog.CommandLineFailed() ? 2 : ExitStatus(dialog.Context());
     // What is still queued is handled before the program ends; a quit
     // message stops this at once.
     queue.SetMainWindow(nullptr);

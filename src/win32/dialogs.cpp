@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "shell/context.h"
+#include "shell/escape.h"
 #include "win32/files.h"
 #include "win32/resource.h"
 #include "win32/text.h"
@@ -199,16 +201,52 @@ bool CAboutDialog::OnInitDialog() {
   return false;
 }
 
+namespace {
+
+// Fills the list box and lets it scroll sideways as far as its widest line
+// reaches.
+void FillList(HWND dialog, int id, const std::vector<Bytes>& lines) {
+  HWND list = GetDlgItem(dialog, id);
+  HDC dc = GetDC(list);
+  HGDIOBJ font = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(list, WM_GETFONT, 0, 0)));
+  LONG widest = 0;
+  for (const Bytes& line : lines) {
+    const std::wstring wide = ToWide(line);
+    SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+    SIZE size = {};
+    GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &size);
+    widest = std::max(widest, size.cx);
+  }
+  SelectObject(dc, font);
+  ReleaseDC(list, dc);
+  // The lines stand a few pixels in from the list's edge.
+  SendMessageW(list, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(widest + 6), 0);
+}
+
+}  // namespace
+
 bool CStateDialog::OnInitDialog() {
-  for (const Bytes& line : symbolLines) {
-    SendDlgItemMessageW(Handle(), IDC_SYMBOLS, LB_ADDSTRING, 0,
-                        reinterpret_cast<LPARAM>(ToWide(line).c_str()));
-  }
-  for (const Bytes& line : counterLines) {
-    SendDlgItemMessageW(Handle(), IDC_COUNTERS, LB_ADDSTRING, 0,
-                        reinterpret_cast<LPARAM>(ToWide(line).c_str()));
-  }
+  FillList(Handle(), IDC_SYMBOLS, symbolLines);
+  FillList(Handle(), IDC_COUNTERS, counterLines);
+  FillList(Handle(), IDC_TEXTS, textLines);
   return true;
+}
+
+Bytes StateTextLine(const Bytes& name, const Bytes& value) {
+  Bytes shown;
+  Bytes one;
+  size_t i = 0;
+  for (; i < value.size(); ++i) {
+    one.clear();
+    EscapeForLog(one, value.data() + i, 1);
+    if (shown.size() + one.size() > kStateValueChars) break;
+    shown += one;
+  }
+  Bytes line = name + "=" + shown;
+  if (i < value.size()) {
+    line += FormatText("… (%lu bytů)", static_cast<unsigned long>(value.size()));
+  }
+  return line;
 }
 
 namespace {

@@ -103,15 +103,28 @@ class CAboutDialog : public CDialog {
   bool OnInitDialog() override;
 };
 
+// Symbols, counters (NAME=VALUE) and text variables (see StateTextLine),
+// each list sorted.
 class CStateDialog : public CDialog {
  public:
   CStateDialog() : CDialog(IDD_STATE) {}
   std::vector<Bytes> symbolLines;
   std::vector<Bytes> counterLines;
+  std::vector<Bytes> textLines;
 
  protected:
   bool OnInitDialog() override;
 };
+
+// How many characters of a text variable's value the state dialog shows.
+constexpr size_t kStateValueChars = 40;
+
+// A text variable as the state dialog lists it: NAME=VALUE, the value's
+// bytes escaped as the log escapes them. A value whose escaped form is longer
+// than kStateValueChars is cut before the escape that would pass it, and
+// "…" and its length in bytes follow; only what is shown is escaped, so a
+// value of any size costs the same.
+Bytes StateTextLine(const Bytes& name, const Bytes& value);
 
 // The findings of the script checker, centred on the main window: the
 // checked script's full path above them, the findings wrapped at the

@@ -448,6 +448,9 @@ void CMainDialog::ShowStateDialog() {
     state.counterLines.push_back(Bytes(counter.name.c_str()) + "=" +
                                  std::to_string(static_cast<long>(counter.value)));
   }
+  for (const TextList::Text& text : ctx_.texts.Items()) {
+    state.textLines.push_back(StateTextLine(text.name, text.value));
+  }
   ShowModal(state);
 }
 

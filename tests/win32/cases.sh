@@ -16,7 +16,9 @@ ipv6_connect_and_accept_like_headless"
 . "$here/tls_cases.sh"
 # shellcheck source=tests/win32/window_cases.sh
 . "$here/window_cases.sh"
-ALL_CASES="$ALL_CASES $TLS_CASES $WINDOW_CASES"
+# shellcheck source=tests/win32/lang_cases.sh
+. "$here/lang_cases.sh"
+ALL_CASES="$ALL_CASES $TLS_CASES $WINDOW_CASES $LANG_CASES"
 
 # A script that ends with End closes the program by itself, and the log is
 # the one the headless program writes.
@@ -51,8 +53,9 @@ EOF
   like_headless - end.tvl
 }
 
-# A command-line error: one box with its title, then the program ends without
-# a log and with the headless program's status 2.
+# Command-line errors (a missing value, an unknown option, a name that
+# cannot be a text variable's): one box with its title, then the program
+# ends without a log and with the headless program's status 2.
 case_command_line_error() {
   start_program -n pocet
   drive <<'EOF'
@@ -71,6 +74,13 @@ EOF
   start_program -x
   drive <<'EOF'
 box b "Chyba v argumentech programu" "Neznámý parametr: x"
+press b 1
+EOF
+  program_exits 20
+  exit_status_is 2
+  start_program -t line text
+  drive <<'EOF'
+box b "Chyba v argumentech programu" "Jméno line nelze použít pro textovou proměnnou"
 press b 1
 EOF
   program_exits 20
@@ -708,6 +718,7 @@ text-contains help 100 "WaitFor Matching výraz"
 text-contains help 100 "TestLine podmínka [text]"
 text-contains help 100 "ParseLine \"výraz\" [cíl ...]"
 text-contains help 100 "Timeout milisekundy [návěští]"
+text-contains help 100 "-t jméno text   nastaví textovou proměnnou"
 close help
 gone help
 text main 1004 "Zahájeno prodlení 60000 ms"

@@ -25,6 +25,8 @@
 //   iconic NAME 0|1              the window is minimised or not
 //   enabled NAME ID 0|1          the control is disabled or enabled
 //   visible NAME ID 0|1          the control is hidden or shown
+//   hscroll NAME ID 0|1          control ID shows no horizontal scroll bar,
+//                                or shows one (its lines are too wide)
 //   click NAME ID                click the button ID (BM_CLICK, posted)
 //   mouse NAME ID                a real mouse click at the centre of control ID
 //   mouse-box NAME CAPTION       a real mouse click on the check box CAPTION
@@ -451,6 +453,16 @@ class Driver {
         [&] { return "control " + a[2] + " is not " + (want ? "" : "un") + verb; });
   }
 
+  void HorizontalScroll(const Words& a) {
+    HWND control = Control(a[1], a[2]);
+    const bool want = Number(a[3]) != 0;
+    WaitFor([&] { return ((GetWindowLongW(control, GWL_STYLE) & WS_HSCROLL) != 0) == want; },
+            [&] {
+              return "control " + a[2] + (want ? " shows no" : " shows a") +
+                     " horizontal scroll bar";
+            });
+  }
+
   void Click(const Words& a) { PostMessageW(Control(a[1], a[2]), BM_CLICK, 0, 0); }
 
   void Mouse(const Words& a) {
@@ -819,6 +831,7 @@ const Driver::Verb Driver::kVerbs[] = {
     {"iconic", 3, &Driver::Iconic},
     {"enabled", 4, &Driver::EnabledOrVisible},
     {"visible", 4, &Driver::EnabledOrVisible},
+    {"hscroll", 4, &Driver::HorizontalScroll},
     {"click", 3, &Driver::Click},
     {"mouse", 3, &Driver::Mouse},
     {"mouse-box", 3, &Driver::MouseBox},

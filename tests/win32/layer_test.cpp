@@ -253,28 +253,62 @@ TEST(Dialogs, InputDialogIsTitledWithThePromptAndTakesTheText) {
   EXPECT_EQ(dialog.text, Bytes("Řádka s háčky"));
 }
 
-TEST(Dialogs, StateDialogListsAreSorted) {
+// The three lists sorted; a line wider than its list scrolls it sideways,
+// lines that fit leave it without a scroll bar.
+TEST(Dialogs, StateDialogListsAreSortedAndScrollWhenTooWide) {
   CStateDialog dialog;
-  dialog.symbolLines = {"b", "A", "c"};
+  dialog.symbolLines = {"b", "A", "c", Bytes(100, 'W')};
   dialog.counterLines = {"zeta=1", "alfa=-5"};
-  std::vector<std::wstring> symbols, counters;
+  dialog.textLines = {StateTextLine("odpověď", "+OK\r\n"), StateTextLine("jméno", "Věra")};
+  std::vector<std::wstring> lines[3];
+  const int ids[3] = {IDC_SYMBOLS, IDC_COUNTERS, IDC_TEXTS};
+  bool scrolls[3] = {};
   {
     DialogHelper helper(L"Zobrazení aktuálního stavu symbolů a čítačů", [&](HWND window) {
-      for (int id : {IDC_SYMBOLS, IDC_COUNTERS}) {
-        HWND list = GetDlgItem(window, id);
+      for (int k = 0; k < 3; ++k) {
+        HWND list = GetDlgItem(window, ids[k]);
         LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
         for (LRESULT i = 0; i < count; ++i) {
           wchar_t line[256] = L"";
           SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(line));
-          (id == IDC_SYMBOLS ? symbols : counters).push_back(line);
+          lines[k].push_back(line);
         }
+        scrolls[k] = (GetWindowLongW(list, GWL_STYLE) & WS_HSCROLL) != 0;
       }
       PostMessageW(window, WM_COMMAND, IDOK, 0);
     });
     EXPECT_EQ(dialog.DoModal(nullptr), INT_PTR(IDOK));
   }
-  EXPECT_EQ(symbols, (std::vector<std::wstring>{L"A", L"b", L"c"}));
-  EXPECT_EQ(counters, (std::vector<std::wstring>{L"alfa=-5", L"zeta=1"}));
+  EXPECT_EQ(lines[0], (std::vector<std::wstring>{L"A", L"b", L"c", std::wstring(100, L'W')}));
+  EXPECT_EQ(lines[1], (std::vector<std::wstring>{L"alfa=-5", L"zeta=1"}));
+  EXPECT_EQ(lines[2], (std::vector<std::wstring>{L"jméno=Věra", L"odpověď=+OK\\r\\n"}));
+  EXPECT_TRUE(scrolls[0]);
+  EXPECT_FALSE(scrolls[1]);
+  EXPECT_FALSE(scrolls[2]);
+}
+
+// Values are escaped as the log escapes data and cut before the escape that
+// would pass the limit, with the whole length after "…".
+TEST(Dialogs, StateTextLineEscapesAndCutsTheValue) {
+  EXPECT_EQ(StateTextLine("prázdný", ""), Bytes("prázdný="));
+  EXPECT_EQ(StateTextLine("t", Bytes("a\r\n\t\x1b\\\0\xff\x7f\x01č", 11)),
+            Bytes("t=a\\r\\n\\t\\e\\\\\\000\\255\\127\\001č"));
+  const Bytes fits(kStateValueChars, 'x');
+  EXPECT_EQ(StateTextLine("t", fits), "t=" + fits);
+  EXPECT_EQ(StateTextLine("t", fits + "y"), "t=" + fits + "… (41 bytů)");
+  // The escape of CR would reach one character past the limit.
+  const Bytes almost(kStateValueChars - 1, 'x');
+  EXPECT_EQ(StateTextLine("t", almost + "\r"), "t=" + almost + "… (40 bytů)");
+  // The example of the scripting guide.
+  Bytes reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html";
+  reply.resize(512, 'x');
+  EXPECT_EQ(StateTextLine("odpověď", reply),
+            Bytes("odpověď=HTTP/1.1 200 OK\\r\\nContent-Type: text/ht… (512 bytů)"));
+  // The largest value: only its start is escaped.
+  Bytes zeros;
+  for (size_t i = 0; i < kStateValueChars / 4; ++i) zeros += "\\000";
+  EXPECT_EQ(StateTextLine("velký", Bytes(tv::kMaxTextBytes, '\0')),
+            "velký=" + zeros + "… (65536 bytů)");
 }
 
 // The check dialog names files from the checked script's folder, in the
@@ -381,6 +415,52 @@ TEST(Files, CaptureFileIsEmptiedAndReadableWhileOpen) {
   capture.reset();
   DWORD attributes = GetFileAttributesW(ToWide(name).c_str());
   EXPECT_NE(attributes & FILE_ATTRIBUTE_ARCHIVE, 0);
+}
+
+// Appending keeps what the file holds and writes after it, each time it is
+// opened; other writers are denied meanwhile; a missing file is created.
+TEST(Files, AppendedCaptureKeepsTheFileAndWritesAtItsEnd) {
+  Bytes name = InTemp("append.dat");
+  WriteAll(ToWide(name), "earlier\r\n");
+  Win32Files files;
+  std::unique_ptr<tv::OutFile> capture = files.AppendCapture(name);
+  ASSERT_NE(capture, nullptr);
+  EXPECT_TRUE(capture->Write("a\0b", 3));
+  EXPECT_TRUE(capture->Flush());
+  EXPECT_EQ(ReadAll(ToWide(name)), Bytes("earlier\r\na\0b", 12));
+  EXPECT_FALSE(CanOpen(name, GENERIC_WRITE));
+  capture.reset();
+  capture = files.AppendCapture(name);
+  ASSERT_NE(capture, nullptr);
+  EXPECT_TRUE(capture->Write("c", 1));
+  capture.reset();
+  EXPECT_EQ(ReadAll(ToWide(name)), Bytes("earlier\r\na\0bc", 13));
+  DeleteFileW(ToWide(name).c_str());
+  capture = files.AppendCapture(name);
+  ASSERT_NE(capture, nullptr);
+  EXPECT_TRUE(capture->Write("new", 3));
+  capture.reset();
+  EXPECT_EQ(ReadAll(ToWide(name)), Bytes("new"));
+  DeleteFileW(ToWide(name).c_str());
+}
+
+// A device never ends and a file over 16 MiB is too large: both refused
+// with their reason before being read; a file of exactly 16 MiB is read.
+TEST(Files, ScriptThatIsADeviceOrTooLargeIsRefused) {
+  Win32Files files;
+  tv::ScriptRefusal why = tv::ScriptRefusal::Unreadable;
+  EXPECT_EQ(files.OpenScript("NUL", &why), nullptr);
+  EXPECT_EQ(why, tv::ScriptRefusal::NotRegular);
+  EXPECT_EQ(files.OpenScript(InTemp("missing.tvl"), &why), nullptr);
+  EXPECT_EQ(why, tv::ScriptRefusal::Unreadable);
+  const Bytes name = InTemp("large.tvl");
+  Bytes text(tv::kMaxScriptBytes, 'x');
+  WriteAll(ToWide(name), text);
+  EXPECT_NE(files.OpenScript(name, &why), nullptr);
+  WriteAll(ToWide(name), text + "x");
+  EXPECT_EQ(files.OpenScript(name, &why), nullptr);
+  EXPECT_EQ(why, tv::ScriptRefusal::TooLarge);
+  DeleteFileW(ToWide(name).c_str());
 }
 
 TEST(Files, ScriptRelativeNamesUseTheWindowsRules) {

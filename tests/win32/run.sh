@@ -432,7 +432,8 @@ peer_done() {
 }
 
 # Runs the headless program on the same files in $dir/headless with the same
-# arguments; its log must equal the log the Windows program left in $dir.
+# arguments; its log must equal the log the Windows program left in $dir
+# (its exit status is kept for headless_status_is).
 # The peer dialogue, if one is named, is played again for it. LOG_FILTER, a
 # sed expression, is applied to both logs first (for lines that must differ,
 # such as full paths). HEADLESS_INPUT names a function whose output is the
@@ -446,14 +447,27 @@ same_log_as_headless() {
   if [ "$peer" != - ]; then
     start_peer "$peer" <"$dir/$peer.peer"
   fi
+  local status="$dir/headless/status"
   "${HEADLESS_INPUT:-true}" | (cd "$dir/headless" && HOME="$dir/headless" \
-    XDG_CONFIG_HOME="$dir/headless" timeout 60 "$HEADLESS" "$@" >"$dir/headless/out.txt" 2>&1) ||
-    true
+    XDG_CONFIG_HOME="$dir/headless" timeout 60 "$HEADLESS" "$@" >"$dir/headless/out.txt" 2>&1 &&
+    echo 0 >"$status" || echo $? >"$status") || true
   if [ "$peer" != - ]; then peer_done "$peer"; fi
   as_text "$dir/headless/TARVELIN.LOG" | sed -e "${LOG_FILTER:-}" >"$dir/headless.log"
   as_text "$dir/TARVELIN.LOG" | sed -e "${LOG_FILTER:-}" >"$dir/windows.log"
   if ! diff -u "$dir/headless.log" "$dir/windows.log" >&2; then
     echo "the Windows log differs from the headless one (- headless, + Windows)" >&2
+    return 1
+  fi
+}
+
+# The headless program, run last by same_log_as_headless, ended with the
+# exit status STATUS.
+headless_status_is() {
+  have_headless || return 0
+  local status
+  status=$(cat "$dir/headless/status")
+  if [ "$status" -ne "$1" ]; then
+    echo "the headless program ended with status $status, not $1" >&2
     return 1
   fi
 }

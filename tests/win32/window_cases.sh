@@ -172,7 +172,8 @@ EOF
 
 # The close box during a WaitFor with a connection open: the run stops as an
 # interruption stops it (the WaitFor's box), asks its question about the
-# connection, and then the program ends, with the headless program's log.
+# connection, and then the program ends, with the headless program's log
+# and exit status.
 case_close_box_during_waitfor_like_headless() {
   need_peer
   port=$(free_port)
@@ -191,7 +192,7 @@ $(box_then_question_yes "Předčasný pád spojení, koncové podmínky nebylo d
 EOF
   program_exits 20
   peer_done peer
-  exit_status_is 0
+  exit_status_is 1
   log_is <<EOF
 Program zahájen.
 Interpretuji soubor cekej.tvl
@@ -207,6 +208,7 @@ Konec programu.
 EOF
   HEADLESS_CLOSE_AFTER="Zahájeno čtení" HEADLESS_INPUT=close_when_logged \
     like_headless peer cekej.tvl
+  headless_status_is 1
 }
 
 # Alt+F4 during a Wait with a connection open, the question answered No:
