@@ -257,6 +257,19 @@ void RunButtonClicked(ScriptContext& ctx) {
   }
 }
 
+int ExitStatusOf(const ScriptContext& ctx) {
+  switch (ctx.lastOutcome) {
+    case RunOutcome::None:
+      return ctx.startupFailed ? 1 : 0;
+    case RunOutcome::Normal:
+      return 0;
+    case RunOutcome::TimedOut:
+      return 3;
+    default:
+      return 1;
+  }
+}
+
 void OnCancel(ScriptContext& ctx) {
   if (ctx.running) {
     if (ctx.runningForced) ctx.cancelRefusedWhileForced = true;

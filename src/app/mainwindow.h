@@ -24,6 +24,10 @@ bool InitFromCommandLine(ScriptContext& ctx, const Bytes& commandLine);
 void PostAutomaticStart(ScriptContext& ctx);
 
 void RunButtonClicked(ScriptContext& ctx);
+// The program's exit status after its end, that of the last run: 0 when it
+// ended normally, 3 when a time limit ended it, 1 otherwise; without a run, 1
+// after a failed start-up connection and 0 else.
+int ExitStatusOf(const ScriptContext& ctx);
 // The end-of-program sequence; refused while a run is active.
 void OnCancel(ScriptContext& ctx);
 // Writes ScriptName unless the edit still shows the command line's script.

@@ -20,19 +20,6 @@ namespace tv::posix {
 
 namespace {
 
-int ExitStatus(const ScriptContext& ctx) {
-  if (ctx.startupFailed) return 1;
-  switch (ctx.lastOutcome) {
-    case RunOutcome::None:
-    case RunOutcome::Normal:
-      return 0;
-    case RunOutcome::TimedOut:
-      return 3;
-    default:
-      return 1;
-  }
-}
-
 // Why an interrupted run stopped, as the result file names it.
 enum class StopReason { None, Operator, Stall, Window };
 
@@ -154,7 +141,7 @@ int RunProgram(const std::vector<std::string>& args) {
   CloseConnection(ctx);
   window.StopSound();
   console.Finish();
-  const int status = ExitStatus(ctx);
+  const int status = ExitStatusOf(ctx);
   WriteOutcome(result, ctx, stop, status);
   return status;
 }

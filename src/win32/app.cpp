@@ -1,5 +1,6 @@
 #include "win32/app.h"
 
+#include "app/mainwindow.h"
 #include "win32/winapi.h"
 
 #include "win32/files.h"
@@ -10,25 +11,6 @@
 #include "win32/text.h"
 
 namespace tv::win {
-
-namespace {
-
-// The headless program's exit status: how the last run ended, or a failed
-// start-up connection when no run came after it.
-int ExitStatus(const ScriptContext& ctx) {
-  switch (ctx.lastOutcome) {
-    case RunOutcome::None:
-      return ctx.startupFailed ? 1 : 0;
-    case RunOutcome::Normal:
-      return 0;
-    case RunOutcome::TimedOut:
-      return 3;
-    default:
-      return 1;
-  }
-}
-
-}  // namespace
 
 int CScriptApp::InitInstance(HINSTANCE instance) {
   WSADATA data;
@@ -48,7 +30,7 @@ int CScriptApp::InitInstance(HINSTANCE instance) {
     const Bytes commandLine = FromWide(ArgumentsAfterProgramName(GetCommandLineW()));
     CMainDialog dialog(instance, queue, sockets, profile, files, commandLine);
     dialog.DoModal();
-    status = dialog.CommandLineFailed() ? 2 : ExitStatus(dialog.Context());
+    status = dialog.CommandLineFailed() ? 2 : ExitStatusOf(dialog.Context());
     // What is still queued is handled before the program ends; a quit
     // message stops this at once.
     queue.SetMainWindow(nullptr);
