@@ -593,6 +593,12 @@ def test_mqtt(program, checks):
                 if seen is not None:
                     checks.expect(f"{what}: another client got them",
                                   seen == [first.encode("cp1250"), second.encode("cp1250")])
+            # A message too long for one Receive is refused before it is sent.
+            with tempfile.TemporaryDirectory() as folder:
+                run = run_example(program, "mqtt.tvl", port, folder, b"ok " + b"z" * 4001 + b"\n")
+            checks.expect("mqtt too long: Fail before PUBLISH, exit status 1",
+                          run.status == 1 and "[*** CHYBA ***] Zpráva je delší než 4000 bajtů\n"
+                          in run.stderr and "Odesílám řádku 0" not in run.log, run)
         finally:
             stop(server)
         server, port = mosquitto_broker(mosquitto, conf, "false")
