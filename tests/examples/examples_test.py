@@ -166,19 +166,33 @@ def test_http(program, checks):
             stop(server)
 
 
+def start_server(argv, port):
+    """A server that is to listen on the loopback port, once it does."""
+    server = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              start_new_session=True)
+    try:
+        wait_listening(port, server)
+    except BaseException:
+        stop(server)
+        raise
+    return server
+
+
+def redis_server(redis, data):
+    """redis-server on a free port, without persistence; data is its folder."""
+    port = free_port()
+    return start_server([redis, "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+                         "--appendonly", "no", "--dir", data], port), port
+
+
 def test_redis(program, checks):
     redis = shutil.which("redis-server")
     if not redis:
         missing(checks, "redis.tvl: redis-server is not installed (tools/deps.sh installs it)")
         return
     with tempfile.TemporaryDirectory() as data:
-        port = free_port()
-        server = subprocess.Popen(
-            [redis, "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly",
-             "no", "--dir", data], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            start_new_session=True)
+        server, port = redis_server(redis, data)
         try:
-            wait_listening(port, server)
             with tempfile.TemporaryDirectory() as folder:
                 run = run_example(program, "redis.tvl", port, folder)
                 checks.expect("redis: exit status 0", run.status == 0, run)
@@ -380,12 +394,9 @@ def test_http_chunked(program, checks):
         port = free_port()
         with open(os.path.join(prefix, "nginx.conf"), "w") as f:
             f.write(NGINX_CONF.format(prefix=prefix, port=port))
-        server = subprocess.Popen(
-            [nginx, "-p", prefix, "-c", os.path.join(prefix, "nginx.conf"), "-e",
-             os.path.join(prefix, "error.log")], stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, start_new_session=True)
+        server = start_server([nginx, "-p", prefix, "-c", os.path.join(prefix, "nginx.conf"),
+                               "-e", os.path.join(prefix, "error.log")], port)
         try:
-            wait_listening(port, server)
             for name, data in sorted(bodies.items()):
                 with tempfile.TemporaryDirectory() as folder:
                     run = run_example(program, "http-chunked.tvl", port, folder,
@@ -461,13 +472,8 @@ def test_redis_lrange(program, checks):
         "tarvelin:none": [],
     }
     with tempfile.TemporaryDirectory() as data:
-        port = free_port()
-        server = subprocess.Popen(
-            [redis, "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly",
-             "no", "--dir", data], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            start_new_session=True)
+        server, port = redis_server(redis, data)
         try:
-            wait_listening(port, server)
             client = Redis(port)
             for key, items in lists.items():
                 client.command("DEL", key)
@@ -503,14 +509,7 @@ def mosquitto_broker(mosquitto, folder, anonymous):
     with open(conf, "w") as f:
         f.write(f"listener {port} 127.0.0.1\nallow_anonymous {anonymous}\npersistence false\n"
                 "log_dest none\n")
-    server = subprocess.Popen([mosquitto, "-c", conf], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, start_new_session=True)
-    try:
-        wait_listening(port, server)
-    except BaseException:
-        stop(server)
-        raise
-    return server, port
+    return start_server([mosquitto, "-c", conf], port), port
 
 
 class Subscriber:
