@@ -1,5 +1,6 @@
-/* Runs a program and writes its exit status, wall time, CPU time and peak
- * RSS to RESULTFILE: "STATUS WALL_S CPU_S MAXRSS_KIB". A small process of its
+/* Runs a program and writes its exit status, wall time, CPU time (user +
+ * system), peak RSS and user time to RESULTFILE:
+ * "STATUS WALL_S CPU_S MAXRSS_KIB USER_S". A small process of its
  * own forks the program, so that the peak RSS is the program's and not that
  * of a large parent copied by fork.
  *
@@ -32,11 +33,11 @@ int main(int argc, char** argv) {
   FILE* out = fopen(argv[1], "w");
   if (!out) return 2;
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  fprintf(out, "%d %.6f %.6f %ld\n", code,
+  fprintf(out, "%d %.6f %.6f %ld %.6f\n", code,
           (double)(t1.tv_sec - t0.tv_sec) + (double)(t1.tv_nsec - t0.tv_nsec) / 1e9,
           (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
               (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6,
-          ru.ru_maxrss);
+          ru.ru_maxrss, (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec / 1e6);
   fclose(out);
   return 0;
 }

@@ -10,6 +10,7 @@ median CPU time (user + system), the largest peak RSS and lines per second.
     bench/run.py -n 100000 -r 3        a quicker run
     bench/run.py --only tarvelin-log,c-log
     bench/run.py --idle                CPU time of the idle waits instead
+    bench/run.py --loop                a script loop of 1,000,000 rounds beside tclsh
     bench/run.py --workdir /dev/shm    logs on a tmpfs instead of the temporary folder
     bench/wine.sh build-win64/tarvelin.exe -n 100000 -r 3
                                        adds the Windows program under Wine
@@ -143,8 +144,9 @@ def make_certificate(into):
 LAUNCH = None  # the compiled launch.c
 
 
-def measure(argv, cwd, stdin_lines=None, stdin_delay=0.0):
-    """Runs one process; returns (exit status, wall s, cpu s, peak RSS KiB, stderr)."""
+def measure(argv, cwd, stdin_lines=None, stdin_delay=0.0, user=None):
+    """Runs one process; returns (exit status, wall s, cpu s, peak RSS KiB, stderr).
+    Its user time is appended to the list user when one is given."""
     result = os.path.join(cwd, "launch.result")
     proc = subprocess.Popen([LAUNCH, result] + argv, cwd=cwd, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE,
@@ -161,8 +163,10 @@ def measure(argv, cwd, stdin_lines=None, stdin_delay=0.0):
     if proc.wait() != 0:
         raise RuntimeError("launch failed: " + err)
     with open(result) as f:
-        status, wall, cpu, rss = f.read().split()
+        status, wall, cpu, rss, user_s = f.read().split()
     os.unlink(result)
+    if user is not None:
+        user.append(float(user_s))
     return int(status), float(wall), float(cpu), int(rss), err
 
 
@@ -384,6 +388,116 @@ def idle(args):
         shutil.rmtree(work, ignore_errors=True)
 
 
+# The loop of --loop: a counter counted up to N with Calc, tested with
+# TestCalc and closed by IfDef TRUE GoTo, first at the top of its file, then
+# after 2,000 other lines (comments and SetCounter lines, run once). Each
+# GoTo finds its label without reading the lines before it, so the two cost
+# the same. tclsh runs the same loop with the same steps, once at its top
+# level (variables by name, as counters are) and once inside a proc (local
+# variables in slots, Tcl's fastest form).
+LOOP = ('SetCounter i 0\nLabel loop\nCalc i i + 1\nTestCalc i < {n}\nIfDef TRUE GoTo loop\n'
+        'Message "i = " i\n')
+TCL_LOOP = ("set i 0\nwhile 1 {{\n  set i [expr {{$i + 1}}]\n  if {{!($i < {n})}} break\n}}\n"
+            "puts stderr \"i = $i\"\n")
+TCL_PROC = "proc run {{}} {{\n{body}  return $i\n}}\nset i [run]\nputs stderr \"i = $i\"\n"
+
+
+def instructions(argv, cwd):
+    """The instructions the process executes in user space, counted by
+    callgrind; None without valgrind."""
+    if shutil.which("valgrind") is None:
+        return None
+    out = os.path.join(cwd, "callgrind.out")
+    p = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] + argv,
+                       cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if os.path.exists(out):
+        os.unlink(out)
+    for line in p.stderr.splitlines():
+        if "Collected :" in line:
+            return int(line.split(":")[-1])
+    raise RuntimeError("callgrind gave no count: " + p.stderr[-2000:])
+
+
+def loop(args):
+    n = args.iterations
+    work = tempfile.mkdtemp(prefix="tvloop-", dir=args.workdir)
+    prog = os.path.abspath(args.program)
+    try:
+        build_tools(work)
+        script = LOOP.format(n=n)
+        with open(os.path.join(work, "top.tvl"), "w") as f:
+            f.write(script)
+        filler = ["// filler line %d" % k if k % 2 == 0 else "SetCounter filler%d %d" % (k % 10, k)
+                  for k in range(2000)]
+        with open(os.path.join(work, "after.tvl"), "w") as f:
+            f.write("\n".join(filler) + "\n" + script)
+        tcl = TCL_LOOP.format(n=n)
+        with open(os.path.join(work, "loop.tcl"), "w") as f:
+            f.write(tcl)
+        body = "".join("  " + line + "\n" for line in tcl.splitlines()[:5])
+        with open(os.path.join(work, "proc.tcl"), "w") as f:
+            f.write(TCL_PROC.format(body=body))
+        table = {"tarvelin, loop at the top": [prog, "-p", "-", "top.tvl"],
+                 "tarvelin, loop after 2,000 lines": [prog, "-p", "-", "after.tvl"]}
+        tclsh = shutil.which("tclsh")
+        if tclsh:
+            table["tclsh, loop at the top level"] = [tclsh, "loop.tcl"]
+            table["tclsh, loop in a proc"] = [tclsh, "proc.tcl"]
+        else:
+            print("no tclsh: the Tcl rows are left out (apt-get install tcl)", file=sys.stderr)
+        names = list(table)
+        walls = {name: [] for name in names}
+        users = {name: [] for name in names}
+        for rnd in range(args.rounds):
+            for name in names[rnd % len(names):] + names[:rnd % len(names)]:
+                status, wall, cpu, rss, err = measure(table[name], work, user=users[name])
+                if status != 0 or "i = %d" % n not in err:
+                    raise RuntimeError("%s: status %d, %s" % (name, status, err))
+                walls[name].append(wall)
+                print("round %d %-34s %7.3f s wall %7.3f s user" %
+                      (rnd + 1, name, wall, users[name][-1]), file=sys.stderr)
+        counts = {}
+        if not args.no_callgrind:
+            for name in names:
+                counts[name] = instructions(table[name], work)
+                if counts[name] is not None:
+                    print("callgrind %-34s %d instructions" % (name, counts[name]),
+                          file=sys.stderr)
+        print("N = %d rounds of the loop, %d runs each, medians; instructions: one run "
+              "under callgrind" % (n, args.rounds))
+        print()
+        print("| loop | wall s | user s | instructions | per round |")
+        print("|---|---:|---:|---:|---:|")
+        med = {}
+        for name in names:
+            wall = statistics.median(walls[name])
+            user = statistics.median(users[name])
+            count = counts.get(name)
+            med[name] = (wall, user, count)
+            print("| %s | %.3f | %.3f | %s | %s |" % (
+                name, wall, user, "{:,}".format(count) if count else "-",
+                "%.0f" % (count / n) if count else "-"))
+        print()
+
+        def ratio(a, b, limit):
+            if a not in med or b not in med:
+                return
+            parts = ["wall %.2f" % (med[a][0] / med[b][0]), "user %.2f" % (med[a][1] / med[b][1])]
+            if med[a][2] and med[b][2]:
+                parts.append("instructions %.3f" % (med[a][2] / med[b][2]))
+            verdict = ""
+            if limit is not None:
+                judged = med[a][2] / med[b][2] if med[a][2] and med[b][2] else med[a][1] / med[b][1]
+                verdict = " (%s want <= %g)" % ("ok," if judged <= limit else "MISSED,", limit)
+            print("%s / %s: %s%s" % (a, b, ", ".join(parts), verdict))
+        top, after = names[0], names[1]
+        ratio(after, top, 1.1)
+        ratio(top, "tclsh, loop at the top level", 2.0)
+        ratio(top, "tclsh, loop in a proc", None)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("-n", "--lines", type=int, default=1000000)
@@ -395,6 +509,11 @@ def main():
                     "folder); the file system decides the cost of a flushed line")
     ap.add_argument("--no-expect", action="store_true", help="leave Expect and pexpect out")
     ap.add_argument("--idle", action="store_true", help="measure the idle waits instead")
+    ap.add_argument("--loop", action="store_true", help="measure a script loop beside tclsh "
+                    "instead (rounds: -r)")
+    ap.add_argument("--iterations", type=int, default=1000000, help="rounds of the --loop loop")
+    ap.add_argument("--no-callgrind", action="store_true", help="--loop without the "
+                    "instruction counts of valgrind's callgrind")
     ap.add_argument("--windows", metavar="EXE", help="also run the Windows program under Wine "
                     "(WINEPREFIX and DISPLAY must be set up: see bench/wine.sh)")
     args = ap.parse_args()
@@ -403,6 +522,8 @@ def main():
             sys.exit("not built: %s (cmake --preset linux && cmake --build build)" % path)
     if args.idle:
         idle(args)
+    elif args.loop:
+        loop(args)
     else:
         throughput(args)
 

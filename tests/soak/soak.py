@@ -187,7 +187,7 @@ def runs(args, work):
         if proc.wait() != 0:
             return fail("runs: the launcher failed: %s" % err)
         with open(os.path.join(work, "launch.result")) as f:
-            status, _, _, maxrss = f.read().split()
+            status, _, _, maxrss = f.read().split()[:4]
         proc.returncode = int(status)
         try:
             _, perr = peer.communicate(timeout=15)
