@@ -5,8 +5,8 @@
 //   3: lines the operator types into Input dialogs (a leading '!' cancels)
 //   4...: more scripts, /s/f1.tvl, /s/f2.tvl, ...
 // Scripts may also Call the files the run writes: the log /s/t.log and any
-// capture file. A run is cut short after a budget of script lines and of
-// waits, so that loops in the script end.
+// capture file. A run is cut short after a budget of script lines read and
+// carried out and of waits, so that loops in the script end.
 //
 // The checker reads the same scripts first. It must never report an error on
 // a line the run carried out without failing, unless the line's command runs
@@ -99,13 +99,18 @@ class BudgetFiles : public tv::test::FakeFiles {
   }
 };
 
-// Records the lines the runner carries out.
+// Records the lines the runner carries out, and stops the run after a budget
+// of them: a script file is read once and its lines kept, so a loop reads
+// nothing more from the file.
 class RecordingWindow : public tv::test::FakeWindow {
  public:
   explicit RecordingWindow(const LastRead& last) : last_(last) {}
   std::vector<std::pair<Bytes, int>> carriedOut;
+  bool* running = nullptr;
+  int shown = 0;
   void SetUpperStatus(const Bytes& text) override {
     if (text == last_.text) carriedOut.push_back({last_.path, last_.number});
+    if (++shown > kLineBudget && running) *running = false;
     FakeWindow::SetUpperStatus(text);
   }
 
@@ -180,6 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<Bytes> parts = Split(Bytes(reinterpret_cast<const char*>(data), size), '\0');
   Host h;
   h.queue.dispatch = [&h](const tv::Msg& m) { tv::DispatchMainWindowMessage(h.ctx, m); };
+  h.window.running = &h.ctx.running;
   h.ctx.log.Open(h.files, "/s/t.log");
   h.sockets.hosts["peer"] = {tv::test::Ip(127, 0, 0, 1)};
 
