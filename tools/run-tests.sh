@@ -57,6 +57,17 @@ if [ -f src/win32/CMakeLists.txt ]; then
     wine_out="$(mktemp -d)"
     trap 'rm -rf "$wine_out"' EXIT
     runs=("run.sh build-win64" "run.sh build-win32" "newer-wine.sh build-win64")
+    # A kernel built without 32-bit support cannot start the 32-bit loader
+    # at all (the shell's 126, "Exec format error"): the 32-bit program is
+    # built but cannot run on such a machine, which is said, not hidden.
+    if [ -x /usr/lib/wine/wine ]; then
+      probe=0
+      /usr/lib/wine/wine --version >/dev/null 2>&1 || probe=$?
+      if [ "$probe" = 126 ]; then
+        echo "--- tests/win32/run.sh build-win32 skipped: this kernel cannot run 32-bit programs (uname -r: $(uname -r))"
+        runs=("run.sh build-win64" "newer-wine.sh build-win64")
+      fi
+    fi
     pids=()
     for i in "${!runs[@]}"; do
       read -r script build <<<"${runs[$i]}"
