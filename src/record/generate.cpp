@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "engine/pattern.h"
@@ -110,17 +111,20 @@ class Generator {
   std::vector<Closing> closings_;
 };
 
-const char* MatchWords(Match match) {
+// How the other side's lines are waited for: the rest of a comment line
+// that begins with "The server's lines " or "The client's lines ", and one
+// more line.
+std::pair<std::string, std::string> MatchWords(Match match) {
   switch (match) {
     case Match::Exact:
-      return "are waited for exactly as they were recorded (--match exact).";
+      return {"are waited for exactly as they were", "// recorded (--match exact)."};
     case Match::Count:
-      return "are only counted: the same number of lines and bytes (--match count).";
+      return {"are only counted (--match count): the same number", "// of lines and bytes."};
     case Match::Shape:
       break;
   }
-  return "are waited for by their shape: digits, hexadecimal identifiers and the names of "
-         "days and months may differ (--match shape).";
+  return {"are waited for by their shape (--match shape): digits,",
+          "// hexadecimal identifiers and the names of days and months may differ."};
 }
 
 void Generator::Header(const Recording& recording) {
@@ -138,14 +142,17 @@ void Generator::Header(const Recording& recording) {
   client_.Line(sizes);
   client_.Line("// This script plays the client against the server:  " + runClient);
   client_.Line("// " + settings_.serverFile + " plays the server for the client:  " + runServer);
-  client_.Line("// The server's lines " + std::string(MatchWords(settings_.match)));
+  const auto words = MatchWords(settings_.match);
+  client_.Line("// The server's lines " + words.first);
+  client_.Line(words.second);
 
   server_.Line(what);
   server_.Line(sizes);
   server_.Line("// This script plays the server for one client:  " + runServer);
   server_.Line("// (any free port; then point the client at it). " + settings_.clientFile +
                " plays the client.");
-  server_.Line("// The client's lines " + std::string(MatchWords(settings_.match)));
+  server_.Line("// The client's lines " + words.first);
+  server_.Line(words.second);
   server_.Line("// What this script sends is exactly what the server sent.");
   if (settings_.timeoutMs > 0) {
     client_.Line("Timeout " + Number(static_cast<uint64_t>(settings_.timeoutMs)));

@@ -17,6 +17,11 @@ way through the relay arrive unchanged, in bounded memory; resets are passed
 on; a refusing server, a client that never comes and a port in use end with
 their messages and statuses.
 
+With --wine-recorder, tarvelin-record.exe (the Windows console program)
+records curl against nginx under Wine, and its scripts must equal the
+headless recorder's for the same dialogue (tools/run-tests.sh runs this
+part after the Windows builds).
+
 A server or client that is not installed skips its part with a message,
 except in CI (the variable CI set), where it fails.
 """
@@ -401,6 +406,74 @@ def test_mqtt(checks, folder):
         stop(server)
 
 
+def normalized(path):
+    """A script without what differs from one recording to the next: the
+    time of the recording and the Date header the server sent."""
+    lines = open(path, "rb").read().split(b"\r\n")
+    return [b"" if l.startswith(b"// Recorded by tarvelin-record on ")
+            or l.startswith(b'Send "Date: ') else l for l in lines]
+
+
+def test_wine(checks, folder):
+    """tarvelin-record.exe under Wine records curl (Linux) against nginx
+    (Linux) through the loopback; its scripts equal the headless recorder's
+    for the same dialogue."""
+    if not ARGS.wine_recorder:
+        return
+    wine = shutil.which("wine64") or ("/usr/lib/wine/wine64"
+                                      if os.path.exists("/usr/lib/wine/wine64") else None)
+    nginx = shutil.which("nginx") or ("/usr/sbin/nginx" if os.path.exists("/usr/sbin/nginx")
+                                      else None)
+    if not wine or not nginx or not shutil.which("curl"):
+        missing(checks, "wine: wine64, nginx or curl is not installed")
+        return
+    env = dict(os.environ, WINEPREFIX=os.path.join(folder, "prefix"), WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    prefix = os.path.join(folder, "nginx")
+    os.makedirs(os.path.join(prefix, "html"))
+    os.makedirs(os.path.join(prefix, "tmp"))
+    with open(os.path.join(prefix, "html", "index.html"), "w") as f:
+        f.write("<p>Dobrý den z Wine, 7 řádek</p>\n" * 7)
+    port = free_port()
+    with open(os.path.join(prefix, "nginx.conf"), "w") as f:
+        f.write(NGINX_CONF.format(prefix=prefix, port=port))
+    server = start_server([nginx, "-p", prefix, "-c", os.path.join(prefix, "nginx.conf")], port)
+    relay = free_port()
+    scripts = {}
+    try:
+        # The prefix is made before the recording, so that the recorder's
+        # first line comes at once.
+        subprocess.run([wine, "wineboot", "-i"], env=env, capture_output=True, timeout=240)
+        for name, argv in (("native", [ARGS.recorder]), ("wine", [wine, ARGS.wine_recorder])):
+            where = os.path.join(folder, name)
+            os.makedirs(where)
+            process = subprocess.Popen(
+                argv + ["-l", f"127.0.0.1:{relay}", "127.0.0.1", str(port)], cwd=where, env=env,
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            first = process.stderr.readline().decode("utf-8", "replace")
+            curl = subprocess.run(["curl", "-sS", f"http://127.0.0.1:{relay}/index.html"],
+                                  capture_output=True, timeout=60)
+            rest = process.stderr.read().decode("utf-8", "replace")
+            status = process.wait(timeout=60)
+            checks.expect(f"wine: the {name} recorder recorded curl against nginx (exit 0)",
+                          status == 0 and curl.returncode == 0 and
+                          "Dobrý den z Wine".encode() in curl.stdout and
+                          f"port {relay}" in first, first + rest + repr(curl))
+            scripts[name] = (os.path.join(where, "client.tvl"), os.path.join(where, "server.tvl"))
+        if len(scripts) == 2 and all(os.path.exists(p) for p in scripts["wine"]):
+            for i, which in enumerate(("client", "server")):
+                a, b = normalized(scripts["native"][i]), normalized(scripts["wine"][i])
+                checks.expect(f"wine: the {which} script equals the headless recorder's", a == b,
+                              "\n".join(repr(x) + " | " + repr(y) for x, y in zip(a, b) if x != y))
+            rec = argparse.Namespace(client=scripts["wine"][0], server=scripts["wine"][1])
+            status, log = replay_client(rec, folder)
+            checks.expect("wine: its client script replayed against nginx", status == 0, log)
+    finally:
+        stop(server)
+        wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+        subprocess.run([wineserver, "-k"], env=env, capture_output=True, timeout=60)
+
+
 def vm_hwm(pid):
     try:
         with open(f"/proc/{pid}/status") as f:
@@ -582,11 +655,15 @@ def main():
     parser.add_argument("--recorder", required=True)
     parser.add_argument("--program", required=True)
     parser.add_argument("--checker", required=True)
+    parser.add_argument("--wine-recorder", help="tarvelin-record.exe, to run under Wine")
     parser.add_argument("--only", help="run the parts whose names contain this")
     ARGS = parser.parse_args()
+    for name in ("recorder", "program", "checker", "wine_recorder"):
+        if getattr(ARGS, name):
+            setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     checks = Checks()
     tests = [test_nginx, test_redis, test_smtp, test_mqtt, test_resets, test_failures,
-             test_bulk]
+             test_bulk, test_wine]
     for test in tests:
         if ARGS.only and ARGS.only not in test.__name__:
             continue
@@ -594,7 +671,9 @@ def main():
             try:
                 test(checks, folder)
             except Exception as e:  # a broken part fails, the others still run
-                checks.expect(f"{test.__name__} ran to its end", False, repr(e))
+                import traceback
+                checks.expect(f"{test.__name__} ran to its end", False,
+                              "".join(traceback.format_exception(e))[-1500:])
     print(f"{checks.failed} failed" if checks.failed else "all passed")
     return 1 if checks.failed else 0
 
