@@ -189,6 +189,29 @@ int RunRecorder(const std::vector<std::string>& args, Relay& relay,
     print(error + "\n" + Usage());
     return 2;
   }
+  // The scripts' files must be writable before the dialogue, which could not
+  // be had again; files made for the test go again when nothing is recorded.
+  std::vector<std::string> made;
+  for (const std::string* name : {&options.settings.clientFile, &options.settings.serverFile}) {
+    std::FILE* existing = std::fopen(name->c_str(), "rb");
+    if (existing) std::fclose(existing);
+    std::FILE* file = std::fopen(name->c_str(), "ab");
+    if (!file) {
+      for (const std::string& m : made) std::remove(m.c_str());
+      print("Soubor " + *name + " nelze vytvořit pro zápis.\n");
+      return 1;
+    }
+    std::fclose(file);
+    if (!existing) made.push_back(*name);
+  }
+  struct Unmade {
+    std::vector<std::string>& names;
+    bool keep = false;
+    ~Unmade() {
+      if (!keep)
+        for (const std::string& m : names) std::remove(m.c_str());
+    }
+  } unmade{made};
   Recording recording;
   Report report(print);
   std::string detail;
@@ -196,6 +219,7 @@ int RunRecorder(const std::vector<std::string>& args, Relay& relay,
   const std::string because = detail.empty() ? "" : " (" + detail + ")";
   switch (end) {
     case RelayEnd::Done:
+      unmade.keep = true;
       break;
     case RelayEnd::CannotListen:
       print("Port " + std::to_string(options.plan.listenPort) + " na adrese " +

@@ -644,6 +644,14 @@ def test_failures(checks, folder):
         checks.expect("port in use: status 1 and a message",
                       run.returncode == 1 and f"Port {taken} na adrese 127.0.0.1 nelze použít"
                       in run.stderr, run.stderr)
+    # A script that cannot be written is known before the dialogue.
+    nowhere = os.path.join(folder, "missing", "c.tvl")
+    server_script = os.path.join(folder, "s.tvl")
+    run = subprocess.run([ARGS.recorder, "--server-script", server_script, "--client-script",
+                          nowhere, "127.0.0.1", "1"], capture_output=True, text=True, timeout=10)
+    checks.expect("unwritable script: status 1 before listening",
+                  run.returncode == 1 and f"Soubor {nowhere} nelze vytvořit pro zápis." in
+                  run.stderr and "Čekám" not in run.stderr, run.stderr)
     run = subprocess.run([ARGS.recorder, "--match", "fuzzy", "h", "1"], capture_output=True,
                          text=True, timeout=10)
     checks.expect("wrong command line: status 2 and the usage",
