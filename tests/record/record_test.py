@@ -584,7 +584,7 @@ def test_resets(checks, folder):
 
     server = threading.Thread(target=serve)
     server.start()
-    rec = Recorder(folder, port, name="reset")
+    rec = Recorder(folder, port, "--timing", name="reset")
     rec.server_port = port
     error = None
     got = b""
@@ -611,6 +611,11 @@ def test_resets(checks, folder):
     text = open(rec.client, "rb").read()
     checks.expect("reset: the client script notes it and waits for the end",
                   b"// The server reset the connection here.\r\nWaitFor End\r\n" in text, text)
+    text = open(rec.server, "rb").read()
+    checks.expect("reset: with --timing the server script waits as the server did, then closes",
+                  re.search(rb'Send "bye" cr lf\r\nWait (\d+)\r\n'
+                            rb"// The server reset the connection here\.\r\nDisconnect\r\n$",
+                            text) is not None, text)
 
 
 def test_failures(checks, folder):
