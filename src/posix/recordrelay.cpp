@@ -218,6 +218,13 @@ record::RelayEnd SocketRelay::Run(const record::RelayPlan& plan, record::Recordi
     for (int w = 0; w < 2 && !reset; ++w) {
       Direction& d = ways[w];
       const pollfd& src = fds[d.src == client.get() ? 0 : 1];
+      // A hang-up on a side that has already closed its sending half can
+      // only be a reset (the relay has not shut the other half yet); poll
+      // would report it at once again and again.
+      if (d.ended && (src.revents & (POLLHUP | POLLERR))) {
+        resetBy(d.from);
+        continue;
+      }
       if (!d.ended && (src.revents & (POLLIN | POLLHUP | POLLERR))) {
         const ssize_t n = ::recv(d.src, &chunk[0], chunk.size(), 0);
         if (n > 0) {
@@ -249,8 +256,8 @@ record::RelayEnd SocketRelay::Run(const record::RelayPlan& plan, record::Recordi
         if (n < 0 && IsReset(errno)) resetBy(w == 0 ? Side::Server : Side::Client);
         break;
       }
-      if (d.Pending() == 0) {
-        d.buffer.clear();
+      if (d.Pending() == 0 || d.sent >= kBufferMost) {  // what went out is dropped
+        d.buffer.erase(0, d.sent);
         d.sent = 0;
       }
       if (!reset && d.ended && d.Pending() == 0 && !d.passedOn) {

@@ -267,8 +267,8 @@ record::RelayEnd SocketRelay::Run(const record::RelayPlan& plan, record::Recordi
         }
         break;
       }
-      if (d.Pending() == 0) {
-        d.buffer.clear();
+      if (d.Pending() == 0 || d.sent >= kBufferMost) {  // what went out is dropped
+        d.buffer.erase(0, d.sent);
         d.sent = 0;
       }
       if (!reset && d.ended && d.Pending() == 0 && !d.passedOn) {
