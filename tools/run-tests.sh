@@ -84,6 +84,11 @@ if [ -f src/win32/CMakeLists.txt ]; then
     done
     [ "$failed" = 0 ] || exit 1
   fi
+  # The recorder as a Windows console program records curl against nginx
+  # through the loopback; its scripts must equal the headless recorder's.
+  python3 tests/record/record_test.py --recorder build/tarvelin-record \
+    --program build/tarvelin --checker build/tarvelin-check \
+    --wine-recorder build-win64/tarvelin-record.exe --only wine
 fi
 
 # --- Soak and fault runs of the headless program, native and with the
