@@ -1,6 +1,7 @@
 # The installer's cases (tarvelin-setup.exe beside tarvelin.exe) and the
 # program's version resource; sourced by cases.sh. The installation case
-# leaves the prefix as it found it, which it checks.
+# runs in a prefix of its own and checks that the uninstallation leaves it as
+# it was before the installation.
 # shellcheck shell=bash disable=SC2154,SC2034
 
 SETUP_CASES="version_resource setup_install_open_uninstall"
@@ -38,7 +39,8 @@ case_version_resource() {
 }
 
 # What the prefix holds: the files of drive C: (the temporary folders left
-# out) and the machine's and the user's software keys of the registry.
+# out) and the machine's and the user's software keys of the registry (but
+# for the system parameters Wine keeps there while programs run).
 prefix_state() {
   local name=$1
   (cd "$WINEPREFIX/drive_c" && find . -path '*/[Tt]emp' -prune -o -print | sort) \
@@ -46,7 +48,9 @@ prefix_state() {
   local key
   for key in HKLM HKCU; do
     "$WINE" reg export "$key\\Software" "$(winpath "$dir/$name.$key.reg")" /y >/dev/null 2>&1
-    iconv -f UTF-16 -t UTF-8 "$dir/$name.$key.reg" | tr -d '\r' >"$dir/$name.$key.txt"
+    iconv -f UTF-16 -t UTF-8 "$dir/$name.$key.reg" | tr -d '\r' |
+      awk '/^\[/ { skip = index($0, "\\Software\\Wine\\Temporary System Parameters") > 0 }
+           !skip' >"$dir/$name.$key.txt"
   done
 }
 
@@ -68,7 +72,8 @@ until_gone() {
   return 1
 }
 
-# A silent installation into the run's fresh prefix: the files, the
+# A silent installation into a fresh prefix of the case's own (so that a
+# second attempt cannot find the first one's leftovers): the files, the
 # Start-menu entry, the file type and the uninstaller's key; a .tvl file
 # opened through the shell starts the installed program on that script in
 # its own folder; the silent uninstallation leaves the prefix as before.
@@ -77,6 +82,10 @@ case_setup_install_open_uninstall() {
     echo "no $SETUP (makensis, Debian's nsis, was missing at the build)"
     exit 77
   fi
+  export WINEPREFIX="$dir/prefix"
+  # shellcheck disable=SC2064
+  trap "'$WINESERVER' -k >/dev/null 2>&1 || true; [ '${TV_KEEP:-}' = 1 ] || rm -rf '$dir/prefix'" EXIT
+  prepare_prefix "$dir/wineboot.log"
   local folder="$WINEPREFIX/drive_c/Program Files/Tarvelin"
   local menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tarvelin"
   local uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarvelin'
