@@ -145,6 +145,23 @@ Konec programu.
 EOF
   "$WINESERVER" -w
 
+  # The Start-menu entry starts the program in the user's own folder
+  # (%USERPROFILE%), where its log can be written. The log is the user's
+  # file, not the installer's: it goes before the comparison below.
+  (cd "$dir" && "$WINE" start 'C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Tarvelin\Tarvelin.lnk') \
+    >>"$dir/program.out" 2>&1
+  drive <<'EOF'
+window main "#32770" "Tarvelin 1.10"
+text main 1004 "Program odstartován, čekám na spuštění scriptu."
+close main
+gone main
+EOF
+  "$WINESERVER" -w
+  local user_log
+  user_log=$(find "$WINEPREFIX/drive_c/users" -maxdepth 2 -name TARVELIN.LOG)
+  [ -n "$user_log" ] || { echo "the Start-menu entry's run left no log in the user's folder" >&2; return 1; }
+  rm -f "$user_log"
+
   # The uninstaller runs a copy of itself from the temporary folder and
   # returns at once: the case waits for its work to be done.
   (cd "$dir" && timeout 120 "$WINE" 'C:\Program Files\Tarvelin\uninstall.exe' /S) \
