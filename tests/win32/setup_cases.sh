@@ -114,30 +114,31 @@ case_setup_install_open_uninstall() {
   [ "$(reg_value "$uninstall" QuietUninstallString)" = '"C:\Program Files\Tarvelin\uninstall.exe" /S' ]
 
   # Opened through the shell (a double click does the same): the installed
-  # program runs the script; its log is in the script's folder.
-  script pozdrav.tvl <<'EOF'
+  # program runs the script, whose name has a blank and Czech letters (the
+  # open command quotes it); its log is in the script's folder.
+  script "pozdrav kůň.tvl" <<'EOF'
 Comment Otevřeno přes typ souboru
 Message "Spuštěno poklepáním na soubor .tvl"
 EOF
-  (cd "$dir" && "$WINE" start /unix "$dir/pozdrav.tvl") >>"$dir/program.out" 2>&1
+  (cd "$dir" && "$WINE" start /unix "$dir/pozdrav kůň.tvl") >>"$dir/program.out" 2>&1
   drive <<EOF
 window-prefix main "#32770" "Tarvelin - běží script "
 box m "Zpráva scriptu" "Spuštěno poklepáním na soubor .tvl"
 EOF
   shot setup-association
   drive <<EOF
-window main "#32770" "Tarvelin - běží script $(drvpath "$dir")\\\\pozdrav.tvl"
+window main "#32770" "Tarvelin - běží script $(drvpath "$dir")\\\\pozdrav kůň.tvl"
 box m "Zpráva scriptu" "Spuštěno poklepáním na soubor .tvl"
 press m 1
 title main "Tarvelin 1.10"
-text main 1000 "$(drvpath "$dir")\\\\pozdrav.tvl"
+text main 1000 "$(drvpath "$dir")\\\\pozdrav kůň.tvl"
 text main 1004 "Script ukončen."
 close main
 gone main
 EOF
   log_is <<EOF
 Program zahájen.
-Interpretuji soubor $(winpath "$dir")\\pozdrav.tvl
+Interpretuji soubor $(winpath "$dir")\\pozdrav kůň.tvl
 \$\$ Comment Otevřeno přes typ souboru
 \$\$ Message "Spuštěno poklepáním na soubor .tvl"
 Soubor interpretován a uzavřen.
