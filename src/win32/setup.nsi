@@ -6,8 +6,8 @@
 ;
 ; Built by src/win32/CMakeLists.txt with makensis -INPUTCHARSET UTF8 and:
 ;   VERSION   the project's version (1.10), VERSION4 the same in four parts
-;   ARCH      win64 or win32 (the program's build; the folder and the
-;             registry view follow it)
+;   ARCH      win64 or win32 (the program's build; the installer's own machine,
+;             the folder and the registry view follow it)
 ;   PROGRAM, HELPFILE, ICON   the files to pack
 ;   FILES     a generated include with the macros TarvelinExamples and
 ;             TarvelinRemoveExamples (the example scripts by name)
