@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: unit tests and conformance runs in the
 # native build, the address and undefined-behaviour sanitizer build and the
-# thread sanitizer build, then the 64-bit and the 32-bit Windows program under
-# Wine (and the TLS cases under a newer Wine), then the soak, fault and fuzz
-# runs, then clang-tidy over the sources. This is what CI runs.
+# thread sanitizer build, then the 64-bit and the 32-bit Windows program (and
+# its installer) under Wine (and the TLS cases under a newer Wine), then the
+# soak, fault and fuzz runs, then clang-tidy over the sources. This is what CI
+# runs.
 #
 #   tools/run-tests.sh          the full tier
 #   tools/run-tests.sh --fast   the native build's unit tests and conformance

@@ -1,5 +1,7 @@
 #include "posix/checkcli.h"
 
+#include <tarvelin_version.h>
+
 #include "app/commands.h"
 #include "posix/charset.h"
 #include "posix/files.h"
@@ -79,6 +81,9 @@ int RunChecker(const std::vector<std::string>& args, std::string& out, std::stri
       json = format == "json";
     } else if (options && (arg == "-h" || arg == "--help")) {
       out = Shown(kUsage);
+      return 0;
+    } else if (options && arg == "--version") {
+      out = "tarvelin-check " TARVELIN_VERSION_TEXT "\n";
       return 0;
     } else if (options && arg.size() > 1 && arg[0] == '-') {
       err = Shown("tarvelin-check: neznámá volba ") + arg + "\n" + Shown(kUsage);
