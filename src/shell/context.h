@@ -189,6 +189,8 @@ class ScriptContext {
   int capturedCount = 0;
   Bytes scratch;  // the bytes kept by the last read
   const char* failureReason = "???";
+  // How the TLS stream broke, when the reason is that it did.
+  Bytes tlsFault;
 
   // Capture file.
   std::unique_ptr<OutFile> capture;

@@ -322,6 +322,11 @@ std::unique_ptr<TlsChannel> TlsChannel::Create(const TlsOptions& options, TlsErr
   SCHANNEL_CRED cred = {};
   cred.dwVersion = SCHANNEL_CRED_VERSION;
   if (t->client_) {
+    if (!options.certFile.empty()) {
+      // Not built here yet: refused rather than left out unseen.
+      Fail(error, TlsFailure::CertFile, "client certificates are not supported by this program");
+      return nullptr;
+    }
     t->target_ = ToWide(options.serverName);
     t->serverName_ = options.serverName;
     t->peerAddress_ = options.peerAddress;

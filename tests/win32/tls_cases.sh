@@ -60,7 +60,7 @@ log_shows() {
 
 # What differs between the two programs by nature: the TLS library's choice
 # of protocol and cipher, its words for a failure, full paths.
-TLS_LOG_FILTER='s/^\(Spojení TLS navázáno:\).*/\1 …/; s/^\(TLS nelze navázat: [^(]*\) (.*)$/\1/; s/^\(Zahajuji TLS jako server, certifikát\) .*/\1 …/'
+TLS_LOG_FILTER='s/^\(Spojení TLS navázáno:\).*/\1 …/; s/^\(TLS nelze navázat: [^(]*\) (.*)$/\1/; s/^\(Zahajuji TLS jako server, certifikát\) .*/\1 …/; s/^\(Soubor .*, úplná cesta\) .*/\1 …/'
 
 tls_files_for_headless() {
   mkdir -p "$dir/headless"
