@@ -77,7 +77,7 @@ class TextList {
 struct StartupOptions {
   Bytes logFileName = "TARVELIN.LOG";
   int connectMode = 0;  // 0 none, 1 connect, 2 accept
-  Bytes server;
+  Bytes server;         // -c: the server; -a: the address to listen on (empty: all)
   int port = 0;
   Bytes scriptName;  // from the command line
 };

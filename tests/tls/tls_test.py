@@ -137,8 +137,8 @@ class Run:
         self.env.update(env or {})
         self.proc = None
 
-    def start(self, stdin=subprocess.DEVNULL):
-        self.proc = subprocess.Popen([PROGRAM, "main.tvl"], cwd=self.dir, env=self.env,
+    def start(self, stdin=subprocess.DEVNULL, options=()):
+        self.proc = subprocess.Popen([PROGRAM, *options, "main.tvl"], cwd=self.dir, env=self.env,
                                      stdin=stdin, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         return self
@@ -311,6 +311,32 @@ class ClientTests(unittest.TestCase):
                     "Soubor %s, úplná cesta %s" % (plain, os.path.join(run.dir, plain)),
                     "Spojení ukončeno."])
 
+    def test_ipv6_literal_in_its_short_form(self):
+        # Written long, named as the connection names it, and checked as an
+        # address: the certificate names only 127.0.0.1.
+        listener = socket.socket(socket.AF_INET6)
+        self.addCleanup(listener.close)
+        listener.bind(("::1", 0))
+        listener.listen(1)
+        listener.settimeout(LIMIT)
+
+        def serve():
+            try:
+                conn, _ = listener.accept()
+                with conn:
+                    server_context().wrap_socket(conn, server_side=True)
+            except (ssl.SSLError, OSError):
+                pass
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+        run = Run(self, "Connect 0:0:0:0:0:0:0:1 %d\nStartTls Trust ca.pem\n"
+                  % listener.getsockname()[1], {"ca.pem": "ca.pem"}).run()
+        thread.join(LIMIT)
+        log = lines_after(run.log(), "$$ StartTls")
+        self.assertEqual(log[1:3], ["Zahajuji TLS jako klient, adresa serveru ::1",
+                                    "TLS nelze navázat: certifikát nepatří jménu serveru "
+                                    "(IP address mismatch)"])
+
     def test_name_mismatch(self):
         run, log = self.failed("127.0.0.1", "Name other.example Trust ca.pem",
                                {"ca.pem": "ca.pem"})
@@ -481,6 +507,20 @@ class ServerTests(unittest.TestCase):
         log = lines_after(run.log(), "$$ StartTls")
         self.assertEqual(log[1], "Zahajuji TLS jako server, certifikát %s/%s" % (run.dir, name))
         self.assertTrue(log[2].startswith("Spojení TLS navázáno: TLSv1.3, šifra "), log[2])
+
+    def test_accept_on_one_ipv6_address_from_the_command_line(self):
+        port = free_port()
+        run = Run(self, "StartTls Cert server.p12 \"tajné heslo\"\nWaitFor LineStarting \"ping\"\n"
+                  "Send \"pong\" cr lf\nDisconnect\n", {"server.p12": "server.p12"})
+        run.start(options=("-a", str(port), "::1"))
+        run.wait_for_log("Čekám na připojení")
+        client = subprocess.run(
+            ["openssl", "s_client", "-connect", "[::1]:%d" % port, "-ign_eof"],
+            input=b"ping\n", stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=LIMIT)
+        run.wait()
+        self.assertEqual(run.exit, 0, run.log())
+        self.assertIn(b"pong", client.stdout)
+        self.assertIn("::1", lines_after(run.log(), "Čekám na připojení")[0])
 
     def test_curl_gets_a_page(self):
         port = free_port()
