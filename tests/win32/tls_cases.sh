@@ -60,7 +60,7 @@ log_shows() {
 
 # What differs between the two programs by nature: the TLS library's choice
 # of protocol and cipher, its words for a failure, full paths.
-TLS_LOG_FILTER='s/^\(Spojení TLS navázáno:\).*/\1 …/; s/^\(TLS nelze navázat: [^(]*\) (.*)$/\1/; s/^\(Zahajuji TLS jako server, certifikát\) .*/\1 …/; s/^\(Soubor .*, úplná cesta\) .*/\1 …/'
+TLS_LOG_FILTER='s/^\(Spojení TLS navázáno:\).*/\1 …/; s/^\(TLS nelze navázat: [^(]*\) (.*)$/\1/; s/^\(Zahajuji TLS jako server, certifikát\) .*/\1 …/; s/^\(Soubor .*, úplná cesta\) .*/\1 …/; s/^\(Spojení TLS porušeno: [^(]*\) (.*)$/\1/'
 
 tls_files_for_headless() {
   mkdir -p "$dir/headless"
@@ -459,8 +459,9 @@ reset_peer_bulk() {
 
 # After the handshake the peer sends its last lines and resets the
 # connection at once: the lines are read, and the reset ends the next
-# WaitFor as it does on a plain connection (the same dialogue without TLS is
-# played first).
+# WaitFor. On a plain connection that is the peer's close (the same dialogue
+# without TLS is played first); over TLS a reset is no close alert: the
+# stream was cut, and the WaitFor fails naming that.
 case_tls_reset_mid_stream_like_headless() {
   need_tls
   for mode in plain tls; do
@@ -481,18 +482,19 @@ EOF
     start_py_peer "$mode" reset "$port" "$certs"
     rm -f "$dir/TARVELIN.LOG"
     start_program "reset-$mode.tvl"
+    if [ "$mode" = tls ]; then
+      box='box-like e "*** CHYBA ***" "Spojení TLS porušeno, koncové podmínky nebylo dosaženo: spojení skončilo bez zprávy close_notify*"'
+    else
+      box='box e "*** CHYBA ***" "Předčasný pád spojení, koncové podmínky nebylo dosaženo"'
+    fi
     drive <<EOF
 window main "#32770" "Tarvelin - běží script reset-$mode.tvl"
-$(error_box_then_close "Předčasný pád spojení, koncové podmínky nebylo dosaženo")
+$box
+$(error_box_then_close "" | sed 1d)
 EOF
     program_exits 20
     peer_done "$mode"
-    as_text "$dir/TARVELIN.LOG" | sed -n '/^\$\$ WaitFor LineStarting "line 3"$/,$p' >"$dir/$mode.tail"
   done
-  if ! diff -u "$dir/plain.tail" "$dir/tls.tail" >&2; then
-    echo "the end of the TLS run differs from the plain one (- plain, + TLS)" >&2
-    return 1
-  fi
   log_is <<EOF
 Program zahájen.
 Interpretuji soubor reset-tls.tvl
@@ -511,8 +513,7 @@ Načtena řádka line 3\n
 Koncová podmínka splněna.
 \$\$ WaitFor LineStarting "never"
 Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem never
-Ukončení spojení ze strany partnerského počítače.
-Předčasné uzavření spojení ze strany partnerského počítače.
+$(as_text "$dir/TARVELIN.LOG" | grep '^Spojení TLS porušeno: spojení skončilo bez zprávy close_notify')
 Koncové podmínky nebylo dosaženo.
 Soubor interpretován a uzavřen.
 Konec programu.
