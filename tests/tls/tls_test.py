@@ -868,6 +868,40 @@ class ClientCertTests(unittest.TestCase):
             self.assertIn("Načtena řádka pong", run.log())
             self.assertIn(b"CN = Tarvelin test client", server.out)
 
+    @unittest.skipUnless(shutil.which("redis-server"), "no redis-server")
+    def test_mutual_tls_with_redis(self):
+        self.make_client_file()
+        port = free_port()
+        redis = subprocess.Popen(
+            ["redis-server", "--port", "0", "--tls-port", str(port), "--bind", "127.0.0.1",
+             "--tls-cert-file", cert("server.pem"), "--tls-key-file", cert("server.key"),
+             "--tls-ca-cert-file", cert("ca.pem"), "--tls-auth-clients", "yes", "--save", "",
+             "--appendonly", "no", "--dir", CERTS],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def stop():
+            redis.terminate()
+            redis.wait(LIMIT)
+        self.addCleanup(stop)
+        deadline = time.time() + LIMIT
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), 1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        script = ("Connect localhost %d\nStartTls Trust ca.pem %s\nSend \"PING\" cr lf\n"
+                  "WaitFor LineStarting \"+PONG\"\nDisconnect\n")
+        run = Run(self, script % (port, "ClientCert client.p12 \"klíč\""),
+                  {"ca.pem": "ca.pem", "client.p12": "client.p12"}).run()
+        self.assertEqual(run.exit, 0, run.log())
+        self.assertIn("Načtena řádka +PONG\\r\\n", run.log())
+        # Without it, the refusal after a TLS 1.3 handshake fails the read.
+        run = Run(self, script % (port, ""), {"ca.pem": "ca.pem"}).run()
+        self.assertEqual(run.exit, 1)
+        self.assertRegex(run.log(), r"\nSpojení TLS porušeno: partner ohlásil chybu TLS "
+                                    r"\(tlsv13 alert certificate required\)\n")
+
     def test_without_a_certificate_the_server_refuses_in_the_handshake(self):
         # TLS 1.2: the server's refusal is the handshake's own answer.
         server = SServer(self, "-Verify", "1", "-CAfile", cert("ca.pem"), "-tls1_2")
