@@ -80,6 +80,47 @@ int LoadPemCertificates(const Bytes& pem, HCERTSTORE store) {
   return count;
 }
 
+// DER certificates one after another, as Windows exports one (.cer). The
+// count, or 0 when the bytes are not wholly certificates.
+int LoadDerCertificates(const Bytes& der, HCERTSTORE store) {
+  int count = 0;
+  size_t at = 0;
+  while (at < der.size()) {
+    // A SEQUENCE and its length, short or long form (at most four bytes).
+    if (der.size() - at < 2 || static_cast<unsigned char>(der[at]) != 0x30) return 0;
+    size_t length = static_cast<unsigned char>(der[at + 1]);
+    size_t header = 2;
+    if (length & 0x80) {
+      const size_t bytes = length & 0x7F;
+      if (bytes == 0 || bytes > 4 || der.size() - at < 2 + bytes) return 0;
+      length = 0;
+      for (size_t i = 0; i < bytes; ++i) {
+        length = (length << 8) | static_cast<unsigned char>(der[at + 2 + i]);
+      }
+      header += bytes;
+    }
+    if (length > der.size() - at - header) return 0;
+    const DWORD size = static_cast<DWORD>(header + length);
+    if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                          reinterpret_cast<const BYTE*>(der.data() + at), size,
+                                          CERT_STORE_ADD_USE_EXISTING, nullptr)) {
+      return 0;
+    }
+    ++count;
+    at += size;
+  }
+  return count;
+}
+
+// A chain that fails only on dates: the peer's certificate tells which.
+TlsFailure ChainFailure(DWORD status, PCCERT_CONTEXT peer) {
+  if ((status & ~static_cast<DWORD>(CERT_TRUST_IS_NOT_TIME_VALID)) != 0) {
+    return TlsFailure::NotTrusted;
+  }
+  return CertVerifyTimeValidity(nullptr, peer->pCertInfo) < 0 ? TlsFailure::NotYetValid
+                                                              : TlsFailure::Expired;
+}
+
 bool HasPrivateKey(PCCERT_CONTEXT c) {
   static const DWORD kKeyProperties[] = {CERT_KEY_PROV_INFO_PROP_ID, CERT_KEY_CONTEXT_PROP_ID,
                                          CERT_NCRYPT_KEY_HANDLE_PROP_ID};
@@ -327,6 +368,11 @@ std::unique_ptr<TlsChannel> TlsChannel::Create(const TlsOptions& options, TlsErr
       Fail(error, TlsFailure::CertFile, "client certificates are not supported by this program");
       return nullptr;
     }
+    if (t->verify_ && options.serverName.empty() && options.peerAddress.empty()) {
+      // Checked against nothing, any trusted certificate would pass.
+      Fail(error, TlsFailure::Other, "no server name or address to check the certificate for");
+      return nullptr;
+    }
     t->target_ = ToWide(options.serverName);
     t->serverName_ = options.serverName;
     t->peerAddress_ = options.peerAddress;
@@ -341,8 +387,9 @@ std::unique_ptr<TlsChannel> TlsChannel::Create(const TlsOptions& options, TlsErr
         Fail(error, TlsFailure::Other, SystemErrorText(GetLastError()));
         return nullptr;
       }
-      if (LoadPemCertificates(pem, t->trust_) == 0) {
-        Fail(error, TlsFailure::TrustFile, "no certificate in the file");
+      // PEM or DER, one certificate or many.
+      if (LoadPemCertificates(pem, t->trust_) == 0 && LoadDerCertificates(pem, t->trust_) == 0) {
+        Fail(error, TlsFailure::TrustFile, "no PEM or DER certificates in the file");
         return nullptr;
       }
     }
@@ -511,17 +558,17 @@ TlsStatus TlsChannel::Verify(TlsError& error) {
       Fail(error, TlsFailure::NotTrusted, "unable to find the issuer's certificate");
       result = TlsStatus::Failed;
     } else if (status != 0) {
-      Fail(error, TlsFailure::NotTrusted, ChainErrorText(status));
+      Fail(error, ChainFailure(status, peer), ChainErrorText(status));
       result = TlsStatus::Failed;
     }
   } else {
     const DWORD status = chain->TrustStatus.dwErrorStatus & ~kIgnoredChainErrors;
     if (status != 0) {
-      Fail(error, TlsFailure::NotTrusted, ChainErrorText(status));
+      Fail(error, ChainFailure(status, peer), ChainErrorText(status));
       result = TlsStatus::Failed;
     }
   }
-  if (result == TlsStatus::Done && (!serverName_.empty() || !peerAddress_.empty())) {
+  if (result == TlsStatus::Done && verify_) {
     const AltNames names = AltNamesOf(peer);
     bool matched = false;
     if (!serverName_.empty()) {

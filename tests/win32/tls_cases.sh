@@ -31,11 +31,13 @@ tls_test.make_certificates(sys.argv[2])' "$root/tests/tls" "$dir/certs"
 # openssl s_server on the port for one connection; it sends every line back
 # reversed. Further words go to s_server. What it tells of the connection
 # goes to NAME.peer.err.
+# S_SERVER_CERT names another certificate for the server's key.
 start_s_server() {
   local name=$1 port=$2
   shift 2
   start_listening_peer "$name" ACCEPT openssl s_server -accept "127.0.0.1:$port" \
-    -cert "$dir/certs/server.pem" -key "$dir/certs/server.key" -naccept 1 -rev "$@" </dev/null
+    -cert "${S_SERVER_CERT:-$dir/certs/server.pem}" -key "$dir/certs/server.key" -naccept 1 \
+    -rev "$@" </dev/null
 }
 
 # A peer of tests/win32/peers.py: KIND and its words after NAME.
@@ -65,6 +67,7 @@ TLS_LOG_FILTER='s/^\(Spojení TLS navázáno:\).*/\1 …/; s/^\(TLS nelze naváz
 tls_files_for_headless() {
   mkdir -p "$dir/headless"
   cp "$dir"/*.pem "$dir"/*.p12 "$dir/headless/"
+  if compgen -G "$dir/*.cer" >/dev/null; then cp "$dir"/*.cer "$dir/headless/"; fi
 }
 
 # The headless program's run of the same script, against s_servers started
@@ -170,14 +173,26 @@ tls_failure_run() {
 }
 
 # The certificate of another name, of an unknown authority (a Trust file of
-# another CA, and the system's store), and a server that speaks no TLS.
+# another CA in PEM and in DER, and the system's store), an expired one, and
+# a server that speaks no TLS.
 case_tls_client_failures_like_headless() {
   need_tls
-  for run in name trust store garbage; do
+  openssl x509 -in "$dir/certs/other-ca.pem" -outform DER -out "$dir/other-ca.cer"
+  python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import tls_test
+tls_test.CERTS = sys.argv[2]
+tls_test.signed_by_ca("expired", "subjectAltName=IP:127.0.0.1", "20200101000000Z",
+                      "20210101000000Z")' "$root/tests/tls" "$dir/certs"
+  for run in name trust der store expired garbage; do
     port=$(free_port)
+    S_SERVER_CERT=
     case $run in
       name) options="Name other.example Trust ca.pem" words="certifikát nepatří jménu serveru" ;;
       trust) options="Trust other-ca.pem" words="certifikát partnera není důvěryhodný" ;;
+      der) options="Trust other-ca.cer" words="certifikát partnera není důvěryhodný" ;;
+      expired)
+        options="Trust ca.pem" words="platnost certifikátu partnera vypršela"
+        S_SERVER_CERT=$dir/certs/expired.pem
+        ;;
       store) options="" words="certifikát partnera není důvěryhodný" ;;
       garbage) options="Trust ca.pem" words="navazování TLS selhalo" ;;
     esac
@@ -218,6 +233,7 @@ EOF
       fi
     fi
   done
+  S_SERVER_CERT=
 }
 
 # The server side: openssl s_client checks the chain and the name of the
