@@ -363,11 +363,6 @@ std::unique_ptr<TlsChannel> TlsChannel::Create(const TlsOptions& options, TlsErr
   SCHANNEL_CRED cred = {};
   cred.dwVersion = SCHANNEL_CRED_VERSION;
   if (t->client_) {
-    if (!options.certFile.empty()) {
-      // Not built here yet: refused rather than left out unseen.
-      Fail(error, TlsFailure::CertFile, "client certificates are not supported by this program");
-      return nullptr;
-    }
     if (t->verify_ && options.serverName.empty() && options.peerAddress.empty()) {
       // Checked against nothing, any trusted certificate would pass.
       Fail(error, TlsFailure::Other, "no server name or address to check the certificate for");
@@ -396,6 +391,12 @@ std::unique_ptr<TlsChannel> TlsChannel::Create(const TlsOptions& options, TlsErr
     // The certificate is checked here, after the handshake, so that each
     // kind of failure can be told apart.
     cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    // The client's own certificate, for a server that asks for it.
+    if (!options.certFile.empty()) {
+      if (!LoadPfx(options, t->pfx_, t->serverCert_, error)) return nullptr;
+      cred.cCreds = 1;
+      cred.paCred = &t->serverCert_;
+    }
   } else {
     if (!LoadPfx(options, t->pfx_, t->serverCert_, error)) return nullptr;
     cred.cCreds = 1;
@@ -481,6 +482,17 @@ TlsStatus TlsChannel::Handshake(TlsError& error) {
     SecBuffer outBuffer;
     const SECURITY_STATUS status = Token(!first, inBuffers, outBuffer);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return TlsStatus::Pending;
+    if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+      // The server asks for the client's certificate and the package wants
+      // the same bytes again, going on with the credentials it has (the
+      // ClientCert, or none: the server then answers as it will). Once only.
+      if (credentialsAsked_) {
+        Fail(error, TlsFailure::Handshake, SystemErrorText(static_cast<unsigned long>(status)));
+        return TlsStatus::Failed;
+      }
+      credentialsAsked_ = true;
+      continue;
+    }
     if (!first) {
       if (inBuffers[1].BufferType == SECBUFFER_EXTRA && inBuffers[1].cbBuffer > 0 &&
           inBuffers[1].cbBuffer <= in_.size()) {
@@ -498,7 +510,7 @@ TlsStatus TlsChannel::Handshake(TlsError& error) {
       MarkEstablished();
       return TlsStatus::Done;
     }
-    if (status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS) continue;
+    if (status == SEC_I_CONTINUE_NEEDED) continue;
     Fail(error, TlsFailure::Handshake, SystemErrorText(static_cast<unsigned long>(status)));
     return TlsStatus::Failed;
   }

@@ -6,7 +6,7 @@
 TLS_CASES="tls_client_like_headless tls_client_failures_like_headless
 tls_server_s_client_and_curl tls_server_files_like_headless tls_capture_over_https
 tls_timeout_on_silent_peer_like_headless tls_interrupted_handshake_like_headless
-tls_reset_mid_stream_like_headless"
+tls_reset_mid_stream_like_headless tls_client_certificate_like_headless"
 
 # The certificates of tests/tls/tls_test.py in $dir/certs, the CA and the
 # files the scripts name beside the scripts.
@@ -37,7 +37,7 @@ start_s_server() {
   shift 2
   start_listening_peer "$name" ACCEPT openssl s_server -accept "127.0.0.1:$port" \
     -cert "${S_SERVER_CERT:-$dir/certs/server.pem}" -key "$dir/certs/server.key" -naccept 1 \
-    -rev "$@" </dev/null
+    -rev ${S_SERVER_EXTRA:-} "$@" </dev/null
 }
 
 # A peer of tests/win32/peers.py: KIND and its words after NAME.
@@ -62,7 +62,7 @@ log_shows() {
 
 # What differs between the two programs by nature: the TLS library's choice
 # of protocol and cipher, its words for a failure, full paths.
-TLS_LOG_FILTER='s/^\(Spojení TLS navázáno:\).*/\1 …/; s/^\(TLS nelze navázat: [^(]*\) (.*)$/\1/; s/^\(Zahajuji TLS jako server, certifikát\) .*/\1 …/; s/^\(Soubor .*, úplná cesta\) .*/\1 …/; s/^\(Spojení TLS porušeno: [^(]*\) (.*)$/\1/'
+TLS_LOG_FILTER='s/^\(Spojení TLS navázáno:\).*/\1 …/; s/^\(TLS nelze navázat: [^(]*\) (.*)$/\1/; s/^\(Zahajuji TLS jako server, certifikát\) .*/\1 …/; s/^\(Soubor .*, úplná cesta\) .*/\1 …/; s/^\(Spojení TLS porušeno: [^(]*\) (.*)$/\1/; s/^\(Certifikát klienta:\) .*/\1 …/'
 
 tls_files_for_headless() {
   mkdir -p "$dir/headless"
@@ -234,6 +234,42 @@ EOF
     fi
   done
   S_SERVER_CERT=
+}
+
+# A TLS 1.2 server that asks for the client's certificate: given with
+# ClientCert (the server requires one), and not given to a server that only
+# asks (the handshake goes on without one, never hangs).
+case_tls_client_certificate_like_headless() {
+  need_tls
+  (cd "$dir/certs" && openssl req -newkey rsa:2048 -nodes -keyout client.key -out client.csr \
+    -subj "/CN=Tarvelin test client" 2>/dev/null &&
+    printf 'extendedKeyUsage=clientAuth\n' >client.cnf &&
+    openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out client.pem \
+      -days 3650 -extfile client.cnf 2>/dev/null &&
+    openssl pkcs12 -export -in client.pem -inkey client.key -out "$dir/client.p12" \
+      -passout pass:klic 2>/dev/null)
+  for run in given asked; do
+    port=$(free_port)
+    if [ "$run" = given ]; then
+      options='Trust ca.pem ClientCert client.p12 "klic"'
+      S_SERVER_EXTRA="-tls1_2 -Verify 1 -CAfile $dir/certs/ca.pem"
+    else
+      options="Trust ca.pem"
+      S_SERVER_EXTRA="-tls1_2 -verify 1 -CAfile $dir/certs/ca.pem"
+    fi
+    printf 'Connect localhost %s\nStartTls %s\nSend "ping" lf\nWaitFor LineStarting "gnip"\nDisconnect\nEnd\n' \
+      "$port" "$options" | script "cert-$run.tvl"
+    start_s_server "$run" "$port"
+    rm -f "$dir/TARVELIN.LOG"
+    start_program "cert-$run.tvl"
+    program_exits 60
+    as_text "$dir/TARVELIN.LOG" | grep -qx 'Načtena řádka gnip\\n'
+    if [ "$run" = given ]; then
+      grep -q "CN = Tarvelin test client" "$dir/$run.peer.err"
+    fi
+    tls_like_headless "cert-$run.tvl" "$port"
+  done
+  S_SERVER_EXTRA=
 }
 
 # The server side: openssl s_client checks the chain and the name of the
