@@ -402,11 +402,29 @@ std::unique_ptr<TlsChannel> TlsChannel::Create(const TlsOptions& options, TlsErr
     cred.cCreds = 1;
     cred.paCred = &t->serverCert_;
   }
+  // Nothing older than TLS 1.2, and strong ciphers only. Where the system
+  // knows them, the newer credentials (which allow TLS 1.3); elsewhere the
+  // older structure with TLS 1.2 alone.
+  cred.dwFlags |= SCH_USE_STRONG_CRYPTO;
+  TLS_PARAMETERS floor = {};
+  floor.grbitDisabledProtocols = SP_PROT_SSL2 | SP_PROT_SSL3 | SP_PROT_TLS1_0 | SP_PROT_TLS1_1;
+  SCH_CREDENTIALS current = {};
+  current.dwVersion = SCH_CREDENTIALS_VERSION;
+  current.dwFlags = cred.dwFlags;
+  current.cCreds = cred.cCreds;
+  current.paCred = cred.paCred;
+  current.cTlsParameters = 1;
+  current.pTlsParameters = &floor;
+  const unsigned long direction = t->client_ ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND;
   TimeStamp expiry;
-  const SECURITY_STATUS status =
-      AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
-                                t->client_ ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND, nullptr,
-                                &cred, nullptr, nullptr, &t->cred_, &expiry);
+  SECURITY_STATUS status =
+      AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), direction, nullptr,
+                                &current, nullptr, nullptr, &t->cred_, &expiry);
+  if (status != SEC_E_OK) {
+    cred.grbitEnabledProtocols = t->client_ ? SP_PROT_TLS1_2_CLIENT : SP_PROT_TLS1_2_SERVER;
+    status = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), direction,
+                                       nullptr, &cred, nullptr, nullptr, &t->cred_, &expiry);
+  }
   if (status != SEC_E_OK) {
     Fail(error, t->client_ ? TlsFailure::Other : TlsFailure::CertFile,
          SystemErrorText(static_cast<unsigned long>(status)));

@@ -8,6 +8,9 @@
 
 #define SECURITY_WIN32
 #include <security.h>
+// The newer credentials (SCH_CREDENTIALS) and their UNICODE_STRING.
+#define SCHANNEL_USE_BLACKLISTS
+#include <subauth.h>
 #include <schannel.h>
 #include <wincrypt.h>
 
