@@ -265,7 +265,7 @@ case_tls_client_certificate_like_headless() {
     program_exits 60
     as_text "$dir/TARVELIN.LOG" | grep -qx 'Načtena řádka gnip\\n'
     if [ "$run" = given ]; then
-      grep -q "CN = Tarvelin test client" "$dir/$run.peer.err"
+      grep -qE "CN ?= ?Tarvelin test client" "$dir/$run.peer.err"
     fi
     tls_like_headless "cert-$run.tvl" "$port"
   done
