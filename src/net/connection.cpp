@@ -270,9 +270,14 @@ void OnStartupConnect(ScriptContext& ctx) {
   window.FocusRunButton();
   window.SetTitle("Tarvelin - zahajuji spojení");
 
-  const bool connected = ctx.options.connectMode == 1
-                             ? ConnectToServer(ctx, ctx.options.server, ctx.options.port)
-                             : AcceptConnection(ctx, ctx.options.port);
+  // -a may name the one address to listen on.
+  IpAddress address;
+  const bool oneAddress =
+      ctx.options.connectMode == 2 && ParseIpLiteral(ctx.options.server, address);
+  const bool connected =
+      ctx.options.connectMode == 1
+          ? ConnectToServer(ctx, ctx.options.server, ctx.options.port)
+          : AcceptConnection(ctx, ctx.options.port, oneAddress ? &address : nullptr);
 
   window.SetTitle(kIdleTitle);
   ctx.running = false;

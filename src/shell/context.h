@@ -77,7 +77,7 @@ class TextList {
 struct StartupOptions {
   Bytes logFileName = "TARVELIN.LOG";
   int connectMode = 0;  // 0 none, 1 connect, 2 accept
-  Bytes server;
+  Bytes server;         // -c: the server; -a: the address to listen on (empty: all)
   int port = 0;
   Bytes scriptName;  // from the command line
 };
@@ -189,6 +189,8 @@ class ScriptContext {
   int capturedCount = 0;
   Bytes scratch;  // the bytes kept by the last read
   const char* failureReason = "???";
+  // How the TLS stream broke, when the reason is that it did.
+  Bytes tlsFault;
 
   // Capture file.
   std::unique_ptr<OutFile> capture;
