@@ -2,6 +2,12 @@
 // the runner reads it. A first pass over each file runs every line's check
 // quietly and learns the files it calls and the counters it creates; the
 // second pass, with the whole Call graph known, reports.
+//
+// A Call that runs whenever its line is reached (no condition in front of
+// it, not after a Stop, End, GoTo, Fail or Return with no label between) is
+// a sure call. A sure call that leads back to its own file, directly or
+// through other sure calls, nests files until the stack of script files
+// overflows.
 #include <algorithm>
 #include <deque>
 #include <cstdio>
@@ -42,6 +48,7 @@ struct File {
   ScriptText::Read failed = ScriptText::Read::End;  // why the reading stopped
   std::set<Bytes> labels;
   std::vector<int> callees;
+  std::vector<int> sureCallees;
   std::vector<int> callers;
   std::set<Bytes> visibleLabels;  // its own and those of every file calling it
   int depth = 0;                  // the deepest nesting it is seen at (main: 1)
@@ -85,7 +92,13 @@ bool Utf8WithMultiByte(const Bytes& text, size_t& first) {
 
 class Checker : public LineCheck {
  public:
-  Checker(FileSystem& fs, const CommandTable& commands) : fs_(fs), commands_(commands) {}
+  Checker(FileSystem& fs, const CommandTable& commands, const CheckStart& start)
+      : fs_(fs), commands_(commands), start_(start) {
+    for (const Bytes& name : start.counters) firstKindText_.emplace(name, false);
+    for (const Bytes& name : start.texts) firstKindText_.emplace(name, true);
+    counters_ = start.counters;
+    texts_ = start.texts;
+  }
 
   std::vector<CheckFinding> Run(const Bytes& path) {
     ScriptRefusal why = ScriptRefusal::Unreadable;
@@ -149,11 +162,14 @@ class Checker : public LineCheck {
   void Call(const Bytes& name, int column) override {
     File& caller = files_[static_cast<size_t>(file_)];
     const Bytes path = ResolveScriptRelativePath(fs_, name, caller.fullPath);
+    const bool sure = conditions_ == 0 && !unreachableAfter_ && !returned_;
     if (!reporting_) {
       const int target = Find(path);
       if (target >= 0) caller.callees.push_back(target);
+      if (target >= 0 && sure) caller.sureCallees.push_back(target);
       return;
     }
+    if (sure) SureCallBack(Find(path), column);
     if (caller.depth >= MAX_SCRIPT_FILES) {
       Error(column, "Příliš velká hloubka vnoření příkazů Call (nejvýše " +
                         Number(MAX_SCRIPT_FILES) + " souborů)");
@@ -190,8 +206,9 @@ class Checker : public LineCheck {
                : "Nelze otevřít pro čtení soubor " + path;
   }
 
-  // The first pass learns the names and the kind each was first set as; the
-  // second reports every line that sets a name as the other kind.
+  // The first pass learns the names and the kind each was first set as (the
+  // command line's first of all); the second reports every line that sets a
+  // name as the other kind.
   void Named(const Bytes& name, int column, std::set<Bytes>& names, bool text) {
     if (!reporting_) {
       names.insert(name);
@@ -199,10 +216,50 @@ class Checker : public LineCheck {
       return;
     }
     const auto first = firstKindText_.find(name);
-    if (first != firstKindText_.end() && first->second != text) {
+    if (first == firstKindText_.end() || first->second == text) return;
+    if (start_.counters.count(name)) {
+      Error(column,
+            "Jméno " + name + " patří čítači z příkazové řádky, textová proměnná je mít nemůže");
+    } else if (start_.texts.count(name)) {
+      Error(column,
+            "Jméno " + name + " patří textové proměnné z příkazové řádky, čítač je mít nemůže");
+    } else {
       Error(column,
             "Jméno " + name + " je v kontrolovaných souborech čítačem i textovou proměnnou");
     }
+  }
+
+  // A sure call of the file target from this one: a warning when sure calls
+  // lead from target back here. The shortest such way is named.
+  void SureCallBack(int target, int column) {
+    if (target < 0) return;
+    std::vector<int> from(files_.size(), -1);
+    std::deque<int> todo{target};
+    from[static_cast<size_t>(target)] = target;
+    while (!todo.empty() && from[static_cast<size_t>(file_)] < 0) {
+      const int f = todo.front();
+      todo.pop_front();
+      for (int next : files_[static_cast<size_t>(f)].sureCallees) {
+        if (from[static_cast<size_t>(next)] < 0) {
+          from[static_cast<size_t>(next)] = f;
+          todo.push_back(next);
+        }
+      }
+    }
+    if (from[static_cast<size_t>(file_)] < 0) return;
+    if (target == file_) {
+      Warning(column,
+              "Příkaz Call bez podmínky volá znovu tento soubor: vnořování skončí "
+              "přetečením zásobníku souborů-scriptů");
+      return;
+    }
+    Bytes way;
+    for (int f = from[static_cast<size_t>(file_)];; f = from[static_cast<size_t>(f)]) {
+      way = files_[static_cast<size_t>(f)].name + (way.empty() ? "" : " -> ") + way;
+      if (f == target) break;
+    }
+    Warning(column, "Příkaz Call bez podmínky vede zpět do tohoto souboru (přes " + way +
+                        "): vnořování skončí přetečením zásobníku souborů-scriptů");
   }
 
   // The check of the command word (upper-cased) at column with the rest of
@@ -351,7 +408,8 @@ class Checker : public LineCheck {
   void Pass(int f) {
     file_ = f;
     const std::vector<Bytes>& lines = files_[static_cast<size_t>(f)].lines;
-    const char* unreachableAfter = nullptr;
+    unreachableAfter_ = nullptr;
+    returned_ = false;
     int endLine = 0;
     bool warned = false;
     Bytes rest, word, label;
@@ -362,17 +420,19 @@ class Checker : public LineCheck {
       const int column = Column(rest);
       if (!GetNextWord(rest, word, true, false) || word[0] == '/') continue;
       if (word == "LABEL") {
-        unreachableAfter = nullptr;
-      } else if (unreachableAfter && !warned && word != "COMMENT") {
+        unreachableAfter_ = nullptr;
+        returned_ = false;
+      } else if (unreachableAfter_ && !warned && word != "COMMENT") {
         warned = true;
-        Warning(column, Bytes("Řádka je nedosažitelná: za příkazem ") + unreachableAfter +
+        Warning(column, Bytes("Řádka je nedosažitelná: za příkazem ") + unreachableAfter_ +
                             " na řádce " + Number(endLine) + " není žádné návěští");
       }
       endedBy_ = nullptr;
       conditions_ = 0;
       CheckCommandWord(word, column, rest);
-      if (endedBy_ && !unreachableAfter) {
-        unreachableAfter = endedBy_;
+      if (word == "RETURN") returned_ = true;
+      if (endedBy_ && !unreachableAfter_) {
+        unreachableAfter_ = endedBy_;
         endLine = lineNo_;
         warned = false;
       }
@@ -381,6 +441,7 @@ class Checker : public LineCheck {
 
   FileSystem& fs_;
   const CommandTable& commands_;
+  const CheckStart& start_;
   std::deque<File> files_;  // a file stays where it is while others are loaded
   std::map<Bytes, int> byPath_;
   std::map<Bytes, ScriptRefusal> refusals_;
@@ -395,13 +456,17 @@ class Checker : public LineCheck {
   const Bytes* line_ = nullptr;
   int conditions_ = 0;
   const char* endedBy_ = nullptr;
+  // Where the pass is: after a Stop, End, GoTo or Fail (the command), after
+  // a Return, with no Label since.
+  const char* unreachableAfter_ = nullptr;
+  bool returned_ = false;
 };
 
 }  // namespace
 
 std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path,
-                                      const CommandTable& commands) {
-  Checker checker(files, commands);
+                                      const CommandTable& commands, const CheckStart& start) {
+  Checker checker(files, commands, start);
   return checker.Run(path);
 }
 

@@ -4,6 +4,8 @@
 //   2: the peer: chunks split at byte 1; a chunk's first byte says what it is
 //   3: lines the operator types into Input dialogs (a leading '!' cancels)
 //   4...: more scripts, /s/f1.tvl, /s/f2.tvl, ...
+// A main script that begins with byte 2 has a command line up to its first
+// LF: what its -d, -n and -t set, the run starts with and the checker knows.
 // Scripts may also Call the files the run writes: the log /s/t.log and any
 // capture file. A run is cut short after a budget of script lines and of
 // waits, so that loops in the script end.
@@ -205,11 +207,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h.files.files["/s/f" + std::to_string(i - 3) + ".tvl"] = parts[i];
   }
 
-  h.files.files["/s/main.tvl"] = parts[0];
+  Bytes main = parts[0];
+  tv::CheckStart start;
+  if (!main.empty() && main[0] == '\x02') {
+    const size_t lf = main.find('\n');
+    const Bytes commandLine = main.substr(1, lf == Bytes::npos ? Bytes::npos : lf - 1);
+    main.erase(0, lf == Bytes::npos ? main.size() : lf + 1);
+    tv::StartupOptions options;
+    try {
+      tv::ParseCommandLine(commandLine, options, h.ctx.symbols, h.ctx.counters, h.ctx.texts);
+    } catch (const tv::CommandLineError&) {
+      return 0;  // the program would not start
+    }
+    for (const auto& c : h.ctx.counters.Items()) start.counters.insert(c.name);
+    for (const auto& t : h.ctx.texts.Items()) start.texts.insert(t.name);
+  }
+  h.files.files["/s/main.tvl"] = main;
 
   tv::test::FakeFiles before;
   before.files = h.files.files;
-  const std::vector<tv::CheckFinding> findings = tv::CheckScript(before, "/s/main.tvl");
+  const std::vector<tv::CheckFinding> findings = tv::CheckScript(before, "/s/main.tvl", start);
 
   h.ctx.running = true;
   tv::RunScript(h.ctx, "/s/main.tvl");
