@@ -45,6 +45,7 @@ struct File {
   Bytes fullPath;  // the base of the file's relative names
   std::vector<Bytes> lines;
   bool utf8 = false;                                // it began with the byte-order mark
+  bool lastLf = true;                               // its last line ended with an LF
   ScriptText::Read failed = ScriptText::Read::End;  // why the reading stopped
   std::set<Bytes> labels;
   std::vector<int> callees;
@@ -311,6 +312,7 @@ class Checker : public LineCheck {
         break;
       }
       file.lines.push_back(line);
+      file.lastLf = script.LineEndedWithLf();
       if (ReadLabelLine(line, word)) file.labels.insert(word);
     }
     return index;
@@ -358,25 +360,63 @@ class Checker : public LineCheck {
     onChain[static_cast<size_t>(f)] = false;
   }
 
+  // Lines end at an LF, and one CR right before it goes with it: any other
+  // CR stays in its line. Each way a file holds such CRs is told once, at
+  // its first place.
+  void CrWarnings(const File& file) {
+    size_t lfCr = 0;  // lines after the first that begin with a CR
+    for (size_t i = 1; i < file.lines.size(); ++i) {
+      if (!file.lines[i].empty() && file.lines[i][0] == '\r') ++lfCr;
+    }
+    bool toldLfCr = false, toldInside = false, toldCrCrLf = false;
+    for (size_t i = 0; i < file.lines.size(); ++i) {
+      const Bytes& line = file.lines[i];
+      const bool last = i + 1 == file.lines.size();
+      line_ = &line;
+      lineNo_ = static_cast<int>(i + 1);
+      // A CR that begins a line after another was left behind by its LF.
+      const size_t from = i > 0 && !line.empty() && line[0] == '\r' ? 1 : 0;
+      if (from == 1 && !toldLfCr) {
+        toldLfCr = true;
+        Warning(1, lfCr > 1 ? "Řádky končí znaky LF CR: znak CR za každým LF připadne na začátek "
+                              "další řádky"
+                            : "Řádka začíná znakem CR za koncem předchozí řádky: znak CR je "
+                              "součástí řádky");
+      }
+      const bool trailing = line.size() > from && line.back() == '\r';
+      const size_t inside = line.find('\r', from);
+      if (inside != Bytes::npos && inside + 1 < line.size()) {
+        if (toldInside) continue;
+        toldInside = true;
+        const bool more = line.find('\r', inside + 1) != Bytes::npos;
+        const int column = static_cast<int>(inside + 1);
+        if (!more) {
+          Warning(column, "Znak CR uprostřed řádky ji neukončí: text za ním patří k téže řádce");
+        } else if (last) {
+          Warning(column,
+                  "Řádky končí samotným znakem CR: celý zbytek souboru se čte jako jediná řádka");
+        } else {
+          Warning(column,
+                  "Řádky končí samotným znakem CR: vše až do dalšího znaku LF se čte "
+                  "jako jediná řádka");
+        }
+      } else if (trailing && last && !file.lastLf) {
+        Warning(static_cast<int>(line.size()),
+                "Soubor končí znakem CR bez LF: znak CR zůstává součástí poslední řádky");
+      } else if (trailing && !toldCrCrLf && !toldInside) {
+        toldCrCrLf = true;
+        Warning(static_cast<int>(line.size()),
+                "Řádka končí znaky CR CR LF: jeden znak CR zůstává součástí řádky");
+      }
+    }
+  }
+
   void FileWarnings(int f) {
     file_ = f;
     const File& file = files_[static_cast<size_t>(f)];
-    bool crOnly = false, crCrLf = false;
+    CrWarnings(file);
     Bytes all;
-    for (size_t i = 0; i < file.lines.size(); ++i) {
-      const Bytes& line = file.lines[i];
-      line_ = &line;
-      lineNo_ = static_cast<int>(i + 1);
-      const size_t cr = line.find('\r');
-      if (cr != Bytes::npos && cr + 1 < line.size() && !crOnly) {
-        crOnly = true;
-        Warning(static_cast<int>(cr + 1),
-                "Řádky končí samotným znakem CR: celý zbytek souboru se čte jako jediná řádka");
-      } else if (cr != Bytes::npos && cr + 1 == line.size() && !crCrLf && !crOnly) {
-        crCrLf = true;
-        Warning(static_cast<int>(cr + 1),
-                "Řádka končí znaky CR CR LF: jeden znak CR zůstává součástí řádky");
-      }
+    for (const Bytes& line : file.lines) {
       all += line;
       all.push_back('\n');
     }

@@ -83,8 +83,10 @@ def corpus(checker, failures):
                             f"--- expected\n{expected}--- got\n{out}{err}")
             continue
         status, out, err = check(checker, ["--format", "json", script], cases)
+        # The text form shows control characters as '?'; JSON keeps them.
         got = [(f["file"], str(f["line"]), str(f["column"]),
-                "chyba" if f["severity"] == "error" else "varování", f["message"])
+                "chyba" if f["severity"] == "error" else "varování",
+                re.sub(r"[\x00-\x08\x0b-\x1f\x7f]", "?", f["message"]))
                for f in json.loads(out)]
         if got != [tuple(x) for x in parse(expected)] or status != want:
             failures.append(f"corpus {script}: the JSON form differs: {out}")

@@ -71,6 +71,7 @@ class BudgetScript : public tv::ScriptFile {
     number_ = 0;
     return inner_->Rewind();
   }
+  bool LineEndedWithLf() const override { return inner_->LineEndedWithLf(); }
   const Bytes& FullPath() const override { return inner_->FullPath(); }
 
  private:
