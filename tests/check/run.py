@@ -273,6 +273,27 @@ def formats(checker, failures):
         if not any(f[0] == os.path.join(folder, odd) for f in want):
             failures.append(f"absolute names: {want}")
         compare("absolute names", ["main.tvl"], elsewhere, want)
+
+        # The checker's own -d, -n and -t: what they set is known in every
+        # script named; a name given both kinds, an unknown format and a
+        # missing parameter are a wrong command line.
+        with open(os.path.join(folder, "uses.tvl"), "wb") as f:
+            f.write(b"TestCounter i < max\nSend greeting\nSetCounter i 0\n")
+        count += 1
+        status, out, err = check(checker, ["uses.tvl"], folder)
+        if status != 1 or out.count(": chyba: ") != 2:
+            failures.append(f"options: without them: {status} {out}{err}")
+        status, out, err = check(checker, ["-d", "X", "-n", "max", "3", "-t", "greeting",
+                                           "a b", "uses.tvl", "uses.tvl"], folder)
+        if status != 0 or out or err:
+            failures.append(f"options: with them: {status} {out}{err}")
+        for args, text in ((["-n", "x", "1", "-t", "x", "y", "uses.tvl"],
+                            "Jméno x nemůže patřit čítači i textové proměnné"),
+                           (["--format", "xml", "uses.tvl"], "neznámý formát xml"),
+                           (["uses.tvl", "-t", "x"], "Parametr t vyžaduje 2 parametry")):
+            status, out, err = check(checker, args, folder)
+            if status != 2 or text not in err or out:
+                failures.append(f"options {args}: {status} {out}{err}")
     return count
 
 
