@@ -383,6 +383,9 @@ class ScriptFile {
   virtual ~ScriptFile() = default;
   // The next line without its LF (and without a CR before the LF).
   virtual Read ReadLine(Bytes& line) = 0;
+  // Whether the line read last ended with an LF: the last line of a file
+  // may end with the file instead.
+  virtual bool LineEndedWithLf() const = 0;
   virtual bool Rewind() = 0;
   // Full path of the open file, the base of script-relative names.
   virtual const Bytes& FullPath() const = 0;
