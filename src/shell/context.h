@@ -174,7 +174,11 @@ class ScriptContext {
   LastError lastError;
 
   // Connection, receiving, sending.
-  Socket connection = kInvalidSocket;
+  // The open connection; null when there is none.
+  std::unique_ptr<Stream> connection;
+  // A socket that is being connected or listens for the connection, until it
+  // becomes the connection or is given up.
+  Socket pendingSocket = kInvalidSocket;
   // How the open connection was made (Connect or Accept), the host Connect
   // was given, and whether TLS runs on it.
   bool connectedAsClient = false;

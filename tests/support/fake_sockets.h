@@ -42,7 +42,7 @@ inline IpAddress Ip6(const Bytes& text) {
   return address;
 }
 
-class ScriptedSockets : public Sockets {
+class ScriptedSockets : public SocketLayer {
  public:
   struct Sock {
     bool closed = false;
@@ -167,7 +167,7 @@ class ScriptedSockets : public Sockets {
     live = s;
     AsyncSelect(s, WM_SOCKET_EVENT, kFdRead | kFdWrite | kFdClose);
     calls.clear();
-    ctx.connection = s;
+    ctx.connection = OpenStream(s);
     ctx.fillCount = 0;
     ctx.failureReason = "???";
     return s;

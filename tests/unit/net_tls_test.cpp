@@ -79,7 +79,7 @@ TEST(NetStartTls, FailureClosesTheConnection) {
   h.sockets.Notify(10, kFdRead);
   h.Run("Connect 10.0.0.1 25\nStartTls\n");
   EXPECT_EQ(h.ctx.lastOutcome, RunOutcome::Failed);
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_FALSE(h.ctx.tlsActive);
   EXPECT_TRUE(h.sockets.IsClosed(3));
   EXPECT_NE(h.LogText().find("TLS nelze navázat: certifikát partnera není důvěryhodný "
