@@ -141,6 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const Read& r : reads) {
     const size_t capturedBefore = capture.size();
     const size_t logBefore = h.files.files["test.log"].size();
+    // Bytes at the front of the buffer the capture file already holds (an
+    // earlier report, an overlong line): a report copies only the rest.
+    const int heldBefore = h.ctx.capturedCount;
     bool ok = false;
     if (!h.ctx.connection) break;
     if (r.kind == 0) {
@@ -196,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(h.sockets.received.compare(consumed, Bytes::npos, h.ctx.receiveBuffer,
                                           static_cast<size_t>(h.ctx.fillCount)) == 0);
     if (r.kind == 2) {
-      FUZZ_CHECK(piece.size() == static_cast<size_t>(h.ctx.fillCount));
+      FUZZ_CHECK(piece.size() == static_cast<size_t>(h.ctx.fillCount - heldBefore));
     }
     if (!h.ctx.running) break;
   }
