@@ -5,12 +5,12 @@
 // millisecond while the reads wait for them.
 //
 // What is checked after every read: the receive buffer holds exactly the
-// bytes received and not yet consumed; each read hands to the capture file a
-// piece from the front of them; a read that succeeded consumed that piece and
-// logged it escaped; lines come without CR and LF. A pattern (op 9 with its
-// high bit) is then searched in every line read, as WaitFor Matching does:
-// with and without the literal test before the matcher, with and without the
-// groups, always with the same result, and each group a piece of the line.
+// bytes received and not yet consumed; the capture file holds every byte
+// consumed or reported, once and in order; a read that succeeded consumed a
+// piece from the front and logged it escaped; lines come without CR and LF. A pattern (op 9 with
+// its high bit) is then searched in every line read, as WaitFor Matching does: with and without the
+// literal test before the matcher, with and without the groups, always with the same result, and
+// each group a piece of the line.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t capturedBefore = capture.size();
     const size_t logBefore = h.files.files["test.log"].size();
     // Bytes at the front of the buffer the capture file already holds (an
-    // earlier report, an overlong line): a report copies only the rest.
+    // earlier report, an overlong line): they are not copied again.
     const int heldBefore = h.ctx.capturedCount;
     bool ok = false;
     if (!h.ctx.connection) break;
@@ -154,10 +154,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       tv::ReportUnreadData(h.ctx);
     }
     FUZZ_CHECK(h.ctx.fillCount >= 0 && h.ctx.fillCount <= tv::kReceiveBufferSize);
-    const Bytes piece = capture.substr(capturedBefore);
-    FUZZ_CHECK(h.sockets.received.compare(consumed, piece.size(), piece) == 0);
+    FUZZ_CHECK(h.ctx.capturedCount >= 0 && h.ctx.capturedCount <= h.ctx.fillCount);
+    // The buffer holds exactly what was received and not consumed.
+    const Bytes& received = h.sockets.received;
+    FUZZ_CHECK(received.size() >= static_cast<size_t>(h.ctx.fillCount));
+    const size_t consumedNow = received.size() - static_cast<size_t>(h.ctx.fillCount);
+    FUZZ_CHECK(received.compare(consumedNow, Bytes::npos, h.ctx.receiveBuffer,
+                                static_cast<size_t>(h.ctx.fillCount)) == 0);
+    // The capture file: every byte consumed or reported, once, in order.
+    FUZZ_CHECK(capture.size() == consumedNow + static_cast<size_t>(h.ctx.capturedCount));
+    FUZZ_CHECK(received.compare(0, capture.size(), capture) == 0);
+    const Bytes piece = received.substr(consumed, consumedNow - consumed);
     if (ok) {
-      consumed += piece.size();
       if (r.kind == 0) {
         FUZZ_CHECK(!piece.empty() && piece.back() == static_cast<char>(r.arg));
         Bytes kept;
@@ -191,16 +199,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(log.size() >= logBefore + crlf.size());
       FUZZ_CHECK(log.compare(log.size() - crlf.size(), crlf.size(), crlf) == 0);
     } else {
-      // A failed read consumes nothing; what it reported is what is left.
-      FUZZ_CHECK(piece.empty() || piece.size() == static_cast<size_t>(h.ctx.fillCount));
+      // A failed read consumes nothing.
+      FUZZ_CHECK(piece.empty());
     }
-    // The buffer holds exactly what was received and not consumed.
-    FUZZ_CHECK(h.sockets.received.size() == consumed + static_cast<size_t>(h.ctx.fillCount));
-    FUZZ_CHECK(h.sockets.received.compare(consumed, Bytes::npos, h.ctx.receiveBuffer,
-                                          static_cast<size_t>(h.ctx.fillCount)) == 0);
     if (r.kind == 2) {
-      FUZZ_CHECK(piece.size() == static_cast<size_t>(h.ctx.fillCount - heldBefore));
+      FUZZ_CHECK(capture.size() - capturedBefore ==
+                 static_cast<size_t>(h.ctx.fillCount - heldBefore));
     }
+    consumed = consumedNow;
     if (!h.ctx.running) break;
   }
   (void)live;
