@@ -13,7 +13,9 @@ export DEBIAN_FRONTEND=noninteractive
 # Ant and the Jenkins schemas. mmdebstrap makes the Debian 13 root with the
 # newer Wine (tools/wine-root.sh) in which the Windows program's TLS cases run
 # once more. nginx-light, mosquitto and mosquitto-clients are the servers
-# (and the second client) the examples run against (tests/examples).
+# (and the second client) the examples run against (tests/examples). nsis
+# (makensis) makes the Windows program's installer tarvelin-setup.exe.
+# python3-jsonschema validates the checker's SARIF output (tests/check).
 if [ "$(dpkg --print-architecture)" = amd64 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
@@ -27,11 +29,11 @@ for try in 1 2 3; do
 done
 packages=(
   ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev googletest
-  libbenchmark-dev python3 perl libxml2-utils clang clang-tidy libclang-rt-14-dev redis-server
+  libbenchmark-dev python3 python3-jsonschema perl libxml2-utils clang clang-tidy libclang-rt-14-dev redis-server
   libssl-dev openssl curl nodejs
   mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth
   libgnutls30 libgnutls30:i386 mmdebstrap
-  nginx-light mosquitto mosquitto-clients
+  nginx-light mosquitto mosquitto-clients nsis
 )
 if ! $sudo apt-get install -y -q --no-install-recommends "${packages[@]}"; then
   # When one architecture's security index did not load, a library shared by

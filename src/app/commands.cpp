@@ -82,8 +82,9 @@ void RunScript(ScriptContext& ctx, const Bytes& path) {
   RunScript(ctx, path, ScriptCommands());
 }
 
-std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path) {
-  return CheckScript(files, path, ScriptCommands());
+std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path,
+                                      const CheckStart& start) {
+  return CheckScript(files, path, ScriptCommands(), start);
 }
 
 }  // namespace tv

@@ -13,6 +13,7 @@ const CommandTable& ScriptCommands();
 
 // RunScript and CheckScript with these commands.
 void RunScript(ScriptContext& ctx, const Bytes& path);
-std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path);
+std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path,
+                                      const CheckStart& start = CheckStart());
 
 }  // namespace tv

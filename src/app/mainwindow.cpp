@@ -6,6 +6,7 @@
 #include "engine/expand.h"
 #include "engine/numbers.h"
 #include "app/commands.h"
+#include "net/address.h"
 #include "net/capture.h"
 #include "net/connection.h"
 
@@ -30,6 +31,8 @@ class CommandLineReader {
     return static_cast<unsigned char>(text_[pos_ + ahead]);
   }
   void Advance(size_t n = 1) { pos_ += n; }
+  size_t Position() const { return pos_; }
+  void Rewind(size_t pos) { pos_ = pos; }
   void SkipBlanks() {
     while (IsBlank(Peek())) ++pos_;
   }
@@ -162,11 +165,23 @@ void ParseCommandLine(const Bytes& text, StartupOptions& options, SymbolList& sy
         options.server = params[0];
         options.port = NumberOrZero(params[1]);
         break;
-      case 'a':
+      case 'a': {
         options.connectMode = 2;
         options.server.clear();
         options.port = NumberOrZero(params[0]);
+        // An address to listen on may follow, as after Accept: a word that
+        // is one; any other word is left for what comes next.
+        const size_t mark = in.Position();
+        in.SkipBlanks();
+        IpAddress address;
+        const Bytes word = in.AtEnd() || in.Peek() == '-' ? Bytes() : in.ReadWord();
+        if (!word.empty() && ParseIpLiteral(word, address)) {
+          options.server = word;
+        } else {
+          in.Rewind(mark);
+        }
         break;
+      }
       case 'n':
         if (texts.Find(params[0])) throw CommandLineError{BothKinds(params[0])};
         *counters.Find(params[0], true) = NumberOrZero(params[1]);
@@ -210,6 +225,7 @@ bool InitFromCommandLine(ScriptContext& ctx, const Bytes& commandLine) {
   }
   ctx.running = false;
   ctx.connection.reset();
+  ctx.tls = nullptr;
   ctx.pendingSocket = kInvalidSocket;
   ctx.buttonAnimation = false;
   ctx.SetLowerStatus("Program odstartován, čekám na spuštění scriptu.");

@@ -4,6 +4,7 @@
 // reader as its run (engine/args.h).
 #pragma once
 
+#include <set>
 #include <vector>
 
 #include "host/host.h"
@@ -63,10 +64,18 @@ struct CheckFinding {
   Bytes message;  // Windows-1250
 };
 
+// What the command line sets before a run (-n, -t): such a name is a
+// counter or a text variable from the first line on.
+struct CheckStart {
+  std::set<Bytes> counters;
+  std::set<Bytes> texts;
+};
+
 // Checks the script at path and the files its Call lines name, in the order
 // of the files' first Call and of the lines.
 std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path,
-                                      const CommandTable& commands);
+                                      const CommandTable& commands,
+                                      const CheckStart& start = CheckStart());
 
 // Whether any of the findings is an error.
 bool HasErrors(const std::vector<CheckFinding>& findings);

@@ -2,6 +2,12 @@
 // the runner reads it. A first pass over each file runs every line's check
 // quietly and learns the files it calls and the counters it creates; the
 // second pass, with the whole Call graph known, reports.
+//
+// A Call that runs whenever its line is reached (no condition in front of
+// it, not after a Stop, End, GoTo, Fail or Return with no label between) is
+// a sure call. A sure call that leads back to its own file, directly or
+// through other sure calls, nests files until the stack of script files
+// overflows.
 #include <algorithm>
 #include <deque>
 #include <cstdio>
@@ -39,9 +45,11 @@ struct File {
   Bytes fullPath;  // the base of the file's relative names
   std::vector<Bytes> lines;
   bool utf8 = false;                                // it began with the byte-order mark
+  bool lastLf = true;                               // its last line ended with an LF
   ScriptText::Read failed = ScriptText::Read::End;  // why the reading stopped
   std::set<Bytes> labels;
   std::vector<int> callees;
+  std::vector<int> sureCallees;
   std::vector<int> callers;
   std::set<Bytes> visibleLabels;  // its own and those of every file calling it
   int depth = 0;                  // the deepest nesting it is seen at (main: 1)
@@ -85,7 +93,13 @@ bool Utf8WithMultiByte(const Bytes& text, size_t& first) {
 
 class Checker : public LineCheck {
  public:
-  Checker(FileSystem& fs, const CommandTable& commands) : fs_(fs), commands_(commands) {}
+  Checker(FileSystem& fs, const CommandTable& commands, const CheckStart& start)
+      : fs_(fs), commands_(commands), start_(start) {
+    for (const Bytes& name : start.counters) firstKindText_.emplace(name, false);
+    for (const Bytes& name : start.texts) firstKindText_.emplace(name, true);
+    counters_ = start.counters;
+    texts_ = start.texts;
+  }
 
   std::vector<CheckFinding> Run(const Bytes& path) {
     ScriptRefusal why = ScriptRefusal::Unreadable;
@@ -149,11 +163,14 @@ class Checker : public LineCheck {
   void Call(const Bytes& name, int column) override {
     File& caller = files_[static_cast<size_t>(file_)];
     const Bytes path = ResolveScriptRelativePath(fs_, name, caller.fullPath);
+    const bool sure = conditions_ == 0 && !unreachableAfter_ && !returned_;
     if (!reporting_) {
       const int target = Find(path);
       if (target >= 0) caller.callees.push_back(target);
+      if (target >= 0 && sure) caller.sureCallees.push_back(target);
       return;
     }
+    if (sure) SureCallBack(Find(path), column);
     if (caller.depth >= MAX_SCRIPT_FILES) {
       Error(column, "Příliš velká hloubka vnoření příkazů Call (nejvýše " +
                         Number(MAX_SCRIPT_FILES) + " souborů)");
@@ -190,8 +207,9 @@ class Checker : public LineCheck {
                : "Nelze otevřít pro čtení soubor " + path;
   }
 
-  // The first pass learns the names and the kind each was first set as; the
-  // second reports every line that sets a name as the other kind.
+  // The first pass learns the names and the kind each was first set as (the
+  // command line's first of all); the second reports every line that sets a
+  // name as the other kind.
   void Named(const Bytes& name, int column, std::set<Bytes>& names, bool text) {
     if (!reporting_) {
       names.insert(name);
@@ -199,10 +217,50 @@ class Checker : public LineCheck {
       return;
     }
     const auto first = firstKindText_.find(name);
-    if (first != firstKindText_.end() && first->second != text) {
+    if (first == firstKindText_.end() || first->second == text) return;
+    if (start_.counters.count(name)) {
+      Error(column,
+            "Jméno " + name + " patří čítači z příkazové řádky, textová proměnná je mít nemůže");
+    } else if (start_.texts.count(name)) {
+      Error(column,
+            "Jméno " + name + " patří textové proměnné z příkazové řádky, čítač je mít nemůže");
+    } else {
       Error(column,
             "Jméno " + name + " je v kontrolovaných souborech čítačem i textovou proměnnou");
     }
+  }
+
+  // A sure call of the file target from this one: a warning when sure calls
+  // lead from target back here. The shortest such way is named.
+  void SureCallBack(int target, int column) {
+    if (target < 0) return;
+    std::vector<int> from(files_.size(), -1);
+    std::deque<int> todo{target};
+    from[static_cast<size_t>(target)] = target;
+    while (!todo.empty() && from[static_cast<size_t>(file_)] < 0) {
+      const int f = todo.front();
+      todo.pop_front();
+      for (int next : files_[static_cast<size_t>(f)].sureCallees) {
+        if (from[static_cast<size_t>(next)] < 0) {
+          from[static_cast<size_t>(next)] = f;
+          todo.push_back(next);
+        }
+      }
+    }
+    if (from[static_cast<size_t>(file_)] < 0) return;
+    if (target == file_) {
+      Warning(column,
+              "Příkaz Call bez podmínky volá znovu tento soubor: vnořování skončí "
+              "přetečením zásobníku souborů-scriptů");
+      return;
+    }
+    Bytes way;
+    for (int f = from[static_cast<size_t>(file_)];; f = from[static_cast<size_t>(f)]) {
+      way = files_[static_cast<size_t>(f)].name + (way.empty() ? "" : " -> ") + way;
+      if (f == target) break;
+    }
+    Warning(column, "Příkaz Call bez podmínky vede zpět do tohoto souboru (přes " + way +
+                        "): vnořování skončí přetečením zásobníku souborů-scriptů");
   }
 
   // The check of the command word (upper-cased) at column with the rest of
@@ -254,6 +312,7 @@ class Checker : public LineCheck {
         break;
       }
       file.lines.push_back(line);
+      file.lastLf = script.LineEndedWithLf();
       if (ReadLabelLine(line, word)) file.labels.insert(word);
     }
     return index;
@@ -301,25 +360,63 @@ class Checker : public LineCheck {
     onChain[static_cast<size_t>(f)] = false;
   }
 
+  // Lines end at an LF, and one CR right before it goes with it: any other
+  // CR stays in its line. Each way a file holds such CRs is told once, at
+  // its first place.
+  void CrWarnings(const File& file) {
+    size_t lfCr = 0;  // lines after the first that begin with a CR
+    for (size_t i = 1; i < file.lines.size(); ++i) {
+      if (!file.lines[i].empty() && file.lines[i][0] == '\r') ++lfCr;
+    }
+    bool toldLfCr = false, toldInside = false, toldCrCrLf = false;
+    for (size_t i = 0; i < file.lines.size(); ++i) {
+      const Bytes& line = file.lines[i];
+      const bool last = i + 1 == file.lines.size();
+      line_ = &line;
+      lineNo_ = static_cast<int>(i + 1);
+      // A CR that begins a line after another was left behind by its LF.
+      const size_t from = i > 0 && !line.empty() && line[0] == '\r' ? 1 : 0;
+      if (from == 1 && !toldLfCr) {
+        toldLfCr = true;
+        Warning(1, lfCr > 1 ? "Řádky končí znaky LF CR: znak CR za každým LF připadne na začátek "
+                              "další řádky"
+                            : "Řádka začíná znakem CR za koncem předchozí řádky: znak CR je "
+                              "součástí řádky");
+      }
+      const bool trailing = line.size() > from && line.back() == '\r';
+      const size_t inside = line.find('\r', from);
+      if (inside != Bytes::npos && inside + 1 < line.size()) {
+        if (toldInside) continue;
+        toldInside = true;
+        const bool more = line.find('\r', inside + 1) != Bytes::npos;
+        const int column = static_cast<int>(inside + 1);
+        if (!more) {
+          Warning(column, "Znak CR uprostřed řádky ji neukončí: text za ním patří k téže řádce");
+        } else if (last) {
+          Warning(column,
+                  "Řádky končí samotným znakem CR: celý zbytek souboru se čte jako jediná řádka");
+        } else {
+          Warning(column,
+                  "Řádky končí samotným znakem CR: vše až do dalšího znaku LF se čte "
+                  "jako jediná řádka");
+        }
+      } else if (trailing && last && !file.lastLf) {
+        Warning(static_cast<int>(line.size()),
+                "Soubor končí znakem CR bez LF: znak CR zůstává součástí poslední řádky");
+      } else if (trailing && !toldCrCrLf && !toldInside) {
+        toldCrCrLf = true;
+        Warning(static_cast<int>(line.size()),
+                "Řádka končí znaky CR CR LF: jeden znak CR zůstává součástí řádky");
+      }
+    }
+  }
+
   void FileWarnings(int f) {
     file_ = f;
     const File& file = files_[static_cast<size_t>(f)];
-    bool crOnly = false, crCrLf = false;
+    CrWarnings(file);
     Bytes all;
-    for (size_t i = 0; i < file.lines.size(); ++i) {
-      const Bytes& line = file.lines[i];
-      line_ = &line;
-      lineNo_ = static_cast<int>(i + 1);
-      const size_t cr = line.find('\r');
-      if (cr != Bytes::npos && cr + 1 < line.size() && !crOnly) {
-        crOnly = true;
-        Warning(static_cast<int>(cr + 1),
-                "Řádky končí samotným znakem CR: celý zbytek souboru se čte jako jediná řádka");
-      } else if (cr != Bytes::npos && cr + 1 == line.size() && !crCrLf && !crOnly) {
-        crCrLf = true;
-        Warning(static_cast<int>(cr + 1),
-                "Řádka končí znaky CR CR LF: jeden znak CR zůstává součástí řádky");
-      }
+    for (const Bytes& line : file.lines) {
       all += line;
       all.push_back('\n');
     }
@@ -351,7 +448,8 @@ class Checker : public LineCheck {
   void Pass(int f) {
     file_ = f;
     const std::vector<Bytes>& lines = files_[static_cast<size_t>(f)].lines;
-    const char* unreachableAfter = nullptr;
+    unreachableAfter_ = nullptr;
+    returned_ = false;
     int endLine = 0;
     bool warned = false;
     Bytes rest, word, label;
@@ -362,17 +460,19 @@ class Checker : public LineCheck {
       const int column = Column(rest);
       if (!GetNextWord(rest, word, true, false) || word[0] == '/') continue;
       if (word == "LABEL") {
-        unreachableAfter = nullptr;
-      } else if (unreachableAfter && !warned && word != "COMMENT") {
+        unreachableAfter_ = nullptr;
+        returned_ = false;
+      } else if (unreachableAfter_ && !warned && word != "COMMENT") {
         warned = true;
-        Warning(column, Bytes("Řádka je nedosažitelná: za příkazem ") + unreachableAfter +
+        Warning(column, Bytes("Řádka je nedosažitelná: za příkazem ") + unreachableAfter_ +
                             " na řádce " + Number(endLine) + " není žádné návěští");
       }
       endedBy_ = nullptr;
       conditions_ = 0;
       CheckCommandWord(word, column, rest);
-      if (endedBy_ && !unreachableAfter) {
-        unreachableAfter = endedBy_;
+      if (word == "RETURN") returned_ = true;
+      if (endedBy_ && !unreachableAfter_) {
+        unreachableAfter_ = endedBy_;
         endLine = lineNo_;
         warned = false;
       }
@@ -381,6 +481,7 @@ class Checker : public LineCheck {
 
   FileSystem& fs_;
   const CommandTable& commands_;
+  const CheckStart& start_;
   std::deque<File> files_;  // a file stays where it is while others are loaded
   std::map<Bytes, int> byPath_;
   std::map<Bytes, ScriptRefusal> refusals_;
@@ -395,13 +496,17 @@ class Checker : public LineCheck {
   const Bytes* line_ = nullptr;
   int conditions_ = 0;
   const char* endedBy_ = nullptr;
+  // Where the pass is: after a Stop, End, GoTo or Fail (the command), after
+  // a Return, with no Label since.
+  const char* unreachableAfter_ = nullptr;
+  bool returned_ = false;
 };
 
 }  // namespace
 
 std::vector<CheckFinding> CheckScript(FileSystem& files, const Bytes& path,
-                                      const CommandTable& commands) {
-  Checker checker(files, commands);
+                                      const CommandTable& commands, const CheckStart& start) {
+  Checker checker(files, commands, start);
   return checker.Run(path);
 }
 

@@ -41,6 +41,8 @@ class ScriptText {
   int LineNumber() const { return lineNumber_; }
   // Whether the file began with the byte-order mark (known after a line).
   bool Utf8() const { return utf8_; }
+  // Whether the line the file gave last ended with an LF.
+  bool LineEndedWithLf() const { return file_->LineEndedWithLf(); }
 
  private:
   Read NextRaw(Bytes& line);

@@ -147,6 +147,9 @@ struct IpAddress {
 //   none is left. A reset comes as kFdClose with its error code, as before.
 //   Bytes that cannot be decrypted (a broken record, a fatal alert) end the
 //   connection as a reset does, after the bytes decrypted before them.
+//   The TLS stream's Fault then tells the core that the stream did not end
+//   with the close alert, and why: a stream cut without it is no complete
+//   stream.
 // - Write takes plaintext and returns how many bytes it took (some or all,
 //   never more than len). It returns -1 with LastError() kWsaeWouldBlock when
 //   the socket cannot take more now; kFdWrite comes when it can again. Bytes
@@ -175,6 +178,8 @@ struct TlsOptions {
   bool noVerify = false;
   // Server: a PKCS#12 file (.pfx, .p12) with the certificate, its chain and
   // its private key, and the file's password (empty: none, or empty).
+  // Client: the same, when not empty, for a server that asks for the
+  // client's certificate.
   Bytes certFile;
   Bytes password;
 };
@@ -192,10 +197,17 @@ enum class TlsFailure {
   NotTrusted,    // the peer's certificate does not lead to a trusted one,
                  // or is expired, revoked or otherwise not valid
   NameMismatch,  // the certificate is valid but not for serverName/peerAddress
+  Expired,       // the peer's certificate (or one of its chain) has expired
+  NotYetValid,   // the peer's certificate (or one of its chain) is not valid yet
+  Version,       // the peer speaks only a protocol older than TLS 1.2
   PeerClosed,    // the peer closed or reset the connection during the handshake
   Handshake,     // the handshake failed otherwise: an alert from the peer, bytes
                  // that are no TLS, no protocol or cipher in common
-  Other,         // anything else (out of memory, a failed system call)
+  // After the handshake, as a TLS stream's Fault tells them:
+  Broken,     // a record that cannot be read: altered, no TLS, out of place
+  Alert,      // the peer sent a fatal alert
+  Truncated,  // the socket's data ended (or was reset) without the close alert
+  Other,      // anything else (out of memory, a failed system call)
 };
 
 struct TlsError {
@@ -254,6 +266,10 @@ class TlsStream : public Stream {
   // After Done: the protocol version ("TLSv1.3") and the cipher suite's name
   // ("TLS_AES_256_GCM_SHA384") for the log. False without an established TLS.
   virtual bool Describe(Bytes& protocol, Bytes& cipher) = 0;
+  // Once the decrypted stream has ended: true, with error filled (Broken,
+  // Alert or Truncated), when it ended otherwise than with the peer's close
+  // alert. False for the orderly end.
+  virtual bool Fault(TlsError& error) = 0;
 };
 
 // IPv4 and IPv6 TCP: making a connection (as a client, or as a server that
@@ -416,6 +432,9 @@ class ScriptFile {
   virtual ~ScriptFile() = default;
   // The next line without its LF (and without a CR before the LF).
   virtual Read ReadLine(Bytes& line) = 0;
+  // Whether the line read last ended with an LF: the last line of a file
+  // may end with the file instead.
+  virtual bool LineEndedWithLf() const = 0;
   virtual bool Rewind() = 0;
   // Full path of the open file, the base of script-relative names.
   virtual const Bytes& FullPath() const = 0;

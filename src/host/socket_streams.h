@@ -28,10 +28,12 @@ class SocketLayer : public Sockets {
   // Both directions; with TLS after the close alert.
   virtual void Shutdown(Socket s) = 0;
   // TLS on s: StartTls begins the handshake and takes its first step, TlsStep
-  // takes the next ones, TlsDescribe names what was agreed.
+  // takes the next ones, TlsDescribe names what was agreed, TlsFault tells how
+  // the decrypted stream ended (false on a socket without TLS).
   virtual TlsStatus StartTls(Socket s, const TlsOptions& options, TlsError& error) = 0;
   virtual TlsStatus TlsStep(Socket s, TlsError& error) = 0;
   virtual bool TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) = 0;
+  virtual bool TlsFault(Socket s, TlsError& error) = 0;
 
   std::unique_ptr<Stream> OpenStream(Socket s) override;
   std::unique_ptr<TlsStream> OpenTlsStream(std::unique_ptr<Stream> tcp, const TlsOptions& options,
@@ -88,6 +90,7 @@ class SocketTlsStream final : public TlsStream {
   bool Describe(Bytes& protocol, Bytes& cipher) override {
     return tcp_->Layer().TlsDescribe(tcp_->Handle(), protocol, cipher);
   }
+  bool Fault(TlsError& error) override { return tcp_->Layer().TlsFault(tcp_->Handle(), error); }
 
  private:
   std::unique_ptr<SocketStream> tcp_;

@@ -61,7 +61,11 @@ Flow FinishBlockRead(ScriptContext& ctx, bool read, const char* command, ScriptF
     return Flow::Next;
   }
   ctx.LogPrintf("Blok dat nelze načíst: %s\n", ctx.failureReason);
-  ctx.ReportError("Blok dat nelze v pořádku načíst");
+  if (ctx.failureReason == kReasonTlsBroken) {
+    ctx.ReportError("Blok dat nelze v pořádku načíst, spojení TLS porušeno: " + ctx.tlsFault);
+  } else {
+    ctx.ReportError("Blok dat nelze v pořádku načíst");
+  }
   return Flow::Fail;
 }
 
@@ -341,9 +345,11 @@ Flow RunWaitFor(ScriptContext& ctx, LineCondition& condition, ScriptFileStack& s
     }
   }
   if (ctx.EndTimeLimit()) return TimeLimitExpired(ctx, "WaitFor", stack);
-  // A line too long for the buffer never counts as the end of the data.
+  // A line too long for the buffer never counts as the end of the data, nor
+  // does a TLS stream that broke or was cut.
   const bool overlong = !matched && ctx.failureReason == kReasonLineTooLong;
-  if (matched || (condition.entry->mode == WaitMode::End && !overlong)) {
+  const bool tlsBroken = !matched && ctx.failureReason == kReasonTlsBroken;
+  if (matched || (condition.entry->mode == WaitMode::End && !overlong && !tlsBroken)) {
     ctx.LogPrintf("Koncová podmínka splněna.\n");
     ctx.SetLowerStatus("Dočteno, koncová podmínka splněna.");
     return Flow::Next;
@@ -356,6 +362,11 @@ Flow RunWaitFor(ScriptContext& ctx, LineCondition& condition, ScriptFileStack& s
         "Koncové podmínky nebylo dosaženo.\n",
         kReceiveBufferSize);
     ctx.ReportError("Řádka je delší než vyrovnávací paměť, koncové podmínky nebylo dosaženo");
+    return Flow::Fail;
+  }
+  if (tlsBroken) {
+    ctx.LogPrintf("Koncové podmínky nebylo dosaženo.\n");
+    ctx.ReportError("Spojení TLS porušeno, koncové podmínky nebylo dosaženo: " + ctx.tlsFault);
     return Flow::Fail;
   }
   ctx.LogPrintf(

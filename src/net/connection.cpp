@@ -56,7 +56,7 @@ bool PortUnusable(ScriptContext& ctx, int port) {
 void StartConnected(ScriptContext& ctx) {
   ctx.fillCount = 0;
   ctx.capturedCount = 0;
-  ctx.tlsActive = false;
+  ctx.tls = nullptr;
   ctx.failureReason = kReasonUnknown;
   ctx.connection = ctx.host.sockets.OpenStream(ctx.pendingSocket);
   ctx.pendingSocket = kInvalidSocket;
@@ -170,7 +170,7 @@ void CloseConnection(ScriptContext& ctx) {
   if (!ctx.connection) return;
   ctx.connection->Close();
   ctx.connection.reset();
-  ctx.tlsActive = false;
+  ctx.tls = nullptr;
 }
 
 void CloseConnectionLogged(ScriptContext& ctx, const char* status, const char* logLine) {
@@ -276,9 +276,14 @@ void OnStartupConnect(ScriptContext& ctx) {
   window.FocusRunButton();
   window.SetTitle("Tarvelin - zahajuji spojení");
 
-  const bool connected = ctx.options.connectMode == 1
-                             ? ConnectToServer(ctx, ctx.options.server, ctx.options.port)
-                             : AcceptConnection(ctx, ctx.options.port);
+  // -a may name the one address to listen on.
+  IpAddress address;
+  const bool oneAddress =
+      ctx.options.connectMode == 2 && ParseIpLiteral(ctx.options.server, address);
+  const bool connected =
+      ctx.options.connectMode == 1
+          ? ConnectToServer(ctx, ctx.options.server, ctx.options.port)
+          : AcceptConnection(ctx, ctx.options.port, oneAddress ? &address : nullptr);
 
   window.SetTitle(kIdleTitle);
   ctx.running = false;

@@ -22,12 +22,32 @@ bool InterruptPath(ScriptContext& ctx) {
   return false;
 }
 
+// The end of the peer's data. A TLS stream that did not end with the close
+// alert is broken, not ended: the read fails, and what was read before it
+// stays in the buffer.
 bool ClosePath(ScriptContext& ctx) {
-  ctx.failureReason = kReasonPeerClosed;
+  const bool broken = TakeTlsFault(ctx);
+  if (!broken) ctx.failureReason = kReasonPeerClosed;
   CloseConnection(ctx);
-  ctx.LogPrintf("Ukončení spojení ze strany partnerského počítače.\n");
+  if (broken) {
+    LogTlsFault(ctx);
+  } else {
+    ctx.LogPrintf("Ukončení spojení ze strany partnerského počítače.\n");
+  }
   ReportUnreadData(ctx);
   return false;
+}
+
+const char* TlsFaultText(TlsFailure failure) {
+  switch (failure) {
+    case TlsFailure::Alert:
+      return "partner ohlásil chybu TLS";
+    case TlsFailure::Truncated:
+      return "spojení skončilo bez zprávy close_notify";
+    default:
+      break;
+  }
+  return "přijatý záznam TLS je poškozený nebo neplatný";
 }
 
 // A full buffer without the end byte: the read cannot go on. The bytes stay in
@@ -136,6 +156,19 @@ bool ReadBlock(ScriptContext& ctx, int length) {
   Consume(ctx, "Načten blok dat ", length);
   ctx.lastLine = ctx.scratch;
   return true;
+}
+
+bool TakeTlsFault(ScriptContext& ctx) {
+  TlsError fault;
+  if (!ctx.tls || !ctx.tls->Fault(fault)) return false;
+  ctx.tlsFault = TlsFaultText(fault.failure);
+  if (!fault.reason.empty()) ctx.tlsFault += " (" + fault.reason + ")";
+  ctx.failureReason = kReasonTlsBroken;
+  return true;
+}
+
+void LogTlsFault(ScriptContext& ctx) {
+  ctx.LogPrintf("Spojení TLS porušeno: %s\n", ctx.tlsFault.c_str());
 }
 
 void ReportUnreadData(ScriptContext& ctx) {

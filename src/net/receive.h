@@ -14,6 +14,9 @@ inline constexpr char kReasonInterrupted[] = "Obsluha přerušila akci.";
 inline constexpr char kReasonTimeLimit[] = "Vypršel časový limit.";
 inline constexpr char kReasonPeerClosed[] =
     "Předčasné ukončení spojení ze strany partnerského počítače.";
+// The TLS stream ended otherwise than with the close alert; ctx.tlsFault says
+// how.
+inline constexpr char kReasonTlsBroken[] = "Spojení TLS porušeno.";
 
 // Why a wait ended without its message: the time limit ran out or the run
 // must stop.
@@ -31,5 +34,11 @@ bool ReadUntil(ScriptContext& ctx, char endByte);
 bool ReadBlock(ScriptContext& ctx, int length);
 // Logs and captures what is left in the receive buffer, leaving it there.
 void ReportUnreadData(ScriptContext& ctx);
+// Before the connection is closed: whether its TLS stream ended otherwise
+// than with the peer's close alert. If so, ctx.tlsFault tells how (in Czech,
+// with the library's words) and the failure reason is kReasonTlsBroken.
+bool TakeTlsFault(ScriptContext& ctx);
+// The log line of such an end, after the connection is closed.
+void LogTlsFault(ScriptContext& ctx);
 
 }  // namespace tv

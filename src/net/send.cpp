@@ -8,9 +8,14 @@ namespace tv {
 namespace {
 
 bool PeerGone(ScriptContext& ctx, int progress) {
-  ctx.failureReason = kReasonPeerClosed;
+  const bool broken = TakeTlsFault(ctx);
+  if (!broken) ctx.failureReason = kReasonPeerClosed;
   CloseConnection(ctx);
-  ctx.LogPrintf("Předčasné ukončení spojení ze strany partnerského počítače.\n");
+  if (broken) {
+    LogTlsFault(ctx);
+  } else {
+    ctx.LogPrintf("Předčasné ukončení spojení ze strany partnerského počítače.\n");
+  }
   ctx.LogPrintf("Dosud zapsáno %d znaků.\n", progress);
   return false;
 }

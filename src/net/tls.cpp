@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/args.h"
+#include "net/address.h"
 #include "net/commands.h"
 #include "net/connection.h"
 #include "net/receive.h"
@@ -32,11 +33,15 @@ constexpr char kDoneStatus[] = "Spojení TLS navázáno v pořádku.";
 constexpr char kFailedLog[] = "TLS nelze navázat: %s\n";
 constexpr char kFailedReasonLog[] = "TLS nelze navázat: %s (%s)\n";
 constexpr char kClosedLog[] = "Spojení ukončeno.\n";
+constexpr char kFileLog[] = "Soubor %s, úplná cesta %s\n";
 constexpr char kFailedBox[] = "Příkaz StartTls nelze provést, TLS nenavázáno: ";
 constexpr char kCheckUnknownWord[] = "Neznámé slovo za StartTls: ";
 constexpr char kCheckMissingName[] = "Za Name chybí jméno serveru";
 constexpr char kCheckMissingTrust[] = "Za Trust chybí název souboru";
 constexpr char kCheckMissingCert[] = "Za Cert chybí název souboru";
+constexpr char kCheckMissingClientCert[] = "Za ClientCert chybí název souboru";
+constexpr char kCheckClientCertOnServer[] = "ClientCert patří jen klientovi";
+constexpr char kClientCertLog[] = "Certifikát klienta: %s\n";
 constexpr char kCheckMixed[] = "Cert nelze spojit s Name, Trust ani NoVerify";
 constexpr char kCheckAfterPassword[] = "Za heslem nesmí nic následovat";
 
@@ -54,11 +59,20 @@ const char* FailureText(TlsFailure failure) {
       return "certifikát partnera není důvěryhodný";
     case TlsFailure::NameMismatch:
       return "certifikát nepatří jménu serveru";
+    case TlsFailure::Expired:
+      return "platnost certifikátu partnera vypršela";
+    case TlsFailure::NotYetValid:
+      return "certifikát partnera ještě neplatí";
+    case TlsFailure::Version:
+      return "partner nepodporuje TLS 1.2 ani novější";
     case TlsFailure::PeerClosed:
       return "partner ukončil spojení během navazování TLS";
     case TlsFailure::Handshake:
       return "navazování TLS selhalo";
     case TlsFailure::None:
+    case TlsFailure::Broken:
+    case TlsFailure::Alert:
+    case TlsFailure::Truncated:
     case TlsFailure::Other:
       break;
   }
@@ -68,6 +82,7 @@ const char* FailureText(TlsFailure failure) {
 // The words of the command line.
 struct TlsArgs {
   bool hasName = false, hasTrust = false, noVerify = false, hasCert = false;
+  bool hasClientCert = false;
   Bytes name, trust, cert, password;
 };
 
@@ -81,8 +96,8 @@ bool ReadStartTls(Args& in, TlsArgs& a) {
   int trustColumn = 0, certColumn = 0;
   Bytes word;
   while (in.Keyword(word)) {
-    if (a.hasCert) {
-      // Cert takes its file and one password, nothing else.
+    if (a.hasCert || a.hasClientCert) {
+      // Cert and ClientCert take their file and one password, nothing else.
       return in.Syntax(kSyntaxBox, syntax, kCheckAfterPassword);
     }
     if (word == "NAME") {
@@ -94,8 +109,14 @@ bool ReadStartTls(Args& in, TlsArgs& a) {
       trustColumn = in.Column();
     } else if (word == "NOVERIFY") {
       a.noVerify = true;
+    } else if (word == "CLIENTCERT") {
+      if (ctx && !client) return in.Syntax(kSyntaxBox, syntax, kCheckClientCertOnServer);
+      if (!in.FileName(a.cert)) return in.Syntax(kSyntaxBox, syntax, kCheckMissingClientCert);
+      a.hasClientCert = true;
+      certColumn = in.Column();
+      in.FileName(a.password);
     } else if (word == "CERT") {
-      if (a.hasName || a.hasTrust || a.noVerify) {
+      if (a.hasName || a.hasTrust || a.noVerify || a.hasClientCert) {
         return in.Syntax(kSyntaxBox, syntax, kCheckMixed);
       }
       if (!in.FileName(a.cert)) return in.Syntax(kSyntaxBox, syntax, kCheckMissingCert);
@@ -107,9 +128,9 @@ bool ReadStartTls(Args& in, TlsArgs& a) {
     }
   }
   if (ctx && a.hasCert == client) return in.Syntax(kSyntaxBox, syntax);
-  if (ctx && ctx->tlsActive) return in.Error(kAlreadyBox, kAlreadyLog);
+  if (ctx && ctx->tls) return in.Error(kAlreadyBox, kAlreadyLog);
   if (a.hasTrust) in.At(trustColumn).Reads(a.trust);
-  if (a.hasCert) in.At(certColumn).Reads(a.cert);
+  if (a.hasCert || a.hasClientCert) in.At(certColumn).Reads(a.cert);
   return true;
 }
 
@@ -124,6 +145,12 @@ bool AddressLiteral(const Bytes& host, Bytes& address) {
     return true;
   }
   if (host.find(':') == Bytes::npos) return false;
+  // In the shortest form, as the connection's log names it ("::1").
+  IpAddress ip;
+  if (ParseIpv6Literal(host, ip)) {
+    address = FormatAddress(ip);
+    return true;
+  }
   address = host;
   if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
     address = address.substr(1, address.size() - 2);
@@ -132,13 +159,16 @@ bool AddressLiteral(const Bytes& host, Bytes& address) {
 }
 
 // The handshake could not be made: the connection is of no further use.
+// A file that failed is named as the script wrote it and as it was found.
 Flow Failed(ScriptContext& ctx, const char* words, const Bytes& reason, bool expired,
-            ScriptFileStack& stack) {
+            ScriptFileStack& stack, const Bytes* written = nullptr,
+            const Bytes* resolved = nullptr) {
   if (reason.empty()) {
     ctx.LogPrintf(kFailedLog, words);
   } else {
     ctx.LogPrintf(kFailedReasonLog, words, reason.c_str());
   }
+  if (written && resolved) ctx.LogPrintf(kFileLog, written->c_str(), resolved->c_str());
   CloseConnection(ctx);
   ctx.LogPrintf("%s", kClosedLog);
   ctx.SetLowerStatus("Spojení ukončeno.");
@@ -164,12 +194,17 @@ Flow RunStartTls(ScriptContext& ctx, TlsArgs& args, ScriptFileStack& stack) {
     }
     if (args.hasTrust) options.trustFile = ResolveScriptRelativePath(files, args.trust, base);
     options.noVerify = args.noVerify;
+    if (args.hasClientCert) {
+      options.certFile = ResolveScriptRelativePath(files, args.cert, base);
+      options.password = args.password;
+    }
     if (options.serverName.empty()) {
       ctx.LogPrintf(kStartClientAddressLog, options.peerAddress.c_str());
     } else {
       ctx.LogPrintf(kStartClientNameLog, options.serverName.c_str());
     }
     if (options.noVerify) ctx.LogPrintf("%s", kNoVerifyLog);
+    if (args.hasClientCert) ctx.LogPrintf(kClientCertLog, options.certFile.c_str());
   } else {
     options.role = TlsRole::Server;
     options.certFile = ResolveScriptRelativePath(files, args.cert, base);
@@ -201,10 +236,19 @@ Flow RunStartTls(ScriptContext& ctx, TlsArgs& args, ScriptFileStack& stack) {
   const bool expired = ctx.EndTimeLimit();
   if (stopped) return Failed(ctx, StoppedWaitReason(ctx), Bytes(), expired, stack);
   if (status == TlsStatus::Failed) {
-    return Failed(ctx, FailureText(error.failure), error.reason, false, stack);
+    const bool trust = error.failure == TlsFailure::TrustFile;
+    const bool cert =
+        error.failure == TlsFailure::CertFile || error.failure == TlsFailure::Password;
+    return Failed(ctx, FailureText(error.failure), error.reason, false, stack,
+                  trust  ? &args.trust
+                  : cert ? &args.cert
+                         : nullptr,
+                  trust  ? &options.trustFile
+                  : cert ? &options.certFile
+                         : nullptr);
   }
 
-  ctx.tlsActive = true;
+  ctx.tls = &stream;
   Bytes protocol, cipher;
   if (!stream.Describe(protocol, cipher)) protocol = cipher = "?";
   ctx.LogPrintf(kDoneLog, protocol.c_str(), cipher.c_str());

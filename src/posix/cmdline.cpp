@@ -1,5 +1,8 @@
 #include "posix/cmdline.h"
 
+#include <cerrno>
+#include <cstdio>
+
 #include "app/mainwindow.h"
 #include "posix/charset.h"
 
@@ -24,6 +27,35 @@ Bytes RebuildCommandLine(const std::vector<std::string>& args) {
     }
   }
   return text;
+}
+
+bool ReadArgsFile(const std::string& path, std::vector<std::string>& args) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  std::string text(kMaxArgsFileBytes + 1, '\0');
+  const size_t got = std::fread(&text[0], 1, text.size(), file);
+  const bool failed = std::ferror(file) != 0;
+  const int error = errno;
+  std::fclose(file);
+  if (failed) {
+    errno = error;
+    return false;
+  }
+  if (got > kMaxArgsFileBytes) {
+    errno = EFBIG;
+    return false;
+  }
+  text.resize(got);
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) args.push_back(line);
+    pos = end + 1;
+  }
+  return true;
 }
 
 bool NamesNothingToDo(const Bytes& commandLine) {

@@ -132,6 +132,7 @@ ScriptFile::Read PosixScriptFile::ReadLine(Bytes& line) {
       size_t cut = (end > pos_ && buf_[end - 1] == '\r') ? end - 1 : end;
       line.assign(buf_, pos_, cut - pos_);
       pos_ = end + 1;
+      lf_ = true;
       return Read::Line;
     }
     size_t consumed = pos_;
@@ -142,6 +143,7 @@ ScriptFile::Read PosixScriptFile::ReadLine(Bytes& line) {
       if (pos_ == len_) return Read::End;
       line.assign(buf_, pos_, len_ - pos_);  // the last line has no LF
       pos_ = len_;
+      lf_ = false;
       return Read::Line;
     }
     searched -= consumed - pos_;  // Fill moved the unread bytes to the front

@@ -24,6 +24,7 @@ class PosixScriptFile : public ScriptFile {
 
   Read ReadLine(Bytes& line) override;
   bool Rewind() override;
+  bool LineEndedWithLf() const override { return lf_; }
   const Bytes& FullPath() const override { return fullPath_; }
 
  private:
@@ -38,6 +39,7 @@ class PosixScriptFile : public ScriptFile {
   bool tooLarge_ = false;
   bool atEnd_ = false;
   bool error_ = false;
+  bool lf_ = false;
 };
 
 class ResultFile;

@@ -38,6 +38,7 @@ class PosixSockets : public SocketLayer, public PollClient {
   TlsStatus StartTls(Socket s, const TlsOptions& options, TlsError& error) override;
   TlsStatus TlsStep(Socket s, TlsError& error) override;
   bool TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) override;
+  bool TlsFault(Socket s, TlsError& error) override;
 
   bool Collect(std::vector<pollfd>& fds) override;
   void Deliver(const pollfd* fds, size_t count) override;

@@ -96,6 +96,11 @@ bool PosixSockets::TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) {
   return st && st->tls && st->tls->session().Describe(protocol, cipher);
 }
 
+bool PosixSockets::TlsFault(Socket s, TlsError& error) {
+  State* st = Find(s);
+  return st && st->tls && st->tls->link().Fault(error);
+}
+
 void PosixSockets::FlushBeforeShutdown(State& st) {
   st.tls->link().Finish();
 }

@@ -20,10 +20,15 @@ namespace {
 
 using tlslink::kChunk;
 
-// The reason of the last failure the library queued, then the queue emptied.
-Bytes LibraryReason() {
+// A file of trusted certificates larger than this is none.
+constexpr size_t kTrustFileLimit = 16u << 20;
+
+// The reason of the last failure the library queued, then the queue emptied;
+// code gets the failure's own code.
+Bytes LibraryReason(unsigned long* code = nullptr) {
   unsigned long last = 0;
   while (unsigned long e = ERR_get_error()) last = e;
+  if (code) *code = last;
   if (last == 0) return Bytes();
   if (const char* r = ERR_reason_error_string(last)) return r;
   char text[256];
@@ -121,9 +126,33 @@ bool SetUpClient(SSL_CTX* ctx, const TlsOptions& options, TlsError& error) {
   const std::string path = FileNameToUtf8(options.trustFile);
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return Fail(error, TlsFailure::TrustFile, std::strerror(errno));
+  // PEM, one certificate or many.
+  if (SSL_CTX_load_verify_locations(ctx, path.c_str(), nullptr) == 1) {
+    std::fclose(f);
+    return true;
+  }
+  ERR_clear_error();
+  // DER, as Windows exports a certificate (.cer): one, or several in a row.
+  std::string der;
+  char buf[4096];
+  size_t n;
+  while (der.size() <= kTrustFileLimit && (n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+    der.append(buf, n);
+  }
   std::fclose(f);
-  if (SSL_CTX_load_verify_locations(ctx, path.c_str(), nullptr) != 1) {
-    return Fail(error, TlsFailure::TrustFile, LibraryReason());
+  X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+  int count = 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+  const unsigned char* const end = p + der.size();
+  while (der.size() <= kTrustFileLimit && p < end) {
+    X509* x = d2i_X509(nullptr, &p, static_cast<long>(end - p));
+    if (!x) break;
+    if (X509_STORE_add_cert(store, x) == 1) ++count;
+    X509_free(x);
+  }
+  ERR_clear_error();
+  if (count == 0 || p != end) {
+    return Fail(error, TlsFailure::TrustFile, "no PEM or DER certificates in the file");
   }
   return true;
 }
@@ -140,11 +169,12 @@ std::unique_ptr<TlsSession> TlsSession::Create(const TlsOptions& options, TlsErr
     Fail(error, TlsFailure::Other, LibraryReason());
     return nullptr;
   }
-  // A peer that ends the connection without the close alert has closed it
-  // all the same.
-  SSL_CTX_set_options(t->ctx_, SSL_OP_IGNORE_UNEXPECTED_EOF);
-  const bool ready =
-      t->client_ ? SetUpClient(t->ctx_, options, error) : LoadPkcs12(t->ctx_, options, error);
+  // Nothing older than TLS 1.2, whatever the library's defaults.
+  SSL_CTX_set_min_proto_version(t->ctx_, TLS1_2_VERSION);
+  const bool ready = t->client_
+                         ? SetUpClient(t->ctx_, options, error) &&
+                               (options.certFile.empty() || LoadPkcs12(t->ctx_, options, error))
+                         : LoadPkcs12(t->ctx_, options, error);
   if (!ready) return nullptr;
   t->ssl_ = SSL_new(t->ctx_);
   t->in_ = BIO_new(BIO_s_mem());
@@ -160,6 +190,14 @@ std::unique_ptr<TlsSession> TlsSession::Create(const TlsOptions& options, TlsErr
   if (t->client_) {
     SSL_set_connect_state(t->ssl_);
     bool named = true;
+    // A wildcard stands for a whole label ("*.example.com"), never a part
+    // of one ("f*.example.com").
+    SSL_set_hostflags(t->ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    if (t->verify_ && options.serverName.empty() && options.peerAddress.empty()) {
+      // Checked against nothing, any trusted certificate would pass.
+      Fail(error, TlsFailure::Other, "no server name or address to check the certificate for");
+      return nullptr;
+    }
     if (!options.serverName.empty()) {
       named = SSL_set_tlsext_host_name(t->ssl_, options.serverName.c_str()) == 1;
       if (named && t->verify_) named = SSL_set1_host(t->ssl_, options.serverName.c_str()) == 1;
@@ -201,14 +239,25 @@ void TlsSession::Classify(TlsError& error) {
   const long verified = SSL_get_verify_result(ssl_);
   if (verify_ && verified != X509_V_OK) {
     ERR_clear_error();
-    const bool name = verified == X509_V_ERR_HOSTNAME_MISMATCH ||
-                      verified == X509_V_ERR_IP_ADDRESS_MISMATCH ||
-                      verified == X509_V_ERR_EMAIL_MISMATCH;
-    Fail(error, name ? TlsFailure::NameMismatch : TlsFailure::NotTrusted,
-         X509_verify_cert_error_string(verified));
+    TlsFailure failure = TlsFailure::NotTrusted;
+    if (verified == X509_V_ERR_HOSTNAME_MISMATCH || verified == X509_V_ERR_IP_ADDRESS_MISMATCH ||
+        verified == X509_V_ERR_EMAIL_MISMATCH) {
+      failure = TlsFailure::NameMismatch;
+    } else if (verified == X509_V_ERR_CERT_HAS_EXPIRED) {
+      failure = TlsFailure::Expired;
+    } else if (verified == X509_V_ERR_CERT_NOT_YET_VALID) {
+      failure = TlsFailure::NotYetValid;
+    }
+    Fail(error, failure, X509_verify_cert_error_string(verified));
     return;
   }
-  Fail(error, TlsFailure::Handshake, LibraryReason());
+  unsigned long code = 0;
+  const Bytes reason = LibraryReason(&code);
+  // The peer's protocol is older than the floor: refused by either side.
+  const int why = ERR_GET_LIB(code) == ERR_LIB_SSL ? ERR_GET_REASON(code) : 0;
+  const bool version = why == SSL_R_UNSUPPORTED_PROTOCOL || why == SSL_R_VERSION_TOO_LOW ||
+                       why == SSL_R_WRONG_SSL_VERSION || why == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION;
+  Fail(error, version ? TlsFailure::Version : TlsFailure::Handshake, reason);
 }
 
 TlsStatus TlsSession::Handshake(TlsError& error) {
@@ -244,8 +293,15 @@ TlsSession::Input TlsSession::Decrypt(size_t limit) {
     if (e == SSL_ERROR_ZERO_RETURN) {
       EndInput(Input::Closed);
     } else {
-      // The unexpected end of the data is the peer's close without the alert.
-      EndInput(Input::Broken, LibraryReason());
+      // A record that cannot be read, or the peer's fatal alert. The end of
+      // the socket's data without the close alert is the link's to see: the
+      // memory buffer never tells the library of it.
+      unsigned long code = 0;
+      const Bytes reason = LibraryReason(&code);
+      const bool alert = ERR_GET_LIB(code) == ERR_LIB_SSL &&
+                         ERR_GET_REASON(code) >= SSL_AD_REASON_OFFSET &&
+                         ERR_GET_REASON(code) < SSL_AD_REASON_OFFSET + 256;
+      EndInput(Input::Broken, reason, alert ? TlsFailure::Alert : TlsFailure::Broken);
     }
   }
   DrainOutgoing();  // answers to records that are not data

@@ -77,7 +77,7 @@ class TextList {
 struct StartupOptions {
   Bytes logFileName = "TARVELIN.LOG";
   int connectMode = 0;  // 0 none, 1 connect, 2 accept
-  Bytes server;
+  Bytes server;         // -c: the server; -a: the address to listen on (empty: all)
   int port = 0;
   Bytes scriptName;  // from the command line
 };
@@ -180,10 +180,11 @@ class ScriptContext {
   // becomes the connection or is given up.
   Socket pendingSocket = kInvalidSocket;
   // How the open connection was made (Connect or Accept), the host Connect
-  // was given, and whether TLS runs on it.
+  // was given, and the TLS stream the connection is once TLS runs on it
+  // (connection itself; null without TLS).
   bool connectedAsClient = false;
   Bytes connectHost;
-  bool tlsActive = false;
+  TlsStream* tls = nullptr;
   uintptr_t hostLookup = 0;
   char receiveBuffer[kReceiveBufferSize] = {};
   int fillCount = 0;
@@ -193,6 +194,8 @@ class ScriptContext {
   int capturedCount = 0;
   Bytes scratch;  // the bytes kept by the last read
   const char* failureReason = "???";
+  // How the TLS stream broke, when the reason is that it did.
+  Bytes tlsFault;
 
   // Capture file.
   std::unique_ptr<OutFile> capture;

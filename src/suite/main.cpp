@@ -2,6 +2,7 @@
 // folder of its own and several at a time, and reports the results as lines,
 // a JUnit XML file or a TAP stream.
 #include <stdlib.h>
+#include <tarvelin_version.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +44,9 @@ int Main(int argc, char** argv) {
   switch (ParseCommandLine(argc, argv, o, wrong)) {
     case Parsed::Help:
       WriteOut(kUsage);
+      return 0;
+    case Parsed::Version:
+      WriteOut("tarvelin-suite " TARVELIN_VERSION_TEXT "\n");
       return 0;
     case Parsed::Wrong:
       WriteErr("tarvelin-suite: " + wrong + "\n" + kUsage);

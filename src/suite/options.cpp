@@ -56,6 +56,7 @@ enum : int {
   kMaxFailures,
   kRepeat,
   kRoot,
+  kVersion,
 };
 
 const option kLongOptions[] = {
@@ -75,6 +76,7 @@ const option kLongOptions[] = {
     {"max-failures", required_argument, nullptr, kMaxFailures},
     {"repeat", required_argument, nullptr, kRepeat},
     {"root", required_argument, nullptr, kRoot},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -181,6 +183,8 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& wrong) {
         continue;
       case 'h':
         return Parsed::Help;
+      case kVersion:
+        return Parsed::Version;
       case ':':
         wrong = "Za volbou " + Written(argv[optind - 1]) + " chybí hodnota.";
         return Parsed::Wrong;

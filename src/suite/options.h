@@ -25,7 +25,7 @@ struct Options {
   std::string root;      // report names are relative to it; empty: the current folder
 };
 
-enum class Parsed { Run, Help, Wrong };
+enum class Parsed { Run, Help, Version, Wrong };
 
 // Reads argv into o; on Wrong, wrong says what is wrong (without the usage).
 // Options and script names may come in any order; after "--" everything is a

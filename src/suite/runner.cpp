@@ -12,6 +12,7 @@
 #include <deque>
 #include <list>
 
+#include "posix/cmdline.h"
 #include "suite/files.h"
 #include "suite/outcome.h"
 #include "suite/process.h"
@@ -85,24 +86,6 @@ std::string RunFolderName(size_t index, int repetition, bool repeated, const std
   return std::string(number) + "-" + (path.empty() ? "script" : path);
 }
 
-// The arguments of NAME.args: one a line, a CR before the LF dropped, empty
-// lines left out.
-bool ReadArgsFile(const std::string& path, std::vector<std::string>& args) {
-  std::string text;
-  size_t total;
-  if (!ReadFileTail(path, 1u << 20, text, total) || total > text.size()) return false;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(pos, end - pos);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) args.push_back(line);
-    pos = end + 1;
-  }
-  return true;
-}
-
 class Suite {
  public:
   Suite(const Options& o, const std::vector<Planned>& plan, const SuiteFolders& folders,
@@ -164,7 +147,7 @@ void Suite::Start() {
   Launch launch;
   const std::string argsFile = Companion(script.given, ".args");
   std::string why;
-  if (IsRegularFile(argsFile) && !ReadArgsFile(argsFile, launch.args)) {
+  if (IsRegularFile(argsFile) && !posix::ReadArgsFile(argsFile, launch.args)) {
     why = "Nelze přečíst soubor " + argsFile + ": " + ErrnoText();
   } else if (!MakeFreshFolder(
                  folders_.parent,

@@ -120,6 +120,29 @@ void Link::Announce() {
   }
 }
 
+bool Link::Fault(TlsError& error) {
+  Session& tls = *session_;
+  if (!tls.Established()) return false;
+  const bool rawOver = st_.rawEnded || st_.rawError != 0;
+  // Every byte the socket gave is with the session already; the close alert
+  // may wait behind data not decrypted yet (the limit was reached).
+  if (rawOver && tls.InputState() == Session::Input::Open) tls.Decrypt(static_cast<size_t>(-1));
+  switch (tls.InputState()) {
+    case Session::Input::Closed:
+      return false;
+    case Session::Input::Broken:
+      error.failure = tls.BrokenKind();
+      error.reason = tls.BrokenReason();
+      return true;
+    case Session::Input::Open:
+      break;
+  }
+  if (!rawOver) return false;
+  error.failure = TlsFailure::Truncated;
+  error.reason = st_.rawError != 0 ? raw_.ErrorText(st_.rawError) : Bytes();
+  return true;
+}
+
 int Link::Send(const char* data, int len) {
   Session& tls = *session_;
   if (!tls.Established() || st_.rawError != 0) {

@@ -98,6 +98,9 @@ class Link {
   bool Ended() const;
   // Posts what the decrypted stream has to tell: bytes to read, then its end.
   void Announce();
+  // Once the decrypted stream has ended: true, with error filled, when it
+  // ended otherwise than with the peer's close alert (Sockets::TlsFault).
+  bool Fault(TlsError& error);
 
   // The decrypted socket's Send, Recv, BytesAvailable and PeerHasClosed.
   int Send(const char* data, int len);

@@ -42,9 +42,12 @@ void Session::AppendPlain(const char* data, size_t len) {
   if (len > 0) Append(plain_, plainTaken_, data, len);
 }
 
-void Session::EndInput(Input how, const Bytes& reason) {
+void Session::EndInput(Input how, const Bytes& reason, TlsFailure kind) {
   input_ = how;
-  if (how == Input::Broken) brokenReason_ = reason;
+  if (how == Input::Broken) {
+    brokenReason_ = reason;
+    brokenKind_ = kind;
+  }
 }
 
 void Session::WipePlain() {

@@ -43,8 +43,10 @@ class Session {
 
   bool Established() const { return established_; }
   Input InputState() const { return input_; }
-  // Why the input broke (the library's or the system's text).
+  // Why the input broke (the library's or the system's text), and whether a
+  // record could not be read (Broken) or the peer sent a fatal alert (Alert).
   const Bytes& BrokenReason() const { return brokenReason_; }
+  TlsFailure BrokenKind() const { return brokenKind_; }
 
   // Bytes for the peer, produced by the calls above and not yet taken.
   size_t OutgoingSize() const { return out_.size() - outTaken_; }
@@ -63,7 +65,7 @@ class Session {
   void AppendPlain(const char* data, size_t len);
   void MarkEstablished() { established_ = true; }
   // The end of the peer's data: its close alert, or bytes that broke it.
-  void EndInput(Input how, const Bytes& reason = Bytes());
+  void EndInput(Input how, const Bytes& reason = Bytes(), TlsFailure kind = TlsFailure::Broken);
   // Overwrites the decrypted bytes, taken or not, before the memory goes back.
   void WipePlain();
 
@@ -71,6 +73,7 @@ class Session {
   bool established_ = false;
   Input input_ = Input::Open;
   Bytes brokenReason_;
+  TlsFailure brokenKind_ = TlsFailure::None;
   // What has been taken stays in front until it is dropped: at once when all
   // is taken, before an append when it is at least half of the buffer, so
   // that a reader who always leaves a rest does not grow it.

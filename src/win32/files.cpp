@@ -47,18 +47,21 @@ class WholeScript : public ScriptFile {
     line.assign(text_, pos_, end - pos_);
     if (lf != Bytes::npos && !line.empty() && line.back() == '\r') line.pop_back();
     pos_ = lf == Bytes::npos ? text_.size() : lf + 1;
+    lf_ = lf != Bytes::npos;
     return Read::Line;
   }
   bool Rewind() override {
     pos_ = 0;
     return true;
   }
+  bool LineEndedWithLf() const override { return lf_; }
   const Bytes& FullPath() const override { return fullPath_; }
 
  private:
   Bytes text_;
   Bytes fullPath_;
   size_t pos_ = 0;
+  bool lf_ = false;
 };
 
 }  // namespace

@@ -44,6 +44,7 @@ class WinSockets : public SocketLayer {
   TlsStatus StartTls(Socket s, const TlsOptions& options, TlsError& error) override;
   TlsStatus TlsStep(Socket s, TlsError& error) override;
   bool TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) override;
+  bool TlsFault(Socket s, TlsError& error) override;
 
  private:
   struct Lookup;

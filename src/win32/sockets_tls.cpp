@@ -149,6 +149,11 @@ bool WinSockets::TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) {
   return st && st->link.session().Describe(protocol, cipher);
 }
 
+bool WinSockets::TlsFault(Socket s, TlsError& error) {
+  TlsSocket* st = FindTls(s);
+  return st && st->link.Fault(error);
+}
+
 void WinSockets::OnRawEvent(SOCKET raw, long event, int error) {
   TlsSocket* st = FindTls(static_cast<Socket>(raw));
   if (!st) return;  // closed since

@@ -80,6 +80,47 @@ int LoadPemCertificates(const Bytes& pem, HCERTSTORE store) {
   return count;
 }
 
+// DER certificates one after another, as Windows exports one (.cer). The
+// count, or 0 when the bytes are not wholly certificates.
+int LoadDerCertificates(const Bytes& der, HCERTSTORE store) {
+  int count = 0;
+  size_t at = 0;
+  while (at < der.size()) {
+    // A SEQUENCE and its length, short or long form (at most four bytes).
+    if (der.size() - at < 2 || static_cast<unsigned char>(der[at]) != 0x30) return 0;
+    size_t length = static_cast<unsigned char>(der[at + 1]);
+    size_t header = 2;
+    if (length & 0x80) {
+      const size_t bytes = length & 0x7F;
+      if (bytes == 0 || bytes > 4 || der.size() - at < 2 + bytes) return 0;
+      length = 0;
+      for (size_t i = 0; i < bytes; ++i) {
+        length = (length << 8) | static_cast<unsigned char>(der[at + 2 + i]);
+      }
+      header += bytes;
+    }
+    if (length > der.size() - at - header) return 0;
+    const DWORD size = static_cast<DWORD>(header + length);
+    if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                          reinterpret_cast<const BYTE*>(der.data() + at), size,
+                                          CERT_STORE_ADD_USE_EXISTING, nullptr)) {
+      return 0;
+    }
+    ++count;
+    at += size;
+  }
+  return count;
+}
+
+// A chain that fails only on dates: the peer's certificate tells which.
+TlsFailure ChainFailure(DWORD status, PCCERT_CONTEXT peer) {
+  if ((status & ~static_cast<DWORD>(CERT_TRUST_IS_NOT_TIME_VALID)) != 0) {
+    return TlsFailure::NotTrusted;
+  }
+  return CertVerifyTimeValidity(nullptr, peer->pCertInfo) < 0 ? TlsFailure::NotYetValid
+                                                              : TlsFailure::Expired;
+}
+
 bool HasPrivateKey(PCCERT_CONTEXT c) {
   static const DWORD kKeyProperties[] = {CERT_KEY_PROV_INFO_PROP_ID, CERT_KEY_CONTEXT_PROP_ID,
                                          CERT_NCRYPT_KEY_HANDLE_PROP_ID};
@@ -322,6 +363,11 @@ std::unique_ptr<TlsChannel> TlsChannel::Create(const TlsOptions& options, TlsErr
   SCHANNEL_CRED cred = {};
   cred.dwVersion = SCHANNEL_CRED_VERSION;
   if (t->client_) {
+    if (t->verify_ && options.serverName.empty() && options.peerAddress.empty()) {
+      // Checked against nothing, any trusted certificate would pass.
+      Fail(error, TlsFailure::Other, "no server name or address to check the certificate for");
+      return nullptr;
+    }
     t->target_ = ToWide(options.serverName);
     t->serverName_ = options.serverName;
     t->peerAddress_ = options.peerAddress;
@@ -336,24 +382,49 @@ std::unique_ptr<TlsChannel> TlsChannel::Create(const TlsOptions& options, TlsErr
         Fail(error, TlsFailure::Other, SystemErrorText(GetLastError()));
         return nullptr;
       }
-      if (LoadPemCertificates(pem, t->trust_) == 0) {
-        Fail(error, TlsFailure::TrustFile, "no certificate in the file");
+      // PEM or DER, one certificate or many.
+      if (LoadPemCertificates(pem, t->trust_) == 0 && LoadDerCertificates(pem, t->trust_) == 0) {
+        Fail(error, TlsFailure::TrustFile, "no PEM or DER certificates in the file");
         return nullptr;
       }
     }
     // The certificate is checked here, after the handshake, so that each
     // kind of failure can be told apart.
     cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    // The client's own certificate, for a server that asks for it.
+    if (!options.certFile.empty()) {
+      if (!LoadPfx(options, t->pfx_, t->serverCert_, error)) return nullptr;
+      cred.cCreds = 1;
+      cred.paCred = &t->serverCert_;
+    }
   } else {
     if (!LoadPfx(options, t->pfx_, t->serverCert_, error)) return nullptr;
     cred.cCreds = 1;
     cred.paCred = &t->serverCert_;
   }
+  // Nothing older than TLS 1.2, and strong ciphers only. Where the system
+  // knows them, the newer credentials (which allow TLS 1.3); elsewhere the
+  // older structure with TLS 1.2 alone.
+  cred.dwFlags |= SCH_USE_STRONG_CRYPTO;
+  TLS_PARAMETERS floor = {};
+  floor.grbitDisabledProtocols = SP_PROT_SSL2 | SP_PROT_SSL3 | SP_PROT_TLS1_0 | SP_PROT_TLS1_1;
+  SCH_CREDENTIALS current = {};
+  current.dwVersion = SCH_CREDENTIALS_VERSION;
+  current.dwFlags = cred.dwFlags;
+  current.cCreds = cred.cCreds;
+  current.paCred = cred.paCred;
+  current.cTlsParameters = 1;
+  current.pTlsParameters = &floor;
+  const unsigned long direction = t->client_ ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND;
   TimeStamp expiry;
-  const SECURITY_STATUS status =
-      AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
-                                t->client_ ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND, nullptr,
-                                &cred, nullptr, nullptr, &t->cred_, &expiry);
+  SECURITY_STATUS status =
+      AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), direction, nullptr,
+                                &current, nullptr, nullptr, &t->cred_, &expiry);
+  if (status != SEC_E_OK) {
+    cred.grbitEnabledProtocols = t->client_ ? SP_PROT_TLS1_2_CLIENT : SP_PROT_TLS1_2_SERVER;
+    status = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), direction,
+                                       nullptr, &cred, nullptr, nullptr, &t->cred_, &expiry);
+  }
   if (status != SEC_E_OK) {
     Fail(error, t->client_ ? TlsFailure::Other : TlsFailure::CertFile,
          SystemErrorText(static_cast<unsigned long>(status)));
@@ -429,6 +500,17 @@ TlsStatus TlsChannel::Handshake(TlsError& error) {
     SecBuffer outBuffer;
     const SECURITY_STATUS status = Token(!first, inBuffers, outBuffer);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return TlsStatus::Pending;
+    if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+      // The server asks for the client's certificate and the package wants
+      // the same bytes again, going on with the credentials it has (the
+      // ClientCert, or none: the server then answers as it will). Once only.
+      if (credentialsAsked_) {
+        Fail(error, TlsFailure::Handshake, SystemErrorText(static_cast<unsigned long>(status)));
+        return TlsStatus::Failed;
+      }
+      credentialsAsked_ = true;
+      continue;
+    }
     if (!first) {
       if (inBuffers[1].BufferType == SECBUFFER_EXTRA && inBuffers[1].cbBuffer > 0 &&
           inBuffers[1].cbBuffer <= in_.size()) {
@@ -446,7 +528,7 @@ TlsStatus TlsChannel::Handshake(TlsError& error) {
       MarkEstablished();
       return TlsStatus::Done;
     }
-    if (status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS) continue;
+    if (status == SEC_I_CONTINUE_NEEDED) continue;
     Fail(error, TlsFailure::Handshake, SystemErrorText(static_cast<unsigned long>(status)));
     return TlsStatus::Failed;
   }
@@ -506,17 +588,17 @@ TlsStatus TlsChannel::Verify(TlsError& error) {
       Fail(error, TlsFailure::NotTrusted, "unable to find the issuer's certificate");
       result = TlsStatus::Failed;
     } else if (status != 0) {
-      Fail(error, TlsFailure::NotTrusted, ChainErrorText(status));
+      Fail(error, ChainFailure(status, peer), ChainErrorText(status));
       result = TlsStatus::Failed;
     }
   } else {
     const DWORD status = chain->TrustStatus.dwErrorStatus & ~kIgnoredChainErrors;
     if (status != 0) {
-      Fail(error, TlsFailure::NotTrusted, ChainErrorText(status));
+      Fail(error, ChainFailure(status, peer), ChainErrorText(status));
       result = TlsStatus::Failed;
     }
   }
-  if (result == TlsStatus::Done && (!serverName_.empty() || !peerAddress_.empty())) {
+  if (result == TlsStatus::Done && verify_) {
     const AltNames names = AltNamesOf(peer);
     bool matched = false;
     if (!serverName_.empty()) {

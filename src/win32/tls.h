@@ -8,6 +8,9 @@
 
 #define SECURITY_WIN32
 #include <security.h>
+// The newer credentials (SCH_CREDENTIALS) and their UNICODE_STRING.
+#define SCHANNEL_USE_BLACKLISTS
+#include <subauth.h>
 #include <schannel.h>
 #include <wincrypt.h>
 
@@ -49,11 +52,12 @@ class TlsChannel final : public tlslink::Session {
   bool client_ = true;
   bool verify_ = false;
   bool closeSent_ = false;
-  std::wstring target_;         // the name sent (SNI), empty for none
-  Bytes serverName_;            // what the certificate must name
-  Bytes peerAddress_;           // or this address
-  HCERTSTORE trust_ = nullptr;  // the Trust file's certificates
-  HCERTSTORE pfx_ = nullptr;    // the server's certificate file
+  bool credentialsAsked_ = false;  // the server asked for the client's certificate
+  std::wstring target_;            // the name sent (SNI), empty for none
+  Bytes serverName_;               // what the certificate must name
+  Bytes peerAddress_;              // or this address
+  HCERTSTORE trust_ = nullptr;     // the Trust file's certificates
+  HCERTSTORE pfx_ = nullptr;       // the server's (or the client's) certificate file
   PCCERT_CONTEXT serverCert_ = nullptr;
   SecPkgContext_StreamSizes sizes_ = {};
   Bytes in_;

@@ -5,13 +5,21 @@
    from the cases folder; the output must equal NAME.expect (UTF-8, the
    cases folder's absolute path written ${DIR}), the exit status must be 1
    when an error is expected and 0 otherwise, and the JSON form must hold
-   the same findings.
+   the same findings. A NAME.args file beside a script gives options the
+   checker takes in as the suite runner gives them to the program.
 2. The project's own scripts (examples/ and res/examples/) check without
    errors, and every warning they get is listed in known-warnings.txt.
 3. The main script of every conformance case whose run ends with status 0
    checks without errors, apart from the cases' trap lines (an unknown
    command CHYBA-... where a run must never go) and the cases listed in
-   conformance-errors.txt.
+   conformance-errors.txt. The case's -d, -n and -t options go to the
+   checker as they go to the program.
+4. The annotation formats: for every corpus script, --format github and
+   --format sarif hold the same findings as the text; the SARIF logs are
+   valid against the SARIF 2.1.0 schema (the subset of it the checker
+   writes, sarif-2.1.0-subset.schema.json); file names and messages with
+   the characters each format must escape come back whole. The checker's
+   own -d, -n and -t and their errors.
 """
 import argparse
 import json
@@ -20,6 +28,9 @@ import re
 import subprocess
 import sys
 import tempfile
+import urllib.parse
+
+import jsonschema
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -47,6 +58,14 @@ def parse(text):
     return findings
 
 
+def relative(findings, folder):
+    """Findings with the folder's files named from inside it, as the
+    annotation formats name them."""
+    prefix = folder.rstrip("/") + "/"
+    return [(f[len(prefix):] if f.startswith(prefix) else f,) + tuple(rest)
+            for f, *rest in findings]
+
+
 def corpus(checker, failures):
     cases = os.path.join(HERE, "cases")
     count = 0
@@ -64,8 +83,10 @@ def corpus(checker, failures):
                             f"--- expected\n{expected}--- got\n{out}{err}")
             continue
         status, out, err = check(checker, ["--format", "json", script], cases)
+        # The text form shows control characters as '?'; JSON keeps them.
         got = [(f["file"], str(f["line"]), str(f["column"]),
-                "chyba" if f["severity"] == "error" else "varování", f["message"])
+                "chyba" if f["severity"] == "error" else "varování",
+                re.sub(r"[\x00-\x08\x0b-\x1f\x7f]", "?", f["message"]))
                for f in json.loads(out)]
         if got != [tuple(x) for x in parse(expected)] or status != want:
             failures.append(f"corpus {script}: the JSON form differs: {out}")
@@ -116,6 +137,7 @@ def conformance_scripts(checker, failures):
         mains = [a for a in args if a in files and a.endswith(".tvl")]
         if not mains:
             continue
+        options = program_options(args)
         with tempfile.TemporaryDirectory() as folder:
             variables = {"DIR": folder, "PORT": "1", "PORT2": "2"}
             for s in case.files:
@@ -126,13 +148,152 @@ def conformance_scripts(checker, failures):
                 with open(target, "wb") as out:
                     out.write(conformance.build_text(s, variables, codec, eol))
             count += 1
-            status, out, err = check(checker, [mains[0]], folder)
+            status, out, err = check(checker, options + [mains[0]], folder)
         errors = [line for line in out.splitlines()
                   if ": chyba: " in line and not TRAP.search(line)]
         if errors and name not in allowed:
             failures.append(f"conformance {name}: " + "\n  ".join(errors))
         if not errors and name in allowed:
             failures.append(f"conformance {name}: listed in conformance-errors.txt, has no error")
+    return count
+
+
+def program_options(args):
+    """The program's -d, -n and -t options in front of its script, for the
+    checker; the options it does not take (-p, -c, -a) left out."""
+    params = {"-d": 1, "-D": 1, "-n": 2, "-t": 2, "-p": 1, "-c": 2, "-a": 1}
+    options, i = [], 0
+    while i < len(args) and args[i] in params:
+        count = params[args[i]]
+        if args[i] in ("-d", "-D", "-n", "-t"):
+            options += args[i:i + 1 + count]
+        i += 1 + count
+    return options
+
+
+GITHUB = re.compile(r"^::(error|warning) file=([^,:]*),line=(\d+),col=(\d+),title=([^,:]*)::(.*)$")
+
+
+def unescape(text):
+    return re.sub(r"%([0-9A-F]{2})", lambda m: chr(int(m.group(1), 16)), text)
+
+
+def github_findings(text):
+    findings = []
+    for line in text.split("\n")[:-1]:
+        m = GITHUB.match(line)
+        if not m or "\r" in line or m.group(5) != "tarvelin-check":
+            raise AssertionError(f"not a workflow command: {line!r}")
+        # Only the characters GitHub wants escaped are escaped: a % that
+        # stands alone in the text would have been one.
+        if re.search(r"%(?![0-9A-F]{2})", m.group(6)) or re.search(r"%(?!25|0D|0A|3A|2C)",
+                                                                   m.group(2)):
+            raise AssertionError(f"unescaped %: {line!r}")
+        severity = "chyba" if m.group(1) == "error" else "varování"
+        findings.append((unescape(m.group(2)), m.group(3), m.group(4), severity,
+                         unescape(m.group(6))))
+    return findings
+
+
+URI = re.compile(r"^(file://)?([A-Za-z0-9\-._~/]|%[0-9A-F]{2})*$")
+
+
+def sarif_findings(text, validator):
+    log = json.loads(text)
+    errors = sorted(validator.iter_errors(log), key=str)
+    if errors:
+        raise AssertionError("not valid SARIF 2.1.0: " + "; ".join(e.message for e in errors))
+    findings = []
+    for run in log["runs"]:
+        rules = run["tool"]["driver"]["rules"]
+        for r in run["results"]:
+            if rules[r["ruleIndex"]]["id"] != r["ruleId"]:
+                raise AssertionError(f"ruleIndex and ruleId differ: {r}")
+            location = r["locations"][0]["physicalLocation"]
+            uri = location["artifactLocation"]["uri"]
+            if not URI.match(uri):
+                raise AssertionError(f"not a URI reference the checker writes: {uri!r}")
+            path = urllib.parse.unquote(uri[len("file://"):] if uri.startswith("file://") else uri)
+            severity = "chyba" if r["level"] == "error" else "varování"
+            findings.append((path, str(location["region"]["startLine"]),
+                             str(location["region"]["startColumn"]), severity,
+                             r["message"]["text"]))
+    return findings
+
+
+def formats(checker, failures):
+    with open(os.path.join(HERE, "sarif-2.1.0-subset.schema.json"), encoding="utf-8") as f:
+        schema = json.load(f)
+    jsonschema.Draft4Validator.check_schema(schema)
+    validator = jsonschema.Draft4Validator(schema, format_checker=jsonschema.FormatChecker())
+    cases = os.path.join(HERE, "cases")
+    count = 0
+
+    def compare(label, args, cwd, want):
+        nonlocal count
+        count += 1
+        for name, parse in (("github", github_findings),
+                            ("sarif", lambda t: sarif_findings(t, validator))):
+            status, out, err = check(checker, ["--format", name] + args, cwd)
+            try:
+                got = parse(out)
+            except (AssertionError, ValueError, KeyError, IndexError) as e:
+                failures.append(f"{label} --format {name}: {e}\n{out}{err}")
+                continue
+            if got != want or err:
+                failures.append(f"{label} --format {name}: {got} (want {want}) {err}")
+
+    def reference(args, cwd):
+        _, out, _ = check(checker, ["--format", "json"] + args, cwd)
+        found = [(f["file"], str(f["line"]), str(f["column"]),
+                  "chyba" if f["severity"] == "error" else "varování", f["message"])
+                 for f in json.loads(out)]
+        return relative(found, cwd)
+
+    for name in sorted(os.listdir(cases)):
+        if name.endswith(".expect"):
+            script = name[: -len(".expect")] + ".tvl"
+            compare(script, [script], cases, reference([script], cases))
+
+    with tempfile.TemporaryDirectory() as folder:
+        # A name with a comma, a colon, a percent sign and a Czech letter;
+        # a message with a CR, a percent sign and a Czech letter; a Call
+        # that comes out as an absolute name outside the current folder.
+        odd = "a,b:c%d čí.tvl"
+        with open(os.path.join(folder, odd), "wb") as f:
+            f.write(b"Nic%\r\xe8\n")
+        want = reference([odd], folder)
+        if ("a,b:c%d čí.tvl", "1", "1", "chyba", "Neznámý příkaz scriptu: NIC%\rč") not in want:
+            failures.append(f"odd names: {want}")
+        compare("odd names", [odd], folder, want)
+        elsewhere = tempfile.mkdtemp(dir=folder)
+        with open(os.path.join(elsewhere, "main.tvl"), "wb") as f:
+            f.write(b'Call "' + os.path.join(folder, odd).encode("cp1250") + b'"\nFoo\n')
+        want = reference(["main.tvl"], elsewhere)
+        if not any(f[0] == os.path.join(folder, odd) for f in want):
+            failures.append(f"absolute names: {want}")
+        compare("absolute names", ["main.tvl"], elsewhere, want)
+
+        # The checker's own -d, -n and -t: what they set is known in every
+        # script named; a name given both kinds, an unknown format and a
+        # missing parameter are a wrong command line.
+        with open(os.path.join(folder, "uses.tvl"), "wb") as f:
+            f.write(b"TestCounter i < max\nSend greeting\nSetCounter i 0\n")
+        count += 1
+        status, out, err = check(checker, ["uses.tvl"], folder)
+        if status != 1 or out.count(": chyba: ") != 2:
+            failures.append(f"options: without them: {status} {out}{err}")
+        status, out, err = check(checker, ["-d", "X", "-n", "max", "3", "-t", "greeting",
+                                           "a b", "uses.tvl", "uses.tvl"], folder)
+        if status != 0 or out or err:
+            failures.append(f"options: with them: {status} {out}{err}")
+        for args, text in ((["-n", "x", "1", "-t", "x", "y", "uses.tvl"],
+                            "Jméno x nemůže patřit čítači i textové proměnné"),
+                           (["--format", "xml", "uses.tvl"], "neznámý formát xml"),
+                           (["uses.tvl", "-t", "x"], "Parametr t vyžaduje 2 parametry")):
+            status, out, err = check(checker, args, folder)
+            if status != 2 or text not in err or out:
+                failures.append(f"options {args}: {status} {out}{err}")
     return count
 
 
@@ -143,11 +304,12 @@ def main():
     options.checker = os.path.abspath(options.checker)
     failures = []
     counts = [corpus(options.checker, failures), own_scripts(options.checker, failures),
-              conformance_scripts(options.checker, failures)]
+              conformance_scripts(options.checker, failures), formats(options.checker, failures)]
     for failure in failures:
         print("FAIL", failure)
     print(f"{counts[0]} corpus scripts, {counts[1]} example scripts, "
-          f"{counts[2]} conformance scripts; {len(failures)} failed")
+          f"{counts[2]} conformance scripts, {counts[3]} checks of the annotation formats; "
+          f"{len(failures)} failed")
     return 1 if failures else 0
 
 

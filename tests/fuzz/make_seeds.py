@@ -126,4 +126,9 @@ put("runner", b"Connect peer 23\nLabel r\nSkipTo lf\nTestLine Matching \"^[45]\\
     b"IfDef TRUE GoTo e\nParseLine \"^Content-Length: *([0-9]+)\" n\nTestLine Contains \"x\"\n"
     b"ParseLine \"^(?i)set-cookie: ([^;]*)\" line\nGoTo r\nLabel e\nWaitFor Matching \"(a|b)*c\"\n"
     b"\0\x40\0\x00Content-Length: 12\x01\x00Set-Cookie: a=b; x\x01\x00550 no\x01\x00abc\0\0")
+# Runs whose command line sets symbols, counters and text variables.
+put("runner", b"\x02-d GO -n max 3 -t greet 'hello there'\nSetCounter i 0\nLabel l\n"
+    b"IncrementCounter i\nTestCounter i < max\nIfDef TRUE GoTo l\nIfDef GO Message greet\n"
+    b"Calc n len(greet) + max\nSetText max \"x\"\n\0\0\0\0")
+put("runner", b"\x02-t n abc\nSetCounter n 1\nCall f1.tvl\n\0\0\0\0Send n\nSetText n \"y\"\n")
 print("seeds written to", out, file=sys.stderr)

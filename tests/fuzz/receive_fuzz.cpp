@@ -6,11 +6,12 @@
 //
 // What is checked after every read: the receive buffer holds exactly the
 // bytes received and not yet consumed; the capture file holds every byte
-// consumed or reported, once and in order; a read that succeeded consumed a
-// piece from the front and logged it escaped; lines come without CR and LF. A pattern (op 9 with
-// its high bit) is then searched in every line read, as WaitFor Matching does: with and without the
-// literal test before the matcher, with and without the groups, always with the same result, and
-// each group a piece of the line.
+// received once, in order (what was consumed and the front of the buffer that
+// a report of unread data wrote); a read that succeeded consumed a piece from
+// the front and logged it escaped; lines come without CR and LF. A pattern (op 9 with its
+// high bit) is then searched in every line read, as WaitFor Matching does:
+// with and without the literal test before the matcher, with and without the
+// groups, always with the same result, and each group a piece of the line.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -139,11 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   size_t consumed = 0;  // bytes of h.sockets.received handed on
   for (const Read& r : reads) {
-    const size_t capturedBefore = capture.size();
     const size_t logBefore = h.files.files["test.log"].size();
-    // Bytes at the front of the buffer the capture file already holds (an
-    // earlier report, an overlong line): they are not copied again.
-    const int heldBefore = h.ctx.capturedCount;
     bool ok = false;
     if (!h.ctx.connection) break;
     if (r.kind == 0) {
@@ -156,16 +153,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(h.ctx.fillCount >= 0 && h.ctx.fillCount <= tv::kReceiveBufferSize);
     FUZZ_CHECK(h.ctx.capturedCount >= 0 && h.ctx.capturedCount <= h.ctx.fillCount);
     // The buffer holds exactly what was received and not consumed.
-    const Bytes& received = h.sockets.received;
-    FUZZ_CHECK(received.size() >= static_cast<size_t>(h.ctx.fillCount));
-    const size_t consumedNow = received.size() - static_cast<size_t>(h.ctx.fillCount);
-    FUZZ_CHECK(received.compare(consumedNow, Bytes::npos, h.ctx.receiveBuffer,
-                                static_cast<size_t>(h.ctx.fillCount)) == 0);
-    // The capture file: every byte consumed or reported, once, in order.
-    FUZZ_CHECK(capture.size() == consumedNow + static_cast<size_t>(h.ctx.capturedCount));
-    FUZZ_CHECK(received.compare(0, capture.size(), capture) == 0);
-    const Bytes piece = received.substr(consumed, consumedNow - consumed);
+    const size_t fill = static_cast<size_t>(h.ctx.fillCount);
+    FUZZ_CHECK(h.sockets.received.size() >= consumed + fill);
+    const size_t taken = h.sockets.received.size() - fill - consumed;
+    FUZZ_CHECK(
+        h.sockets.received.compare(consumed + taken, Bytes::npos, h.ctx.receiveBuffer, fill) == 0);
+    const Bytes piece = h.sockets.received.substr(consumed, taken);
     if (ok) {
+      consumed += taken;
       if (r.kind == 0) {
         FUZZ_CHECK(!piece.empty() && piece.back() == static_cast<char>(r.arg));
         Bytes kept;
@@ -199,14 +194,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(log.size() >= logBefore + crlf.size());
       FUZZ_CHECK(log.compare(log.size() - crlf.size(), crlf.size(), crlf) == 0);
     } else {
-      // A failed read consumes nothing.
-      FUZZ_CHECK(piece.empty());
+      // A failed read or a report consumes nothing.
+      FUZZ_CHECK(taken == 0);
     }
-    if (r.kind == 2) {
-      FUZZ_CHECK(capture.size() - capturedBefore ==
-                 static_cast<size_t>(h.ctx.fillCount - heldBefore));
-    }
-    consumed = consumedNow;
+    // Every byte reaches the capture file once and in order: the file is the
+    // consumed bytes and the buffer's captured front.
+    FUZZ_CHECK(capture.size() == consumed + static_cast<size_t>(h.ctx.capturedCount));
+    FUZZ_CHECK(h.sockets.received.compare(0, capture.size(), capture) == 0);
+    if (r.kind == 2) FUZZ_CHECK(h.ctx.capturedCount == h.ctx.fillCount);
     if (!h.ctx.running) break;
   }
   (void)live;

@@ -4,9 +4,11 @@
 //   2: the peer: chunks split at byte 1; a chunk's first byte says what it is
 //   3: lines the operator types into Input dialogs (a leading '!' cancels)
 //   4...: more scripts, /s/f1.tvl, /s/f2.tvl, ...
+// A main script that begins with byte 2 has a command line up to its first
+// LF: what its -d, -n and -t set, the run starts with and the checker knows.
 // Scripts may also Call the files the run writes: the log /s/t.log and any
-// capture file. A run is cut short after a budget of script lines and of
-// waits, so that loops in the script end.
+// capture file. A run is cut short after a budget of script lines read and
+// carried out and of waits, so that loops in the script end.
 //
 // The checker reads the same scripts first. It must never report an error on
 // a line the run carried out without failing, unless the line's command runs
@@ -47,47 +49,32 @@ class BudgetQueue : public tv::test::FakeQueue {
   }
 };
 
-// The line a script file gave last: the runner shows each line it carries
-// out in the upper status right after reading it.
-struct LastRead {
-  Bytes path;
-  int number = 0;
-  Bytes text;
-};
-
 class BudgetScript : public tv::ScriptFile {
  public:
-  BudgetScript(std::unique_ptr<tv::ScriptFile> inner, int* lines, LastRead* last)
-      : inner_(std::move(inner)), lines_(lines), last_(last) {}
+  BudgetScript(std::unique_ptr<tv::ScriptFile> inner, int* lines)
+      : inner_(std::move(inner)), lines_(lines) {}
   Read ReadLine(Bytes& line) override {
     if (++*lines_ > kLineBudget) return Read::Error;
-    const Read read = inner_->ReadLine(line);
-    if (read == Read::Line) *last_ = {FullPath(), ++number_, line};
-    return read;
+    return inner_->ReadLine(line);
   }
-  bool Rewind() override {
-    number_ = 0;
-    return inner_->Rewind();
-  }
+  bool Rewind() override { return inner_->Rewind(); }
+  bool LineEndedWithLf() const override { return inner_->LineEndedWithLf(); }
   const Bytes& FullPath() const override { return inner_->FullPath(); }
 
  private:
   std::unique_ptr<tv::ScriptFile> inner_;
   int* lines_;
-  LastRead* last_;
-  int number_ = 0;
 };
 
 class BudgetFiles : public tv::test::FakeFiles {
  public:
   int lines = 0;
-  LastRead last;
   std::set<Bytes> opened, written;
   std::unique_ptr<tv::ScriptFile> OpenScript(const Bytes& name, tv::ScriptRefusal* why) override {
     auto inner = FakeFiles::OpenScript(name, why);
     if (!inner) return nullptr;
     opened.insert(name);
-    return std::make_unique<BudgetScript>(std::move(inner), &lines, &last);
+    return std::make_unique<BudgetScript>(std::move(inner), &lines);
   }
   std::unique_ptr<tv::OutFile> CreateLog(const Bytes& name) override {
     written.insert(name);
@@ -99,25 +86,28 @@ class BudgetFiles : public tv::test::FakeFiles {
   }
 };
 
-// Records the lines the runner carries out.
+// Records the lines the runner carries out, where the runner says it is.
+// A loop runs its lines from the file's kept text, without reading them
+// again: after a budget of lines carried out the run is interrupted, as the
+// operator would.
 class RecordingWindow : public tv::test::FakeWindow {
  public:
-  explicit RecordingWindow(const LastRead& last) : last_(last) {}
+  tv::ScriptContext* ctx = nullptr;
   std::vector<std::pair<Bytes, int>> carriedOut;
   void SetUpperStatus(const Bytes& text) override {
-    if (text == last_.text) carriedOut.push_back({last_.path, last_.number});
+    if (ctx && ctx->running) {
+      carriedOut.push_back({ctx->place.file, ctx->place.line});
+      if (carriedOut.size() >= static_cast<size_t>(kLineBudget)) ctx->running = false;
+    }
     FakeWindow::SetUpperStatus(text);
   }
-
- private:
-  const LastRead& last_;
 };
 
 struct Host {
   BudgetQueue queue;
   tv::test::ScriptedSockets sockets{queue};
   BudgetFiles files;
-  RecordingWindow window{files.last};
+  RecordingWindow window;
   tv::test::FakeProfile profile;
   tv::ScriptContext ctx{tv::Host{queue, sockets, window, profile, files}};
 };
@@ -180,6 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<Bytes> parts = Split(Bytes(reinterpret_cast<const char*>(data), size), '\0');
   Host h;
   h.queue.dispatch = [&h](const tv::Msg& m) { tv::DispatchMainWindowMessage(h.ctx, m); };
+  h.window.ctx = &h.ctx;
   h.ctx.log.Open(h.files, "/s/t.log");
   h.sockets.hosts["peer"] = {tv::test::Ip(127, 0, 0, 1)};
 
@@ -205,11 +196,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h.files.files["/s/f" + std::to_string(i - 3) + ".tvl"] = parts[i];
   }
 
-  h.files.files["/s/main.tvl"] = parts[0];
+  Bytes main = parts[0];
+  tv::CheckStart start;
+  if (!main.empty() && main[0] == '\x02') {
+    const size_t lf = main.find('\n');
+    const Bytes commandLine = main.substr(1, lf == Bytes::npos ? Bytes::npos : lf - 1);
+    main.erase(0, lf == Bytes::npos ? main.size() : lf + 1);
+    tv::StartupOptions options;
+    try {
+      tv::ParseCommandLine(commandLine, options, h.ctx.symbols, h.ctx.counters, h.ctx.texts);
+    } catch (const tv::CommandLineError&) {
+      return 0;  // the program would not start
+    }
+    for (const auto& c : h.ctx.counters.Items()) start.counters.insert(c.name);
+    for (const auto& t : h.ctx.texts.Items()) start.texts.insert(t.name);
+  }
+  h.files.files["/s/main.tvl"] = main;
 
   tv::test::FakeFiles before;
   before.files = h.files.files;
-  const std::vector<tv::CheckFinding> findings = tv::CheckScript(before, "/s/main.tvl");
+  const std::vector<tv::CheckFinding> findings = tv::CheckScript(before, "/s/main.tvl", start);
 
   h.ctx.running = true;
   tv::RunScript(h.ctx, "/s/main.tvl");

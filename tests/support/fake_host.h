@@ -151,6 +151,7 @@ class FakeSockets : public SocketLayer {
     return TlsStatus::Failed;
   }
   bool TlsDescribe(Socket, Bytes&, Bytes&) override { return false; }
+  bool TlsFault(Socket, TlsError&) override { return false; }
 };
 
 class FakeWindow : public WindowBase {
@@ -318,18 +319,21 @@ class FakeFiles : public FileSystem {
       line.assign(text, pos_, end - pos_);
       if (lf != Bytes::npos && !line.empty() && line.back() == '\r') line.pop_back();
       pos_ = lf == Bytes::npos ? text.size() : lf + 1;
+      lf_ = lf != Bytes::npos;
       return Read::Line;
     }
     bool Rewind() override {
       pos_ = 0;
       return true;
     }
+    bool LineEndedWithLf() const override { return lf_; }
     const Bytes& FullPath() const override { return name_; }
 
    private:
     FakeFiles* fs_;
     Bytes name_;
     size_t pos_ = 0;
+    bool lf_ = false;
   };
   std::unique_ptr<OutFile> Create(const Bytes& name) {
     if (locked.count(name) || name.empty() || name.back() == '/') return nullptr;

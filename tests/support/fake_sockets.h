@@ -93,6 +93,9 @@ class ScriptedSockets : public SocketLayer {
   TlsError tlsError{TlsFailure::Handshake, "alert handshake failure"};
   Bytes tlsProtocol = "TLSv1.3", tlsCipher = "TLS_AES_128_GCM_SHA256";
   TlsOptions tlsOptions;  // what the last StartTls was given
+  // How the decrypted stream ends, as TlsFault tells it: None for the close
+  // alert.
+  TlsError tlsFault;
 
   // --- Observation -------------------------------------------------------------
   std::vector<Bytes> calls;  // "create 3", "connect 3 10.0.0.1:23", "close 3", ...
@@ -340,6 +343,11 @@ class ScriptedSockets : public SocketLayer {
     if (!tlsDone_.count(s)) return false;
     protocol = tlsProtocol;
     cipher = tlsCipher;
+    return true;
+  }
+  bool TlsFault(Socket s, TlsError& error) override {
+    if (!tlsDone_.count(s) || tlsFault.failure == TlsFailure::None) return false;
+    error = tlsFault;
     return true;
   }
 

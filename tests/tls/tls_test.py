@@ -22,6 +22,7 @@ import tempfile
 import threading
 import time
 import unittest
+import warnings
 
 PROGRAM = None
 CERTS = None  # the folder of the certificates
@@ -136,8 +137,8 @@ class Run:
         self.env.update(env or {})
         self.proc = None
 
-    def start(self, stdin=subprocess.DEVNULL):
-        self.proc = subprocess.Popen([PROGRAM, "main.tvl"], cwd=self.dir, env=self.env,
+    def start(self, stdin=subprocess.DEVNULL, options=()):
+        self.proc = subprocess.Popen([PROGRAM, *options, "main.tvl"], cwd=self.dir, env=self.env,
                                      stdin=stdin, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         return self
@@ -276,6 +277,65 @@ class ClientTests(unittest.TestCase):
                 self.assertEqual(log[3:5], ["Spojení ukončeno.", "Soubor interpretován a uzavřen."])
                 self.assertIn("[*** CHYBA ***] Příkaz StartTls nelze provést, TLS nenavázáno: "
                               "certifikát partnera není důvěryhodný", run.stderr)
+
+    def test_trust_files_pem_or_der_one_or_many(self):
+        openssl("x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
+        openssl("x509", "-in", "other-ca.pem", "-outform", "DER", "-out", "other-ca.der")
+        for name, parts in (("ca.cer", ["ca.der"]), ("both.pem", ["other-ca.pem", "ca.pem"]),
+                            ("both.cer", ["other-ca.der", "ca.der"])):
+            with self.subTest(name=name):
+                with open(cert(name), "wb") as out:
+                    for part in parts:
+                        with open(cert(part), "rb") as f:
+                            out.write(f.read())
+                run, _ = self.verified("localhost", "Trust " + name, {name: name})
+                self.assertEqual(run.exit, 0, run.log())
+                self.assertIn("Načtena řádka pong\\n", run.log())
+        # Only what the file holds is trusted, in either form.
+        run, log = self.failed("localhost", "Trust other.cer", {"other.cer": "other-ca.der"})
+        self.assertTrue(log[2].startswith("TLS nelze navázat: certifikát partnera není "
+                                          "důvěryhodný"), log[2])
+
+    def test_unusable_trust_file_is_named(self):
+        with open(cert("junk.cer"), "wb") as f:
+            f.write(b"no certificate here\n")
+        for written, files, reason in (
+                ("junk.cer", {"junk.cer": "junk.cer"}, "no PEM or DER certificates in the file"),
+                ('"sub dir/missing.pem"', None, "No such file or directory")):
+            with self.subTest(file=written):
+                run, log = self.failed("localhost", "Trust " + written, files)
+                plain = written.strip('"')
+                self.assertEqual(log[2:5], [
+                    "TLS nelze navázat: soubor důvěryhodných certifikátů nelze použít (%s)"
+                    % reason,
+                    "Soubor %s, úplná cesta %s" % (plain, os.path.join(run.dir, plain)),
+                    "Spojení ukončeno."])
+
+    def test_ipv6_literal_in_its_short_form(self):
+        # Written long, named as the connection names it, and checked as an
+        # address: the certificate names only 127.0.0.1.
+        listener = socket.socket(socket.AF_INET6)
+        self.addCleanup(listener.close)
+        listener.bind(("::1", 0))
+        listener.listen(1)
+        listener.settimeout(LIMIT)
+
+        def serve():
+            try:
+                conn, _ = listener.accept()
+                with conn:
+                    server_context().wrap_socket(conn, server_side=True)
+            except (ssl.SSLError, OSError):
+                pass
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+        run = Run(self, "Connect 0:0:0:0:0:0:0:1 %d\nStartTls Trust ca.pem\n"
+                  % listener.getsockname()[1], {"ca.pem": "ca.pem"}).run()
+        thread.join(LIMIT)
+        log = lines_after(run.log(), "$$ StartTls")
+        self.assertEqual(log[1:3], ["Zahajuji TLS jako klient, adresa serveru ::1",
+                                    "TLS nelze navázat: certifikát nepatří jménu serveru "
+                                    "(IP address mismatch)"])
 
     def test_name_mismatch(self):
         run, log = self.failed("127.0.0.1", "Name other.example Trust ca.pem",
@@ -448,6 +508,20 @@ class ServerTests(unittest.TestCase):
         self.assertEqual(log[1], "Zahajuji TLS jako server, certifikát %s/%s" % (run.dir, name))
         self.assertTrue(log[2].startswith("Spojení TLS navázáno: TLSv1.3, šifra "), log[2])
 
+    def test_accept_on_one_ipv6_address_from_the_command_line(self):
+        port = free_port()
+        run = Run(self, "StartTls Cert server.p12 \"tajné heslo\"\nWaitFor LineStarting \"ping\"\n"
+                  "Send \"pong\" cr lf\nDisconnect\n", {"server.p12": "server.p12"})
+        run.start(options=("-a", str(port), "::1"))
+        run.wait_for_log("Čekám na připojení")
+        client = subprocess.run(
+            ["openssl", "s_client", "-connect", "[::1]:%d" % port, "-ign_eof"],
+            input=b"ping\n", stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=LIMIT)
+        run.wait()
+        self.assertEqual(run.exit, 0, run.log())
+        self.assertIn(b"pong", client.stdout)
+        self.assertIn("::1", lines_after(run.log(), "Čekám na připojení")[0])
+
     def test_curl_gets_a_page(self):
         port = free_port()
         run = Run(self, self.accept_script(
@@ -484,7 +558,10 @@ class ServerTests(unittest.TestCase):
                 self.assertEqual(run.exit, 1)
                 log = lines_after(run.log(), "$$ StartTls")
                 self.assertTrue(log[2].startswith("TLS nelze navázat: " + words), log[2])
-                self.assertEqual(log[3], "Spojení ukončeno.")
+                name = options.split()[1]
+                self.assertEqual(log[3], "Soubor %s, úplná cesta %s"
+                                 % (name, os.path.join(run.dir, name)))
+                self.assertEqual(log[4], "Spojení ukončeno.")
 
 
 class FaultTests(unittest.TestCase):
@@ -532,10 +609,11 @@ class FaultTests(unittest.TestCase):
         peer.finish()
         self.assertEqual(run.exit, 1)
         log = lines_after(run.log(), "$$ WaitFor LineStarting \"never\"")
-        self.assertEqual(log[1:5], [
+        # A reset is no close alert: the stream was cut.
+        self.assertEqual(log[1:4], [
             "Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem never",
-            "Ukončení spojení ze strany partnerského počítače.",
-            "Předčasné uzavření spojení ze strany partnerského počítače.",
+            "Spojení TLS porušeno: spojení skončilo bez zprávy close_notify "
+            "(Connection reset by peer)",
             "Koncové podmínky nebylo dosaženo."])
         self.assertIn("Načtena řádka line 3\\n", run.log())
 
@@ -583,6 +661,349 @@ class FaultTests(unittest.TestCase):
         self.assertEqual(log[2:5], ["Akce přerušena obsluhou.",
                                     "TLS nelze navázat: Obsluha přerušila akci.",
                                     "Spojení ukončeno."])
+
+
+class Proxy(threading.Thread):
+    """A man in the middle on the loopback: forwards bytes both ways between
+    the program and a server, and once armed alters the next data record the
+    server sends ("flip": one bit of its authentication tag; "inject":
+    plaintext in front of it)."""
+
+    def __init__(self, test, port):
+        super().__init__(daemon=True)
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.listener.settimeout(LIMIT)
+        self.port = self.listener.getsockname()[1]
+        self.target = port
+        self.armed = None
+        self.altered = threading.Event()
+        test.addCleanup(self.join, LIMIT)
+        self.start()
+
+    def run(self):
+        try:
+            client, _ = self.listener.accept()
+        except OSError:
+            return
+        finally:
+            self.listener.close()
+        server = socket.create_connection(("127.0.0.1", self.target), LIMIT)
+        pending = b""
+        deadline = time.time() + LIMIT
+        with client, server:
+            while time.time() < deadline:
+                ready, _, _ = select.select([client, server], [], [], 0.1)
+                if client in ready:
+                    data = client.recv(65536)
+                    if not data:
+                        break
+                    server.sendall(data)
+                if server in ready:
+                    data = server.recv(65536)
+                    if not data:
+                        break
+                    pending += data
+                    # Whole records only, so that one can be altered.
+                    while len(pending) >= 5:
+                        size = 5 + struct.unpack(">H", pending[3:5])[0]
+                        if len(pending) < size:
+                            break
+                        record, pending = bytearray(pending[:size]), pending[size:]
+                        if self.armed and record[0] == 23:
+                            if self.armed == "flip":
+                                record[-1] ^= 0x10
+                            else:
+                                record[0:0] = b"HELLO\r\n"
+                            self.armed = None
+                            self.altered.set()
+                        client.sendall(bytes(record))
+
+
+class BrokenStreamTests(unittest.TestCase):
+    """A TLS stream that breaks or is cut fails the read that meets it; only
+    the peer's close alert is the end of the data."""
+
+    def through_proxy(self, how):
+        server = SServer(self)
+        proxy = Proxy(self, server.port)
+        run = Run(self, "Connect localhost %d\nStartTls Trust ca.pem\nSend \"ping\" cr lf\n"
+                  "OutputFile got.out\nWaitFor End\n" % proxy.port, {"ca.pem": "ca.pem"}).start()
+        deadline = time.time() + LIMIT
+        while b"ping" not in server.out and time.time() < deadline and run.proc.poll() is None:
+            time.sleep(0.02)
+        server.send(b"pong\nhalf")
+        run.wait_for_log("Načtena řádka pong")
+        proxy.armed = how
+        server.send(b"secret\n")
+        run.wait()
+        self.assertTrue(proxy.altered.is_set())
+        self.assertEqual(run.exit, 1)
+        log = lines_after(run.log(), "$$ WaitFor End")
+        self.assertEqual(log[2], "Načtena řádka pong\\n")
+        self.assertEqual(log[4:6], ["V bufferu pro čtení zůstává: half",
+                                    "Koncové podmínky nebylo dosaženo."])
+        # What was read before the break is kept; nothing after it is.
+        self.assertEqual(run.file("got.out"), b"pong\nhalf")
+        self.assertNotIn("secret", run.log())
+        return log[3], run.stderr
+
+    def test_flipped_bit_fails_the_read(self):
+        line, stderr = self.through_proxy("flip")
+        self.assertRegex(line, r"^Spojení TLS porušeno: přijatý záznam TLS je poškozený nebo "
+                               r"neplatný \(.*bad record mac\)$")
+        self.assertIn("[*** CHYBA ***] Spojení TLS porušeno, koncové podmínky nebylo dosaženo: "
+                      "přijatý záznam TLS je poškozený nebo neplatný (", stderr)
+
+    def test_plaintext_in_the_stream_fails_the_read(self):
+        line, _ = self.through_proxy("inject")
+        self.assertRegex(line, r"^Spojení TLS porušeno: přijatý záznam TLS je poškozený nebo "
+                               r"neplatný \(.+\)$")
+
+    def test_alert_after_the_handshake(self):
+        # Under TLS 1.3 a server that wants a client certificate and gets none
+        # refuses the client only after the client has finished its handshake.
+        server = SServer(self, "-Verify", "1", "-CAfile", cert("ca.pem"))
+        run = Run(self, "Connect localhost %d\nStartTls Trust ca.pem\n"
+                  "WaitFor LineStarting \"pong\"\n" % server.port, {"ca.pem": "ca.pem"}).run()
+        self.assertEqual(run.exit, 1)
+        log = lines_after(run.log(), "$$ WaitFor")
+        self.assertEqual(log[2], "Spojení TLS porušeno: partner ohlásil chybu TLS "
+                                 "(tlsv13 alert certificate required)")
+        self.assertEqual(log[3], "Koncové podmínky nebylo dosaženo.")
+
+    def cut(self, script_tail):
+        def handle(conn):
+            t = server_context().wrap_socket(conn, server_side=True)
+            t.sendall(b"a\nb\nunfinished")
+            time.sleep(0.2)
+            t.close()  # no close alert: the socket is simply closed
+        peer = Peer(handle)
+        run = Run(self, "Connect localhost %d\nStartTls Trust ca.pem\n%s" % (peer.port, script_tail),
+                  {"ca.pem": "ca.pem"}).run()
+        peer.finish()
+        self.assertEqual(run.exit, 1)
+        return run
+
+    def test_close_without_the_alert_fails_wait_for_end(self):
+        run = self.cut("WaitFor End\n")
+        log = lines_after(run.log(), "$$ WaitFor End")
+        self.assertEqual(log[1:7], [
+            "Zahájeno čtení řádek ze socketu až do ukončení spojení",
+            "Načtena řádka a\\n", "Načtena řádka b\\n",
+            "Spojení TLS porušeno: spojení skončilo bez zprávy close_notify",
+            "V bufferu pro čtení zůstává: unfinished", "Koncové podmínky nebylo dosaženo."])
+        self.assertIn("[*** CHYBA ***] Spojení TLS porušeno, koncové podmínky nebylo dosaženo: "
+                      "spojení skončilo bez zprávy close_notify", run.stderr)
+
+    def test_close_without_the_alert_fails_receive(self):
+        run = self.cut("Receive 100\n")
+        log = lines_after(run.log(), "$$ Receive 100")
+        self.assertEqual(log[2:5], [
+            "Spojení TLS porušeno: spojení skončilo bez zprávy close_notify",
+            "V bufferu pro čtení zůstává: a\\nb\\nunfinished",
+            "Blok dat nelze načíst: Spojení TLS porušeno."])
+        self.assertIn("[*** CHYBA ***] Blok dat nelze v pořádku načíst, spojení TLS porušeno: "
+                      "spojení skončilo bez zprávy close_notify", run.stderr)
+
+
+def signed_by_ca(name, extensions, start=None, end=None):
+    """A certificate for the server's key, signed by the test CA, with the
+    given extensions and, when given, validity dates (YYYYMMDDHHMMSSZ)."""
+    with open(os.path.join(CERTS, name + ".cnf"), "w") as f:
+        f.write(extensions + "\n")
+    if start is None:
+        openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-CAcreateserial", "-out", name + ".pem", "-days", "3650", "-extfile",
+                name + ".cnf")
+        return
+    with open(os.path.join(CERTS, "ca.cnf"), "w") as f:
+        f.write("[ca]\ndefault_ca = c\n[c]\ndatabase = index.txt\nnew_certs_dir = .\n"
+                "serial = ca.srl\ndefault_md = sha256\npolicy = p\nunique_subject = no\n"
+                "[p]\ncommonName = supplied\n")
+    open(os.path.join(CERTS, "index.txt"), "a").close()
+    openssl("ca", "-batch", "-config", "ca.cnf", "-cert", "ca.pem", "-keyfile", "ca.key",
+            "-in", "server.csr", "-out", name + ".pem", "-notext", "-startdate", start,
+            "-enddate", end, "-extfile", name + ".cnf")
+
+
+class ClientCertTests(unittest.TestCase):
+    """ClientCert: the client's certificate for a server that asks for it."""
+
+    def make_client_file(self):
+        if os.path.exists(cert("client.p12")):
+            return
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "client.key", "-out",
+                "client.csr", "-subj", "/CN=Tarvelin test client")
+        with open(os.path.join(CERTS, "client.cnf"), "w") as f:
+            f.write("extendedKeyUsage=clientAuth\n")
+        openssl("x509", "-req", "-in", "client.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-CAcreateserial", "-out", "client.pem", "-days", "3650", "-extfile",
+                "client.cnf")
+        openssl("pkcs12", "-export", "-in", "client.pem", "-inkey", "client.key", "-out",
+                "client.p12", "-passout", "pass:klíč")
+
+    def exchange(self, options, *extra):
+        self.make_client_file()
+        server = SServer(self, "-Verify", "1", "-CAfile", cert("ca.pem"), *extra)
+        run = Run(self, "Connect localhost %d\nStartTls %s\nSend \"ping\" lf\n"
+                  "WaitFor LineStarting \"pong\"\nDisconnect\n" % (server.port, options),
+                  {"ca.pem": "ca.pem", "client.p12": "client.p12"}).start()
+        deadline = time.time() + LIMIT
+        while b"ping" not in server.out and time.time() < deadline and run.proc.poll() is None:
+            time.sleep(0.02)
+        server.send(b"pong\n")
+        run.wait()
+        return run, server
+
+    def test_mutual_tls_with_s_server(self):
+        for extra in ((), ("-tls1_2",)):
+            run, server = self.exchange("Trust ca.pem ClientCert client.p12 \"klíč\"", *extra)
+            self.assertEqual(run.exit, 0, run.log())
+            log = lines_after(run.log(), "$$ StartTls")
+            self.assertEqual(log[1], "Zahajuji TLS jako klient, jméno serveru localhost")
+            self.assertEqual(log[2], "Certifikát klienta: " +
+                             os.path.join(run.dir, "client.p12"))
+            self.assertIn("Načtena řádka pong", run.log())
+            self.assertIn(b"CN = Tarvelin test client", server.out)
+
+    @unittest.skipUnless(shutil.which("redis-server"), "no redis-server")
+    def test_mutual_tls_with_redis(self):
+        self.make_client_file()
+        port = free_port()
+        redis = subprocess.Popen(
+            ["redis-server", "--port", "0", "--tls-port", str(port), "--bind", "127.0.0.1",
+             "--tls-cert-file", cert("server.pem"), "--tls-key-file", cert("server.key"),
+             "--tls-ca-cert-file", cert("ca.pem"), "--tls-auth-clients", "yes", "--save", "",
+             "--appendonly", "no", "--dir", CERTS],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def stop():
+            redis.terminate()
+            redis.wait(LIMIT)
+        self.addCleanup(stop)
+        deadline = time.time() + LIMIT
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), 1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        script = ("Connect localhost %d\nStartTls Trust ca.pem %s\nSend \"PING\" cr lf\n"
+                  "WaitFor LineStarting \"+PONG\"\nDisconnect\n")
+        run = Run(self, script % (port, "ClientCert client.p12 \"klíč\""),
+                  {"ca.pem": "ca.pem", "client.p12": "client.p12"}).run()
+        self.assertEqual(run.exit, 0, run.log())
+        self.assertIn("Načtena řádka +PONG\\r\\n", run.log())
+        # Without it, the refusal after a TLS 1.3 handshake fails the read.
+        run = Run(self, script % (port, ""), {"ca.pem": "ca.pem"}).run()
+        self.assertEqual(run.exit, 1)
+        self.assertRegex(run.log(), r"\nSpojení TLS porušeno: partner ohlásil chybu TLS "
+                                    r"\(tlsv13 alert certificate required\)\n")
+
+    def test_without_a_certificate_the_server_refuses_in_the_handshake(self):
+        # TLS 1.2: the server's refusal is the handshake's own answer.
+        server = SServer(self, "-Verify", "1", "-CAfile", cert("ca.pem"), "-tls1_2")
+        run = Run(self, "Connect localhost %d\nStartTls Trust ca.pem\n" % server.port,
+                  {"ca.pem": "ca.pem"}).run()
+        self.assertEqual(run.exit, 1)
+        self.assertRegex(run.log(), r"TLS nelze navázat: navazování TLS selhalo \(.*alert.*\)")
+
+    def test_wrong_password(self):
+        self.make_client_file()
+        peer = Peer(lambda conn: conn.recv(100))
+        run = Run(self, "Connect localhost %d\nStartTls ClientCert client.p12 spatne\n"
+                  % peer.port, {"client.p12": "client.p12"}).run()
+        self.assertEqual(peer.finish(), b"")  # nothing was sent
+        self.assertEqual(run.exit, 1)
+        self.assertIn("TLS nelze navázat: chybné heslo souboru s certifikátem", run.log())
+
+
+class PolicyTests(unittest.TestCase):
+    """What the client accepts: TLS 1.2 or newer, whole-label wildcards,
+    certificates within their dates; renegotiation goes through."""
+
+    def against_s_server(self, certificate, start_tls, *extra):
+        server = SServer(self, "-cert", cert(certificate), *extra)
+        return Run(self, "Connect localhost %d\nStartTls %s\n" % (server.port, start_tls),
+                   {"ca.pem": "ca.pem"}).run()
+
+    def test_tls_1_1_server_is_refused(self):
+        ctx = server_context()
+        ctx.set_ciphers("DEFAULT@SECLEVEL=0")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            ctx.minimum_version = ssl.TLSVersion.TLSv1
+            ctx.maximum_version = ssl.TLSVersion.TLSv1_1
+
+        def handle(conn):
+            with self.assertRaises(ssl.SSLError):
+                ctx.wrap_socket(conn, server_side=True)
+        peer = Peer(handle)
+        run = Run(self, "Connect localhost %d\nStartTls Trust ca.pem\n" % peer.port,
+                  {"ca.pem": "ca.pem"}).run()
+        peer.finish()
+        self.assertEqual(run.exit, 1)
+        self.assertIn("TLS nelze navázat: partner nepodporuje TLS 1.2 ani novější "
+                      "(tlsv1 alert protocol version)", run.log())
+
+    def test_tls_1_1_client_is_refused(self):
+        port = free_port()
+        run = Run(self, "Accept %d\nStartTls Cert server.p12 \"tajné heslo\"\n" % port,
+                  {"server.p12": "server.p12"}).start()
+        run.wait_for_log("Čekám na připojení")
+        client = subprocess.run(
+            ["openssl", "s_client", "-connect", "127.0.0.1:%d" % port, "-tls1_1", "-cipher",
+             "DEFAULT@SECLEVEL=0"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, timeout=LIMIT)
+        run.wait()
+        self.assertNotEqual(client.returncode, 0)
+        self.assertEqual(run.exit, 1)
+        self.assertIn("TLS nelze navázat: partner nepodporuje TLS 1.2 ani novější "
+                      "(unsupported protocol)", run.log())
+
+    def test_partial_wildcard_is_no_match(self):
+        for name, sans, matched in (("partial", "DNS:f*.example.test", False),
+                                    ("whole", "DNS:*.example.test", True)):
+            signed_by_ca("wild-" + name, "subjectAltName=" + sans)
+            run = self.against_s_server("wild-%s.pem" % name,
+                                        "Name foo.example.test Trust ca.pem")
+            if matched:
+                self.assertIn("Spojení TLS navázáno: TLSv1.3", run.log())
+            else:
+                self.assertIn("TLS nelze navázat: certifikát nepatří jménu serveru "
+                              "(hostname mismatch)", run.log())
+
+    def test_expired_and_not_yet_valid_certificates(self):
+        ext = "subjectAltName=DNS:localhost"
+        signed_by_ca("expired", ext, "20200101000000Z", "20210101000000Z")
+        signed_by_ca("future", ext, "20400101000000Z", "20410101000000Z")
+        run = self.against_s_server("expired.pem", "Trust ca.pem")
+        self.assertIn("TLS nelze navázat: platnost certifikátu partnera vypršela "
+                      "(certificate has expired)", run.log())
+        run = self.against_s_server("future.pem", "Trust ca.pem")
+        self.assertIn("TLS nelze navázat: certifikát partnera ještě neplatí "
+                      "(certificate is not yet valid)", run.log())
+
+    def test_renegotiation_by_a_tls_1_2_server(self):
+        server = SServer(self, "-tls1_2")
+        run = Run(self, "Connect localhost %d\nStartTls Trust ca.pem\nSend \"ping\" lf\n"
+                  "WaitFor LineStarting \"pong\"\nSend \"done\" lf\nDisconnect\n" % server.port,
+                  {"ca.pem": "ca.pem"}).start()
+        deadline = time.time() + LIMIT
+        while b"ping" not in server.out and time.time() < deadline and run.proc.poll() is None:
+            time.sleep(0.02)
+        server.send(b"r\n")  # s_server: renegotiate
+        deadline = time.time() + LIMIT
+        while b"SSL_do_handshake -> 1" not in server.out and time.time() < deadline:
+            time.sleep(0.02)
+        server.send(b"pong\n")
+        run.wait()
+        self.assertEqual(run.exit, 0, run.log())
+        self.assertIn(b"2 server accepts that finished", server.out)
+        self.assertIn("Spojení TLS navázáno: TLSv1.2", run.log())
+        self.assertIn("Načtena řádka pong", run.log())
 
 
 def main():

@@ -56,11 +56,70 @@ TEST(Check, EightyFilesNestAndACallFromTheEightiethIsAnError) {
 
 TEST(Check, RecursiveCallsAreFollowedOnceAndNotCountedAsDepth) {
   test::FakeFiles fs;
-  fs.files["/s/main.tvl"] = "Call a.tvl\nCall a.tvl\nCall main.tvl\n";
+  fs.files["/s/main.tvl"] = "Call a.tvl\nCall a.tvl\nIfDef X Call main.tvl\n";
   fs.files["/s/a.tvl"] = "Call b.tvl\nSedn\n";
-  fs.files["/s/b.tvl"] = "Call a.tvl\nCall main.tvl\n";
+  fs.files["/s/b.tvl"] = "IfDef X Call a.tvl\nIfDef X Call main.tvl\n";
   EXPECT_EQ(Texts(CheckScript(fs, "/s/main.tvl")),
             (std::vector<Bytes>{"/s/a.tvl:2:1: chyba: Neznámý příkaz scriptu: SEDN"}));
+}
+
+// A Call with nothing in front of it that leads back to its own file nests
+// files until the stack overflows; one behind a condition, after an end of
+// the flow or after a Return may never run.
+TEST(Check, ASureCallBackToItsOwnFileIsAWarning) {
+  test::FakeFiles fs;
+  fs.files["/s/main.tvl"] = "Call a.tvl\nStop\nCall main.tvl\n";
+  fs.files["/s/a.tvl"] = "Send \"x\"\nCall b.tvl\nIfDef X Call a.tvl\n";
+  fs.files["/s/b.tvl"] = "Label top\nCall c.tvl\n";
+  fs.files["/s/c.tvl"] = "Call main.tvl\nReturn\nCall c.tvl\n";
+  const char* back = "vnořování skončí přetečením zásobníku souborů-scriptů";
+  EXPECT_EQ(
+      Texts(CheckScript(fs, "/s/main.tvl")),
+      (std::vector<Bytes>{
+          Bytes("/s/main.tvl:1:6: varování: Příkaz Call bez podmínky vede zpět do tohoto souboru "
+                "(přes /s/a.tvl -> /s/b.tvl -> /s/c.tvl): ") +
+              back,
+          "/s/main.tvl:3:1: varování: Řádka je nedosažitelná: za příkazem Stop na řádce 2 "
+          "není žádné návěští",
+          Bytes("/s/a.tvl:2:6: varování: Příkaz Call bez podmínky vede zpět do tohoto souboru "
+                "(přes /s/b.tvl -> /s/c.tvl -> /s/main.tvl): ") +
+              back,
+          Bytes("/s/b.tvl:2:6: varování: Příkaz Call bez podmínky vede zpět do tohoto souboru "
+                "(přes /s/c.tvl -> /s/main.tvl -> /s/a.tvl): ") +
+              back,
+          Bytes("/s/c.tvl:1:6: varování: Příkaz Call bez podmínky vede zpět do tohoto souboru "
+                "(přes /s/main.tvl -> /s/a.tvl -> /s/b.tvl): ") +
+              back}));
+  // Behind a condition the chain is broken.
+  fs.files["/s/c.tvl"] = "IfNotDef DONE Call main.tvl\n";
+  EXPECT_TRUE(CheckScript(fs, "/s/main.tvl").size() == 1u);
+  fs.files["/s/main.tvl"] = "Send \"x\"\nCall main.tvl\n";
+  EXPECT_EQ(Texts(CheckScript(fs, "/s/main.tvl")),
+            (std::vector<Bytes>{
+                Bytes("/s/main.tvl:2:6: varování: Příkaz Call bez podmínky volá znovu tento "
+                      "soubor: ") +
+                back}));
+}
+
+// What the command line sets is known from the first line: a counter or a
+// text the script uses without setting it, and a name the script sets as
+// the other kind.
+TEST(Check, CountersAndTextsOfTheCommandLineAreKnown) {
+  test::FakeFiles fs;
+  fs.files["/s/main.tvl"] = "TestCounter i < max\nSend greeting\nSetCounter i 0\n";
+  EXPECT_EQ(Texts(CheckScript(fs, "/s/main.tvl")),
+            (std::vector<Bytes>{"/s/main.tvl:1:17: chyba: Příkaz TestCounter je neúplný",
+                                "/s/main.tvl:2:6: chyba: Není co odesílat - řetězec je prázdný"}));
+  CheckStart start;
+  start.counters = {"max"};
+  start.texts = {"greeting"};
+  EXPECT_TRUE(CheckScript(fs, "/s/main.tvl", start).empty());
+  fs.files["/s/main.tvl"] = "Calc greeting 1\nSetText max \"x\"\n";
+  EXPECT_EQ(Texts(CheckScript(fs, "/s/main.tvl", start)),
+            (std::vector<Bytes>{"/s/main.tvl:1:6: chyba: Jméno greeting patří textové proměnné z "
+                                "příkazové řádky, čítač je mít nemůže",
+                                "/s/main.tvl:2:9: chyba: Jméno max patří čítači z příkazové "
+                                "řádky, textová proměnná je mít nemůže"}));
 }
 
 TEST(Check, GoToSeesTheLabelsOfEveryFileOnAChainToIt) {

@@ -51,6 +51,26 @@ TEST(CommandLine, OptionsAndTheScriptName) {
   EXPECT_EQ(p.options.scriptName, "");
 }
 
+TEST(CommandLine, AcceptTakesAnAddressThatIsOne) {
+  for (const char* address : {"::1", "127.0.0.1", "[::1]"}) {
+    SCOPED_TRACE(address);
+    Parsed p = Parse(Bytes("-a 8443 ") + address + " server.tvl");
+    EXPECT_EQ(p.options.connectMode, 2);
+    EXPECT_EQ(p.options.port, 8443);
+    EXPECT_EQ(p.options.server, address);
+    EXPECT_EQ(p.options.scriptName, "server.tvl");
+  }
+  // Any other word is the script's name or the next option, as before.
+  for (const char* rest : {"localhost.tvl", "1.2.3.tvl", "-p x.log", "\"::1 \""}) {
+    SCOPED_TRACE(rest);
+    Parsed p = Parse(Bytes("-a 8443 ") + rest);
+    EXPECT_EQ(p.options.server, "");
+    EXPECT_EQ(p.options.port, 8443);
+  }
+  EXPECT_EQ(Parse("-a 1 ::1 -c host 2").options.server, "host");
+  EXPECT_EQ(Parse("-a 1 ::1").options.scriptName, "");
+}
+
 TEST(CommandLine, WordsEndTheOptions) {
   Parsed p = Parse("-- -odd.tvl -p x");
   EXPECT_EQ(p.options.scriptName, "-odd.tvl");

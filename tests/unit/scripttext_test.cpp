@@ -134,6 +134,7 @@ TEST(ScriptText, LabelsAreFoundWithoutReadingTheFileAgain) {
       return inner_->ReadLine(line);
     }
     bool Rewind() override { return inner_->Rewind(); }
+    bool LineEndedWithLf() const override { return inner_->LineEndedWithLf(); }
     const Bytes& FullPath() const override { return inner_->FullPath(); }
     int reads = 0;
 

@@ -338,14 +338,17 @@ TEST_F(TlsLinkTest, PeerEndWithTheLastRecordsComesAfterThem) {
     Bytes tail;
     bool socketEnds;
     int failure;
-    int closeError;  // of the notice
-    int lastRecv;    // the Recv after the data
+    int closeError;    // of the notice
+    int lastRecv;      // the Recv after the data
+    TlsFailure fault;  // what Fault tells at the end (None: the orderly end)
+    const char* reason;
   } cases[] = {
-      {"close alert, socket open", Record('A'), false, 0, 0, 0},
-      {"close alert and socket end", Record('A'), true, 0, 0, 0},
-      {"socket end without the alert", Bytes(), true, 0, 0, 0},
-      {"broken record", Record('?', "junk"), false, 0, kWords.reset, -1},
-      {"reset", Bytes(), false, 104, 104, -1},
+      {"close alert, socket open", Record('A'), false, 0, 0, 0, TlsFailure::None, ""},
+      {"close alert and socket end", Record('A'), true, 0, 0, 0, TlsFailure::None, ""},
+      {"socket end without the alert", Bytes(), true, 0, 0, 0, TlsFailure::Truncated, ""},
+      {"broken record", Record('?', "junk"), false, 0, kWords.reset, -1, TlsFailure::Broken,
+       "bad record"},
+      {"reset", Bytes(), false, 104, 104, -1, TlsFailure::Truncated, "error 104"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -368,7 +371,29 @@ TEST_F(TlsLinkTest, PeerEndWithTheLastRecordsComesAfterThem) {
     EXPECT_TRUE(link->PeerHasClosed());
     link->Announce();
     EXPECT_TRUE(raw.notices.empty());  // the close comes once
+    TlsError fault;
+    EXPECT_EQ(link->Fault(fault), c.fault != TlsFailure::None);
+    EXPECT_EQ(fault.failure, c.fault);
+    EXPECT_EQ(fault.reason, c.reason);
   }
+}
+
+TEST_F(TlsLinkTest, FaultIsNoneWhileOpenAndSeesTheAlertBehindHeldRecords) {
+  Establish();
+  TlsError fault;
+  raw.wire = Record('D', "partial");
+  link->Pull(false);
+  EXPECT_FALSE(link->Fault(fault));  // nothing has ended yet
+  // At the limit the close alert waits undecrypted behind the data; the
+  // socket's end after it is still the orderly end.
+  Bytes stream;
+  raw.wire = DataRecords(70, stream) + Record('A');
+  raw.ended = true;
+  link->Pull(true);
+  EXPECT_EQ(session->InputState(), Session::Input::Open);
+  EXPECT_GT(session->Held(), 0u);
+  EXPECT_FALSE(link->Fault(fault));
+  EXPECT_EQ(fault.failure, TlsFailure::None);
 }
 
 TEST_F(TlsLinkTest, PlaintextLimitLeavesTheRestInTheSocket) {

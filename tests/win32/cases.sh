@@ -18,7 +18,9 @@ ipv6_connect_and_accept_like_headless"
 . "$here/window_cases.sh"
 # shellcheck source=tests/win32/lang_cases.sh
 . "$here/lang_cases.sh"
-ALL_CASES="$ALL_CASES $TLS_CASES $WINDOW_CASES $LANG_CASES"
+# shellcheck source=tests/win32/setup_cases.sh
+. "$here/setup_cases.sh"
+ALL_CASES="$ALL_CASES $TLS_CASES $WINDOW_CASES $LANG_CASES $SETUP_CASES"
 
 # A script that ends with End closes the program by itself, and the log is
 # the one the headless program writes.

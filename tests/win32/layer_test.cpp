@@ -6,12 +6,14 @@
 #include "win32/winapi.h"
 
 #include <gtest/gtest.h>
+#include <tarvelin_version.h>
 #include <ws2tcpip.h>
 
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "engine/pattern.h"
 #include "shell/context.h"
@@ -1244,7 +1246,9 @@ TEST(Resources, DialogTemplatesHoldTheirControls) {
   DestroyWindow(check);
 }
 
-TEST(Resources, VersionInformationSaysOneTen) {
+// The version resource carries the project's version (CMakeLists.txt) and
+// the product's name.
+TEST(Resources, VersionInformationIsTheProjects) {
   wchar_t path[MAX_PATH];
   GetModuleFileNameW(nullptr, path, MAX_PATH);
   DWORD ignored = 0;
@@ -1256,13 +1260,19 @@ TEST(Resources, VersionInformationSaysOneTen) {
   UINT length = 0;
   EXPECT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
   if (fixed) {
-    EXPECT_EQ(fixed->dwFileVersionMS, DWORD(MAKELONG(10, 1)));
+    EXPECT_EQ(fixed->dwFileVersionMS,
+              DWORD(MAKELONG(TARVELIN_VERSION_MINOR, TARVELIN_VERSION_MAJOR)));
   }
-  wchar_t* text = nullptr;
-  EXPECT_TRUE(VerQueryValueW(data.data(), L"\\StringFileInfo\\040504e2\\FileVersion",
-                             reinterpret_cast<void**>(&text), &length));
-  if (text) {
-    EXPECT_EQ(std::wstring(text), std::wstring(L"1.10"));
+  const std::pair<const wchar_t*, std::wstring> strings[] = {
+      {L"\\StringFileInfo\\040504e2\\FileVersion", ToWide(TARVELIN_VERSION_TEXT)},
+      {L"\\StringFileInfo\\040504e2\\ProductName", L"Tarvelin"}};
+  for (const auto& [name, expected] : strings) {
+    wchar_t* text = nullptr;
+    EXPECT_TRUE(VerQueryValueW(data.data(), name, reinterpret_cast<void**>(&text), &length))
+        << name;
+    if (text) {
+      EXPECT_EQ(std::wstring(text), expected);
+    }
   }
 }
 

@@ -141,20 +141,25 @@ if [ -z "$display" ]; then
 fi
 export DISPLAY=":$display"
 
+# A prefix made ready for the cases (WINEPREFIX): Wine's own fonts (Tahoma
+# for the dialogs, Marlett for the caption buttons); one virtual desktop, so
+# that windows have their frames and a foreground window exists; no crash
+# dialog that could hang a run. The installer's case makes one of its own.
+prepare_prefix() {
+  timeout 180 "$WINE" wineboot -i >"$1" 2>&1
+  "$WINESERVER" -w
+  if [ -d /usr/share/wine/fonts ]; then
+    cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+  fi
+  "$WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+  "$WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+  "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -w
+}
+
 echo "run.sh: preparing a $WINEARCH Wine prefix in $WINEPREFIX ($machine programs)"
-timeout 180 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1
-"$WINESERVER" -w
-# Wine's own fonts (Tahoma for the dialogs, Marlett for the caption buttons).
-if [ -d /usr/share/wine/fonts ]; then
-  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-fi
-# One virtual desktop, so that windows have their frames and a foreground
-# window exists; no crash dialog that could hang a run.
-"$WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-"$WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
-"$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-"$WINESERVER" -k >/dev/null 2>&1 || true
-"$WINESERVER" -w
+prepare_prefix "$TMP/wineboot.log"
 
 passed=0
 failed=0

@@ -6,7 +6,7 @@
 TLS_CASES="tls_client_like_headless tls_client_failures_like_headless
 tls_server_s_client_and_curl tls_server_files_like_headless tls_capture_over_https
 tls_timeout_on_silent_peer_like_headless tls_interrupted_handshake_like_headless
-tls_reset_mid_stream_like_headless"
+tls_reset_mid_stream_like_headless tls_client_certificate_like_headless"
 
 # The certificates of tests/tls/tls_test.py in $dir/certs, the CA and the
 # files the scripts name beside the scripts.
@@ -31,11 +31,13 @@ tls_test.make_certificates(sys.argv[2])' "$root/tests/tls" "$dir/certs"
 # openssl s_server on the port for one connection; it sends every line back
 # reversed. Further words go to s_server. What it tells of the connection
 # goes to NAME.peer.err.
+# S_SERVER_CERT names another certificate for the server's key.
 start_s_server() {
   local name=$1 port=$2
   shift 2
   start_listening_peer "$name" ACCEPT openssl s_server -accept "127.0.0.1:$port" \
-    -cert "$dir/certs/server.pem" -key "$dir/certs/server.key" -naccept 1 -rev "$@" </dev/null
+    -cert "${S_SERVER_CERT:-$dir/certs/server.pem}" -key "$dir/certs/server.key" -naccept 1 \
+    -rev ${S_SERVER_EXTRA:-} "$@" </dev/null
 }
 
 # A peer of tests/win32/peers.py: KIND and its words after NAME.
@@ -60,11 +62,12 @@ log_shows() {
 
 # What differs between the two programs by nature: the TLS library's choice
 # of protocol and cipher, its words for a failure, full paths.
-TLS_LOG_FILTER='s/^\(Spojení TLS navázáno:\).*/\1 …/; s/^\(TLS nelze navázat: [^(]*\) (.*)$/\1/; s/^\(Zahajuji TLS jako server, certifikát\) .*/\1 …/'
+TLS_LOG_FILTER='s/^\(Spojení TLS navázáno:\).*/\1 …/; s/^\(TLS nelze navázat: [^(]*\) (.*)$/\1/; s/^\(Zahajuji TLS jako server, certifikát\) .*/\1 …/; s/^\(Soubor .*, úplná cesta\) .*/\1 …/; s/^\(Spojení TLS porušeno: [^(]*\) (.*)$/\1/; s/^\(Certifikát klienta:\) .*/\1 …/'
 
 tls_files_for_headless() {
   mkdir -p "$dir/headless"
   cp "$dir"/*.pem "$dir"/*.p12 "$dir/headless/"
+  if compgen -G "$dir/*.cer" >/dev/null; then cp "$dir"/*.cer "$dir/headless/"; fi
 }
 
 # The headless program's run of the same script, against s_servers started
@@ -170,14 +173,26 @@ tls_failure_run() {
 }
 
 # The certificate of another name, of an unknown authority (a Trust file of
-# another CA, and the system's store), and a server that speaks no TLS.
+# another CA in PEM and in DER, and the system's store), an expired one, and
+# a server that speaks no TLS.
 case_tls_client_failures_like_headless() {
   need_tls
-  for run in name trust store garbage; do
+  openssl x509 -in "$dir/certs/other-ca.pem" -outform DER -out "$dir/other-ca.cer"
+  python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import tls_test
+tls_test.CERTS = sys.argv[2]
+tls_test.signed_by_ca("expired", "subjectAltName=IP:127.0.0.1", "20200101000000Z",
+                      "20210101000000Z")' "$root/tests/tls" "$dir/certs"
+  for run in name trust der store expired garbage; do
     port=$(free_port)
+    S_SERVER_CERT=
     case $run in
       name) options="Name other.example Trust ca.pem" words="certifikát nepatří jménu serveru" ;;
       trust) options="Trust other-ca.pem" words="certifikát partnera není důvěryhodný" ;;
+      der) options="Trust other-ca.cer" words="certifikát partnera není důvěryhodný" ;;
+      expired)
+        options="Trust ca.pem" words="platnost certifikátu partnera vypršela"
+        S_SERVER_CERT=$dir/certs/expired.pem
+        ;;
       store) options="" words="certifikát partnera není důvěryhodný" ;;
       garbage) options="Trust ca.pem" words="navazování TLS selhalo" ;;
     esac
@@ -218,6 +233,43 @@ EOF
       fi
     fi
   done
+  S_SERVER_CERT=
+}
+
+# A TLS 1.2 server that asks for the client's certificate: given with
+# ClientCert (the server requires one), and not given to a server that only
+# asks (the handshake goes on without one, never hangs).
+case_tls_client_certificate_like_headless() {
+  need_tls
+  (cd "$dir/certs" && openssl req -newkey rsa:2048 -nodes -keyout client.key -out client.csr \
+    -subj "/CN=Tarvelin test client" 2>/dev/null &&
+    printf 'extendedKeyUsage=clientAuth\n' >client.cnf &&
+    openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out client.pem \
+      -days 3650 -extfile client.cnf 2>/dev/null &&
+    openssl pkcs12 -export -in client.pem -inkey client.key -out "$dir/client.p12" \
+      -passout pass:klic 2>/dev/null)
+  for run in given asked; do
+    port=$(free_port)
+    if [ "$run" = given ]; then
+      options='Trust ca.pem ClientCert client.p12 "klic"'
+      S_SERVER_EXTRA="-tls1_2 -Verify 1 -CAfile $dir/certs/ca.pem"
+    else
+      options="Trust ca.pem"
+      S_SERVER_EXTRA="-tls1_2 -verify 1 -CAfile $dir/certs/ca.pem"
+    fi
+    printf 'Connect localhost %s\nStartTls %s\nSend "ping" lf\nWaitFor LineStarting "gnip"\nDisconnect\nEnd\n' \
+      "$port" "$options" | script "cert-$run.tvl"
+    start_s_server "$run" "$port"
+    rm -f "$dir/TARVELIN.LOG"
+    start_program "cert-$run.tvl"
+    program_exits 60
+    as_text "$dir/TARVELIN.LOG" | grep -qx 'Načtena řádka gnip\\n'
+    if [ "$run" = given ]; then
+      grep -qE "CN ?= ?Tarvelin test client" "$dir/$run.peer.err"
+    fi
+    tls_like_headless "cert-$run.tvl" "$port"
+  done
+  S_SERVER_EXTRA=
 }
 
 # The server side: openssl s_client checks the chain and the name of the
@@ -459,8 +511,9 @@ reset_peer_bulk() {
 
 # After the handshake the peer sends its last lines and resets the
 # connection at once: the lines are read, and the reset ends the next
-# WaitFor as it does on a plain connection (the same dialogue without TLS is
-# played first).
+# WaitFor. On a plain connection that is the peer's close (the same dialogue
+# without TLS is played first); over TLS a reset is no close alert: the
+# stream was cut, and the WaitFor fails naming that.
 case_tls_reset_mid_stream_like_headless() {
   need_tls
   for mode in plain tls; do
@@ -481,18 +534,19 @@ EOF
     start_py_peer "$mode" reset "$port" "$certs"
     rm -f "$dir/TARVELIN.LOG"
     start_program "reset-$mode.tvl"
+    if [ "$mode" = tls ]; then
+      box='box-like e "*** CHYBA ***" "Spojení TLS porušeno, koncové podmínky nebylo dosaženo: spojení skončilo bez zprávy close_notify*"'
+    else
+      box='box e "*** CHYBA ***" "Předčasný pád spojení, koncové podmínky nebylo dosaženo"'
+    fi
     drive <<EOF
 window main "#32770" "Tarvelin - běží script reset-$mode.tvl"
-$(error_box_then_close "Předčasný pád spojení, koncové podmínky nebylo dosaženo")
+$box
+$(error_box_then_close "" | sed 1d)
 EOF
     program_exits 20
     peer_done "$mode"
-    as_text "$dir/TARVELIN.LOG" | sed -n '/^\$\$ WaitFor LineStarting "line 3"$/,$p' >"$dir/$mode.tail"
   done
-  if ! diff -u "$dir/plain.tail" "$dir/tls.tail" >&2; then
-    echo "the end of the TLS run differs from the plain one (- plain, + TLS)" >&2
-    return 1
-  fi
   log_is <<EOF
 Program zahájen.
 Interpretuji soubor reset-tls.tvl
@@ -511,8 +565,7 @@ Načtena řádka line 3\n
 Koncová podmínka splněna.
 \$\$ WaitFor LineStarting "never"
 Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající textem never
-Ukončení spojení ze strany partnerského počítače.
-Předčasné uzavření spojení ze strany partnerského počítače.
+$(as_text "$dir/TARVELIN.LOG" | grep '^Spojení TLS porušeno: spojení skončilo bez zprávy close_notify')
 Koncové podmínky nebylo dosaženo.
 Soubor interpretován a uzavřen.
 Konec programu.
