@@ -13,7 +13,7 @@ namespace {
 // The end of a run removes the check boxes, then asks about a connection
 // still open.
 void AskAboutOpenConnection(ScriptContext& ctx) {
-  if (ctx.connection != kInvalidSocket) EndOfRunConnectionQuestion(ctx);
+  if (ctx.connection) EndOfRunConnectionQuestion(ctx);
 }
 
 CommandTable MakeTable() {

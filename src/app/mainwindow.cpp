@@ -224,7 +224,9 @@ bool InitFromCommandLine(ScriptContext& ctx, const Bytes& commandLine) {
     ctx.ReportWarning("Nelze vytvářet protokol " + ctx.options.logFileName);
   }
   ctx.running = false;
-  ctx.connection = kInvalidSocket;
+  ctx.connection.reset();
+  ctx.tls = nullptr;
+  ctx.pendingSocket = kInvalidSocket;
   ctx.buttonAnimation = false;
   ctx.SetLowerStatus("Program odstartován, čekám na spuštění scriptu.");
   ctx.SetUpperStatus("");

@@ -115,50 +115,50 @@ struct IpAddress {
   uint32_t zone = 0;
 };
 
-// TLS on a connected socket.
+// TLS over a connected TCP stream.
 //
-// The core asks for it with StartTls on a socket that is connected and
-// registered with AsyncSelect(s, WM_SOCKET_EVENT, kFdRead | kFdWrite |
-// kFdClose); the registration stays as it is. The handshake never blocks: it
-// is driven by the core, which waits for the next WM_SOCKET_EVENT about the
-// socket (any event bits) and then calls TlsStep, until a step says Done or
-// Failed, or the core gives up (a time limit, an interruption) and closes the
-// socket. While the handshake is pending the implementation must see to it
-// that a WM_SOCKET_EVENT about the socket comes whenever the handshake may
-// move on: kFdRead when bytes from the peer have arrived (also those that
-// arrived before StartTls and were never announced), kFdClose when the peer
-// has closed or reset the connection. Bytes the handshake has to send and the
-// socket cannot take yet are kept and sent when it can, without any message
-// to the core. A step that has nothing to do returns Pending again: spurious
-// notifications are harmless.
+// The core asks for it with Sockets::OpenTlsStream on the open stream, which
+// watches WM_SOCKET_EVENT with kFdRead | kFdWrite | kFdClose; the TLS stream
+// takes the TCP stream over, keeps its Id and its registration. The handshake
+// never blocks: it is driven by the core, which waits for the next
+// WM_SOCKET_EVENT about the stream (any event bits) and then calls Step,
+// until a step says Done or Failed, or the core gives up (a time limit, an
+// interruption) and closes the stream. While the handshake is pending the
+// implementation must see to it that a WM_SOCKET_EVENT about the stream
+// comes whenever the handshake may move on: kFdRead when bytes from the peer
+// have arrived (also those that arrived before OpenTlsStream and were never
+// announced), kFdClose when the peer has closed or reset the connection.
+// Bytes the handshake has to send and the socket cannot take yet are kept
+// and sent when it can, without any message to the core. A step that has
+// nothing to do returns Pending again: spurious notifications are harmless.
 //
-// Once the handshake is Done, the socket's Send, Recv, BytesAvailable,
-// PeerHasClosed and Shutdown carry the application's bytes, and the
-// notifications keep their WinSock meaning for them:
-// - BytesAvailable counts decrypted bytes ready to read, decrypting what has
+// Once the handshake is Done, the stream's Write, Read, Available,
+// PeerHasClosed and Close carry the application's bytes, and the
+// notifications keep their meaning (see Stream) for them:
+// - Available counts decrypted bytes ready to read, decrypting what has
 //   arrived first; records that are not data (a session ticket, a key
 //   update) count nothing.
-// - Recv returns decrypted bytes. When decrypted bytes are still buffered
-//   after it, a kFdRead comes again (as WinSock's re-enabled FD_READ does);
-//   kFdRead comes only when there are decrypted bytes to read, never for a
-//   record that holds none.
+// - Read returns decrypted bytes. When decrypted bytes are still buffered
+//   after it, a kFdRead comes again; kFdRead comes only when there are
+//   decrypted bytes to read, never for a record that holds none.
 // - The peer's TLS close (the close alert) counts as the peer's close, as
-//   does the end of the socket's data without it: kFdClose comes (once), Recv
+//   does the end of the socket's data without it: kFdClose comes (once), Read
 //   returns 0 once the decrypted bytes are read, PeerHasClosed is true when
 //   none is left. A reset comes as kFdClose with its error code, as before.
 //   Bytes that cannot be decrypted (a broken record, a fatal alert) end the
 //   connection as a reset does, after the bytes decrypted before them.
-//   TlsFault then tells the core that the stream did not end with the close
-//   alert, and why: a stream cut without it is no complete stream.
-// - Send takes plaintext and returns how many bytes it took (some or all,
+//   The TLS stream's Fault then tells the core that the stream did not end
+//   with the close alert, and why: a stream cut without it is no complete
+//   stream.
+// - Write takes plaintext and returns how many bytes it took (some or all,
 //   never more than len). It returns -1 with LastError() kWsaeWouldBlock when
 //   the socket cannot take more now; kFdWrite comes when it can again. Bytes
 //   taken are never lost while the connection lives: what the socket has not
 //   taken yet is sent when it can.
-// - Shutdown sends the TLS close alert, after every byte taken by Send, and
-//   then shuts the socket down both ways; Close releases the TLS state too.
-//   On a socket whose handshake is pending or failed, Shutdown sends no alert.
-// A socket without StartTls behaves exactly as before: no TLS call is made.
+// - Close sends the TLS close alert, after every byte taken by Write, shuts
+//   the socket down both ways and releases it and the TLS state. On a stream
+//   whose handshake is pending or failed, Close sends no alert.
+// A stream without TLS behaves exactly as before: no TLS call is made.
 
 enum class TlsRole { Client, Server };
 
@@ -203,7 +203,7 @@ enum class TlsFailure {
   PeerClosed,    // the peer closed or reset the connection during the handshake
   Handshake,     // the handshake failed otherwise: an alert from the peer, bytes
                  // that are no TLS, no protocol or cipher in common
-  // After the handshake, as TlsFault tells them:
+  // After the handshake, as a TLS stream's Fault tells them:
   Broken,     // a record that cannot be read: altered, no TLS, out of place
   Alert,      // the peer sent a fatal alert
   Truncated,  // the socket's data ended (or was reset) without the close alert
@@ -217,8 +217,65 @@ struct TlsError {
   Bytes reason;
 };
 
-// A Windows Sockets shaped interface: IPv4 and IPv6 stream sockets whose
-// events are posted to the main window as messages (WSAAsyncSelect).
+// One connection's bytes, whatever carries them: the only thing the core
+// reads from and writes to once a connection is open. It knows nothing of
+// addresses; how the connection was made (a TCP socket from Sockets, TLS over
+// one, a later transport of another kind) stays with whoever made it. Nothing
+// here blocks: what is not possible now is announced when it becomes so.
+//
+// Readiness comes as the message given to Watch, posted to the main window,
+// with the stream's Id() in wParam, the event in the low word of lParam and
+// an error code (0: none) in its high word, as WinSock's WSAAsyncSelect posts
+// them:
+// - kFdRead: bytes to read. It comes again only after a Read, and then at
+//   once when bytes are still there.
+// - kFdWrite: after a Write refused for want of room, room again.
+// - kFdClose (once): the peer has closed (error 0) or reset the connection;
+//   what it sent before may still be read.
+class Stream {
+ public:
+  // A stream not closed is released without being shut down first.
+  virtual ~Stream() = default;
+  // What its notifications carry in wParam.
+  virtual uintptr_t Id() const = 0;
+  // Replaces which notifications come, and as which message.
+  virtual bool Watch(uint32_t msg, long events) = 0;
+  // How many bytes a Read would return now.
+  virtual bool Available(unsigned long& count) = 0;
+  // Up to len bytes: how many were read, 0 at the end of the peer's data, -1
+  // on failure (LastError says why; kWsaeWouldBlock: nothing there yet).
+  virtual int Read(char* buf, int len) = 0;
+  // Takes some or all of len bytes and says how many, or -1 (LastError says
+  // why; kWsaeWouldBlock: no room now, kFdWrite comes when there is).
+  virtual int Write(const char* data, int len) = 0;
+  virtual int LastError() = 0;
+  // True when nothing is left to read and the peer has closed or reset the
+  // connection: lets a read or write notice a close whose notification was lost.
+  virtual bool PeerHasClosed() = 0;
+  // Ends the connection both ways and releases it; nothing more comes. Once
+  // only.
+  virtual void Close() = 0;
+};
+
+// A stream that carries its bytes encrypted over another one (see above).
+class TlsStream : public Stream {
+ public:
+  // The next steps of the handshake with what has arrived; after Failed the
+  // stream is only fit to be closed.
+  virtual TlsStatus Step(TlsError& error) = 0;
+  // After Done: the protocol version ("TLSv1.3") and the cipher suite's name
+  // ("TLS_AES_256_GCM_SHA384") for the log. False without an established TLS.
+  virtual bool Describe(Bytes& protocol, Bytes& cipher) = 0;
+  // Once the decrypted stream has ended: true, with error filled (Broken,
+  // Alert or Truncated), when it ended otherwise than with the peer's close
+  // alert. False for the orderly end.
+  virtual bool Fault(TlsError& error) = 0;
+};
+
+// IPv4 and IPv6 TCP: making a connection (as a client, or as a server that
+// listens), and the names of hosts. A socket's set-up events are posted to the
+// main window as messages (WSAAsyncSelect), as a stream's are. Once connected,
+// a socket becomes a Stream (OpenStream) and is used only through it.
 class Sockets {
  public:
   virtual ~Sockets() = default;
@@ -228,10 +285,7 @@ class Sockets {
   virtual bool Listen(Socket s, int backlog) = 0;
   virtual Socket Accept(Socket s, IpAddress& peer) = 0;  // kInvalidSocket on failure
   virtual bool Connect(Socket s, const IpAddress& addr, uint16_t port) = 0;  // false: see LastError
-  virtual int Send(Socket s, const char* data, int len) = 0;                 // -1 on failure
-  virtual int Recv(Socket s, char* buf, int len) = 0;                        // -1 on failure
-  virtual bool BytesAvailable(Socket s, unsigned long& count) = 0;           // FIONREAD
-  virtual void Shutdown(Socket s) = 0;                                       // both directions
+  // Releases a socket that did not become a stream.
   virtual void Close(Socket s) = 0;
   // Makes the socket non-blocking and replaces its event registration.
   virtual bool AsyncSelect(Socket s, uint32_t msg, long events) = 0;
@@ -244,23 +298,18 @@ class Sockets {
   virtual bool HostLookupAddresses(uintptr_t handle, std::vector<IpAddress>& found) = 0;
   virtual void CancelAsyncRequest(uintptr_t handle) = 0;
   virtual int LastError() = 0;
-  // True when nothing is left to read and the peer has closed or reset the
-  // connection: lets a read or send notice a close whose notification was lost.
-  virtual bool PeerHasClosed(Socket s) = 0;
 
-  // TLS (see above). StartTls begins the handshake and takes its first step:
-  // Pending, Done, or Failed with error filled (a file that cannot be used
-  // fails here, before anything is sent). TlsStep takes the next steps with
-  // what has arrived; after Failed the socket is only fit to be closed.
-  virtual TlsStatus StartTls(Socket s, const TlsOptions& options, TlsError& error) = 0;
-  virtual TlsStatus TlsStep(Socket s, TlsError& error) = 0;
-  // After Done: the protocol version ("TLSv1.3") and the cipher suite's name
-  // ("TLS_AES_256_GCM_SHA384") for the log. False without an established TLS.
-  virtual bool TlsDescribe(Socket s, Bytes& protocol, Bytes& cipher) = 0;
-  // Once the decrypted stream has ended: true, with error filled (Broken,
-  // Alert or Truncated), when it ended otherwise than with the peer's close
-  // alert. False for the orderly end, and on a socket without TLS.
-  virtual bool TlsFault(Socket, TlsError&) { return false; }
+  // A connected socket (accepted, or connected after Create and Connect) as
+  // the stream that owns it from now on. Its Id() is s. (host/socket_streams.h
+  // makes the streams of a socket layer that keeps its sockets' state itself.)
+  virtual std::unique_ptr<Stream> OpenStream(Socket s) = 0;
+  // TLS over a stream that OpenStream made, which the TLS stream takes over:
+  // begins the handshake and takes its first step, whose outcome is status
+  // (Pending, Done, or Failed with error filled: a file that cannot be used
+  // fails here, before anything is sent). Never null.
+  virtual std::unique_ptr<TlsStream> OpenTlsStream(std::unique_ptr<Stream> tcp,
+                                                   const TlsOptions& options, TlsStatus& status,
+                                                   TlsError& error) = 0;
 };
 
 struct Rect {

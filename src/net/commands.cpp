@@ -37,7 +37,7 @@ constexpr char kParseLineTargetsCheck[] =
     "Výraz příkazu ParseLine má méně skupin, než kolik je cílů";
 
 bool Connected(const ScriptContext& ctx) {
-  return ctx.connection != kInvalidSocket;
+  return ctx.connection != nullptr;
 }
 
 // WaitFor, Receive and SkipTo share this check and its texts.

@@ -52,12 +52,15 @@ bool PortUnusable(ScriptContext& ctx, int port) {
 
 // A fresh connection starts with an empty buffer and no failure reason, and
 // reports reading, room to send and the peer's close.
+// The socket set up becomes the connection's stream.
 void StartConnected(ScriptContext& ctx) {
   ctx.fillCount = 0;
   ctx.capturedCount = 0;
-  ctx.tlsActive = false;
+  ctx.tls = nullptr;
   ctx.failureReason = kReasonUnknown;
-  ctx.host.sockets.AsyncSelect(ctx.connection, WM_SOCKET_EVENT, kConnectedEvents);
+  ctx.connection = ctx.host.sockets.OpenStream(ctx.pendingSocket);
+  ctx.pendingSocket = kInvalidSocket;
+  ctx.connection->Watch(WM_SOCKET_EVENT, kConnectedEvents);
 }
 
 // Looks the name up; false after its log line and box, or after an
@@ -97,7 +100,7 @@ Attempt TryAddress(ScriptContext& ctx, const IpAddress& address, const Bytes& sh
     if (last) NoSocket(ctx);
     return Attempt::Failed;
   }
-  ctx.connection = s;
+  ctx.pendingSocket = s;
   ctx.LogPrintf("Čekám na připojení k %s, port %d\n", shown.c_str(), port);
   sockets.AsyncSelect(s, WM_SOCKET_SETUP, kFdConnect);
   ctx.SetLowerStatus(FormatText("Připojuji se k %s, port %d", shown.c_str(), port));
@@ -160,11 +163,14 @@ bool ParseDottedAddress(const Bytes& text, int numbers[4]) {
 }
 
 void CloseConnection(ScriptContext& ctx) {
-  if (ctx.connection == kInvalidSocket) return;
-  ctx.host.sockets.Shutdown(ctx.connection);
-  ctx.host.sockets.Close(ctx.connection);
-  ctx.connection = kInvalidSocket;
-  ctx.tlsActive = false;
+  if (ctx.pendingSocket != kInvalidSocket) {
+    ctx.host.sockets.Close(ctx.pendingSocket);
+    ctx.pendingSocket = kInvalidSocket;
+  }
+  if (!ctx.connection) return;
+  ctx.connection->Close();
+  ctx.connection.reset();
+  ctx.tls = nullptr;
 }
 
 void CloseConnectionLogged(ScriptContext& ctx, const char* status, const char* logLine) {
@@ -176,7 +182,7 @@ void CloseConnectionLogged(ScriptContext& ctx, const char* status, const char* l
 }
 
 void CloseLeftoverConnection(ScriptContext& ctx) {
-  if (ctx.connection == kInvalidSocket) return;
+  if (!ctx.connection) return;
   CloseConnectionLogged(ctx, "Ukončuji spojení.", kLeftoverLogLine);
 }
 
@@ -220,7 +226,7 @@ bool AcceptConnection(ScriptContext& ctx, int port, const IpAddress* only) {
   const IpAddress address = only ? *only : IpAddress();
   const Socket listening = sockets.Create(address.family);
   if (listening == kInvalidSocket) return NoSocket(ctx);
-  ctx.connection = listening;
+  ctx.pendingSocket = listening;
   if (only) {
     const Bytes shown = FormatAddress(address);
     ctx.LogPrintf("Čekám na připojení na adrese %s, port %d\n", shown.c_str(), port);
@@ -253,7 +259,7 @@ bool AcceptConnection(ScriptContext& ctx, int port, const IpAddress* only) {
   }
   // One peer only: nobody else can connect to this port afterwards.
   CloseConnection(ctx);
-  ctx.connection = accepted;
+  ctx.pendingSocket = accepted;
   const Bytes peerShown = FormatAddress(peer);
   ctx.LogPrintf("Navázáno spojení s počítačem %s na portu %d.\n", peerShown.c_str(), port);
   ctx.SetLowerStatus(FormatText("Spojení s %s navázáno v pořádku", peerShown.c_str()));
@@ -293,7 +299,7 @@ void OnStartupConnect(ScriptContext& ctx) {
 }
 
 void EndOfRunConnectionQuestion(ScriptContext& ctx) {
-  if (ctx.connection == kInvalidSocket) return;
+  if (!ctx.connection) return;
   const int answer = ctx.host.window.MessageBox("Spojení zůstalo otevřeno - mám jej uzavřít?",
                                                 "Script ukončen", kMbYesNo | kMbIconQuestion);
   if (answer != kIdYes) return;

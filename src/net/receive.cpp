@@ -64,11 +64,11 @@ bool OverlongPath(ScriptContext& ctx) {
 // never come. On the close notification whatever the socket still holds is
 // taken first, so nothing the peer sent before closing is lost.
 Wait AwaitData(ScriptContext& ctx) {
-  if (ctx.host.sockets.PeerHasClosed(ctx.connection)) {
+  if (!ctx.connection || ctx.connection->PeerHasClosed()) {
     ClosePath(ctx);
     return Wait::Stopped;
   }
-  if (!WaitForMessageAbout(ctx, WM_SOCKET_EVENT, static_cast<uintptr_t>(ctx.connection))) {
+  if (!WaitForMessageAbout(ctx, WM_SOCKET_EVENT, ctx.connection->Id())) {
     InterruptPath(ctx);
     return Wait::Stopped;
   }
@@ -97,14 +97,14 @@ void Consume(ScriptContext& ctx, const char* prefix, int n) {
 }  // namespace
 
 void FillReceiveBuffer(ScriptContext& ctx) {
-  Sockets& sockets = ctx.host.sockets;
+  if (!ctx.connection) return;
+  Stream& stream = *ctx.connection;
   unsigned long available = 0;
-  if (!sockets.BytesAvailable(ctx.connection, available)) return;
+  if (!stream.Available(available)) return;
   const unsigned long room = static_cast<unsigned long>(kReceiveBufferSize - ctx.fillCount);
   if (available > room) available = room;
   if (available == 0) return;
-  const int got =
-      sockets.Recv(ctx.connection, ctx.receiveBuffer + ctx.fillCount, static_cast<int>(available));
+  const int got = stream.Read(ctx.receiveBuffer + ctx.fillCount, static_cast<int>(available));
   if (got > 0) ctx.fillCount += got;
 }
 
@@ -160,10 +160,7 @@ bool ReadBlock(ScriptContext& ctx, int length) {
 
 bool TakeTlsFault(ScriptContext& ctx) {
   TlsError fault;
-  if (!ctx.tlsActive || ctx.connection == kInvalidSocket ||
-      !ctx.host.sockets.TlsFault(ctx.connection, fault)) {
-    return false;
-  }
+  if (!ctx.tls || !ctx.tls->Fault(fault)) return false;
   ctx.tlsFault = TlsFaultText(fault.failure);
   if (!fault.reason.empty()) ctx.tlsFault += " (" + fault.reason + ")";
   ctx.failureReason = kReasonTlsBroken;

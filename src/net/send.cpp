@@ -26,8 +26,8 @@ enum class Room { Ready, PeerGone, Interrupted };
 // before the wait, so that a dead connection cannot hold the send forever.
 Room AwaitRoom(ScriptContext& ctx) {
   for (;;) {
-    if (ctx.host.sockets.PeerHasClosed(ctx.connection)) return Room::PeerGone;
-    if (!WaitForMessageAbout(ctx, WM_SOCKET_EVENT, static_cast<uintptr_t>(ctx.connection))) {
+    if (!ctx.connection || ctx.connection->PeerHasClosed()) return Room::PeerGone;
+    if (!WaitForMessageAbout(ctx, WM_SOCKET_EVENT, ctx.connection->Id())) {
       return Room::Interrupted;
     }
     const long events = LowWord(ctx.lastMessageLParam);
@@ -39,15 +39,14 @@ Room AwaitRoom(ScriptContext& ctx) {
 }  // namespace
 
 bool SendData(ScriptContext& ctx, const char* data, int count) {
-  Sockets& sockets = ctx.host.sockets;
   ctx.LogData("Odesílám řádku ", data, count > 0 ? static_cast<size_t>(count) : 0);
   int progress = 0;
   while (count > 0) {
-    const int sent = sockets.Send(ctx.connection, data, count);
+    const int sent = ctx.connection->Write(data, count);
     if (sent < 0) {
       // Only a full socket is worth waiting for; a reset or a broken pipe
       // means the peer is gone.
-      if (sockets.LastError() != kWsaeWouldBlock) return PeerGone(ctx, progress);
+      if (ctx.connection->LastError() != kWsaeWouldBlock) return PeerGone(ctx, progress);
       const Room room = AwaitRoom(ctx);
       if (room == Room::PeerGone) return PeerGone(ctx, progress);
       if (room == Room::Interrupted) {

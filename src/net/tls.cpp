@@ -2,6 +2,8 @@
 // from here, one step per socket notification; the socket layer does the
 // rest, so reading, sending, the capture file and the close paths work on
 // the decrypted bytes unchanged.
+#include <utility>
+
 #include "engine/args.h"
 #include "net/address.h"
 #include "net/commands.h"
@@ -88,7 +90,7 @@ struct TlsArgs {
 // or the server's: the client's words and Cert exclude each other.
 bool ReadStartTls(Args& in, TlsArgs& a) {
   ScriptContext* ctx = in.Run();
-  if (ctx && ctx->connection == kInvalidSocket) return in.Error(kNoConnectionBox, kNoConnectionLog);
+  if (ctx && !ctx->connection) return in.Error(kNoConnectionBox, kNoConnectionLog);
   const bool client = ctx && ctx->connectedAsClient;
   const char* syntax = client ? kClientSyntax : kServerSyntax;
   int trustColumn = 0, certColumn = 0;
@@ -126,7 +128,7 @@ bool ReadStartTls(Args& in, TlsArgs& a) {
     }
   }
   if (ctx && a.hasCert == client) return in.Syntax(kSyntaxBox, syntax);
-  if (ctx && ctx->tlsActive) return in.Error(kAlreadyBox, kAlreadyLog);
+  if (ctx && ctx->tls) return in.Error(kAlreadyBox, kAlreadyLog);
   if (a.hasTrust) in.At(trustColumn).Reads(a.trust);
   if (a.hasCert || a.hasClientCert) in.At(certColumn).Reads(a.cert);
   return true;
@@ -217,18 +219,19 @@ Flow RunStartTls(ScriptContext& ctx, TlsArgs& args, ScriptFileStack& stack) {
   ctx.fillCount = 0;
   ctx.capturedCount = 0;
 
-  Sockets& sockets = ctx.host.sockets;
-  const Socket s = ctx.connection;
   TlsError error;
+  TlsStatus status = TlsStatus::Pending;
   ctx.StartTimeLimit();
-  TlsStatus status = sockets.StartTls(s, options, error);
+  auto tls = ctx.host.sockets.OpenTlsStream(std::move(ctx.connection), options, status, error);
+  TlsStream& stream = *tls;
+  ctx.connection = std::move(tls);
   bool stopped = false;
   while (status == TlsStatus::Pending) {
-    if (!WaitForMessageAbout(ctx, WM_SOCKET_EVENT, static_cast<uintptr_t>(s))) {
+    if (!WaitForMessageAbout(ctx, WM_SOCKET_EVENT, stream.Id())) {
       stopped = true;
       break;
     }
-    status = sockets.TlsStep(s, error);
+    status = stream.Step(error);
   }
   const bool expired = ctx.EndTimeLimit();
   if (stopped) return Failed(ctx, StoppedWaitReason(ctx), Bytes(), expired, stack);
@@ -245,9 +248,9 @@ Flow RunStartTls(ScriptContext& ctx, TlsArgs& args, ScriptFileStack& stack) {
                          : nullptr);
   }
 
-  ctx.tlsActive = true;
+  ctx.tls = &stream;
   Bytes protocol, cipher;
-  if (!sockets.TlsDescribe(s, protocol, cipher)) protocol = cipher = "?";
+  if (!stream.Describe(protocol, cipher)) protocol = cipher = "?";
   ctx.LogPrintf(kDoneLog, protocol.c_str(), cipher.c_str());
   ctx.SetLowerStatus(kDoneStatus);
   return Flow::Next;

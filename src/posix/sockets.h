@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "host/host.h"
+#include "host/socket_streams.h"
 #include "posix/queue.h"
 #include "tlslink/link.h"
 
@@ -14,7 +14,7 @@ namespace tv::posix {
 // The Windows Sockets error code for an errno value.
 int WinsockError(int err);
 
-class PosixSockets : public Sockets, public PollClient {
+class PosixSockets : public SocketLayer, public PollClient {
  public:
   explicit PosixSockets(PosixQueue& queue);
   ~PosixSockets() override;

@@ -174,12 +174,17 @@ class ScriptContext {
   LastError lastError;
 
   // Connection, receiving, sending.
-  Socket connection = kInvalidSocket;
+  // The open connection; null when there is none.
+  std::unique_ptr<Stream> connection;
+  // A socket that is being connected or listens for the connection, until it
+  // becomes the connection or is given up.
+  Socket pendingSocket = kInvalidSocket;
   // How the open connection was made (Connect or Accept), the host Connect
-  // was given, and whether TLS runs on it.
+  // was given, and the TLS stream the connection is once TLS runs on it
+  // (connection itself; null without TLS).
   bool connectedAsClient = false;
   Bytes connectHost;
-  bool tlsActive = false;
+  TlsStream* tls = nullptr;
   uintptr_t hostLookup = 0;
   char receiveBuffer[kReceiveBufferSize] = {};
   int fillCount = 0;

@@ -8,14 +8,14 @@
 #include <memory>
 #include <vector>
 
-#include "host/host.h"
+#include "host/socket_streams.h"
 #include "tlslink/link.h"
 
 namespace tv::win {
 
 class TlsChannel;
 
-class WinSockets : public Sockets {
+class WinSockets : public SocketLayer {
  public:
   WinSockets() = default;
   ~WinSockets() override;

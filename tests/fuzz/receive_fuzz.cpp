@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const Read& r : reads) {
     const size_t logBefore = h.files.files["test.log"].size();
     bool ok = false;
-    if (h.ctx.connection == tv::kInvalidSocket) break;
+    if (!h.ctx.connection) break;
     if (r.kind == 0) {
       ok = tv::ReadUntil(h.ctx, static_cast<char>(r.arg));
     } else if (r.kind == 1) {

@@ -15,6 +15,7 @@
 #include "app/mainwindow.h"
 #include "engine/runner.h"
 #include "host/host.h"
+#include "host/socket_streams.h"
 #include "shell/context.h"
 
 namespace tv::test {
@@ -114,8 +115,13 @@ class FakeQueue : public MessageQueue {
   std::vector<Scheduled> scheduled_;
 };
 
+// The socket of the open connection's stream, kInvalidSocket without one.
+inline Socket ConnectionId(const ScriptContext& ctx) {
+  return ctx.connection ? static_cast<Socket>(ctx.connection->Id()) : kInvalidSocket;
+}
+
 // Sockets that fail everything unless a test overrides them.
-class FakeSockets : public Sockets {
+class FakeSockets : public SocketLayer {
  public:
   Socket Create(IpFamily) override { return kInvalidSocket; }
   bool Bind(Socket, const IpAddress&, uint16_t) override { return false; }
@@ -145,6 +151,7 @@ class FakeSockets : public Sockets {
     return TlsStatus::Failed;
   }
   bool TlsDescribe(Socket, Bytes&, Bytes&) override { return false; }
+  bool TlsFault(Socket, TlsError&) override { return false; }
 };
 
 class FakeWindow : public WindowBase {

@@ -42,7 +42,7 @@ inline IpAddress Ip6(const Bytes& text) {
   return address;
 }
 
-class ScriptedSockets : public Sockets {
+class ScriptedSockets : public SocketLayer {
  public:
   struct Sock {
     bool closed = false;
@@ -93,6 +93,9 @@ class ScriptedSockets : public Sockets {
   TlsError tlsError{TlsFailure::Handshake, "alert handshake failure"};
   Bytes tlsProtocol = "TLSv1.3", tlsCipher = "TLS_AES_128_GCM_SHA256";
   TlsOptions tlsOptions;  // what the last StartTls was given
+  // How the decrypted stream ends, as TlsFault tells it: None for the close
+  // alert.
+  TlsError tlsFault;
 
   // --- Observation -------------------------------------------------------------
   std::vector<Bytes> calls;  // "create 3", "connect 3 10.0.0.1:23", "close 3", ...
@@ -167,7 +170,7 @@ class ScriptedSockets : public Sockets {
     live = s;
     AsyncSelect(s, WM_SOCKET_EVENT, kFdRead | kFdWrite | kFdClose);
     calls.clear();
-    ctx.connection = s;
+    ctx.connection = OpenStream(s);
     ctx.fillCount = 0;
     ctx.failureReason = "???";
     return s;
@@ -340,6 +343,11 @@ class ScriptedSockets : public Sockets {
     if (!tlsDone_.count(s)) return false;
     protocol = tlsProtocol;
     cipher = tlsCipher;
+    return true;
+  }
+  bool TlsFault(Socket s, TlsError& error) override {
+    if (!tlsDone_.count(s) || tlsFault.failure == TlsFailure::None) return false;
+    error = tlsFault;
     return true;
   }
 

@@ -139,7 +139,7 @@ TEST(MainWindow, InterruptionKeepsTheLastStatusAndTheSlideDownStillPauses) {
 
 TEST(MainWindow, CancelIsRefusedWhileRunningThenEndsTheProgram) {
   MainHost h;
-  h.ctx.connection = 5;
+  h.ctx.connection = h.sockets.OpenStream(5);
   h.ctx.running = true;
   OnCancel(h.ctx);
   EXPECT_FALSE(h.ctx.dialogEnded);
@@ -153,7 +153,7 @@ TEST(MainWindow, CancelIsRefusedWhileRunningThenEndsTheProgram) {
   h.ctx.LogPrintf("dropped\n");
   EXPECT_EQ(h.Log(), "Program zahájen.\nKonec programu.\n");
   EXPECT_EQ(h.sockets.calls, (std::vector<Bytes>{"shutdown 5", "close 5"}));
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_EQ(h.profile.values["ScriptName"], "chosen.tvl");
   EXPECT_EQ(h.window.sounds, (std::vector<Bytes>{"<stop>"}));
   Msg m;

@@ -235,7 +235,7 @@ TEST(NetCommands, PeerCloseDuringWaitFor) {
                 "[*** CHYBA ***] Předčasný pád spojení, koncové podmínky nebylo "
                 "dosaženo\n");
     }
-    EXPECT_EQ(h.ctx.connection, kInvalidSocket) << mode;
+    EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket) << mode;
   }
 }
 
@@ -260,7 +260,7 @@ TEST(NetCommands, WaitForEndOverALineTooLongFails) {
   EXPECT_EQ(h.window.transcript.at(0),
             "[*** CHYBA ***] Řádka je delší než vyrovnávací paměť, koncové podmínky nebylo "
             "dosaženo");
-  EXPECT_NE(h.ctx.connection, kInvalidSocket);
+  EXPECT_NE(ConnectionId(h.ctx), kInvalidSocket);
 }
 
 TEST(NetCommands, ReceiveAndSkipToReportTheReason) {
@@ -358,7 +358,7 @@ TEST(NetCommands, InterruptedReadEndsTheRunAndAskedConnectionIsKept) {
                              "V bufferu pro čtení zůstává: partial\n"
                              "Blok dat nelze načíst: Obsluha přerušila akci.\n" +
                              kEnd);
-  EXPECT_NE(h.ctx.connection, kInvalidSocket);
+  EXPECT_NE(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_EQ(h.ctx.lastOutcome, RunOutcome::Interrupted);
 
   // The next run goes on with the same connection and reads the same bytes.
@@ -378,7 +378,7 @@ TEST(NetCommands, InterruptedReadEndsTheRunAndAskedConnectionIsKept) {
                              "Spojení ukončeno.\n" +
                              kEnd)
       << h.Boxes();
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
 }
 
 TEST(NetCommands, DisconnectTwice) {

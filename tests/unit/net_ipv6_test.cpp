@@ -143,7 +143,7 @@ TEST(NetConnectIpv6, RefusedAddressGivesWayToTheNext) {
             "Spojení navázáno v pořádku.\n");
   EXPECT_EQ(h.Boxes(), "");
   EXPECT_TRUE(h.sockets.IsClosed(3));
-  EXPECT_EQ(h.ctx.connection, 4);
+  EXPECT_EQ(ConnectionId(h.ctx), 4);
   EXPECT_EQ(h.window.lower, "Spojení navázáno v pořádku.");
 }
 
@@ -166,7 +166,7 @@ TEST(NetConnectIpv6, EveryAddressFailingEndsWithTheLastOnesReport) {
             "Spojení s ::1 nelze navázat, zkouším další adresu.\n"
             "Chyby WinSock - není další socket pro spojení nebo není nainstalováno TCP/IP\n");
   EXPECT_EQ(h.Boxes(), "[*** CHYBA ***] Nelze získat socket pro spojení\n");
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_TRUE(h.sockets.IsClosed(3));
   EXPECT_TRUE(h.sockets.IsClosed(4));
 }
@@ -182,7 +182,7 @@ TEST(NetConnectIpv6, InterruptDuringAnAttemptTriesNoFurtherAddress) {
             "Čekám na připojení k 10.0.0.1, port 23\n"
             "Akce přerušena obsluhou.\n");
   EXPECT_EQ(h.sockets.Calls().find("10.0.0.2"), Bytes::npos);
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_STREQ(h.ctx.failureReason, kReasonInterrupted);
 }
 

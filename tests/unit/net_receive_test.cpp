@@ -156,7 +156,7 @@ TEST(NetReadUntil, FullBufferWithoutEndByteReportsAndKeepsTheBytes) {
   EXPECT_EQ(h.Buffer(), full);
   EXPECT_EQ(h.LogText(), "V bufferu pro čtení zůstává: " + full + "\n");
   EXPECT_EQ(h.files.files["/cap"], full);
-  EXPECT_NE(h.ctx.connection, kInvalidSocket);
+  EXPECT_NE(ConnectionId(h.ctx), kInvalidSocket);
   // Every later line read fails the same way and reports the same bytes,
   // which the capture file holds already.
   EXPECT_FALSE(ReadUntil(h.ctx, ':'));
@@ -220,7 +220,7 @@ TEST(NetReadUntil, PeerCloseReportsUnreadBytesAndClosesTheConnection) {
             "Ukončení spojení ze strany partnerského počítače.\n"
             "V bufferu pro čtení zůstává: abc\n");
   EXPECT_EQ(h.files.files["/cap"], "abc");
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_EQ(h.sockets.Calls(),
             "shutdown " + std::to_string(s) + "\nclose " + std::to_string(s) + "\n");
   EXPECT_EQ(h.Buffer(), "abc") << "closing does not empty the buffer";
@@ -237,7 +237,7 @@ TEST(NetReadUntil, CloseNotificationThatWentByIsNoticedBeforeWaiting) {
   EXPECT_FALSE(ReadUntil(h.ctx, '\n'));
   EXPECT_FALSE(h.queue.blockedForever) << "the read waited for a notification that never comes";
   EXPECT_STREQ(h.ctx.failureReason, kReasonPeerClosed);
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_EQ(h.LogText(),
             "Ukončení spojení ze strany partnerského počítače.\n"
             "V bufferu pro čtení zůstává: part\n");
@@ -252,7 +252,7 @@ TEST(NetReadUntil, ResetWithoutNotificationIsNoticedToo) {
   EXPECT_FALSE(ReadUntil(h.ctx, '\n'));
   EXPECT_FALSE(h.queue.blockedForever);
   EXPECT_STREQ(h.ctx.failureReason, kReasonPeerClosed);
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
 }
 
 TEST(NetReadUntil, BytesStillInTheSocketAtTheCloseNotificationAreNotLost) {
@@ -294,7 +294,7 @@ TEST(NetReadUntil, InterruptKeepsConnectionAndBytes) {
   EXPECT_FALSE(ReadUntil(h.ctx, '\n'));
   EXPECT_FALSE(h.ctx.running);
   EXPECT_STREQ(h.ctx.failureReason, kReasonInterrupted);
-  EXPECT_NE(h.ctx.connection, kInvalidSocket);
+  EXPECT_NE(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_EQ(h.Buffer(), "half");
   EXPECT_EQ(h.files.files["/cap"], "half");
   EXPECT_EQ(h.LogText(),
@@ -353,7 +353,7 @@ TEST(NetReadBlock, PeerCloseBeforeTheBlockIsComplete) {
   h.sockets.PeerCloses(20);
   EXPECT_FALSE(ReadBlock(h.ctx, 10));
   EXPECT_STREQ(h.ctx.failureReason, kReasonPeerClosed);
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_EQ(h.LogText(),
             "Ukončení spojení ze strany partnerského počítače.\n"
             "V bufferu pro čtení zůstává: 12345\n");

@@ -55,7 +55,7 @@ TEST(NetSend, InterruptWhileBlockedLogsTheProgressAndKeepsTheConnection) {
   h.InterruptAt(50);
   EXPECT_FALSE(Send(h, "0123456789"));
   EXPECT_STREQ(h.ctx.failureReason, kReasonInterrupted);
-  EXPECT_NE(h.ctx.connection, kInvalidSocket);
+  EXPECT_NE(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_EQ(h.LogText(),
             "Odesílám řádku 0123456789\n"
             "Akce přerušena obsluhou.\n"
@@ -69,7 +69,7 @@ TEST(NetSend, PeerCloseWhileBlockedClosesTheConnection) {
   h.sockets.PeerCloses(30);
   EXPECT_FALSE(Send(h, "0123456789"));
   EXPECT_STREQ(h.ctx.failureReason, kReasonPeerClosed);
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_TRUE(h.sockets.IsClosed(s));
   EXPECT_EQ(h.LogText(),
             "Odesílám řádku 0123456789\n"
@@ -97,7 +97,7 @@ TEST(NetSend, ResetIsThePeersCloseWithoutAnyWait) {
   EXPECT_FALSE(h.queue.blockedForever);
   EXPECT_EQ(h.queue.now, 0) << "no wait for a notification";
   EXPECT_STREQ(h.ctx.failureReason, kReasonPeerClosed);
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_EQ(h.LogText(),
             "Odesílám řádku abc\n"
             "Předčasné ukončení spojení ze strany partnerského počítače.\n"
@@ -122,7 +122,7 @@ TEST(NetSend, BlockedSendOnAConnectionWhoseCloseWentByDoesNotHang) {
   EXPECT_FALSE(Send(h, "abc"));
   EXPECT_FALSE(h.queue.blockedForever);
   EXPECT_STREQ(h.ctx.failureReason, kReasonPeerClosed);
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
 }
 
 TEST(NetSend, SendToAHalfClosedPeerThatTakesTheBytesSucceeds) {
@@ -130,7 +130,7 @@ TEST(NetSend, SendToAHalfClosedPeerThatTakesTheBytesSucceeds) {
   h.Open();
   h.sockets.Live().peerClosed = true;
   EXPECT_TRUE(Send(h, "abc"));
-  EXPECT_NE(h.ctx.connection, kInvalidSocket);
+  EXPECT_NE(ConnectionId(h.ctx), kInvalidSocket);
 }
 
 }  // namespace

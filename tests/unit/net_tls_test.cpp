@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "net/receive.h"
 #include "support/fake_sockets.h"
 
 namespace tv::test {
@@ -66,7 +67,7 @@ TEST(NetStartTls, SecondStartTlsIsRefusedAndANewConnectionStartsPlain) {
   h.window.answers = {kIdNo};
   h.sockets.tlsSteps = {TlsStatus::Done};
   h.Run("Connect 10.0.0.1 25\n");
-  EXPECT_FALSE(h.ctx.tlsActive);
+  EXPECT_EQ(h.ctx.tls, nullptr);
 }
 
 // A failed handshake leaves nothing usable: the connection is closed, and
@@ -79,8 +80,8 @@ TEST(NetStartTls, FailureClosesTheConnection) {
   h.sockets.Notify(10, kFdRead);
   h.Run("Connect 10.0.0.1 25\nStartTls\n");
   EXPECT_EQ(h.ctx.lastOutcome, RunOutcome::Failed);
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
-  EXPECT_FALSE(h.ctx.tlsActive);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
+  EXPECT_EQ(h.ctx.tls, nullptr);
   EXPECT_TRUE(h.sockets.IsClosed(3));
   EXPECT_NE(h.LogText().find("TLS nelze navázat: certifikát partnera není důvěryhodný "
                              "(certificate has expired)\nSpojení ukončeno.\n"),
@@ -89,6 +90,39 @@ TEST(NetStartTls, FailureClosesTheConnection) {
   EXPECT_EQ(h.Boxes(),
             "[*** CHYBA ***] Příkaz StartTls nelze provést, TLS nenavázáno: certifikát partnera "
             "není důvěryhodný\n");
+}
+
+// The end of the peer's data as the TLS stream tells it: cut without the close
+// alert, the read fails with the stream's own words; with it, the peer closed.
+TEST(NetStartTls, EndOfDataAsTheTlsStreamTellsIt) {
+  for (const bool cut : {true, false}) {
+    SCOPED_TRACE(cut ? "cut" : "close alert");
+    NetHost h;
+    h.sockets.connectAtOnce = true;
+    h.sockets.tlsSteps = {TlsStatus::Done};
+    if (cut) h.sockets.tlsFault = TlsError{TlsFailure::Truncated, "unexpected eof while reading"};
+    h.window.answers = {kIdNo};  // the connection stays open after the script
+    h.Run("Connect 10.0.0.1 25\nStartTls\n");
+    ASSERT_NE(h.ctx.tls, nullptr) << h.LogText() << h.Boxes();
+    h.ForgetLog();
+    h.ctx.running = true;
+    h.sockets.Arrive(10, "abc");
+    h.sockets.PeerCloses(20);
+    EXPECT_FALSE(ReadUntil(h.ctx, '\n'));
+    EXPECT_EQ(h.ctx.tls, nullptr);
+    EXPECT_TRUE(h.sockets.IsClosed(3));
+    const Bytes first = h.LogText().substr(0, h.LogText().find('\n') + 1);
+    if (cut) {
+      EXPECT_STREQ(h.ctx.failureReason, kReasonTlsBroken);
+      EXPECT_EQ(first,
+                "Spojení TLS porušeno: spojení skončilo bez zprávy close_notify "
+                "(unexpected eof while reading)\n");
+    } else {
+      EXPECT_STREQ(h.ctx.failureReason, kReasonPeerClosed);
+      EXPECT_EQ(first, "Ukončení spojení ze strany partnerského počítače.\n");
+    }
+    EXPECT_NE(h.LogText().find("abc"), Bytes::npos) << h.LogText();
+  }
 }
 
 // A Timeout with a label ends the handshake and jumps: the run goes on

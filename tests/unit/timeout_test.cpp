@@ -43,7 +43,7 @@ TEST(TimeLimit, LookupAndConnectShareOneLimit) {
   h.ctx.timeLimit.ms = 300;
   EXPECT_EQ(RunConnect(h, "slow.test 25"), Flow::Fail);
   EXPECT_EQ(h.queue.now, 300);
-  EXPECT_EQ(h.ctx.connection, kInvalidSocket);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
   EXPECT_TRUE(h.sockets.IsClosed(3));
   EXPECT_EQ(h.LogText(),
             "Táži se serveru DNS na jméno slow.test\n"

@@ -914,7 +914,7 @@ TEST(Sockets, CoreConnectsRepeatedlyThroughItsWaits) {
   for (int i = 0; i < 150 && failures == 0; ++i) {
     host.ctx.running = true;
     if (!tv::ConnectToServer(host.ctx, "127.0.0.1", port)) ++failures;
-    if (host.ctx.connection != tv::kInvalidSocket) tv::CloseConnection(host.ctx);
+    if (host.ctx.connection) tv::CloseConnection(host.ctx);
     host.ctx.PumpWindowMessages();
   }
   done = true;
