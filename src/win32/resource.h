@@ -36,4 +36,3 @@
 #define IDM_ABOUT 2001
 #define IDM_STATE 2002
 #define IDM_CHECK 2003
-
