@@ -36,8 +36,8 @@ std::string Utf8(const Bytes& text) {
   return out;
 }
 
-// A JSON string of Windows-1250 bytes, in UTF-8.
-std::string JsonString(const Bytes& text) {
+// A JSON string of UTF-8 text.
+std::string JsonUtf8(const std::string& text) {
   std::string out = "\"";
   for (char ch : text) {
     const unsigned char b = static_cast<unsigned char>(ch);
@@ -50,10 +50,15 @@ std::string JsonString(const Bytes& text) {
       out.push_back(kHex[b >> 4]);
       out.push_back(kHex[b & 15]);
     } else {
-      AppendUtf8(out, Cp1250ToUnicode(b));
+      out.push_back(ch);
     }
   }
   return out + "\"";
+}
+
+// A JSON string of Windows-1250 bytes, in UTF-8.
+std::string JsonString(const Bytes& text) {
+  return JsonUtf8(Utf8(text));
 }
 
 std::string Json(const std::vector<CheckFinding>& findings) {
@@ -136,26 +141,6 @@ std::string FileUri(const Bytes& file) {
     }
   }
   return out;
-}
-
-// A JSON string of UTF-8 text.
-std::string JsonUtf8(const std::string& text) {
-  std::string out = "\"";
-  for (char ch : text) {
-    const unsigned char b = static_cast<unsigned char>(ch);
-    if (b == '"' || b == '\\') {
-      out.push_back('\\');
-      out.push_back(ch);
-    } else if (b < 0x20 || b == 0x7F) {
-      static const char kHex[] = "0123456789abcdef";
-      out += "\\u00";
-      out.push_back(kHex[b >> 4]);
-      out.push_back(kHex[b & 15]);
-    } else {
-      out.push_back(ch);
-    }
-  }
-  return out + "\"";
 }
 
 // One run of the checker as a SARIF 2.1.0 log. The findings carry no rule

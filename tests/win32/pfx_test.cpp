@@ -134,13 +134,13 @@ TEST(Pfx, ImportedKeysAreStoredAndUsableUntilDeleted) {
   const std::vector<BYTE> info = KeyProviderInfo(cert);
   ASSERT_FALSE(info.empty());
   HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
-  DWORD spec = 0;
+  DWORD keyKind = 0;
   BOOL mustFree = FALSE;
   EXPECT_TRUE(CryptAcquireCertificatePrivateKey(
-      cert, CRYPT_ACQUIRE_SILENT_FLAG | CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG, nullptr, &key, &spec,
-      &mustFree));
-  if (mustFree && spec == CERT_NCRYPT_KEY_SPEC) NCryptFreeObject(key);
-  if (mustFree && spec != CERT_NCRYPT_KEY_SPEC) CryptReleaseContext(key, 0);
+      cert, CRYPT_ACQUIRE_SILENT_FLAG | CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG, nullptr, &key,
+      &keyKind, &mustFree));
+  if (mustFree && keyKind == CERT_NCRYPT_KEY_SPEC) NCryptFreeObject(key);
+  if (mustFree && keyKind != CERT_NCRYPT_KEY_SPEC) CryptReleaseContext(key, 0);
   EXPECT_TRUE(KeyExists(info));
 
   EXPECT_EQ(DeleteImportedKeys(store), 1);
