@@ -39,36 +39,10 @@ import threading
 import time
 import warnings
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from servers import free_port, stop, wait_listening  # noqa: E402
+
 ARGS = None
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_listening(port, process=None, seconds=10):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if process is not None and process.poll() is not None:
-            raise AssertionError(f"the server ended with status {process.returncode}")
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return
-        except OSError:
-            time.sleep(0.05)
-    raise AssertionError(f"nothing listens on port {port}")
-
-
-def stop(process):
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
 
 
 def start_server(argv, port):
