@@ -77,7 +77,9 @@ Wait AwaitData(ScriptContext& ctx) {
     FillReceiveBuffer(ctx);
     return Wait::PeerClosed;
   }
-  if (events & kFdRead) FillReceiveBuffer(ctx);
+  // A read that fails for good ends the data as a close does: waiting for a
+  // notification after it could wait without end.
+  if ((events & kFdRead) && !FillReceiveBuffer(ctx)) return Wait::PeerClosed;
   return Wait::More;
 }
 
@@ -96,16 +98,17 @@ void Consume(ScriptContext& ctx, const char* prefix, int n) {
 
 }  // namespace
 
-void FillReceiveBuffer(ScriptContext& ctx) {
-  if (!ctx.connection) return;
+bool FillReceiveBuffer(ScriptContext& ctx) {
+  if (!ctx.connection) return true;
   Stream& stream = *ctx.connection;
   unsigned long available = 0;
-  if (!stream.Available(available)) return;
+  if (!stream.Available(available)) return true;
   const unsigned long room = static_cast<unsigned long>(kReceiveBufferSize - ctx.fillCount);
   if (available > room) available = room;
-  if (available == 0) return;
+  if (available == 0) return true;
   const int got = stream.Read(ctx.receiveBuffer + ctx.fillCount, static_cast<int>(available));
   if (got > 0) ctx.fillCount += got;
+  return got >= 0 || stream.LastError() == kWsaeWouldBlock;
 }
 
 // The socket is asked for more only when the buffer does not already hold
@@ -113,8 +116,10 @@ void FillReceiveBuffer(ScriptContext& ctx) {
 // up with the first bytes not yet consumed, as many as fit), but a stream of
 // short lines costs one receive per buffer instead of one per line.
 bool ReadUntil(ScriptContext& ctx, char endByte) {
-  if (!std::memchr(ctx.receiveBuffer, endByte, static_cast<size_t>(ctx.fillCount))) {
-    FillReceiveBuffer(ctx);
+  if (!std::memchr(ctx.receiveBuffer, endByte, static_cast<size_t>(ctx.fillCount)) &&
+      !FillReceiveBuffer(ctx) &&
+      !std::memchr(ctx.receiveBuffer, endByte, static_cast<size_t>(ctx.fillCount))) {
+    return ClosePath(ctx);
   }
   const void* end;
   while (!(end = std::memchr(ctx.receiveBuffer, endByte, static_cast<size_t>(ctx.fillCount)))) {
@@ -146,7 +151,9 @@ bool ReadBlock(ScriptContext& ctx, int length) {
     ctx.failureReason = kReasonBlockTooLong;
     return false;
   }
-  if (ctx.fillCount < length) FillReceiveBuffer(ctx);
+  if (ctx.fillCount < length && !FillReceiveBuffer(ctx) && ctx.fillCount < length) {
+    return ClosePath(ctx);
+  }
   while (ctx.fillCount < length) {
     const Wait wait = AwaitData(ctx);
     if (wait == Wait::Stopped) return false;

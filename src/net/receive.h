@@ -25,8 +25,10 @@ inline const char* StoppedWaitReason(const ScriptContext& ctx) {
 }
 
 // Takes what the socket holds (as FIONREAD reports it, at most the free
-// space) into the receive buffer. Never blocks.
-void FillReceiveBuffer(ScriptContext& ctx);
+// space) into the receive buffer. Never blocks. False when the stream said
+// bytes were there but failed the read for good (a reset, on some systems,
+// leaves the count of bytes it dropped): nothing more will come from it.
+bool FillReceiveBuffer(ScriptContext& ctx);
 // Consumes everything up to and including the first end byte. The bytes kept
 // (without CR and LF and the end byte) go to ctx.scratch and ctx.lastLine.
 bool ReadUntil(ScriptContext& ctx, char endByte);

@@ -202,8 +202,8 @@ int WinSockets::LastError() {
 
 bool WinSockets::PeerHasClosed(Socket s) {
   if (TlsSocket* st = FindTls(s)) return st->link.PeerHasClosed();
-  u_long waiting = 0;
-  if (ioctlsocket(Raw(s), FIONREAD, &waiting) == 0 && waiting > 0) return false;
+  // A peek, not FIONREAD: after a reset some systems still count the bytes
+  // that came before it while every recv fails.
   char byte;
   int n = recv(Raw(s), &byte, 1, MSG_PEEK);
   if (n == 0) return true;

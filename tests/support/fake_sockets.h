@@ -137,6 +137,15 @@ class ScriptedSockets : public SocketLayer {
       if (notify) Post(live, kFdClose, kWsaeConnReset);
     });
   }
+  // A reset as some systems report it: the bytes that came before it are
+  // still counted as there, every recv fails with the reset, and only a read
+  // notification comes.
+  void PeerResetsKeepingTheCount(long long atMs) {
+    queue_.At(atMs, [this] {
+      Live().reset = true;
+      Post(live, kFdRead);
+    });
+  }
   // The socket takes n more bytes; FD_WRITE follows when asked.
   void RoomFor(long long atMs, long n, bool notify = true) {
     queue_.At(atMs, [this, n, notify] {

@@ -255,6 +255,35 @@ TEST(NetReadUntil, ResetWithoutNotificationIsNoticedToo) {
   EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
 }
 
+// A reset whose dropped bytes are still counted as there (every recv fails,
+// only a read notification comes): the read ends as at a close, during a
+// wait and when the reset is already there as the read starts.
+TEST(NetReadUntil, ResetThatLeavesBytesCountedEndsTheRead) {
+  NetHost h;
+  h.Open();
+  h.sockets.Arrive(10, "line 1\nline ");
+  h.sockets.Arrive(20, "2\n", false);
+  h.sockets.PeerResetsKeepingTheCount(20);
+  ASSERT_TRUE(ReadUntil(h.ctx, '\n'));
+  EXPECT_FALSE(ReadUntil(h.ctx, '\n'));
+  EXPECT_FALSE(h.queue.blockedForever) << "the read waited after a failed recv";
+  EXPECT_STREQ(h.ctx.failureReason, kReasonPeerClosed);
+  EXPECT_EQ(ConnectionId(h.ctx), kInvalidSocket);
+  EXPECT_EQ(h.LogText(),
+            "Načtena řádka line 1\\n\n"
+            "Ukončení spojení ze strany partnerského počítače.\n"
+            "V bufferu pro čtení zůstává: line \n");
+
+  NetHost b;
+  b.Open();
+  b.sockets.Live().incoming = "123";
+  b.sockets.Live().reset = true;  // counted, never readable, no notification
+  EXPECT_FALSE(ReadBlock(b.ctx, 2));
+  EXPECT_FALSE(b.queue.blockedForever);
+  EXPECT_STREQ(b.ctx.failureReason, kReasonPeerClosed);
+  EXPECT_EQ(ConnectionId(b.ctx), kInvalidSocket);
+}
+
 TEST(NetReadUntil, BytesStillInTheSocketAtTheCloseNotificationAreNotLost) {
   NetHost h;
   h.Open();
