@@ -1001,6 +1001,9 @@ class PolicyTests(unittest.TestCase):
         server.send(b"pong\n")
         run.wait()
         self.assertEqual(run.exit, 0, run.log())
+        # s_server prints its counts as it ends, after the connection.
+        server.proc.wait(LIMIT)
+        server.reader.join(5)
         self.assertIn(b"2 server accepts that finished", server.out)
         self.assertIn("Spojení TLS navázáno: TLSv1.2", run.log())
         self.assertIn("Načtena řádka pong", run.log())
