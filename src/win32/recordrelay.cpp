@@ -74,15 +74,6 @@ bool IsReset(int error) {
   return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAESHUTDOWN;
 }
 
-// Whether a link whose recv gave nothing was reset: Wine's recv tells a
-// reset as an orderly close, its pending error does not.
-bool WasReset(SOCKET s) {
-  int error = 0;
-  int size = sizeof error;
-  return ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) == 0 &&
-         IsReset(error);
-}
-
 // How often a link whose far end has closed its sending half is looked at
 // for a reset: select() tells of none on a link that is not read.
 constexpr long kResetLookMs = 100;
@@ -117,8 +108,7 @@ class SelectLinks : public record::Links {
       // Its close has been read: a look at what comes next gives nothing, or
       // the reset that came since.
       char byte = 0;
-      const int n = ::recv(sockets_[i], &byte, 1, MSG_PEEK);
-      if ((n == SOCKET_ERROR && IsReset(::WSAGetLastError())) || (n == 0 && WasReset(sockets_[i])))
+      if (::recv(sockets_[i], &byte, 1, MSG_PEEK) == SOCKET_ERROR && IsReset(::WSAGetLastError()))
         ready[i].reset = true;
     }
     return true;
@@ -130,7 +120,7 @@ class SelectLinks : public record::Links {
       got = static_cast<size_t>(n);
       return Io::Moved;
     }
-    if (n == 0) return WasReset(sockets_[static_cast<int>(side)]) ? Io::Reset : Io::Closed;
+    if (n == 0) return Io::Closed;
     const int error = ::WSAGetLastError();
     if (IsReset(error)) return Io::Reset;
     if (error == WSAEWOULDBLOCK || error == WSAEINTR) return Io::Later;

@@ -20,8 +20,8 @@ in use end with their messages and statuses.
 
 With --wine-recorder, tarvelin-record.exe (the Windows console program)
 records curl against nginx under Wine, and its scripts must equal the
-headless recorder's for the same dialogue; the resets pass through it as
-through the headless one (tools/run-tests.sh runs this part after the
+headless recorder's for the same dialogue, and a slow reader gets all
+after both halves closed (tools/run-tests.sh runs this part after the
 Windows builds).
 
 A server or client that is not installed skips its part with a message,
@@ -462,9 +462,10 @@ def test_wine(checks, folder):
             rec = argparse.Namespace(client=scripts["wine"][0], server=scripts["wine"][1])
             status, log = replay_client(rec, folder)
             checks.expect("wine: its client script replayed against nginx", status == 0, log)
-        # The resets through the Windows relay.
-        test_resets(checks, folder, program=[wine, ARGS.wine_recorder], env=env,
-                    label="wine reset")
+        # Both halves of a link closed while the Windows relay still holds
+        # bytes for the other side. (Wine's sockets tell a reset as an
+        # orderly close, so resets are not checked under it.)
+        slow_reader(checks, folder, [wine, ARGS.wine_recorder], env, "wine")
     finally:
         stop(server)
         wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
