@@ -16,6 +16,8 @@ export DEBIAN_FRONTEND=noninteractive
 # (and the second client) the examples run against (tests/examples). nsis
 # (makensis) makes the Windows program's installer tarvelin-setup.exe.
 # python3-jsonschema validates the checker's SARIF output (tests/check).
+# python3-aiosmtpd is the SMTP server the recorder's tests record smtplib
+# against (tests/record).
 if [ "$(dpkg --print-architecture)" = amd64 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
@@ -29,7 +31,7 @@ for try in 1 2 3; do
 done
 packages=(
   ca-certificates cmake ninja-build g++ make libgtest-dev libgmock-dev googletest
-  libbenchmark-dev python3 python3-jsonschema perl libxml2-utils clang clang-tidy libclang-rt-14-dev redis-server
+  libbenchmark-dev python3 python3-jsonschema python3-aiosmtpd perl libxml2-utils clang clang-tidy libclang-rt-14-dev redis-server
   libssl-dev openssl curl nodejs
   mingw-w64 wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick zip xauth
   libgnutls30 libgnutls30:i386 mmdebstrap

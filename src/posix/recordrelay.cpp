@@ -21,11 +21,6 @@ using record::Side;
 
 namespace {
 
-// What one direction holds on its way: bounded, so that a fast sender waits
-// for a slow receiver instead of filling the memory.
-constexpr size_t kBufferMost = 256 * 1024;
-constexpr size_t kReadSize = 64 * 1024;
-
 class Fd {
  public:
   Fd() = default;
@@ -45,13 +40,6 @@ class Fd {
   void Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-  }
-  // Closes with a reset instead of an orderly close.
-  void Reset() {
-    if (fd_ < 0) return;
-    linger off{1, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
-    Close();
   }
 
  private:
@@ -76,15 +64,67 @@ bool IsReset(int error) {
   return error == ECONNRESET || error == EPIPE || error == ECONNABORTED;
 }
 
-struct Direction {
-  Side from;
-  int src = -1;
-  int dst = -1;
-  std::string buffer;
-  size_t sent = 0;
-  bool ended = false;     // the sender closed
-  bool passedOn = false;  // its close went on to the receiver
-  size_t Pending() const { return buffer.size() - sent; }
+// The two connections under poll().
+class PollLinks : public record::Links {
+ public:
+  PollLinks(int client, int server) : fds_{client, server} {}
+
+  bool Wait(const Want want[2], Ready ready[2], std::string& detail) override {
+    pollfd polled[2];
+    for (int i = 0; i < 2; ++i) {
+      const Want& w = want[i];
+      // A link nothing is wanted of stays out: poll would report its
+      // hang-up again and again.
+      polled[i].fd = w.read || w.write || w.reset ? fds_[i] : -1;
+      polled[i].events = static_cast<short>((w.read ? POLLIN : 0) | (w.write ? POLLOUT : 0));
+      polled[i].revents = 0;
+    }
+    if (::poll(polled, 2, -1) < 0) {
+      if (errno == EINTR) return true;
+      detail = std::strerror(errno);
+      return false;
+    }
+    for (int i = 0; i < 2; ++i) {
+      const short got = polled[i].revents;
+      ready[i].read = (got & (POLLIN | POLLHUP | POLLERR)) != 0;
+      // A hang-up on a link whose far end has closed its sending half, the
+      // relay's half still open, can only be a reset.
+      ready[i].reset = want[i].reset && (got & (POLLHUP | POLLERR)) != 0;
+    }
+    return true;
+  }
+
+  Io Receive(Side side, char* data, size_t size, size_t& got, std::string& detail) override {
+    const ssize_t n = ::recv(fds_[static_cast<int>(side)], data, size, 0);
+    if (n > 0) {
+      got = static_cast<size_t>(n);
+      return Io::Moved;
+    }
+    if (n == 0) return Io::Closed;
+    if (IsReset(errno)) return Io::Reset;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Io::Later;
+    detail = std::strerror(errno);
+    return Io::Failed;
+  }
+
+  Io Send(Side side, const char* data, size_t size, size_t& put) override {
+    const ssize_t n = ::send(fds_[static_cast<int>(side)], data, size, MSG_NOSIGNAL);
+    if (n > 0) {
+      put = static_cast<size_t>(n);
+      return Io::Moved;
+    }
+    return n < 0 && IsReset(errno) ? Io::Reset : Io::Later;
+  }
+
+  void EndSending(Side side) override { ::shutdown(fds_[static_cast<int>(side)], SHUT_WR); }
+
+  void Reset(Side side) override {
+    linger off{1, 0};
+    ::setsockopt(fds_[static_cast<int>(side)], SOL_SOCKET, SO_LINGER, &off, sizeof off);
+  }
+
+ private:
+  int fds_[2];
 };
 
 }  // namespace
@@ -181,103 +221,10 @@ record::RelayEnd SocketRelay::Run(const record::RelayPlan& plan, record::Recordi
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   }
 
-  // Both ways until both sides have closed, or one resets.
-  auto now = [&start] {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now() - start)
-                                     .count());
-  };
-  Direction ways[2];
-  ways[0].from = Side::Client;
-  ways[0].src = client.get();
-  ways[0].dst = server.get();
-  ways[1].from = Side::Server;
-  ways[1].src = server.get();
-  ways[1].dst = client.get();
-  std::string chunk(kReadSize, '\0');
-  bool reset = false;
-  Side resetSide = Side::Client;
-  auto resetBy = [&](Side side) {
-    reset = true;
-    resetSide = side;
-  };
-  while (!reset && !(ways[0].passedOn && ways[1].passedOn)) {
-    pollfd fds[2] = {{client.get(), 0, 0}, {server.get(), 0, 0}};
-    for (int w = 0; w < 2; ++w) {
-      Direction& d = ways[w];
-      pollfd& src = fds[d.src == client.get() ? 0 : 1];
-      pollfd& dst = fds[d.dst == client.get() ? 0 : 1];
-      if (!d.ended && d.Pending() < kBufferMost) src.events |= POLLIN;
-      if (d.Pending() > 0) dst.events |= POLLOUT;
-    }
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      detail = std::strerror(errno);
-      return RelayEnd::Failed;
-    }
-    for (int w = 0; w < 2 && !reset; ++w) {
-      Direction& d = ways[w];
-      const pollfd& src = fds[d.src == client.get() ? 0 : 1];
-      // A hang-up on a side that has already closed its sending half can
-      // only be a reset (the relay has not shut the other half yet); poll
-      // would report it at once again and again.
-      if (d.ended && (src.revents & (POLLHUP | POLLERR))) {
-        resetBy(d.from);
-        continue;
-      }
-      if (!d.ended && (src.revents & (POLLIN | POLLHUP | POLLERR))) {
-        const ssize_t n = ::recv(d.src, &chunk[0], chunk.size(), 0);
-        if (n > 0) {
-          recording.Data(d.from, now(), chunk.data(), static_cast<size_t>(n));
-          if (d.sent > 0 && d.sent == d.buffer.size()) {
-            d.buffer.clear();
-            d.sent = 0;
-          }
-          d.buffer.append(chunk.data(), static_cast<size_t>(n));
-        } else if (n == 0) {
-          d.ended = true;
-          recording.Close(d.from, now(), false);
-        } else if (IsReset(errno)) {
-          resetBy(d.from);
-        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-          detail = std::strerror(errno);
-          return RelayEnd::Failed;
-        }
-      }
-    }
-    for (int w = 0; w < 2 && !reset; ++w) {
-      Direction& d = ways[w];
-      while (d.Pending() > 0) {
-        const ssize_t n = ::send(d.dst, d.buffer.data() + d.sent, d.Pending(), MSG_NOSIGNAL);
-        if (n > 0) {
-          d.sent += static_cast<size_t>(n);
-          continue;
-        }
-        if (n < 0 && IsReset(errno)) resetBy(w == 0 ? Side::Server : Side::Client);
-        break;
-      }
-      if (d.Pending() == 0 || d.sent >= kBufferMost) {  // what went out is dropped
-        d.buffer.erase(0, d.sent);
-        d.sent = 0;
-      }
-      if (!reset && d.ended && d.Pending() == 0 && !d.passedOn) {
-        ::shutdown(d.dst, SHUT_WR);
-        d.passedOn = true;
-      }
-    }
-  }
-  if (reset) {
-    recording.Close(resetSide, now(), true);
-    report.Reset(resetSide);
-    // The other side gets a reset too, after what the resetting side had
-    // sent and it could still take.
-    Direction& toOther = ways[resetSide == Side::Client ? 0 : 1];
-    if (toOther.Pending() > 0)
-      (void)::send(toOther.dst, toOther.buffer.data() + toOther.sent, toOther.Pending(),
-                   MSG_NOSIGNAL);
-    (resetSide == Side::Client ? server : client).Reset();
-  }
-  return RelayEnd::Done;
+  // Both ways until both sides have closed, or one resets (the link that
+  // Pass resets loses its linger and is closed with the other on return).
+  PollLinks links(client.get(), server.get());
+  return record::Pass(links, recording, report, detail, start);
 }
 
 }  // namespace tv::posix

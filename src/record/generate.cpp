@@ -111,49 +111,50 @@ class Generator {
   std::vector<Closing> closings_;
 };
 
-// How the other side's lines are waited for: the rest of a comment line
-// that begins with "The server's lines " or "The client's lines ", and one
-// more line.
-std::pair<std::string, std::string> MatchWords(Match match) {
+// How the other side's lines are waited for: two comment lines; whose is the
+// other side in the genitive (serveru, klienta).
+std::pair<std::string, std::string> MatchWords(Match match, const std::string& whose) {
   switch (match) {
     case Match::Exact:
-      return {"are waited for exactly as they were", "// recorded (--match exact)."};
+      return {"// Na řádky " + whose + " se čeká přesně tak, jak byly zaznamenány",
+              "// (--match exact)."};
     case Match::Count:
-      return {"are only counted (--match count): the same number", "// of lines and bytes."};
+      return {"// Řádky " + whose + " se jen počítají (--match count): stejný počet",
+              "// řádek a bytů."};
     case Match::Shape:
       break;
   }
-  return {"are waited for by their shape (--match shape): digits,",
-          "// hexadecimal identifiers and the names of days and months may differ."};
+  return {"// Na řádky " + whose + " se čeká podle jejich tvaru (--match shape): číslice,",
+          "// šestnáctkové identifikátory a jména dnů a měsíců se smějí lišit."};
 }
 
 void Generator::Header(const Recording& recording) {
-  const std::string what = "// Recorded by tarvelin-record on " + settings_.when +
-                           ": a dialogue with " + settings_.server + " port " + settings_.port +
-                           ",";
-  const std::string sizes = "// " + Number(recording.Bytes(Side::Client)) +
-                            " bytes from the client and " + Number(recording.Bytes(Side::Server)) +
-                            " from the server.";
+  const std::string what = "// Záznam programu tarvelin-record z " + settings_.when +
+                           ": rozhovor se serverem " + settings_.server + ", port " +
+                           settings_.port + ";";
+  const std::string sizes = "// " + Number(recording.Bytes(Side::Client)) + " bytů od klienta a " +
+                            Number(recording.Bytes(Side::Server)) + " bytů od serveru.";
   const std::string runClient = "tarvelin " + settings_.clientFile;
   const std::string runServer = "tarvelin -a " + settings_.port + " " + settings_.serverFile;
 
   client_.Line("Connect " + settings_.server + " " + settings_.port);
   client_.Line(what);
   client_.Line(sizes);
-  client_.Line("// This script plays the client against the server:  " + runClient);
-  client_.Line("// " + settings_.serverFile + " plays the server for the client:  " + runServer);
-  const auto words = MatchWords(settings_.match);
-  client_.Line("// The server's lines " + words.first);
-  client_.Line(words.second);
+  client_.Line("// Tento script hraje klienta proti serveru:  " + runClient);
+  client_.Line("// " + settings_.serverFile + " hraje server pro klienta:  " + runServer);
+  const auto serverWords = MatchWords(settings_.match, "serveru");
+  client_.Line(serverWords.first);
+  client_.Line(serverWords.second);
 
   server_.Line(what);
   server_.Line(sizes);
-  server_.Line("// This script plays the server for one client:  " + runServer);
-  server_.Line("// (any free port; then point the client at it). " + settings_.clientFile +
-               " plays the client.");
-  server_.Line("// The client's lines " + words.first);
-  server_.Line(words.second);
-  server_.Line("// What this script sends is exactly what the server sent.");
+  server_.Line("// Tento script hraje server pro jednoho klienta:  " + runServer);
+  server_.Line("// (na kterémkoli volném portu, klienta pak připojte k němu). " +
+               settings_.clientFile + " hraje klienta.");
+  const auto clientWords = MatchWords(settings_.match, "klienta");
+  server_.Line(clientWords.first);
+  server_.Line(clientWords.second);
+  server_.Line("// Tento script posílá přesně to, co poslal server.");
   if (settings_.timeoutMs > 0) {
     client_.Line("Timeout " + Number(static_cast<uint64_t>(settings_.timeoutMs)));
     server_.Line("Timeout " + Number(static_cast<uint64_t>(settings_.timeoutMs)));
@@ -304,7 +305,8 @@ void Generator::FlushBinary() {
 }
 
 // How a script ends: when the other side closed first it waits for that
-// close; otherwise it closes (a reset cannot be played, it is noted).
+// close; otherwise it closes (a reset cannot be played, it is noted). The
+// sides' names as the comment has them: server, klient.
 void Generator::Ending(Script& script, Side own, const char* ownName, const char* otherName) {
   const Closing* first = closings_.empty() ? nullptr : &closings_.front();
   const Closing* mine = nullptr;
@@ -312,20 +314,20 @@ void Generator::Ending(Script& script, Side own, const char* ownName, const char
     if (c.side == own) mine = &c;
   if (first && first->side != own) {
     if (first->kind == EventKind::Reset)
-      script.Line(std::string("// The ") + otherName + " reset the connection here.");
+      script.Line(std::string("// Zde ") + otherName + " ukončil spojení resetem.");
     script.Line("WaitFor End");
     return;
   }
   if (mine && mine->pause > 0) script.Line("Wait " + Number(mine->pause));
   if (mine && mine->kind == EventKind::Reset)
-    script.Line(std::string("// The ") + ownName + " reset the connection here.");
+    script.Line(std::string("// Zde ") + ownName + " ukončil spojení resetem.");
   script.Line("Disconnect");
 }
 
 void Generator::Finish() {
   EndPiece();
-  Ending(client_, Side::Client, "client", "server");
-  Ending(server_, Side::Server, "server", "client");
+  Ending(client_, Side::Client, "klient", "server");
+  Ending(server_, Side::Server, "server", "klient");
   client_.Flush();
   server_.Flush();
 }

@@ -113,6 +113,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, Bytes&
       arg = "-l";
       hasValue = true;
     }
+    if (arg == "--version" && !hasValue) {
+      options.version = true;
+      return true;
+    }
     const bool takesValue = arg == "-l" || arg == "--client-script" || arg == "--server-script" ||
                             arg == "--match" || arg == "--timeout";
     if (takesValue && !hasValue) {
@@ -181,6 +185,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, Bytes&
   return true;
 }
 
+bool AsksForVersion(const std::vector<std::string>& args) {
+  Options options;
+  Bytes error;
+  return ParseOptions(args, options, error) && options.version;
+}
+
 int RunRecorder(const std::vector<std::string>& args, Relay& relay,
                 const std::function<void(const Bytes&)>& print) {
   Options options;
@@ -189,6 +199,7 @@ int RunRecorder(const std::vector<std::string>& args, Relay& relay,
     print(error + "\n" + Usage());
     return 2;
   }
+  if (options.version) return 0;  // the front end has printed it
   // The scripts' files must be writable before the dialogue, which could not
   // be had again; files made for the test go again when nothing is recorded.
   std::vector<std::string> made;

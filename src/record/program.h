@@ -16,6 +16,7 @@ struct Options {
   RelayPlan plan;
   ScriptSettings settings;
   bool timeoutGiven = false;
+  bool version = false;  // --version: nothing else is done
 };
 
 // Reads the command line (without the program's name). False with a message
@@ -24,6 +25,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, Bytes&
 
 // The usage text (Windows-1250, with line ends).
 Bytes Usage();
+
+// Whether the command line asks for the version (--version as an option,
+// nothing wrong before it): the front end prints it, and runs nothing.
+bool AsksForVersion(const std::vector<std::string>& args);
 
 // Runs the whole program; print shows a line of Windows-1250 text (with its
 // line end) to the user. Exit status: 0 recorded, 1 a failure, 2 a wrong

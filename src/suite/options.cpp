@@ -169,6 +169,7 @@ std::string DefaultProgram() {
 
 Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& wrong) {
   bool jobsGiven = false;
+  bool failFast = false, maxFailures = false;  // one or the other
   // '-': script names come back as they stand, in order; ':': a missing
   // value is told apart from an unknown option.
   optind = 0;
@@ -218,6 +219,7 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& wrong) {
         continue;
       case kFailFast:
         o.maxFailures = 1;
+        failFast = true;
         continue;
       case kShard:
         if (!ParseShard(value, o.shard, o.shards)) {
@@ -242,6 +244,7 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& wrong) {
           o.repeat = static_cast<int>(n);
         } else {
           o.maxFailures = n;
+          maxFailures = true;
         }
         continue;
       }
@@ -268,6 +271,10 @@ Parsed ParseCommandLine(int argc, char** argv, Options& o, std::string& wrong) {
     }
   }
   for (int i = optind; i < argc; ++i) o.scripts.push_back(argv[i]);
+  if (failFast && maxFailures) {
+    wrong = "Volby --fail-fast a --max-failures nelze zadat spolu.";
+    return Parsed::Wrong;
+  }
   if (o.scripts.empty()) {
     wrong = "Není zadán žádný script.";
     return Parsed::Wrong;

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#include <tarvelin_version.h>
 
 #include <string>
 #include <vector>
@@ -52,6 +53,14 @@ int main() {
   std::vector<std::string> args;
   for (int i = 1; argv && i < argc; ++i) args.push_back(Narrow(argv[i], 1250));
   if (argv) ::LocalFree(argv);
+  if (tv::record::AsksForVersion(args)) {
+    const std::string line = "tarvelin-record " TARVELIN_VERSION_TEXT "\n";
+    DWORD written = 0;
+    return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), line.data(),
+                       static_cast<DWORD>(line.size()), &written, nullptr)
+               ? 0
+               : 2;
+  }
   tv::win32::SocketRelay relay;
   return tv::record::RunRecorder(args, relay, Print);
 }

@@ -13,11 +13,6 @@ using record::Side;
 
 namespace {
 
-// What one direction holds on its way: bounded, so that a fast sender waits
-// for a slow receiver instead of filling the memory.
-constexpr size_t kBufferMost = 256 * 1024;
-constexpr int kReadSize = 64 * 1024;
-
 class Socket {
  public:
   Socket() = default;
@@ -38,15 +33,6 @@ class Socket {
   void Close() {
     if (s_ != INVALID_SOCKET) ::closesocket(s_);
     s_ = INVALID_SOCKET;
-  }
-  // Closes with a reset instead of an orderly close.
-  void Reset() {
-    if (s_ == INVALID_SOCKET) return;
-    linger off{};
-    off.l_onoff = 1;
-    off.l_linger = 0;
-    ::setsockopt(s_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&off), sizeof off);
-    Close();
   }
 
  private:
@@ -88,15 +74,81 @@ bool IsReset(int error) {
   return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAESHUTDOWN;
 }
 
-struct Direction {
-  Side from;
-  SOCKET src = INVALID_SOCKET;
-  SOCKET dst = INVALID_SOCKET;
-  std::string buffer;
-  size_t sent = 0;
-  bool ended = false;
-  bool passedOn = false;
-  size_t Pending() const { return buffer.size() - sent; }
+// How often a link whose far end has closed its sending half is looked at
+// for a reset: select() tells of none on a link that is not read.
+constexpr long kResetLookMs = 100;
+
+// The two connections under select().
+class SelectLinks : public record::Links {
+ public:
+  SelectLinks(SOCKET client, SOCKET server) : sockets_{client, server} {}
+
+  bool Wait(const Want want[2], Ready ready[2], std::string& detail) override {
+    fd_set readable, writable, failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    bool lookForReset = false;
+    for (int i = 0; i < 2; ++i) {
+      const Want& w = want[i];
+      if (!w.read && !w.write && !w.reset) continue;
+      if (w.read) FD_SET(sockets_[i], &readable);
+      if (w.write) FD_SET(sockets_[i], &writable);
+      FD_SET(sockets_[i], &failed);
+      lookForReset = lookForReset || w.reset;
+    }
+    timeval look{0, kResetLookMs * 1000};
+    if (::select(0, &readable, &writable, &failed, lookForReset ? &look : nullptr) < 0) {
+      detail = ErrorText(::WSAGetLastError());
+      return false;
+    }
+    for (int i = 0; i < 2; ++i) {
+      ready[i].read = FD_ISSET(sockets_[i], &readable) || FD_ISSET(sockets_[i], &failed);
+      if (!want[i].reset) continue;
+      // Its close has been read: a look at what comes next gives nothing, or
+      // the reset that came since.
+      char byte = 0;
+      if (::recv(sockets_[i], &byte, 1, MSG_PEEK) == SOCKET_ERROR && IsReset(::WSAGetLastError()))
+        ready[i].reset = true;
+    }
+    return true;
+  }
+
+  Io Receive(Side side, char* data, size_t size, size_t& got, std::string& detail) override {
+    const int n = ::recv(sockets_[static_cast<int>(side)], data, static_cast<int>(size), 0);
+    if (n > 0) {
+      got = static_cast<size_t>(n);
+      return Io::Moved;
+    }
+    if (n == 0) return Io::Closed;
+    const int error = ::WSAGetLastError();
+    if (IsReset(error)) return Io::Reset;
+    if (error == WSAEWOULDBLOCK || error == WSAEINTR) return Io::Later;
+    detail = ErrorText(error);
+    return Io::Failed;
+  }
+
+  Io Send(Side side, const char* data, size_t size, size_t& put) override {
+    const int n = ::send(sockets_[static_cast<int>(side)], data, static_cast<int>(size), 0);
+    if (n > 0) {
+      put = static_cast<size_t>(n);
+      return Io::Moved;
+    }
+    return n < 0 && IsReset(::WSAGetLastError()) ? Io::Reset : Io::Later;
+  }
+
+  void EndSending(Side side) override { ::shutdown(sockets_[static_cast<int>(side)], SD_SEND); }
+
+  void Reset(Side side) override {
+    linger off{};
+    off.l_onoff = 1;
+    off.l_linger = 0;
+    ::setsockopt(sockets_[static_cast<int>(side)], SOL_SOCKET, SO_LINGER,
+                 reinterpret_cast<const char*>(&off), sizeof off);
+  }
+
+ private:
+  SOCKET sockets_[2];
 };
 
 }  // namespace
@@ -204,89 +256,10 @@ record::RelayEnd SocketRelay::Run(const record::RelayPlan& plan, record::Recordi
                  sizeof noDelay);
   }
 
-  auto now = [&start] {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now() - start)
-                                     .count());
-  };
-  Direction ways[2];
-  ways[0].from = Side::Client;
-  ways[0].src = client.get();
-  ways[0].dst = server.get();
-  ways[1].from = Side::Server;
-  ways[1].src = server.get();
-  ways[1].dst = client.get();
-  std::string chunk(kReadSize, '\0');
-  bool reset = false;
-  Side resetSide = Side::Client;
-  while (!reset && !(ways[0].passedOn && ways[1].passedOn)) {
-    fd_set readable, writable, failed;
-    FD_ZERO(&readable);
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    for (Direction& d : ways) {
-      if (!d.ended && d.Pending() < kBufferMost) FD_SET(d.src, &readable);
-      if (d.Pending() > 0) FD_SET(d.dst, &writable);
-      FD_SET(d.src, &failed);
-    }
-    if (::select(0, &readable, &writable, &failed, nullptr) < 0) {
-      detail = ErrorText(::WSAGetLastError());
-      return RelayEnd::Failed;
-    }
-    for (Direction& d : ways) {
-      if (reset || d.ended || !(FD_ISSET(d.src, &readable) || FD_ISSET(d.src, &failed))) continue;
-      const int n = ::recv(d.src, &chunk[0], kReadSize, 0);
-      if (n > 0) {
-        recording.Data(d.from, now(), chunk.data(), static_cast<size_t>(n));
-        d.buffer.append(chunk.data(), static_cast<size_t>(n));
-      } else if (n == 0) {
-        d.ended = true;
-        recording.Close(d.from, now(), false);
-      } else {
-        const int error = ::WSAGetLastError();
-        if (IsReset(error)) {
-          reset = true;
-          resetSide = d.from;
-        } else if (error != WSAEWOULDBLOCK && error != WSAEINTR) {
-          detail = ErrorText(error);
-          return RelayEnd::Failed;
-        }
-      }
-    }
-    for (int w = 0; w < 2 && !reset; ++w) {
-      Direction& d = ways[w];
-      while (d.Pending() > 0) {
-        const int n = ::send(d.dst, d.buffer.data() + d.sent, static_cast<int>(d.Pending()), 0);
-        if (n > 0) {
-          d.sent += static_cast<size_t>(n);
-          continue;
-        }
-        if (n < 0 && IsReset(::WSAGetLastError())) {
-          reset = true;
-          resetSide = w == 0 ? Side::Server : Side::Client;
-        }
-        break;
-      }
-      if (d.Pending() == 0 || d.sent >= kBufferMost) {  // what went out is dropped
-        d.buffer.erase(0, d.sent);
-        d.sent = 0;
-      }
-      if (!reset && d.ended && d.Pending() == 0 && !d.passedOn) {
-        ::shutdown(d.dst, SD_SEND);
-        d.passedOn = true;
-      }
-    }
-  }
-  if (reset) {
-    recording.Close(resetSide, now(), true);
-    report.Reset(resetSide);
-    Direction& toOther = ways[resetSide == Side::Client ? 0 : 1];
-    if (toOther.Pending() > 0)
-      (void)::send(toOther.dst, toOther.buffer.data() + toOther.sent,
-                   static_cast<int>(toOther.Pending()), 0);
-    (resetSide == Side::Client ? server : client).Reset();
-  }
-  return RelayEnd::Done;
+  // Both ways until both sides have closed, or one resets (the link that
+  // Pass resets loses its linger and is closed with the other on return).
+  SelectLinks links(client.get(), server.get());
+  return record::Pass(links, recording, report, detail, start);
 }
 
 }  // namespace tv::win32

@@ -11,24 +11,29 @@ Each dialogue is recorded once through the relay; then
 The dialogues: curl against nginx (a GET with a Date header), redis-cli
 against redis-server (SET, GET, and an INCR whose value changes on the
 replay; under --match exact the replay then fails with the time limit's
-status), python's smtplib against python's smtpd (the greeting holds a
-date), mosquitto_pub against mosquitto (binary MQTT). Besides: 100 MB each
-way through the relay arrive unchanged, in bounded memory; resets are passed
-on; a refusing server, a client that never comes and a port in use end with
-their messages and statuses.
+status), python's smtplib against aiosmtpd (its greeting names the host
+and the server's version), mosquitto_pub against mosquitto (binary MQTT).
+Besides: 100 MB each way through the relay arrive unchanged, in bounded
+memory; resets of either side are passed on, also after that side closed
+its sending half; a refusing server, a client that never comes and a port
+in use end with their messages and statuses.
 
 With --wine-recorder, tarvelin-record.exe (the Windows console program)
 records curl against nginx under Wine, and its scripts must equal the
-headless recorder's for the same dialogue (tools/run-tests.sh runs this
-part after the Windows builds).
+headless recorder's for the same dialogue, and a slow reader gets all
+after both halves closed (tools/run-tests.sh runs this part after the
+Windows builds).
 
 A server or client that is not installed skips its part with a message,
-except in CI (the variable CI set), where it fails.
+except in CI (the variable CI set: CTest and tools/run-tests.sh set it, as
+tools/deps.sh installs them all), where it fails.
 """
 import argparse
+import errno
 import hashlib
 import os
 import re
+import select
 import shutil
 import socket
 import struct
@@ -37,7 +42,6 @@ import sys
 import tempfile
 import threading
 import time
-import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from servers import free_port, stop, wait_listening  # noqa: E402
@@ -77,15 +81,16 @@ def missing(checks, what):
 
 class Recorder:
     """tarvelin-record on a free loopback port, the port read from its first
-    line on standard error."""
+    line on standard error. program: the command that starts the recorder
+    (default: the headless one), with env for it."""
 
-    def __init__(self, folder, server_port, *options, name="dialogue"):
+    def __init__(self, folder, server_port, *options, name="dialogue", program=None, env=None):
         self.client = os.path.join(folder, name + "-client.tvl")
         self.server = os.path.join(folder, name + "-server.tvl")
         self.process = subprocess.Popen(
-            [ARGS.recorder, "--client-script", self.client, "--server-script", self.server,
-             *options, "127.0.0.1", str(server_port)],
-            stderr=subprocess.PIPE, stdout=subprocess.DEVNULL)
+            (program or [ARGS.recorder]) + ["--client-script", self.client, "--server-script",
+                                            self.server, *options, "127.0.0.1", str(server_port)],
+            stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, env=env)
         first = self.process.stderr.readline().decode("utf-8", "replace")
         m = re.search(r"port (\d+)", first)
         if not m:
@@ -95,8 +100,14 @@ class Recorder:
         self.first = first
 
     def finish(self, seconds=60):
+        """Its status and what it printed; a recorder that has not ended
+        within seconds is stopped, and its status is None."""
+        try:
+            status = self.process.wait(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            stop(self.process)
+            return None, self.first + f"(still running after {seconds} s: stopped)"
         rest = self.process.stderr.read().decode("utf-8", "replace")
-        status = self.process.wait(timeout=seconds)
         return status, self.first + rest
 
 
@@ -308,46 +319,55 @@ def test_redis(checks, folder):
         stop(server)
 
 
+def aiosmtpd_command():
+    """How to start aiosmtpd: its own command, or the module of this python."""
+    if shutil.which("aiosmtpd"):
+        return [shutil.which("aiosmtpd")]
+    try:
+        import aiosmtpd  # noqa: F401
+    except ImportError:
+        return None
+    return [sys.executable, "-m", "aiosmtpd"]
+
+
 def test_smtp(checks, folder):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        try:
-            import asyncore
-            import smtpd
-        except ImportError:
-            missing(checks, "smtplib against smtpd: this python3 has no smtpd")
-            return
+    command = aiosmtpd_command()
+    if not command:
+        missing(checks, "smtplib against aiosmtpd: aiosmtpd is not installed")
+        return
     import smtplib
     port = free_port()
-    got = []
-
-    class Server(smtpd.SMTPServer):
-        def process_message(self, peer, mailfrom, rcpttos, data, **kwargs):
-            got.append(data)
-            return None
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        server = Server(("127.0.0.1", port), None)
-    loop = threading.Thread(target=asyncore.loop, kwargs={"timeout": 0.05}, daemon=True)
-    loop.start()
-
-    def send(p):
-        with smtplib.SMTP("127.0.0.1", p, local_hostname="tester", timeout=20) as s:
-            code, greeting = s.ehlo()
-            refused = s.sendmail("a@example.org", ["b@example.org"],
-                                 "Subject: pozdrav\r\n\r\nDobry den\r\n")
-            return code, refused
-
+    # The default handler prints each mail it takes, after a line of its own.
+    printed = os.path.join(folder, "aiosmtpd.out")
+    with open(printed, "wb") as out:
+        server = subprocess.Popen(command + ["-n", "-l", f"127.0.0.1:{port}"], stdout=out,
+                                  stderr=subprocess.DEVNULL, start_new_session=True,
+                                  env=dict(os.environ, PYTHONUNBUFFERED="1"))
     try:
+        wait_listening(port, server)
+
+        def send(p):
+            with smtplib.SMTP("127.0.0.1", p, local_hostname="tester", timeout=20) as s:
+                code, greeting = s.ehlo()
+                refused = s.sendmail("a@example.org", ["b@example.org"],
+                                     "Subject: pozdrav\r\n\r\nDobry den\r\n")
+                return code, refused
+
         rec, answer = record_and_replay(checks, "smtp", folder, port, send)
         if rec:
             checks.expect("smtp: smtplib completed through the relay", answer == (250, {}),
                           answer)
+            # The recording, and each of the two replays of the client script.
+            deadline = time.monotonic() + 5
+            while True:
+                got = open(printed, "rb").read().count(b"MESSAGE FOLLOWS")
+                if got >= 3 or time.monotonic() > deadline:
+                    break
+                time.sleep(0.05)
             checks.expect("smtp: the server got the mail at each run of the client script",
-                          len(got) == 3, len(got))
+                          got == 3, got)
     finally:
-        server.close()
+        stop(server)
 
 
 def test_mqtt(checks, folder):
@@ -384,7 +404,7 @@ def normalized(path):
     """A script without what differs from one recording to the next: the
     time of the recording and the Date header the server sent."""
     lines = open(path, "rb").read().split(b"\r\n")
-    return [b"" if l.startswith(b"// Recorded by tarvelin-record on ")
+    return [b"" if l.startswith("// Záznam programu tarvelin-record z ".encode("cp1250"))
             or l.startswith(b'Send "Date: ') else l for l in lines]
 
 
@@ -442,6 +462,10 @@ def test_wine(checks, folder):
             rec = argparse.Namespace(client=scripts["wine"][0], server=scripts["wine"][1])
             status, log = replay_client(rec, folder)
             checks.expect("wine: its client script replayed against nginx", status == 0, log)
+        # Both halves of a link closed while the Windows relay still holds
+        # bytes for the other side. (Wine's sockets tell a reset as an
+        # orderly close, so resets are not checked under it.)
+        slow_reader(checks, folder, [wine, ARGS.wine_recorder], env, "wine")
     finally:
         stop(server)
         wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
@@ -541,29 +565,81 @@ def test_bulk(checks, folder):
                       0 < peak[0] < ARGS.memory_mb * 1024, f"{peak[0]} kB")
 
 
-def test_resets(checks, folder):
-    """A server that resets: the client gets a reset, the scripts note it."""
+def test_resets(checks, folder, program=None, env=None, label="reset"):
+    """Resets are passed on and noted in the scripts: a server's, a client's,
+    and one of a client that had closed its sending half; a hang-up of a
+    link whose halves are both closed is no reset. program and env: another
+    recorder (the Windows one under Wine)."""
+    server_reset(checks, folder, program, env, label)
+    client_reset(checks, folder, program, env, label)
+    reset_after_close(checks, folder, program, env, label)
+    slow_reader(checks, folder, program, env, label)
+
+
+def one_server(serve):
+    """A listener on a free port whose one connection serve(conn) handles on
+    a thread; gives the port and a function that waits for serve's end."""
     port = free_port()
     listener = socket.socket()
     listener.bind(("127.0.0.1", port))
     listener.listen(1)
+    result = {}
 
-    def serve():
-        conn, _ = listener.accept()
+    def run():
+        try:
+            listener.settimeout(30)
+            conn, _ = listener.accept()
+            with conn:
+                conn.settimeout(30)
+                result["value"] = serve(conn)
+        except Exception as e:  # what the server met is the test's result
+            result["value"] = e
+        finally:
+            listener.close()
+
+    thread = threading.Thread(target=run)
+    thread.start()
+
+    def join():
+        thread.join(timeout=60)
+        return result.get("value")
+    return port, join
+
+
+def hard_close(sock):
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+def reset_seen(conn, seconds=20):
+    """Waits for the hang-up of a connection whose far end has closed its
+    sending half; true when it came with an error, the reset (which the
+    system tells as EPIPE once the close has been read)."""
+    poller = select.poll()
+    poller.register(conn, 0)  # hang-ups and errors only
+    events = poller.poll(seconds * 1000)
+    if not events or not events[0][1] & select.POLLERR:
+        return False
+    return conn.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) in (errno.ECONNRESET, errno.EPIPE)
+
+
+def server_reset(checks, folder, program, env, label):
+    """A server that resets: the client gets a reset, the scripts note it."""
+    def serve(conn):
         conn.recv(100)
         conn.sendall(b"bye\r\n")
         time.sleep(0.2)
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        conn.close()
 
-    server = threading.Thread(target=serve)
-    server.start()
-    rec = Recorder(folder, port, "--timing", name="reset")
+    port, join = one_server(serve)
+    what = label + " server"
+    rec = Recorder(folder, port, "--timing", name="reset", program=program, env=env)
     rec.server_port = port
     error = None
     got = b""
     try:
         with socket.create_connection(("127.0.0.1", rec.port)) as c:
+            c.settimeout(30)
             c.sendall(b"hello\r\n")
             try:
                 while True:
@@ -574,22 +650,134 @@ def test_resets(checks, folder):
             except ConnectionResetError as e:
                 error = e
     finally:
-        server.join()
+        join()
         status, err = rec.finish()
-        listener.close()
-    checks.expect("reset: recorded (exit 0) with its message",
+    checks.expect(f"{what}: recorded (exit 0) with its message",
                   status == 0 and "Server ukončil spojení resetem." in err, err)
-    checks.expect("reset: the client got the data, then a reset",
+    checks.expect(f"{what}: the client got the data, then a reset",
                   got == b"bye\r\n" and error is not None, (got, error))
-    check_scripts(checks, "reset", rec)
-    text = open(rec.client, "rb").read()
-    checks.expect("reset: the client script notes it and waits for the end",
-                  b"// The server reset the connection here.\r\nWaitFor End\r\n" in text, text)
-    text = open(rec.server, "rb").read()
-    checks.expect("reset: with --timing the server script waits as the server did, then closes",
-                  re.search(rb'Send "bye" cr lf\r\nWait (\d+)\r\n'
-                            rb"// The server reset the connection here\.\r\nDisconnect\r\n$",
+    check_scripts(checks, what, rec)
+    text = open(rec.client, "rb").read().decode("cp1250")
+    checks.expect(f"{what}: the client script notes it and waits for the end",
+                  "// Zde server ukončil spojení resetem.\r\nWaitFor End\r\n" in text, text)
+    text = open(rec.server, "rb").read().decode("cp1250")
+    checks.expect(f"{what}: with --timing the server script waits as the server did, then closes",
+                  re.search(r'Send "bye" cr lf\r\nWait (\d+)\r\n'
+                            "// Zde server ukončil spojení resetem\\.\r\nDisconnect\r\n$",
                             text) is not None, text)
+
+
+def client_reset(checks, folder, program, env, label):
+    """A client that sends, then closes with a reset: the server sees a
+    reset, and the scripts note it as they note a server's."""
+    def serve(conn):
+        request = conn.recv(100)
+        try:
+            rest = conn.recv(100)
+        except ConnectionResetError:
+            return request, "reset"
+        return request, rest
+
+    port, join = one_server(serve)
+    what = label + " client"
+    rec = Recorder(folder, port, name="client-reset", program=program, env=env)
+    rec.server_port = port
+    try:
+        c = socket.create_connection(("127.0.0.1", rec.port))
+        c.sendall(b"hello\r\n")
+        time.sleep(0.3)
+        hard_close(c)
+    finally:
+        seen = join()
+        status, err = rec.finish()
+    checks.expect(f"{what}: recorded (exit 0) with its message",
+                  status == 0 and "Klient ukončil spojení resetem." in err, err)
+    checks.expect(f"{what}: the server got the request, then a reset",
+                  seen == (b"hello\r\n", "reset"), seen)
+    check_scripts(checks, what, rec)
+    text = open(rec.client, "rb").read().decode("cp1250")
+    checks.expect(f"{what}: the client script sends, notes the reset and closes",
+                  text.endswith('Send "hello" cr lf\r\n'
+                                "// Zde klient ukončil spojení resetem.\r\nDisconnect\r\n"), text)
+    text = open(rec.server, "rb").read().decode("cp1250")
+    checks.expect(f"{what}: the server script notes it and waits for the end",
+                  text.endswith('WaitFor ExactMatch "hello"\r\n'
+                                "// Zde klient ukončil spojení resetem.\r\nWaitFor End\r\n"), text)
+
+
+def reset_after_close(checks, folder, program, env, label):
+    """A client that closes its sending half, then resets while the server
+    says nothing: the relay sees the reset (it neither spins nor waits for
+    ever) and passes it on."""
+    def serve(conn):
+        request = b""
+        while True:
+            data = conn.recv(100)
+            if not data:
+                break
+            request += data
+        return request, reset_seen(conn)
+
+    port, join = one_server(serve)
+    what = label + " after close"
+    rec = Recorder(folder, port, name="reset-after-close", program=program, env=env)
+    try:
+        c = socket.create_connection(("127.0.0.1", rec.port))
+        c.sendall(b"quit\r\n")
+        c.shutdown(socket.SHUT_WR)
+        time.sleep(0.5)
+        hard_close(c)
+    finally:
+        seen = join()
+        status, err = rec.finish(seconds=20)
+    checks.expect(f"{what}: recorded (exit 0) with the client's reset",
+                  status == 0 and "Klient ukončil spojení resetem." in err, err)
+    checks.expect(f"{what}: the server got the request, its close, then a reset",
+                  seen == (b"quit\r\n", True), seen)
+
+
+def slow_reader(checks, folder, program, env, label):
+    """The client closes its sending half, the server answers with 8 MB and
+    closes, the client reads slowly: the relay's links then have both halves
+    closed while it still holds bytes for the client, which is no reset."""
+    size = 8 * 1024 * 1024
+
+    def serve(conn):
+        while conn.recv(100):
+            pass
+        block = bytes(range(256)) * 256
+        for _ in range(size // len(block)):
+            conn.sendall(block)
+        return "sent"
+
+    port, join = one_server(serve)
+    what = label + " slow reader"
+    rec = Recorder(folder, port, "--match", "count", "--client-script", os.devnull,
+                   "--server-script", os.devnull, name="slow", program=program, env=env)
+    got = 0
+    error = None
+    try:
+        with socket.create_connection(("127.0.0.1", rec.port)) as c:
+            c.settimeout(30)
+            c.sendall(b"GET\r\n")
+            c.shutdown(socket.SHUT_WR)
+            time.sleep(0.5)
+            try:
+                while True:
+                    data = c.recv(65536)
+                    if not data:
+                        break
+                    got += len(data)
+                    time.sleep(0.004)
+            except OSError as e:
+                error = e
+    finally:
+        sent = join()
+        status, err = rec.finish()
+    checks.expect(f"{what}: the client got all {size} bytes and an orderly close",
+                  got == size and error is None and sent == "sent", (got, error, sent))
+    checks.expect(f"{what}: recorded (exit 0), no reset", status == 0 and "resetem" not in err,
+                  err)
 
 
 def test_failures(checks, folder):

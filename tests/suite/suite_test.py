@@ -550,6 +550,10 @@ class SuiteTest(unittest.TestCase):
                 (["--repeat", "0", "a.tvl"], "Volba --repeat potřebuje celé číslo od 1 do 100000: 0"),
                 (["--re", "1", "a.tvl"], "Nejednoznačná volba: --re"),
                 (["--list=yes", "a.tvl"], "Volba --list nemá hodnotu."),
+                (["--fail-fast", "--max-failures", "2", "a.tvl"],
+                 "Volby --fail-fast a --max-failures nelze zadat spolu."),
+                (["--max-failures=1", "a.tvl", "--fail-fast"],
+                 "Volby --fail-fast a --max-failures nelze zadat spolu."),
                 (["--filter=", "a.tvl"], "Volba --filter potřebuje neprázdnou hodnotu."),
                 (["--root", "nowhere", "a.tvl"],
                  "Složka " + os.path.join(self.dir, "nowhere") + " neexistuje.")):

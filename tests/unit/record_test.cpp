@@ -3,6 +3,8 @@
 // for it, how the scripts end, and the recording's own storage.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "record/generate.h"
 #include "record/program.h"
 #include "record/recording.h"
+#include "record/relay.h"
 
 namespace tv::record {
 namespace {
@@ -69,11 +72,19 @@ TEST(RecordScripts, HeadersEncodingAndLineEnds) {
   EXPECT_NE(s.client.find("\r\nTimeout 10000\r\n"), std::string::npos);
   EXPECT_NE(s.server.find("tarvelin -a 6379 server.tvl"), std::string::npos);
   EXPECT_NE(s.client.find("2026-12-09 22:00:00 UTC"), std::string::npos);
-  // Plain ASCII with CR LF only: high bytes are escapes.
+  // The comments are Czech in Windows-1250; a line of commands is ASCII (high
+  // bytes are escapes). CR LF only.
+  EXPECT_NE(s.client.find("\r\n// Záznam programu tarvelin-record z 2026-12-09 22:00:00 UTC: "
+                          "rozhovor se serverem 127.0.0.1, port 6379;\r\n"),
+            std::string::npos);
+  EXPECT_NE(s.server.find("\r\n// Tento script posílá přesně to, co poslal server.\r\n"),
+            std::string::npos);
   for (const std::string* text : {&s.client, &s.server}) {
+    bool comment = false;
     for (size_t i = 0; i < text->size(); ++i) {
       const unsigned char c = static_cast<unsigned char>((*text)[i]);
-      EXPECT_TRUE(c < 0x80) << "byte " << int(c) << " at " << i;
+      if (i == 0 || (*text)[i - 1] == '\n') comment = text->compare(i, 2, "//") == 0;
+      EXPECT_TRUE(c < 0x80 || comment) << "byte " << int(c) << " at " << i;
       if (c == '\n') {
         EXPECT_TRUE(i > 0 && (*text)[i - 1] == '\r');
       }
@@ -251,9 +262,9 @@ TEST(RecordScripts, EndingsAndResets) {
   serverReset.Close(Side::Server, 3, false);
   EXPECT_EQ(serverReset.Ending(Side::Server), EventKind::Reset);
   s = Make(serverReset);
-  EXPECT_NE(s.client.find("// The server reset the connection here.\r\nWaitFor End\r\n"),
+  EXPECT_NE(s.client.find("// Zde server ukončil spojení resetem.\r\nWaitFor End\r\n"),
             std::string::npos);
-  EXPECT_NE(s.server.find("// The server reset the connection here.\r\nDisconnect\r\n"),
+  EXPECT_NE(s.server.find("// Zde server ukončil spojení resetem.\r\nDisconnect\r\n"),
             std::string::npos);
 }
 
@@ -350,6 +361,137 @@ TEST(RecordOptions, CommandLine) {
     Options w;
     EXPECT_FALSE(ParseOptions(wrong, w, error)) << wrong[0];
     EXPECT_FALSE(error.empty());
+  }
+}
+
+// The relay's passing over two links played here: what each side sends
+// comes in pieces, then its end; a link takes at most `takes` bytes a round;
+// a link's hang-up is told as the system's poll tells it: once both its
+// halves are closed, or when it was reset after its close.
+class PlayedLinks : public Links {
+ public:
+  struct End {
+    std::deque<std::string> pieces;
+    bool resets = false;            // instead of an orderly close
+    bool resetsAfterClose = false;  // an orderly close, then a reset
+    bool holds = false;             // after its pieces it says nothing, and stays
+    size_t takes = 1 << 20;         // bytes a round
+    std::string got;                // what the relay sent to it
+    bool closedToward = false;      // the relay closed its half towards it
+    bool reset = false;             // the relay reset it
+    bool closed = false;            // its close has been read
+  };
+  End ends[2];
+  size_t mostHeld = 0;  // the most bytes on their way at once
+  int rounds = 0;
+
+  bool Wait(const Want want[2], Ready ready[2], std::string& detail) override {
+    if (++rounds > 100000) {
+      detail = "no end";
+      return false;
+    }
+    for (int i = 0; i < 2; ++i) {
+      End& e = ends[i];
+      budget_[i] = e.takes;
+      ready[i].read = want[i].read && !e.closed && !(e.holds && e.pieces.empty());
+      const bool hangUp = (e.closed && e.closedToward) || (e.closed && e.resetsAfterClose);
+      ready[i].reset = want[i].reset && hangUp;
+    }
+    return true;
+  }
+  Io Receive(Side side, char* data, size_t size, size_t& got, std::string&) override {
+    End& e = ends[static_cast<int>(side)];
+    if (e.pieces.empty()) {
+      if (e.holds) return Io::Later;
+      if (e.resets) return Io::Reset;
+      e.closed = true;
+      return Io::Closed;
+    }
+    std::string& piece = e.pieces.front();
+    got = std::min(size, piece.size());
+    piece.copy(data, got);
+    piece.erase(0, got);
+    if (piece.empty()) e.pieces.pop_front();
+    received_[static_cast<int>(side)] += got;
+    Held();
+    return Io::Moved;
+  }
+  Io Send(Side side, const char* data, size_t size, size_t& put) override {
+    const int i = static_cast<int>(side);
+    if (ends[i].reset || (ends[i].closed && ends[i].resetsAfterClose)) return Io::Reset;
+    put = std::min(size, budget_[i]);
+    if (put == 0) return Io::Later;
+    budget_[i] -= put;
+    ends[i].got.append(data, put);
+    return Io::Moved;
+  }
+  void EndSending(Side side) override { ends[static_cast<int>(side)].closedToward = true; }
+  void Reset(Side side) override { ends[static_cast<int>(side)].reset = true; }
+
+ private:
+  void Held() {
+    const size_t held = received_[0] - ends[1].got.size() + received_[1] - ends[0].got.size();
+    mostHeld = std::max(mostHeld, held);
+  }
+  size_t budget_[2] = {0, 0};
+  size_t received_[2] = {0, 0};
+};
+
+class SilentReport : public RelayReport {
+ public:
+  void Listening(const std::string&, unsigned) override {}
+  void ClientCame(const std::string&, unsigned) override {}
+  void Connected(const std::string&, unsigned) override {}
+  void Reset(Side side) override { resets.push_back(side); }
+  std::vector<Side> resets;
+};
+
+TEST(RecordRelay, BothHalvesClosedWhileBytesAreHeldIsNoReset) {
+  // The client closes at once; the server's 3 MB go to a client that takes
+  // 4 KiB a round, so the server's link has both halves closed long before
+  // the relay has passed everything on.
+  PlayedLinks links;
+  links.ends[0].pieces = {"GET\r\n"};
+  std::string big(3 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 % 251);
+  for (size_t at = 0; at < big.size(); at += 100000)
+    links.ends[1].pieces.push_back(big.substr(at, 100000));
+  links.ends[0].takes = 4096;
+  Recording rec(false);
+  SilentReport report;
+  std::string detail;
+  EXPECT_EQ(Pass(links, rec, report, detail, std::chrono::steady_clock::now()), RelayEnd::Done)
+      << detail;
+  EXPECT_TRUE(links.ends[0].got == big) << links.ends[0].got.size() << " of " << big.size();
+  EXPECT_EQ(links.ends[1].got, "GET\r\n");
+  EXPECT_TRUE(links.ends[0].closedToward && links.ends[1].closedToward);
+  EXPECT_FALSE(links.ends[0].reset || links.ends[1].reset);
+  EXPECT_TRUE(report.resets.empty());
+  EXPECT_EQ(rec.Ending(Side::Server), EventKind::Close);
+  EXPECT_EQ(rec.Bytes(Side::Server), big.size());
+  // What is on its way stays bounded: the relay's buffer and one read.
+  EXPECT_LE(links.mostHeld, size_t{(256 + 64) * 1024});
+}
+
+TEST(RecordRelay, ResetsArePassedOnAlsoAfterAClose) {
+  for (bool afterClose : {false, true}) {
+    PlayedLinks links;
+    links.ends[0].pieces = {"quit\r\n"};
+    links.ends[0].resets = !afterClose;
+    links.ends[0].resetsAfterClose = afterClose;
+    links.ends[1].holds = true;
+    Recording rec(false);
+    SilentReport report;
+    std::string detail;
+    EXPECT_EQ(Pass(links, rec, report, detail, std::chrono::steady_clock::now()), RelayEnd::Done)
+        << detail;
+    EXPECT_EQ(links.ends[1].got, "quit\r\n") << afterClose;
+    EXPECT_TRUE(links.ends[1].reset) << afterClose;
+    EXPECT_EQ(report.resets, std::vector<Side>{Side::Client}) << afterClose;
+    // A side closes once in the recording: a reset after the close is
+    // passed on, the close stays.
+    EXPECT_EQ(rec.Ending(Side::Client), afterClose ? EventKind::Close : EventKind::Reset);
+    EXPECT_LT(links.rounds, 100) << afterClose;
   }
 }
 

@@ -7,6 +7,7 @@ meaning.
 
     version_test.py --version 1.10 --program build/tarvelin
                     --checker build/tarvelin-check --suite build/tarvelin-suite
+                    --recorder build/tarvelin-record
 """
 import argparse
 import os
@@ -37,7 +38,8 @@ def run(program, *args, files=None):
 class Version(unittest.TestCase):
     def test_each_tool_prints_its_name_and_version(self):
         for program, name in ((ARGS.program, "tarvelin"), (ARGS.checker, "tarvelin-check"),
-                              (ARGS.suite, "tarvelin-suite")):
+                              (ARGS.suite, "tarvelin-suite"),
+                              (ARGS.recorder, "tarvelin-record")):
             with self.subTest(name):
                 status, out, err, left = run(program, "--version")
                 self.assertEqual(out, f"{name} {ARGS.version}\n")
@@ -48,6 +50,18 @@ class Version(unittest.TestCase):
         self.assertEqual((status, out), (0, f"tarvelin-check {ARGS.version}\n"))
         status, out, _, _ = run(ARGS.suite, "-j", "2", "--version", "a.tvl")
         self.assertEqual((status, out), (0, f"tarvelin-suite {ARGS.version}\n"))
+        # The recorder neither listens nor writes its scripts; a wrong
+        # option before it is still wrong, and a value is no option.
+        status, out, err, left = run(ARGS.recorder, "--timing", "--version", "127.0.0.1", "1")
+        self.assertEqual((status, out, err, left), (0, f"tarvelin-record {ARGS.version}\n", "",
+                                                    []))
+        status, out, err, _ = run(ARGS.recorder, "--match", "fuzzy", "--version")
+        self.assertEqual((status, out), (2, ""))
+        self.assertIn("--match", err)
+        status, out, err, left = run(ARGS.recorder, "--client-script", "--version",
+                                     "--timeout", "100", "127.0.0.1", "1")
+        self.assertEqual((status, out, left), (3, "", []))
+        self.assertIn("Klient se nepřipojil do 100 ms.", err)
 
     def test_after_double_dash_it_is_a_script_name(self):
         # The headless program: "--" ends the options, the word after it is
@@ -82,7 +96,7 @@ class Version(unittest.TestCase):
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for option in ("--version", "--program", "--checker", "--suite"):
+    for option in ("--version", "--program", "--checker", "--suite", "--recorder"):
         parser.add_argument(option, required=True)
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

@@ -78,8 +78,11 @@ until_gone() {
 # opened through the shell starts the installed program on that script in
 # its own folder; the silent uninstallation leaves the prefix as before.
 case_setup_install_open_uninstall() {
+  # Skipped where makensis was missing at the build; in CI (the full tier of
+  # tools/run-tests.sh, after tools/deps.sh installed nsis) that fails.
   if [ ! -f "$SETUP" ]; then
     echo "no $SETUP (makensis, Debian's nsis, was missing at the build)"
+    [ -z "${CI:-}" ] || exit 1
     exit 77
   fi
   export WINEPREFIX="$dir/prefix"
