@@ -230,7 +230,9 @@ struct CalcArgs {
 bool ReadCalc(Args& in, CalcArgs& a) {
   if (!in.Word(a.name)) return in.Syntax(CounterNameBox("Calc"), kCalcSyntax);
   in.CounterNamed(a.name);
-  if (in.AtEnd()) return in.Syntax("Očekáván výraz za jménem čítače v Calc", kCalcSyntax);
+  if (in.AtEnd()) {
+    return in.At(in.Here()).Syntax("Očekáván výraz za jménem čítače v Calc", kCalcSyntax);
+  }
   return in.Expression(a.value);
 }
 
@@ -243,7 +245,7 @@ Flow RunCalc(ScriptContext& ctx, CalcArgs& a, ScriptFileStack&) {
 }
 
 bool ReadTestCalc(Args& in, CalcArgs& a) {
-  if (in.AtEnd()) return in.Syntax("Očekáván výraz za TestCalc", kTestCalcSyntax);
+  if (in.AtEnd()) return in.At(in.Here()).Syntax("Očekáván výraz za TestCalc", kTestCalcSyntax);
   return in.Expression(a.value);
 }
 
