@@ -133,6 +133,7 @@ bool ReadIncrementCounter(Args& in, CounterArgs& a) {
   if (!in.Word(a.name)) {
     return in.Syntax(CounterNameBox("IncrementCounter"), kIncrementSyntax);
   }
+  in.CounterUsed(a.name);
   Bytes word;
   a.value = 1;
   if (in.Word(word) && !ParseNumber(word, a.value)) {
@@ -157,6 +158,7 @@ struct TestCounterArgs {
 
 bool ReadTestCounter(Args& in, TestCounterArgs& a) {
   if (!in.Word(a.name)) return in.Syntax(CounterNameBox("TestCounter"), kTestCounterSyntax);
+  in.CounterUsed(a.name);
   in.Word(a.op);
   const int opColumn = in.Column();
   // The right side is a number or, as the left, a counter.
