@@ -221,6 +221,13 @@ void Args::TargetNamed(const Bytes& name) {
   if (check_) check_->TargetNamed(name);
 }
 
+void Args::CounterUsed(const Bytes& name) {
+  if (check_ && check_->OnlyText(name)) {
+    check_->Error(column_,
+                  "Čítač nebyl dosud definován: " + name + " je textová proměnná, ne čítač");
+  }
+}
+
 void Args::TextNamed(const Bytes& name) {
   if (check_) check_->TextNamed(name, column_);
 }
@@ -240,6 +247,10 @@ void Args::EndsFlow(const char* command) {
 
 void Args::Calls(const Bytes& name) {
   if (check_) check_->Call(name, ColumnForReport());
+}
+
+void Args::CallsUnknownFile() {
+  if (check_) check_->CallOfUnknownFile();
 }
 
 void Args::Reads(const Bytes& name) {

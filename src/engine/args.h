@@ -103,10 +103,14 @@ class Args {
   void CounterNamed(const Bytes& name);  // at Column()
   void TextNamed(const Bytes& name);     // at Column()
   void TargetNamed(const Bytes& name);
+  // A counter the command reads (at Column()): an error when the name can be
+  // only a text variable's.
+  void CounterUsed(const Bytes& name);
   // GoTo and Timeout: the label must be visible from this file.
   void LabelUsed(const Bytes& label);
   void EndsFlow(const char* command);
   void Calls(const Bytes& name);    // a script file, checked too
+  void CallsUnknownFile();          // a script file named by a variable
   void Reads(const Bytes& name);    // a file opened for reading at run time
   void Creates(const Bytes& name);  // a file created at run time
   // The rest of the line as a command of its own (after IfDef and IfNotDef).

@@ -44,9 +44,16 @@ class LineCheck {
   // number (ParseLine).
   virtual void TargetNamed(const Bytes& name) = 0;
   virtual bool MayBeText(const Bytes& name) const = 0;
+  // Whether the name can be nothing but a text variable in a run: the
+  // command line or a command of the checked scripts sets it as one, none
+  // makes it a counter or a target, and every script file a Call may open
+  // was checked (one the checker cannot read may create counters).
+  virtual bool OnlyText(const Bytes& name) const = 0;
 
   // Call: the file is checked too (once), or a warning says it is missing.
   virtual void Call(const Bytes& name, int column) = 0;
+  // A Call of a file that only the run knows (a variable's name).
+  virtual void CallOfUnknownFile() = 0;
   // A file the command opens at run time (a sound): a warning when missing.
   virtual void FileRead(const Bytes& name, int column) = 0;
   // A file the command creates at run time: a warning when its folder is

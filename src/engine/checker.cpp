@@ -159,6 +159,10 @@ class Checker : public LineCheck {
   }
   void TextNamed(const Bytes& name, int column) override { Named(name, column, texts_, true); }
   bool MayBeText(const Bytes& name) const override { return texts_.count(name) > 0; }
+  bool OnlyText(const Bytes& name) const override {
+    return !unseenCall_ && texts_.count(name) > 0 && counters_.count(name) == 0 &&
+           targets_.count(name) == 0;
+  }
 
   void Call(const Bytes& name, int column) override {
     File& caller = files_[static_cast<size_t>(file_)];
@@ -166,6 +170,7 @@ class Checker : public LineCheck {
     const bool sure = conditions_ == 0 && !unreachableAfter_ && !returned_;
     if (!reporting_) {
       const int target = Find(path);
+      if (target < 0) unseenCall_ = true;
       if (target >= 0) caller.callees.push_back(target);
       if (target >= 0 && sure) caller.sureCallees.push_back(target);
       return;
@@ -177,6 +182,7 @@ class Checker : public LineCheck {
     }
     if (Find(path) < 0) Warning(column, NotOpened(path, refusals_[path], true));
   }
+  void CallOfUnknownFile() override { unseenCall_ = true; }
   void FileRead(const Bytes& name, int column) override {
     if (!reporting_) return;
     const Bytes path = ResolvedFromHere(name);
@@ -488,6 +494,7 @@ class Checker : public LineCheck {
   std::set<Bytes> counters_;
   std::set<Bytes> texts_;
   std::set<Bytes> targets_;
+  bool unseenCall_ = false;              // a Call may open a file that was not checked
   std::map<Bytes, bool> firstKindText_;  // the kind a name was first set as: a text?
   std::vector<CheckFinding> findings_;
   bool reporting_ = false;

@@ -791,6 +791,10 @@ class Evaluator {
     const int64_t len = static_cast<int64_t>(text.size());
     if (count < 0) return Fail(n.pos, "Záporná délka " + Number64(count) + " ve funkci sub");
     if (from < 0 || from + count > len) {
+      // One byte (or none, at an offset past the end) is named alone.
+      if (count <= 1) {
+        return Fail(n.pos, "Bajt " + Number64(from) + " leží mimo text o délce " + Number64(len));
+      }
       return Fail(n.pos, "Bajty " + Number64(from) + " až " + Number64(from + count - 1) +
                              " leží mimo text o délce " + Number64(len));
     }

@@ -94,7 +94,11 @@ bool ReadCall(Args& in, CallArgs& a) {
   if (!in.WordOrValue(a.name, true, false, &variable)) {
     return in.Syntax(kCallNameBox, "Call <jméno-souboru>");
   }
-  if (!variable) in.Calls(a.name);
+  if (variable) {
+    in.CallsUnknownFile();
+  } else {
+    in.Calls(a.name);
+  }
   return true;
 }
 

@@ -133,6 +133,7 @@ bool ReadIncrementCounter(Args& in, CounterArgs& a) {
   if (!in.Word(a.name)) {
     return in.Syntax(CounterNameBox("IncrementCounter"), kIncrementSyntax);
   }
+  in.CounterUsed(a.name);
   Bytes word;
   a.value = 1;
   if (in.Word(word) && !ParseNumber(word, a.value)) {
@@ -157,6 +158,7 @@ struct TestCounterArgs {
 
 bool ReadTestCounter(Args& in, TestCounterArgs& a) {
   if (!in.Word(a.name)) return in.Syntax(CounterNameBox("TestCounter"), kTestCounterSyntax);
+  in.CounterUsed(a.name);
   in.Word(a.op);
   const int opColumn = in.Column();
   // The right side is a number or, as the left, a counter.
@@ -230,7 +232,9 @@ struct CalcArgs {
 bool ReadCalc(Args& in, CalcArgs& a) {
   if (!in.Word(a.name)) return in.Syntax(CounterNameBox("Calc"), kCalcSyntax);
   in.CounterNamed(a.name);
-  if (in.AtEnd()) return in.Syntax("Očekáván výraz za jménem čítače v Calc", kCalcSyntax);
+  if (in.AtEnd()) {
+    return in.At(in.Here()).Syntax("Očekáván výraz za jménem čítače v Calc", kCalcSyntax);
+  }
   return in.Expression(a.value);
 }
 
@@ -243,7 +247,7 @@ Flow RunCalc(ScriptContext& ctx, CalcArgs& a, ScriptFileStack&) {
 }
 
 bool ReadTestCalc(Args& in, CalcArgs& a) {
-  if (in.AtEnd()) return in.Syntax("Očekáván výraz za TestCalc", kTestCalcSyntax);
+  if (in.AtEnd()) return in.At(in.Here()).Syntax("Očekáván výraz za TestCalc", kTestCalcSyntax);
   return in.Expression(a.value);
 }
 

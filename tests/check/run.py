@@ -19,7 +19,7 @@
    valid against the SARIF 2.1.0 schema (the subset of it the checker
    writes, sarif-2.1.0-subset.schema.json); file names and messages with
    the characters each format must escape come back whole. The checker's
-   own -d, -n and -t and their errors.
+   own -d, -n and -t and their errors; files the run refuses as scripts.
 """
 import argparse
 import json
@@ -294,6 +294,27 @@ def formats(checker, failures):
             status, out, err = check(checker, args, folder)
             if status != 2 or text not in err or out:
                 failures.append(f"options {args}: {status} {out}{err}")
+
+        # Files the run refuses as scripts: a device and a file one byte over
+        # the limit (sparse), as the main script and through a Call.
+        count += 1
+        big = os.path.join(folder, "big.tvl")
+        with open(big, "wb") as f:
+            f.truncate(16 * 1024 * 1024 + 1)
+        with open(os.path.join(folder, "calls.tvl"), "wb") as f:
+            f.write(b"Call big.tvl\nCall /dev/zero\n")
+        for args, status_want, want in (
+                (["big.tvl"], 1,
+                 "big.tvl:1:1: chyba: Soubor big.tvl nelze použít jako script: je větší než 16 MiB\n"),
+                (["/dev/zero"], 1, "/dev/zero:1:1: chyba: Soubor /dev/zero nelze použít jako "
+                                   "script: není to obyčejný soubor\n"),
+                (["calls.tvl"], 0,
+                 f"calls.tvl:1:6: varování: Soubor {big} nyní nelze použít jako script: je větší "
+                 "než 16 MiB\ncalls.tvl:2:6: varování: Soubor /dev/zero nyní nelze použít jako "
+                 "script: není to obyčejný soubor\n")):
+            status, out, err = check(checker, args, folder)
+            if (status, out, err) != (status_want, want, ""):
+                failures.append(f"refused {args}: {status} {out}{err}")
     return count
 
 

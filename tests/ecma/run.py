@@ -22,7 +22,8 @@ The generator is seeded: the corpus is the same on every run.
   run.py --probe build/tests/ecma/pattern_probe [--node node] [--keep DIR]
 
 Exit status 0 when both agree, 1 on a difference, 77 (skipped) when node is
-not installed.
+not installed, except in CI (the variable CI set), where a missing node is a
+failure (1).
 """
 import argparse
 import json
@@ -334,6 +335,10 @@ def main():
 
     node = args.node or shutil.which("node") or shutil.which("nodejs")
     if not node:
+        # CI installs node through tools/deps.sh: there a missing one is a fault.
+        if os.environ.get("CI"):
+            print("FAIL: node is not installed (Debian's nodejs), and CI must compare with it")
+            return 1
         print("SKIP: node is not installed (Debian's nodejs): no ECMAScript engine to compare with")
         return 77
 

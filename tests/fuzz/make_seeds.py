@@ -131,4 +131,10 @@ put("runner", b"\x02-d GO -n max 3 -t greet 'hello there'\nSetCounter i 0\nLabel
     b"IncrementCounter i\nTestCounter i < max\nIfDef TRUE GoTo l\nIfDef GO Message greet\n"
     b"Calc n len(greet) + max\nSetText max \"x\"\n\0\0\0\0")
 put("runner", b"\x02-t n abc\nSetCounter n 1\nCall f1.tvl\n\0\0\0\0Send n\nSetText n \"y\"\n")
+# A text variable read as a counter; a name that a ParseLine target or a file
+# called through a variable may make a counter.
+put("runner", b"\x02-t only x\nSetText t \"1\"\nIncrementCounter t\nTestCounter only < 1\n"
+    b"IfDef X ParseLine \"(\\d+)\" p\nSetText p \"2\"\nIncrementCounter p\n\0\0\0\0")
+put("runner", b"SetText f \"f1.tvl\"\nCall f\nIncrementCounter c\nIfDef X SetText c \"y\"\n"
+    b"\0\0\0\0SetCounter c 1\nReturn\n")
 print("seeds written to", out, file=sys.stderr)

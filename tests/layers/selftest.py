@@ -16,6 +16,7 @@ BREAKS = [
     ("shell/log.cpp", '#include "engine/runner.h"', "shell includes engine/runner.h"),
     ("net/capture.cpp", '#include "operator/checkboxes.h"', "net includes operator/checkboxes.h"),
     ("engine/numbers.cpp", "#include <unistd.h>", "system header <unistd.h>"),
+    ("engine/pattern.cpp", "#include <regex>", "system header <regex>"),
     ("tlslink/link.cpp", '#include "shell/context.h"', "tlslink includes shell/context.h"),
 ]
 

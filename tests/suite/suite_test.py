@@ -218,13 +218,17 @@ class SuiteTest(unittest.TestCase):
         self.write("closed.stdin", "close\n")
         self.write("cancelled.tvl", 'Input "Jméno?"\n')
         self.write("cancelled.stdin", "cancel\n")
+        # The script's own Fail: its text (expanded) is the cause; without
+        # one, the default text is.
+        self.write("failed.tvl", 'SetText code "500"\nFail "Server odpověděl " code\nsendx\n')
+        self.write("failedbare.tvl", "Fail\nsendx\n")
         status, out, err = self.suite("-j", "3", "pass.tvl", "fail.tvl", "stall.tvl",
                                       "interrupted.tvl", "answered.tvl", "defined.tvl",
                                       "badargs.tvl", "sub/missing.tvl", "closed.tvl",
-                                      "cancelled.tvl")
+                                      "cancelled.tvl", "failed.tvl", "failedbare.tvl")
         self.assertEqual((status, err), (1, ""))
         lines = out.splitlines()
-        self.assertEqual(lines[-1], "3 passed, 7 failed", out)
+        self.assertEqual(lines[-1], "3 passed, 9 failed", out)
         causes = {}
         for line in lines[:-1]:
             verdict, rest = line.split(": ", 1)
@@ -244,6 +248,8 @@ class SuiteTest(unittest.TestCase):
             "sub/missing.tvl": ("selhal", ": Nelze otevřít pro čtení soubor " + missing),
             "closed.tvl": ("selhal", ": Běh ukončen zavřením okna."),
             "cancelled.tvl": ("selhal", ": Běh ukončen volbou Storno v dialogu."),
+            "failed.tvl": ("selhal", ": Server odpověděl 500"),
+            "failedbare.tvl": ("selhal", ": Script ohlásil chybu"),
         })
 
         # Every script passes: status 0.

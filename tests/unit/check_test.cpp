@@ -157,5 +157,39 @@ TEST(Check, AScriptThatCannotBeOpenedOrReadIsAnError) {
                 "/s/bad.tvl:1:1: chyba: Chyby při čtení souboru, soubor nelze dočíst do konce"}));
 }
 
+// A file the run refuses as a script (a device that never ends, a file over
+// the size limit) is refused by the checker with the run's text: an error
+// for the main script, a warning ("nyní") for a file a Call names; a file
+// that grows past the limit while it is read is an error after its last line.
+TEST(Check, ScriptFilesTheRunRefusesAreReportedAsTheRunReportsThem) {
+  test::FakeFiles fs;
+  fs.refused["/dev/zero"] = ScriptRefusal::NotRegular;
+  fs.refused["/s/big.tvl"] = ScriptRefusal::TooLarge;
+  EXPECT_EQ(Texts(CheckScript(fs, "/dev/zero")),
+            (std::vector<Bytes>{"/dev/zero:1:1: chyba: Soubor /dev/zero nelze použít jako script: "
+                                "není to obyčejný soubor"}));
+  EXPECT_EQ(Texts(CheckScript(fs, "/s/big.tvl")),
+            (std::vector<Bytes>{"/s/big.tvl:1:1: chyba: Soubor /s/big.tvl nelze použít jako "
+                                "script: je větší než 16 MiB"}));
+  fs.files["/s/main.tvl"] = "Call /dev/zero\nIfDef X Call big.tvl\nSedn\n";
+  EXPECT_EQ(Texts(CheckScript(fs, "/s/main.tvl")),
+            (std::vector<Bytes>{
+                "/s/main.tvl:1:6: varování: Soubor /dev/zero nyní nelze použít jako script: není "
+                "to obyčejný soubor",
+                "/s/main.tvl:2:14: varování: Soubor /s/big.tvl nyní nelze použít jako script: je "
+                "větší než 16 MiB",
+                "/s/main.tvl:3:1: chyba: Neznámý příkaz scriptu: SEDN"}));
+
+  // Two lines of a third of the limit fit; the third, line 4, takes the file
+  // past it, and the checker reads no further (the last Sedn is not seen).
+  const Bytes line = "Comment " + Bytes(kMaxScriptBytes / 3, 'x') + "\n";
+  fs.files["/s/grows.tvl"] = "Sedn\n" + line + line + line + "Sedn\n";
+  fs.files["/s/main.tvl"] = "Call grows.tvl\n";
+  EXPECT_EQ(Texts(CheckScript(fs, "/s/main.tvl")),
+            (std::vector<Bytes>{"/s/grows.tvl:1:1: chyba: Neznámý příkaz scriptu: SEDN",
+                                "/s/grows.tvl:4:1: chyba: Soubor /s/grows.tvl nelze použít jako "
+                                "script: je větší než 16 MiB"}));
+}
+
 }  // namespace
 }  // namespace tv

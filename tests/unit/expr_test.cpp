@@ -117,6 +117,8 @@ TEST(Expr, ErrorsSayWhatAndWhere) {
       {"byte(t, 4)", false, 0, "Bajt 4 leží mimo text o délce 4"},
       {"be32(t, 1)", false, 0, "Bajty 1 až 4 leží mimo text o délce 4"},
       {"len(sub(t, 3, 2))", false, 4, "Bajty 3 až 4 leží mimo text o délce 4"},
+      {"len(sub(t, -1, 1))", false, 4, "Bajt -1 leží mimo text o délce 4"},
+      {"len(sub(t, 5, 0))", false, 4, "Bajt 5 leží mimo text o délce 4"},
       {"len(sub(t, 0, -1))", false, 4, "Záporná délka -1 ve funkci sub"},
       {"hexnum(\"xyz\")", false, 0, "Text neobsahuje šestnáctkové číslo"},
       {"decnum(\"0x\") + decnum(\"x1\")", false, 15, "Text neobsahuje desítkové číslo"},
