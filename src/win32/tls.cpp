@@ -2,19 +2,18 @@
 
 #include <ws2tcpip.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "tlslink/records.h"
 #include "win32/pfx.h"
 #include "win32/text.h"
 
 namespace tv::win {
 
 namespace {
-
-// The record type of an alert (the close alert among them).
-constexpr unsigned char kAlertRecord = 21;
 
 constexpr DWORD kClientFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                                ISC_REQ_CONFIDENTIALITY | ISC_REQ_EXTENDED_ERROR |
@@ -318,6 +317,45 @@ Bytes CompleteSuiteName(Bytes name) {
 constexpr DWORD kIgnoredChainErrors =
     CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
 
+// The SSL policy's check that leaves the name out (the value of the
+// flag of the same purpose of the system's HTTP libraries).
+constexpr DWORD kIgnoreNameInvalid = 0x00001000;
+
+// The chain engine's configuration up to the exclusive roots' flags, the
+// whole structure of the systems that know them; the headers for older
+// systems end it before.
+struct EngineConfig {
+  CERT_CHAIN_ENGINE_CONFIG base;
+  DWORD exclusiveFlags;
+};
+
+// A chain engine whose only roots are the store's certificates. The whole
+// structure first (Wine reads the roots from it alone), then the size of the
+// systems that have the roots but not their flags.
+bool ExclusiveEngine(HCERTSTORE roots, HCERTCHAINENGINE& engine) {
+  static_assert(offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) + sizeof(HCERTSTORE) ==
+                    sizeof(CERT_CHAIN_ENGINE_CONFIG),
+                "the configuration ends with the exclusive stores");
+  EngineConfig config = {};
+  config.base.hExclusiveRoot = roots;
+  for (const DWORD size :
+       {static_cast<DWORD>(sizeof(EngineConfig)), static_cast<DWORD>(sizeof config.base)}) {
+    config.base.cbSize = size;
+    if (CertCreateCertificateChainEngine(&config.base, &engine)) return true;
+  }
+  engine = HCCE_CURRENT_USER;
+  return false;
+}
+
+// What the SSL policy's refusal is.
+TlsFailure PolicyFailure(DWORD error, PCCERT_CONTEXT peer) {
+  if (error == static_cast<DWORD>(CERT_E_EXPIRED)) {
+    return ChainFailure(CERT_TRUST_IS_NOT_TIME_VALID, peer);
+  }
+  if (error == static_cast<DWORD>(CERT_E_CN_NO_MATCH)) return TlsFailure::NameMismatch;
+  return TlsFailure::NotTrusted;
+}
+
 }  // namespace
 
 Bytes SystemErrorText(unsigned long code) {
@@ -340,6 +378,46 @@ Bytes SystemErrorText(unsigned long code) {
     out = hex;
   }
   return out;
+}
+
+TlsFailure ReadFailure(unsigned long status) {
+  switch (status) {
+    // What the peer's alerts report: the package names most by the first
+    // one, some by the kind of fault the peer found.
+    case static_cast<unsigned long>(SEC_E_ILLEGAL_MESSAGE):
+    case static_cast<unsigned long>(SEC_E_CERT_UNKNOWN):
+    case static_cast<unsigned long>(SEC_E_CERT_EXPIRED):
+    case static_cast<unsigned long>(SEC_E_UNTRUSTED_ROOT):
+    case static_cast<unsigned long>(SEC_E_WRONG_PRINCIPAL):
+    case static_cast<unsigned long>(SEC_E_ALGORITHM_MISMATCH):
+    case static_cast<unsigned long>(SEC_E_UNSUPPORTED_FUNCTION):
+    case static_cast<unsigned long>(SEC_E_LOGON_DENIED):
+    case static_cast<unsigned long>(CRYPT_E_REVOKED):
+      return TlsFailure::Alert;
+    default:
+      break;
+  }
+  // An altered record (SEC_E_DECRYPT_FAILURE, SEC_E_MESSAGE_ALTERED), one
+  // out of place, and whatever else the package cannot read.
+  return TlsFailure::Broken;
+}
+
+bool IsCloseAlert(long status, bool alertRecord, bool empty, bool wine) {
+  if (status == SEC_I_CONTEXT_EXPIRED) return true;
+  // Wine's package answers the close alert with success and no data, and
+  // fails the call on any other alert (its library reports every other one
+  // as an error): there, and only there, an alert record that was
+  // authenticated and yields nothing is the close. Elsewhere such a record
+  // (a warning) is no end.
+  return wine && status == SEC_E_OK && alertRecord && empty;
+}
+
+bool UnderWine() {
+  static const bool wine = [] {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
 }
 
 bool CertificateNameMatches(const Bytes& pattern, const Bytes& host) {
@@ -488,12 +566,11 @@ TlsStatus TlsChannel::Handshake(TlsError& error) {
     // What comes in begins with a record: its type and the major version
     // tell bytes that are no TLS at once, rather than after the length
     // they seem to announce has arrived.
-    const unsigned char type = static_cast<unsigned char>(in_.empty() ? 22 : in_[0]);
-    if (!first && ((type < 20 || type > 24) ||
-                   (in_.size() >= 2 && static_cast<unsigned char>(in_[1]) != 3))) {
+    if (!first && !tlslink::CanBeginRecord(in_.data(), in_.size())) {
       Fail(error, TlsFailure::Handshake, "not a TLS record");
       return TlsStatus::Failed;
     }
+    if (!first) NoteClearRecords();
     SecBuffer inBuffers[2] = {
         {static_cast<unsigned long>(in_.size()), SECBUFFER_TOKEN, first ? nullptr : &in_[0]},
         {0, SECBUFFER_EMPTY, nullptr}};
@@ -505,7 +582,7 @@ TlsStatus TlsChannel::Handshake(TlsError& error) {
       // the same bytes again, going on with the credentials it has (the
       // ClientCert, or none: the server then answers as it will). Once only.
       if (credentialsAsked_) {
-        Fail(error, TlsFailure::Handshake, SystemErrorText(static_cast<unsigned long>(status)));
+        Fail(error, HandshakeFailure(), SystemErrorText(static_cast<unsigned long>(status)));
         return TlsStatus::Failed;
       }
       credentialsAsked_ = true;
@@ -524,15 +601,61 @@ TlsStatus TlsChannel::Handshake(TlsError& error) {
         Fail(error, TlsFailure::Other, SystemErrorText(GetLastError()));
         return TlsStatus::Failed;
       }
+      if (!CheckProtocol(error)) return TlsStatus::Failed;
       if (verify_ && Verify(error) != TlsStatus::Done) return TlsStatus::Failed;
       MarkEstablished();
       return TlsStatus::Done;
     }
     if (status == SEC_I_CONTINUE_NEEDED) continue;
-    Fail(error, TlsFailure::Handshake, SystemErrorText(static_cast<unsigned long>(status)));
+    Fail(error, HandshakeFailure(), SystemErrorText(static_cast<unsigned long>(status)));
     return TlsStatus::Failed;
   }
   return TlsStatus::Pending;
+}
+
+void TlsChannel::NoteClearRecords() {
+  const int hello = tlslink::HelloVersion(in_.data(), in_.size());
+  if (hello >= 0 && peerHello_ < 0) peerHello_ = hello;
+  const int alert = tlslink::ClearAlert(in_.data(), in_.size());
+  if (alert >= 0) peerAlert_ = alert;
+}
+
+// A failed handshake whose peer chose or offered an older protocol, or said
+// that it speaks none of ours, failed for the protocol.
+TlsFailure TlsChannel::HandshakeFailure() const {
+  if ((peerHello_ >= 0 && peerHello_ < tlslink::kTls12) ||
+      peerAlert_ == tlslink::kProtocolVersionAlert) {
+    return TlsFailure::Version;
+  }
+  return TlsFailure::Handshake;
+}
+
+bool TlsChannel::CheckProtocol(TlsError& error) {
+  static constexpr DWORD kOlder = SP_PROT_SSL2 | SP_PROT_SSL3 | SP_PROT_TLS1_0 | SP_PROT_TLS1_1;
+  SecPkgContext_ConnectionInfo info = {};
+  Bytes older;
+  if (QueryContextAttributesW(&ctx_, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
+    if ((info.dwProtocol & kOlder) != 0) {
+      older = (info.dwProtocol & SP_PROT_TLS1_1)   ? "TLSv1.1"
+              : (info.dwProtocol & SP_PROT_TLS1_0) ? "TLSv1"
+                                                   : "SSLv3";
+    }
+  } else if (peerHello_ >= 0 && peerHello_ < tlslink::kTls12) {
+    // A system that does not tell the protocol: the hello did.
+    older = tlslink::VersionName(peerHello_);
+  }
+  if (older.empty()) return true;
+  // The peer learns why: the protocol's own alert, as the handshake would
+  // have sent it.
+  SCHANNEL_ALERT_TOKEN alert = {SCHANNEL_ALERT, TLS1_ALERT_FATAL, TLS1_ALERT_PROTOCOL_VERSION};
+  SecBuffer token = {sizeof alert, SECBUFFER_TOKEN, &alert};
+  SecBufferDesc desc = {SECBUFFER_VERSION, 1, &token};
+  if (ApplyControlToken(&ctx_, &desc) == SEC_E_OK) {
+    SecBuffer inBuffers[2] = {{0, SECBUFFER_EMPTY, nullptr}, {0, SECBUFFER_EMPTY, nullptr}};
+    SecBuffer outBuffer;
+    Token(false, inBuffers, outBuffer);
+  }
+  return Fail(error, TlsFailure::Version, "unsupported protocol " + older);
 }
 
 bool TlsChannel::FetchSizes() {
@@ -550,13 +673,15 @@ TlsStatus TlsChannel::Verify(TlsError& error) {
     Fail(error, TlsFailure::NotTrusted, "no certificate from the server");
     return TlsStatus::Failed;
   }
-  // The chain is built from the system's stores, what the server sent and
-  // the Trust file; with a Trust file only its certificates make it trusted.
+  // The chain is built from what the server sent and the Trust file over the
+  // system's stores; with a Trust file the engine's roots are its
+  // certificates and nothing else.
   HCERTSTORE extra = CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
   if (extra) {
     if (peer->hCertStore) CertAddStoreToCollection(extra, peer->hCertStore, 0, 0);
     if (trust_) CertAddStoreToCollection(extra, trust_, 0, 0);
   }
+  HCERTCHAINENGINE engine = HCCE_CURRENT_USER;
   LPSTR usage[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
   CERT_CHAIN_PARA para = {};
   para.cbSize = sizeof para;
@@ -565,25 +690,31 @@ TlsStatus TlsChannel::Verify(TlsError& error) {
   para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   TlsStatus result = TlsStatus::Done;
-  if (!CertGetCertificateChain(nullptr, peer, nullptr, extra, &para, 0, nullptr, &chain) ||
-      !chain || chain->cChain == 0) {
+  if (trust_ && !ExclusiveEngine(trust_, engine)) {
+    Fail(error, TlsFailure::Other, SystemErrorText(GetLastError()));
+    result = TlsStatus::Failed;
+  } else if (!CertGetCertificateChain(engine, peer, nullptr, extra, &para, 0, nullptr, &chain) ||
+             !chain || chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) {
     Fail(error, TlsFailure::NotTrusted, SystemErrorText(GetLastError()));
     result = TlsStatus::Failed;
   } else if (trust_) {
+    // The chain must end at a root of the Trust file: a certificate of the
+    // file further down (the server's own, an intermediate one) anchors
+    // nothing. The engine says so too; the check by hand holds where the
+    // system's engine lets other roots pass.
     const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
-    DWORD status = 0;
-    bool anchored = false;
-    for (DWORD i = 0; i < simple->cElement && !anchored; ++i) {
-      const CERT_CHAIN_ELEMENT* e = simple->rgpElement[i];
-      status |= e->TrustStatus.dwErrorStatus;
-      PCCERT_CONTEXT known = CertFindCertificateInStore(
-          trust_, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, e->pCertContext, nullptr);
-      if (known) {
-        anchored = true;
-        CertFreeCertificateContext(known);
-      }
+    DWORD status = simple->TrustStatus.dwErrorStatus;
+    for (DWORD i = 0; i < simple->cElement; ++i) {
+      status |= simple->rgpElement[i]->TrustStatus.dwErrorStatus;
     }
-    status &= ~(kIgnoredChainErrors | CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN);
+    PCCERT_CONTEXT top = simple->rgpElement[simple->cElement - 1]->pCertContext;
+    PCCERT_CONTEXT known =
+        CertFindCertificateInStore(trust_, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, top, nullptr);
+    const bool anchored = known != nullptr && (status & CERT_TRUST_IS_PARTIAL_CHAIN) == 0 &&
+                          CertCompareCertificateName(X509_ASN_ENCODING, &top->pCertInfo->Subject,
+                                                     &top->pCertInfo->Issuer);
+    if (known) CertFreeCertificateContext(known);
+    status &= ~(kIgnoredChainErrors | CERT_TRUST_IS_UNTRUSTED_ROOT);
     if (!anchored) {
       Fail(error, TlsFailure::NotTrusted, "unable to find the issuer's certificate");
       result = TlsStatus::Failed;
@@ -598,26 +729,59 @@ TlsStatus TlsChannel::Verify(TlsError& error) {
       result = TlsStatus::Failed;
     }
   }
-  if (result == TlsStatus::Done && verify_) {
-    const AltNames names = AltNamesOf(peer);
-    bool matched = false;
-    if (!serverName_.empty()) {
-      for (const Bytes& n : names.dns) matched = matched || CertificateNameMatches(n, serverName_);
-      // The subject's common name counts only without names of the other kind.
-      if (names.dns.empty()) matched = CertificateNameMatches(CommonNameOf(peer), serverName_);
-      if (!matched) Fail(error, TlsFailure::NameMismatch, "hostname mismatch");
-    } else {
-      const std::string address = AddressBytes(peerAddress_);
-      for (const std::string& ip : names.ips)
-        matched = matched || (!address.empty() && ip == address);
-      if (!matched) Fail(error, TlsFailure::NameMismatch, "IP address mismatch");
-    }
-    if (!matched) result = TlsStatus::Failed;
-  }
+  if (result == TlsStatus::Done) result = CheckName(peer, error);
+  if (result == TlsStatus::Done) result = CheckPolicy(chain, peer, error);
   if (chain) CertFreeCertificateChain(chain);
+  if (engine != HCCE_CURRENT_USER) CertFreeCertificateChainEngine(engine);
   if (extra) CertCloseStore(extra, 0);
   CertFreeCertificateContext(peer);
   return result;
+}
+
+// The names of the certificate, by hand: the system's check of a name has
+// differed between versions (and Wine's), and an address is checked here
+// alone.
+TlsStatus TlsChannel::CheckName(PCCERT_CONTEXT peer, TlsError& error) const {
+  const AltNames names = AltNamesOf(peer);
+  bool matched = false;
+  if (!serverName_.empty()) {
+    for (const Bytes& n : names.dns) matched = matched || CertificateNameMatches(n, serverName_);
+    // The subject's common name counts only without names of the other kind.
+    if (names.dns.empty()) matched = CertificateNameMatches(CommonNameOf(peer), serverName_);
+    if (!matched) Fail(error, TlsFailure::NameMismatch, "hostname mismatch");
+  } else {
+    const std::string address = AddressBytes(peerAddress_);
+    for (const std::string& ip : names.ips)
+      matched = matched || (!address.empty() && ip == address);
+    if (!matched) Fail(error, TlsFailure::NameMismatch, "IP address mismatch");
+  }
+  return matched ? TlsStatus::Done : TlsStatus::Failed;
+}
+
+// The system's own judgement of the chain for a server of this name, after
+// the checks by hand: what they let pass, it may still refuse.
+TlsStatus TlsChannel::CheckPolicy(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT peer,
+                                  TlsError& error) const {
+  std::wstring name = ToWide(serverName_);
+  SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl = {};
+  ssl.cbSize = sizeof ssl;
+  ssl.dwAuthType = AUTHTYPE_SERVER;
+  // An address is no name the system checks: the check by hand did.
+  if (name.empty()) ssl.fdwChecks = kIgnoreNameInvalid;
+  ssl.pwszServerName = name.empty() ? nullptr : &name[0];
+  CERT_CHAIN_POLICY_PARA para = {};
+  para.cbSize = sizeof para;
+  para.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
+  para.pvExtraPolicyPara = &ssl;
+  CERT_CHAIN_POLICY_STATUS status = {};
+  status.cbSize = sizeof status;
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status)) {
+    Fail(error, TlsFailure::NotTrusted, SystemErrorText(GetLastError()));
+    return TlsStatus::Failed;
+  }
+  if (status.dwError == 0) return TlsStatus::Done;
+  Fail(error, PolicyFailure(status.dwError, peer), SystemErrorText(status.dwError));
+  return TlsStatus::Failed;
 }
 
 TlsChannel::Input TlsChannel::Decrypt(size_t limit) {
@@ -628,12 +792,19 @@ TlsChannel::Input TlsChannel::Decrypt(size_t limit) {
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
+    // Bytes that are no record fail at once, rather than once the length
+    // they seem to announce has come.
+    if (!tlslink::CanBeginRecord(in_.data(), in_.size())) {
+      EndInput(Input::Broken, "not a TLS record");
+      break;
+    }
     // Each call takes one record; its type is in the clear before TLS 1.3.
-    const bool alertRecord = static_cast<unsigned char>(in_[0]) == kAlertRecord;
+    const bool alertRecord = static_cast<unsigned char>(in_[0]) == tlslink::kAlertRecord;
     SECURITY_STATUS status = DecryptMessage(&ctx_, &desc, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) break;
     if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE && status != SEC_I_CONTEXT_EXPIRED) {
-      EndInput(Input::Broken, SystemErrorText(static_cast<unsigned long>(status)));
+      const unsigned long code = static_cast<unsigned long>(status);
+      EndInput(Input::Broken, SystemErrorText(code), ReadFailure(code));
       break;
     }
     // The plaintext lies inside the input, the rest after it.
@@ -647,11 +818,7 @@ TlsChannel::Input TlsChannel::Decrypt(size_t limit) {
     }
     AppendPlain(data.data(), data.size());
     in_.swap(rest);
-    // Some implementations of the package answer the peer's close alert
-    // with success and no data instead of the expiry: any other alert fails
-    // the call, so an alert record that yields nothing is the close.
-    if (status == SEC_E_OK && alertRecord && data.empty()) status = SEC_I_CONTEXT_EXPIRED;
-    if (status == SEC_I_CONTEXT_EXPIRED) {
+    if (IsCloseAlert(status, alertRecord, data.empty(), UnderWine())) {
       EndInput(Input::Closed);
     } else if (status == SEC_I_RENEGOTIATE) {
       // A message of the handshake after it (a session ticket, a key

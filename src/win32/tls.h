@@ -43,6 +43,13 @@ class TlsChannel final : public tlslink::Session {
   TlsChannel() = default;
   SECURITY_STATUS Token(bool withInput, SecBuffer* inBuffers, SecBuffer& outBuffer);
   TlsStatus Verify(TlsError& error);
+  TlsStatus CheckName(PCCERT_CONTEXT peer, TlsError& error) const;
+  TlsStatus CheckPolicy(PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT peer, TlsError& error) const;
+  // Refuses a protocol older than TLS 1.2, which some systems let through.
+  bool CheckProtocol(TlsError& error);
+  // What the peer's hello and alerts said in the clear so far.
+  void NoteClearRecords();
+  TlsFailure HandshakeFailure() const;
   bool FetchSizes();
 
   CredHandle cred_ = {};
@@ -53,6 +60,8 @@ class TlsChannel final : public tlslink::Session {
   bool verify_ = false;
   bool closeSent_ = false;
   bool credentialsAsked_ = false;  // the server asked for the client's certificate
+  int peerHello_ = -1;             // the version of the peer's hello, when seen
+  int peerAlert_ = -1;             // the alert it sent in the clear, when one came
   std::wstring target_;            // the name sent (SNI), empty for none
   Bytes serverName_;               // what the certificate must name
   Bytes peerAddress_;              // or this address
@@ -66,6 +75,20 @@ class TlsChannel final : public tlslink::Session {
 // Whether a name from a certificate (a DNS name, perhaps with a wildcard as
 // its whole first label) covers host; both compared without regard to case.
 bool CertificateNameMatches(const Bytes& pattern, const Bytes& host);
+
+// What a record that the system refuses to decrypt is: a fatal alert from
+// the peer when the system's status names what such an alert reports, else a
+// record that cannot be read.
+TlsFailure ReadFailure(unsigned long status);
+
+// Whether DecryptMessage's status for one record is the peer's close alert,
+// the record being an alert record by its clear type (TLS 1.2) that yielded
+// no data (empty).
+bool IsCloseAlert(long status, bool alertRecord, bool empty, bool wine);
+
+// Whether this is Wine, whose security package differs from the system's in
+// places.
+bool UnderWine();
 
 // The system's words for an error code (a security or socket status), one
 // line; the code in hexadecimal when the system has none.
