@@ -17,6 +17,16 @@ ends; a failure ends it with a status other than 0.
                                        the file BODY, then sends the close
                                        alert and keeps the connection until
                                        the other side's alert comes
+    peers.py tamper PORT CERTS HOW     a TLS 1.2 server whose records pass
+                                       through its hands: waits for "ping",
+                                       sends "pong\nhalf" and then "secret\n"
+                                       spoilt by HOW: "flip" one bit of its
+                                       authentication tag, "inject"
+                                       plaintext in front of it, "forge" a
+                                       close alert in the clear instead, or
+                                       "cut" the TCP connection instead
+                                       (without the close alert); ends when
+                                       the other side closes
     peers.py relay PORT                sends each line of its standard input
                                        (UTF-8) in Windows-1250 with CR LF and
                                        prints "sent N" once it has; drops what
@@ -120,6 +130,64 @@ def https(port, certs, body_file):
         t.unwrap()
 
 
+def tamper(port, certs, how):
+    conn = listen(port)
+    ctx = server_context(certs)
+    ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = ctx.wrap_bio(incoming, outgoing, server_side=True)
+
+    def flush():
+        data = outgoing.read()
+        if data:
+            conn.sendall(data)
+
+    def feed():
+        flush()
+        data = conn.recv(65536)
+        if not data:
+            sys.exit("the other side closed early")
+        incoming.write(data)
+
+    while True:
+        try:
+            tls.do_handshake()
+            break
+        except ssl.SSLWantReadError:
+            feed()
+    flush()
+    got = b""
+    while b"ping" not in got:
+        try:
+            got += tls.read(4096)
+        except ssl.SSLWantReadError:
+            feed()
+    tls.write(b"pong\nhalf")
+    flush()
+    time.sleep(0.5)
+    if how == "cut":
+        conn.shutdown(socket.SHUT_WR)
+    else:
+        tls.write(b"secret\n")
+        record = bytearray(outgoing.read())
+        if how == "flip":
+            record[-1] ^= 0x10
+        elif how == "inject":
+            record[0:0] = b"HELLO\r\n"
+        elif how == "forge":
+            record = bytearray(b"\x15\x03\x03\x00\x02\x01\x00")
+        else:
+            sys.exit("unknown way to spoil a record: " + how)
+        conn.sendall(bytes(record))
+    print("spoilt: " + how, flush=True)
+    try:
+        while conn.recv(4096):
+            pass
+    except ConnectionResetError:
+        pass
+    conn.close()
+
+
 def relay(port):
     conn = listen(port)
     conn.settimeout(None)
@@ -155,6 +223,8 @@ def main():
         reset(port, sys.argv[3])
     elif kind == "https":
         https(port, sys.argv[3], sys.argv[4])
+    elif kind == "tamper":
+        tamper(port, sys.argv[3], sys.argv[4])
     elif kind == "relay":
         relay(port)
     else:

@@ -6,7 +6,9 @@
 TLS_CASES="tls_client_like_headless tls_client_failures_like_headless
 tls_server_s_client_and_curl tls_server_files_like_headless tls_capture_over_https
 tls_timeout_on_silent_peer_like_headless tls_interrupted_handshake_like_headless
-tls_reset_mid_stream_like_headless tls_client_certificate_like_headless"
+tls_reset_mid_stream_like_headless tls_client_certificate_like_headless
+tls_trust_anchoring_like_headless tls_broken_stream_like_headless
+tls_old_protocol_server_like_headless tls_server_refuses_old_client_like_headless"
 
 # The certificates of tests/tls/tls_test.py in $dir/certs, the CA and the
 # files the scripts name beside the scripts.
@@ -248,28 +250,73 @@ case_tls_client_certificate_like_headless() {
       -days 3650 -extfile client.cnf 2>/dev/null &&
     openssl pkcs12 -export -in client.pem -inkey client.key -out "$dir/client.p12" \
       -passout pass:klic 2>/dev/null)
-  for run in given asked; do
+  for run in given asked refused; do
     port=$(free_port)
-    if [ "$run" = given ]; then
-      options='Trust ca.pem ClientCert client.p12 "klic"'
-      S_SERVER_EXTRA="-tls1_2 -Verify 1 -CAfile $dir/certs/ca.pem"
-    else
-      options="Trust ca.pem"
-      S_SERVER_EXTRA="-tls1_2 -verify 1 -CAfile $dir/certs/ca.pem"
-    fi
+    options="Trust ca.pem"
+    case $run in
+      given)
+        options='Trust ca.pem ClientCert client.p12 "klic"'
+        S_SERVER_EXTRA="-tls1_2 -Verify 1 -CAfile $dir/certs/ca.pem"
+        ;;
+      asked) S_SERVER_EXTRA="-tls1_2 -verify 1 -CAfile $dir/certs/ca.pem" ;;
+      refused) S_SERVER_EXTRA="-tls1_2 -Verify 1 -CAfile $dir/certs/ca.pem" ;;
+    esac
     printf 'Connect localhost %s\nStartTls %s\nSend "ping" lf\nWaitFor LineStarting "gnip"\nDisconnect\nEnd\n' \
       "$port" "$options" | script "cert-$run.tvl"
     start_s_server "$run" "$port"
     rm -f "$dir/TARVELIN.LOG"
-    start_program "cert-$run.tvl"
-    program_exits 60
-    as_text "$dir/TARVELIN.LOG" | grep -qx 'Načtena řádka gnip\\n'
+    if [ "$run" = refused ]; then
+      # Under TLS 1.2 the server's refusal is the handshake's answer.
+      tls_failure_run "cert-$run.tvl" "navazování TLS selhalo"
+      as_text "$dir/TARVELIN.LOG" | grep -q '^TLS nelze navázat: navazování TLS selhalo (.\+)$'
+    else
+      start_program "cert-$run.tvl"
+      program_exits 60
+      as_text "$dir/TARVELIN.LOG" | grep -qx 'Načtena řádka gnip\\n'
+    fi
     if [ "$run" = given ]; then
       grep -qE "CN ?= ?Tarvelin test client" "$dir/$run.peer.err"
     fi
     tls_like_headless "cert-$run.tvl" "$port"
   done
+  # A server of any version that requires a certificate and gets none: under
+  # TLS 1.3 its refusal comes after the handshake as an alert that fails the
+  # read; where Schannel stops at TLS 1.2 (Wine), in the handshake.
+  port=$(free_port)
+  S_SERVER_EXTRA="-Verify 1 -CAfile $dir/certs/ca.pem"
+  printf 'Connect localhost %s\nStartTls Trust ca.pem\nSend "ping" lf\nWaitFor LineStarting "gnip"\n' \
+    "$port" | script cert-any.tvl
+  start_s_server any "$port"
+  rm -f "$dir/TARVELIN.LOG"
+  start_program cert-any.tvl
+  drive <<EOF
+window main "#32770" "Tarvelin - běží script cert-any.tvl"
+box-like e "*** CHYBA ***" "*"
+$(error_box_then_close "" | sed 1d)
+EOF
+  program_exits 20
+  as_text "$dir/TARVELIN.LOG" >"$dir/cert-any.log"
+  if grep -q '^Spojení TLS navázáno: TLSv1\.3' "$dir/cert-any.log"; then
+    grep -q '^Spojení TLS porušeno: partner ohlásil chybu TLS (.\+)$' "$dir/cert-any.log"
+    grep -qx 'Koncové podmínky nebylo dosaženo.' "$dir/cert-any.log"
+  else
+    grep -q '^TLS nelze navázat: navazování TLS selhalo (.\+)$' "$dir/cert-any.log"
+  fi
   S_SERVER_EXTRA=
+}
+
+# Skips the case when the program's log tells that Wine's Schannel has no
+# server side; with TV_TLS_SERVER_REQUIRED=1 (as tests/win32/newer-wine.sh
+# runs) that fails it.
+server_side_missing() {
+  if as_text "$dir/TARVELIN.LOG" | grep -q '^TLS nelze navázat: .*(error 0x80090302)$'; then
+    if [ "${TV_TLS_SERVER_REQUIRED:-}" = 1 ]; then
+      echo "Wine's Schannel has no server side (AcceptSecurityContext), which this run requires" >&2
+      return 1
+    fi
+    echo "Wine's Schannel has no server side (AcceptSecurityContext: SEC_E_UNSUPPORTED_FUNCTION)"
+    exit 77
+  fi
 }
 
 # The server side: openssl s_client checks the chain and the name of the
@@ -297,10 +344,7 @@ EOF
   (sleep 1; printf 'ping\n'; sleep 5) | timeout 20 openssl s_client -connect "127.0.0.1:$p1" \
     -CAfile "$dir/certs/ca.pem" -verify_return_error -servername localhost -ign_eof \
     >"$dir/s_client.out" 2>&1 || true
-  if as_text "$dir/TARVELIN.LOG" | grep -q '^TLS nelze navázat: .*(error 0x80090302)$'; then
-    echo "Wine's Schannel has no server side (AcceptSecurityContext: SEC_E_UNSUPPORTED_FUNCTION)"
-    exit 77
-  fi
+  server_side_missing
   grep -q "Verify return code: 0 (ok)" "$dir/s_client.out"
   grep -q "^pong" "$dir/s_client.out"
   log_shows "Čekám na připojení na portu $p2"
@@ -571,4 +615,143 @@ Soubor interpretován a uzavřen.
 Konec programu.
 EOF
   tls_py_like_headless reset-tls.tvl reset "$port" "$dir/certs"
+}
+
+# The Trust file is the set of roots: the chain must end at one of them. A
+# file with only the server's own certificate trusts nothing, nor does one
+# that adds another CA; the CA in DER (.cer) does, as in PEM.
+case_tls_trust_anchoring_like_headless() {
+  need_tls
+  cp "$dir/certs/server.pem" "$dir/leaf.pem"
+  cat "$dir/certs/server.pem" "$dir/certs/other-ca.pem" >"$dir/leaf-and-other.pem"
+  openssl x509 -in "$dir/certs/ca.pem" -outform DER -out "$dir/ca.cer"
+  local run trust port
+  for run in leaf leaf-and-other der; do
+    port=$(free_port)
+    case $run in
+      leaf) trust=leaf.pem ;;
+      leaf-and-other) trust=leaf-and-other.pem ;;
+      der) trust=ca.cer ;;
+    esac
+    printf 'Connect localhost %s\nStartTls Trust %s\nSend "ping" lf\nWaitFor LineStarting "gnip"\nDisconnect\nEnd\n' \
+      "$port" "$trust" | script "anchor-$run.tvl"
+    start_s_server "$run" "$port"
+    rm -f "$dir/TARVELIN.LOG"
+    if [ "$run" = der ]; then
+      start_program "anchor-$run.tvl"
+      program_exits 60
+      as_text "$dir/TARVELIN.LOG" | grep -qx 'Načtena řádka gnip\\n'
+    else
+      tls_failure_run "anchor-$run.tvl" "certifikát partnera není důvěryhodný"
+      as_text "$dir/TARVELIN.LOG" | grep -q '^TLS nelze navázat: certifikát partnera není důvěryhodný ('
+    fi
+    tls_like_headless "anchor-$run.tvl" "$port"
+  done
+}
+
+# A stream spoilt after the handshake by the tamper peer of peers.py: a bit
+# of an authentication tag flipped, plaintext in front of a record, a close
+# alert forged in the clear, the TCP connection closed without the close
+# alert. Each fails WaitFor End (none is the orderly end); what came before
+# stays in the buffer and the capture file, nothing after it is used.
+case_tls_broken_stream_like_headless() {
+  need_tls
+  local how words fault port
+  for how in flip inject forge cut; do
+    port=$(free_port)
+    script "$how.tvl" <<EOF
+Connect localhost $port
+StartTls Trust ca.pem
+Send "ping" cr lf
+OutputFile got-$how.out
+WaitFor End
+EOF
+    if [ "$how" = cut ]; then
+      words="spojení skončilo bez zprávy close_notify"
+    else
+      words="přijatý záznam TLS je poškozený nebo neplatný"
+    fi
+    start_py_peer "$how" tamper "$port" "$dir/certs" "$how"
+    rm -f "$dir/TARVELIN.LOG"
+    start_program "$how.tvl"
+    drive <<EOF
+window main "#32770" "Tarvelin - běží script $how.tvl"
+box-like e "*** CHYBA ***" "Spojení TLS porušeno, koncové podmínky nebylo dosaženo: $words*"
+$(error_box_then_close "" | sed 1d)
+EOF
+    program_exits 20
+    peer_done "$how"
+    grep -qx "spoilt: $how" "$dir/$how.peer.out"
+    as_text "$dir/TARVELIN.LOG" | sed -n '/^\$\$ WaitFor End$/,$p' >"$dir/$how.log"
+    if [ "$how" = cut ]; then
+      fault="Spojení TLS porušeno: $words"
+    else
+      fault=$(grep "^Spojení TLS porušeno: $words (.\+)$" "$dir/$how.log")
+    fi
+    diff -u - "$dir/$how.log" <<EOF
+\$\$ WaitFor End
+Zahájeno čtení řádek ze socketu až do ukončení spojení
+Načtena řádka pong\\n
+$fault
+V bufferu pro čtení zůstává: half
+Koncové podmínky nebylo dosaženo.
+Soubor interpretován a uzavřen.
+Soubor pro opisování dat zůstal otevřen - uzavírám jej.
+Konec programu.
+EOF
+    test "$(cat "$dir/got-$how.out")" = "$(printf 'pong\nhalf')"
+    LOG_FILTER='s|^\(Otevírám pro zápis soubor \).*\(got-.*\)$|\1\2|' \
+      tls_py_like_headless "$how.tvl" tamper "$port" "$dir/certs" "$how"
+    if have_headless; then cmp "$dir/got-$how.out" "$dir/headless/got-$how.out"; fi
+  done
+}
+
+# A server that speaks only TLS 1.1 is refused, whatever the system's
+# Schannel lets through.
+case_tls_old_protocol_server_like_headless() {
+  need_tls
+  local port
+  port=$(free_port)
+  printf 'Connect localhost %s\nStartTls Trust ca.pem\nSend "ping" lf\n' "$port" | script old.tvl
+  S_SERVER_EXTRA="-tls1_1 -cipher DEFAULT@SECLEVEL=0"
+  start_s_server old "$port"
+  tls_failure_run old.tvl "partner nepodporuje TLS 1.2 ani novější"
+  as_text "$dir/TARVELIN.LOG" | grep -q '^TLS nelze navázat: partner nepodporuje TLS 1.2 ani novější (.\+)$'
+  tls_like_headless old.tvl "$port"
+  S_SERVER_EXTRA=
+}
+
+# openssl s_client speaking only TLS 1.1 to the port, tried until something
+# listens there.
+old_client() {
+  python3 - "$1" <<'PYEOF'
+import subprocess, sys, time
+for _ in range(200):
+    run = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:" + sys.argv[1],
+                          "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"],
+                         stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+    if b"Connection refused" not in run.stderr:
+        break
+    time.sleep(0.05)
+PYEOF
+}
+
+# The server side refuses a client that speaks only TLS 1.1.
+case_tls_server_refuses_old_client_like_headless() {
+  need_tls
+  local port
+  port=$(free_port)
+  printf 'Accept %s\nStartTls Cert nopass.p12\n' "$port" | script old-client.tvl
+  start_program old-client.tvl
+  log_shows "Čekám na připojení na portu $port"
+  old_client "$port"
+  log_shows "TLS nelze navázat: "
+  server_side_missing
+  tls_failure_box old-client.tvl "partner nepodporuje TLS 1.2 ani novější"
+  if have_headless; then
+    tls_files_for_headless
+    old_client "$port" &
+    echo $! >>"$dir/pids"
+    LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - old-client.tvl
+  fi
 }
