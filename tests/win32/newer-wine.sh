@@ -7,7 +7,9 @@
 #
 # The arguments are run.sh's (a 64-bit build: the root has no 32-bit Wine).
 # TV_CASES names the cases (default: the TLS cases); run.sh's other
-# variables pass through. Run as root.
+# variables pass through. This Wine has Schannel's server side, so the server
+# cases fail rather than skip without it (TV_TLS_SERVER_REQUIRED=0 lets them
+# skip). Run as root.
 #
 # The root sees the source tree at its own path and the system's /tmp, /dev
 # and a /proc of its own. Those mounts are made in a mount namespace of the
@@ -48,7 +50,8 @@ fi
 cases="$(. "$here/tls_cases.sh" && echo "$TLS_CASES")"
 
 # Only these variables reach the run inside, with a plain PATH and locale.
-pass=(PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LC_ALL=C.UTF-8 "TV_CASES=${TV_CASES:-$cases}")
+pass=(PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LC_ALL=C.UTF-8 "TV_CASES=${TV_CASES:-$cases}"
+  "TV_TLS_SERVER_REQUIRED=${TV_TLS_SERVER_REQUIRED:-1}")
 for name in TV_WINE_TIME_LIMIT TV_KEEP TV_PROGRAM_WINEDEBUG TV_SCREENSHOT TV_SCREENSHOTS; do
   if [ -n "${!name:-}" ]; then pass+=("$name=${!name}"); fi
 done
