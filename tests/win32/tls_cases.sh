@@ -175,16 +175,18 @@ tls_failure_run() {
 }
 
 # The certificate of another name, of an unknown authority (a Trust file of
-# another CA in PEM and in DER, and the system's store), an expired one, and
-# a server that speaks no TLS.
+# another CA in PEM and in DER, and the system's store), an expired one, one
+# not valid yet, and a server that speaks no TLS.
 case_tls_client_failures_like_headless() {
   need_tls
   openssl x509 -in "$dir/certs/other-ca.pem" -outform DER -out "$dir/other-ca.cer"
   python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import tls_test
 tls_test.CERTS = sys.argv[2]
 tls_test.signed_by_ca("expired", "subjectAltName=IP:127.0.0.1", "20200101000000Z",
-                      "20210101000000Z")' "$root/tests/tls" "$dir/certs"
-  for run in name trust der store expired garbage; do
+                      "20210101000000Z")
+tls_test.signed_by_ca("future", "subjectAltName=IP:127.0.0.1", "20400101000000Z",
+                      "20410101000000Z")' "$root/tests/tls" "$dir/certs"
+  for run in name trust der store expired future garbage; do
     port=$(free_port)
     S_SERVER_CERT=
     case $run in
@@ -194,6 +196,10 @@ tls_test.signed_by_ca("expired", "subjectAltName=IP:127.0.0.1", "20200101000000Z
       expired)
         options="Trust ca.pem" words="platnost certifikátu partnera vypršela"
         S_SERVER_CERT=$dir/certs/expired.pem
+        ;;
+      future)
+        options="Trust ca.pem" words="certifikát partnera ještě neplatí"
+        S_SERVER_CERT=$dir/certs/future.pem
         ;;
       store) options="" words="certifikát partnera není důvěryhodný" ;;
       garbage) options="Trust ca.pem" words="navazování TLS selhalo" ;;
