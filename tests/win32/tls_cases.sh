@@ -572,3 +572,64 @@ Konec programu.
 EOF
   tls_py_like_headless reset-tls.tvl reset "$port" "$dir/certs"
 }
+
+# The rows of tests/tls/table (its README tells the format), each played by
+# the Windows program as the headless program plays it in the CTest test
+# tls-table: the row's peer, files and command line; its boxes, the ones its
+# expected standard error lists, answered; its log and exit status compared
+# with the row after the filter for what differs by nature. A row marked as
+# differing on Windows or under this Wine is reported and does not fail the
+# case (nor does a marked row that no longer differs, which is told).
+# TV_TLS_ROWS names the rows to play (default: all).
+case_tls_table() {
+  need_tls
+  local table=$root/tests/tls/tls_table.py certs=$dir/certs case_dir=$dir
+  local backend row port status peer_pid peer_status differ="" args
+  python3 "$table" certs "$certs"
+  backend=wine$("$WINE" --version | sed -n 's/^wine-\([0-9]*\).*/\1/p')
+  echo "playing the rows as $backend"
+  for row in ${TV_TLS_ROWS:-$(python3 "$table" list)}; do
+    dir=$case_dir/$row
+    mkdir -p "$dir"
+    # What the row starts is ended with the case's own processes.
+    ln -s ../pids "$dir/pids"
+    port=$(free_port)
+    python3 "$table" prepare "$row" "$dir" "$certs" "$port" >"$dir/args"
+    mapfile -t args <"$dir/args"
+    start_listening_peer peer ready python3 "$table" peer "$row" "$dir" "$certs" "$port"
+    peer_pid=$PEER_PID
+    start_program "${args[@]}"
+    python3 "$table" scenario "$row" >"$dir/answers.txt"
+    # A scenario that fails has shown the state: the program is ended.
+    if { [ -s "$dir/answers.txt" ] && ! drive <"$dir/answers.txt"; } ||
+      ! program_exits 20 >>"$dir/state.txt" 2>&1; then
+      kill -9 "$PROGRAM_PID" 2>/dev/null || true
+      "$WINESERVER" -k >/dev/null 2>&1 || true
+    fi
+    status=0
+    wait "$PROGRAM_PID" 2>/dev/null || status=$?
+    for _ in $(seq 100); do
+      kill -0 "$peer_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    # (Its openssl ends with it.)
+    kill -9 "$peer_pid" 2>/dev/null || true
+    peer_status=0
+    wait "$peer_pid" 2>/dev/null || peer_status=$?
+    cat "$dir/peer.peer.out" "$dir/peer.peer.err" >"$dir/peer.told"
+    if ! python3 "$table" check "$row" "$dir" "$port" --exit "$status" \
+      --peer-exit "$peer_status" --peer-output "$dir/peer.told" --backend "$backend" \
+      >"$dir/verdict.txt"; then
+      differ="$differ $row"
+      if [ -s "$dir/state.txt" ]; then sed 's/^/    /' "$dir/state.txt" >>"$dir/verdict.txt"; fi
+    fi
+    cat "$dir/verdict.txt"
+    # A marked row is told even when the case passes.
+    sed -n 's/^\(KNOWN\|SAME\) /NOTE: &/p' "$dir/verdict.txt"
+  done
+  if [ -n "$differ" ]; then
+    echo "rows whose run differs from the table:$differ" >&2
+    return 1
+  fi
+}
+TLS_CASES="$TLS_CASES tls_table"
