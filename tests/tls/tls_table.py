@@ -402,13 +402,14 @@ def run_peer(row, run_dir, certs, port):
 
 
 def boxes(row):
-    """The expected boxes: (title, text, the text may go on with the TLS
-    library's words)."""
+    """The expected boxes: (title, text, whether the text goes on with the
+    TLS library's words, which the headless program's has in parentheses)."""
     out = []
     for line in row.stderr:
-        m = re.match(r"^\[([^\]]+)\] (.*)$", normalise(line, "", False)[0])
+        plain = normalise(line, "", False)[0]
+        m = re.match(r"^\[([^\]]+)\] (.*)$", plain)
         if m:
-            out.append((m.group(1), m.group(2), line.startswith(REASON_AFTER)))
+            out.append((m.group(1), m.group(2), plain != line))
     return out
 
 
