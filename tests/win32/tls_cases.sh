@@ -3,10 +3,11 @@
 # generator of the headless program's TLS runs. Sourced by cases.sh.
 # shellcheck shell=bash disable=SC2154,SC2034
 
-TLS_CASES="tls_client_like_headless tls_client_failures_like_headless
-tls_server_s_client_and_curl tls_server_files_like_headless tls_capture_over_https
+# The client's exchanges, its refusals and its certificate: the rows of
+# tests/tls/table, played by tls_table at the end of this file.
+TLS_CASES="tls_server_s_client_and_curl tls_server_files_like_headless tls_capture_over_https
 tls_timeout_on_silent_peer_like_headless tls_interrupted_handshake_like_headless
-tls_reset_mid_stream_like_headless tls_client_certificate_like_headless"
+tls_reset_mid_stream_like_headless"
 
 # The certificates of tests/tls/tls_test.py in $dir/certs, the CA and the
 # files the scripts name beside the scripts.
@@ -94,48 +95,6 @@ tls_py_like_headless() {
   peer_done headless
 }
 
-# A client verified with the Trust file, by name (with SNI) and by address,
-# and one that skips verification with its warning; the data goes both ways.
-case_tls_client_like_headless() {
-  need_tls
-  # One exchange with a reversing s_server each: the host, StartTls's words,
-  # the line sent and the WaitFor that awaits it reversed.
-  local hosts=(localhost 127.0.0.1 localhost) options=("Trust ca.pem" "Trust ca.pem" NoVerify)
-  local words=(ping jedna abc) modes=(LineStarting ExactMatch LineStarting) ports=() i
-  for i in 0 1 2; do ports[i]=$(free_port); done
-  for i in 0 1 2; do
-    printf 'Connect %s %s\nStartTls %s\nSend "%s" lf\nWaitFor %s "%s"\nDisconnect\n' \
-      "${hosts[i]}" "${ports[i]}" "${options[i]}" "${words[i]}" "${modes[i]}" "$(rev <<<"${words[i]}")"
-  done | { cat; echo End; } | script client.tvl
-  for i in 0 1 2; do start_s_server "peer$i" "${ports[i]}"; done
-  start_program client.tvl
-  program_exits 60
-  as_text "$dir/TARVELIN.LOG" | grep -E '^Spojení TLS navázáno: TLSv1\.[23], šifra [A-Z0-9_]+$' >"$dir/done.txt"
-  test "$(wc -l <"$dir/done.txt")" = 3
-  grep -q "Protocol version" "$dir/peer0.peer.err"
-  {
-    printf 'Program zahájen.\nInterpretuji soubor client.tvl\n'
-    for i in 0 1 2; do
-      log_connect "${hosts[i]}" "${ports[i]}"
-      echo "\$\$ StartTls ${options[i]}"
-      if [ "${hosts[i]}" = localhost ]; then
-        echo "Zahajuji TLS jako klient, jméno serveru localhost"
-      else
-        echo "Zahajuji TLS jako klient, adresa serveru ${hosts[i]}"
-      fi
-      if [ "${options[i]}" = NoVerify ]; then
-        echo "VAROVÁNÍ: certifikát serveru se neověřuje (NoVerify)."
-      fi
-      sed -n "$((i + 1))p" "$dir/done.txt"
-      printf '$$ Send "%s" lf\nOdesílám řádku %s\\n\n' "${words[i]}" "${words[i]}"
-      log_wait_for "${modes[i]}" "$(rev <<<"${words[i]}")" "$(rev <<<"${words[i]}")\\n"
-      log_disconnect
-    done
-    printf '$$ End\nSoubor interpretován a uzavřen.\n'
-  } | log_is
-  tls_like_headless client.tvl "${ports[@]}"
-}
-
 # Scenario lines for the window "main": the error box with this text is
 # confirmed, the run is over and the window is closed.
 error_box_then_close() {
@@ -170,106 +129,6 @@ EOF
 tls_failure_run() {
   start_program "$1"
   tls_failure_box "$@"
-}
-
-# The certificate of another name, of an unknown authority (a Trust file of
-# another CA in PEM and in DER, and the system's store), an expired one, and
-# a server that speaks no TLS.
-case_tls_client_failures_like_headless() {
-  need_tls
-  openssl x509 -in "$dir/certs/other-ca.pem" -outform DER -out "$dir/other-ca.cer"
-  python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import tls_test
-tls_test.CERTS = sys.argv[2]
-tls_test.signed_by_ca("expired", "subjectAltName=IP:127.0.0.1", "20200101000000Z",
-                      "20210101000000Z")' "$root/tests/tls" "$dir/certs"
-  for run in name trust der store expired garbage; do
-    port=$(free_port)
-    S_SERVER_CERT=
-    case $run in
-      name) options="Name other.example Trust ca.pem" words="certifikát nepatří jménu serveru" ;;
-      trust) options="Trust other-ca.pem" words="certifikát partnera není důvěryhodný" ;;
-      der) options="Trust other-ca.cer" words="certifikát partnera není důvěryhodný" ;;
-      expired)
-        options="Trust ca.pem" words="platnost certifikátu partnera vypršela"
-        S_SERVER_CERT=$dir/certs/expired.pem
-        ;;
-      store) options="" words="certifikát partnera není důvěryhodný" ;;
-      garbage) options="Trust ca.pem" words="navazování TLS selhalo" ;;
-    esac
-    script "$run.tvl" <<EOF
-Connect 127.0.0.1 $port
-StartTls $options
-Send "ping" lf
-EOF
-    if [ "$run" = garbage ]; then
-      start_peer "$run" <<EOF
-listen $port
-send "HTTP/1.0 400 Bad Request\r\n\r\n"
-sleep 1000
-close
-EOF
-    else
-      start_s_server "$run" "$port"
-    fi
-    rm -f "$dir/TARVELIN.LOG"
-    tls_failure_run "$run.tvl" "$words"
-    if [ "$run" = garbage ]; then wait "$PEER_PID" || true; fi
-    as_text "$dir/TARVELIN.LOG" >"$dir/$run.log"
-    grep -qF "TLS nelze navázat: $words (" "$dir/$run.log"
-    grep -qx "Spojení ukončeno." "$dir/$run.log"
-    if ! grep -q '^\$\$ Send' "$dir/$run.log"; then :; else
-      echo "the script went on after the failure" >&2
-      return 1
-    fi
-    if have_headless; then
-      if [ "$run" = garbage ]; then
-        start_peer "$run" <"$dir/$run.peer"
-        tls_files_for_headless
-        LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - "$run.tvl"
-        wait "$PEER_PID" || true
-      else
-        # The headless program's default store is the other CA.
-        SSL_CERT_FILE="$dir/certs/other-ca.pem" tls_like_headless "$run.tvl" "$port"
-      fi
-    fi
-  done
-  S_SERVER_CERT=
-}
-
-# A TLS 1.2 server that asks for the client's certificate: given with
-# ClientCert (the server requires one), and not given to a server that only
-# asks (the handshake goes on without one, never hangs).
-case_tls_client_certificate_like_headless() {
-  need_tls
-  (cd "$dir/certs" && openssl req -newkey rsa:2048 -nodes -keyout client.key -out client.csr \
-    -subj "/CN=Tarvelin test client" 2>/dev/null &&
-    printf 'extendedKeyUsage=clientAuth\n' >client.cnf &&
-    openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out client.pem \
-      -days 3650 -extfile client.cnf 2>/dev/null &&
-    openssl pkcs12 -export -in client.pem -inkey client.key -out "$dir/client.p12" \
-      -passout pass:klic 2>/dev/null)
-  for run in given asked; do
-    port=$(free_port)
-    if [ "$run" = given ]; then
-      options='Trust ca.pem ClientCert client.p12 "klic"'
-      S_SERVER_EXTRA="-tls1_2 -Verify 1 -CAfile $dir/certs/ca.pem"
-    else
-      options="Trust ca.pem"
-      S_SERVER_EXTRA="-tls1_2 -verify 1 -CAfile $dir/certs/ca.pem"
-    fi
-    printf 'Connect localhost %s\nStartTls %s\nSend "ping" lf\nWaitFor LineStarting "gnip"\nDisconnect\nEnd\n' \
-      "$port" "$options" | script "cert-$run.tvl"
-    start_s_server "$run" "$port"
-    rm -f "$dir/TARVELIN.LOG"
-    start_program "cert-$run.tvl"
-    program_exits 60
-    as_text "$dir/TARVELIN.LOG" | grep -qx 'Načtena řádka gnip\\n'
-    if [ "$run" = given ]; then
-      grep -qE "CN ?= ?Tarvelin test client" "$dir/$run.peer.err"
-    fi
-    tls_like_headless "cert-$run.tvl" "$port"
-  done
-  S_SERVER_EXTRA=
 }
 
 # The server side: openssl s_client checks the chain and the name of the
