@@ -22,7 +22,6 @@ import tempfile
 import threading
 import time
 import unittest
-import warnings
 
 PROGRAM = None
 CERTS = None  # the folder of the certificates
@@ -239,23 +238,6 @@ class ClientTests(unittest.TestCase):
         run.wait()
         return run, server
 
-    def test_verified_by_trust_file_by_name_and_by_address(self):
-        for host, start in (("localhost", "Zahajuji TLS jako klient, jméno serveru localhost"),
-                            ("127.0.0.1", "Zahajuji TLS jako klient, adresa serveru 127.0.0.1")):
-            with self.subTest(host=host):
-                run, server = self.verified(host, "Trust ca.pem", {"ca.pem": "ca.pem"})
-                self.assertEqual(run.exit, 0, run.stderr)
-                log = lines_after(run.log(), "$$ StartTls")
-                self.assertEqual(log[1], start)
-                self.assertRegex(log[2], r"^Spojení TLS navázáno: TLSv1\.[23], šifra TLS_\w+$")
-                self.assertEqual(log[3:10], [
-                    "$$ Send \"ping\" cr lf", "Odesílám řádku ping\\r\\n",
-                    "$$ WaitFor LineStarting \"pong\"",
-                    "Zahájeno čtení řádek ze socketu, dokud nenarazím na řádku začínající "
-                    "textem pong",
-                    "Načtena řádka pong\\n", "Koncová podmínka splněna.", "$$ Disconnect"])
-                self.assertIn(b"ping", server.out)
-
     def test_default_store_follows_ssl_cert_file(self):
         run, _ = self.verified("localhost", "", env={"SSL_CERT_FILE": cert("ca.pem")})
         self.assertEqual(run.exit, 0, run.stderr)
@@ -267,16 +249,6 @@ class ClientTests(unittest.TestCase):
         self.assertEqual(run.exit, 1)
         log = lines_after(run.log(), "$$ StartTls")
         return run, log
-
-    def test_untrusted_certificate(self):
-        for options, files in (("", None), ("Trust other.pem", {"other.pem": "other-ca.pem"})):
-            with self.subTest(options=options):
-                run, log = self.failed("localhost", options, files)
-                self.assertEqual(log[2], "TLS nelze navázat: certifikát partnera není důvěryhodný "
-                                 "(unable to get local issuer certificate)")
-                self.assertEqual(log[3:5], ["Spojení ukončeno.", "Soubor interpretován a uzavřen."])
-                self.assertIn("[*** CHYBA ***] Příkaz StartTls nelze provést, TLS nenavázáno: "
-                              "certifikát partnera není důvěryhodný", run.stderr)
 
     def test_trust_files_pem_or_der_one_or_many(self):
         openssl("x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")
@@ -337,14 +309,6 @@ class ClientTests(unittest.TestCase):
                                     "TLS nelze navázat: certifikát nepatří jménu serveru "
                                     "(IP address mismatch)"])
 
-    def test_name_mismatch(self):
-        run, log = self.failed("127.0.0.1", "Name other.example Trust ca.pem",
-                               {"ca.pem": "ca.pem"})
-        self.assertEqual(log[1], "Zahajuji TLS jako klient, jméno serveru other.example")
-        self.assertEqual(log[2], "TLS nelze navázat: certifikát nepatří jménu serveru "
-                         "(hostname mismatch)")
-        self.assertIn("TLS nenavázáno: certifikát nepatří jménu serveru", run.stderr)
-
     def test_address_not_in_certificate(self):
         # A certificate for the name only, reached by address: the address is
         # what it must name.
@@ -362,14 +326,6 @@ class ClientTests(unittest.TestCase):
         self.assertEqual(run.exit, 1)
         self.assertIn("TLS nelze navázat: certifikát nepatří jménu serveru (IP address mismatch)",
                       run.log())
-
-    def test_no_verify_warns_and_goes_on(self):
-        run, _ = self.verified("localhost", "NoVerify")
-        self.assertEqual(run.exit, 0, run.stderr)
-        log = lines_after(run.log(), "$$ StartTls")
-        self.assertEqual(log[1:3], ["Zahajuji TLS jako klient, jméno serveru localhost",
-                                    "VAROVÁNÍ: certifikát serveru se neověřuje (NoVerify)."])
-        self.assertTrue(log[3].startswith("Spojení TLS navázáno: "))
 
     def test_server_name_sent(self):
         # Python's server tells which name the handshake carried.
@@ -582,18 +538,6 @@ class FaultTests(unittest.TestCase):
                                           "navazování TLS"), log[2])
         self.assertEqual(log[3], "Spojení ukončeno.")
 
-    def test_garbage_instead_of_a_handshake(self):
-        def handle(conn):
-            conn.recv(10)
-            conn.sendall(b"HTTP/1.0 400 Bad Request\r\n\r\n")
-            time.sleep(1)
-        peer, run = self.handshake_against(handle)
-        run.run()
-        peer.finish()
-        self.assertEqual(run.exit, 1)
-        self.assertIn("TLS nelze navázat: navazování TLS selhalo (wrong version number)",
-                      run.log())
-
     def test_reset_mid_stream_keeps_what_came_before(self):
         def handle(conn):
             with server_context().wrap_socket(conn, server_side=True) as t:
@@ -616,23 +560,6 @@ class FaultTests(unittest.TestCase):
             "(Connection reset by peer)",
             "Koncové podmínky nebylo dosaženo."])
         self.assertIn("Načtena řádka line 3\\n", run.log())
-
-    def test_close_alert_after_data_ends_wait_for_end(self):
-        def handle(conn):
-            with server_context().wrap_socket(conn, server_side=True) as t:
-                t.sendall(b"a\nb\nunfinished")
-                t.unwrap()
-                time.sleep(1)  # the socket stays open: the alert alone is the end
-        peer, run = self.handshake_against(handle, "WaitFor End\n")
-        run.run()
-        peer.finish()
-        self.assertEqual(run.exit, 0, run.stderr)
-        log = lines_after(run.log(), "$$ WaitFor End")
-        self.assertEqual(log[1:7], [
-            "Zahájeno čtení řádek ze socketu až do ukončení spojení",
-            "Načtena řádka a\\n", "Načtena řádka b\\n",
-            "Ukončení spojení ze strany partnerského počítače.",
-            "V bufferu pro čtení zůstává: unfinished", "Koncová podmínka splněna."])
 
     def test_time_limit_on_a_silent_peer(self):
         peer, run = self.handshake_against(lambda conn: conn.recv(1000) and time.sleep(2))
@@ -722,8 +649,9 @@ class Proxy(threading.Thread):
 
 
 class BrokenStreamTests(unittest.TestCase):
-    """A TLS stream that breaks or is cut fails the read that meets it; only
-    the peer's close alert is the end of the data."""
+    """A TLS stream that breaks fails the read that meets it. (A stream cut
+    without the close alert, and one ended with it: the rows of
+    tls_table.py.)"""
 
     def through_proxy(self, how):
         server = SServer(self)
@@ -773,39 +701,7 @@ class BrokenStreamTests(unittest.TestCase):
                                  "(tlsv13 alert certificate required)")
         self.assertEqual(log[3], "Koncové podmínky nebylo dosaženo.")
 
-    def cut(self, script_tail):
-        def handle(conn):
-            t = server_context().wrap_socket(conn, server_side=True)
-            t.sendall(b"a\nb\nunfinished")
-            time.sleep(0.2)
-            t.close()  # no close alert: the socket is simply closed
-        peer = Peer(handle)
-        run = Run(self, "Connect localhost %d\nStartTls Trust ca.pem\n%s" % (peer.port, script_tail),
-                  {"ca.pem": "ca.pem"}).run()
-        peer.finish()
-        self.assertEqual(run.exit, 1)
-        return run
 
-    def test_close_without_the_alert_fails_wait_for_end(self):
-        run = self.cut("WaitFor End\n")
-        log = lines_after(run.log(), "$$ WaitFor End")
-        self.assertEqual(log[1:7], [
-            "Zahájeno čtení řádek ze socketu až do ukončení spojení",
-            "Načtena řádka a\\n", "Načtena řádka b\\n",
-            "Spojení TLS porušeno: spojení skončilo bez zprávy close_notify",
-            "V bufferu pro čtení zůstává: unfinished", "Koncové podmínky nebylo dosaženo."])
-        self.assertIn("[*** CHYBA ***] Spojení TLS porušeno, koncové podmínky nebylo dosaženo: "
-                      "spojení skončilo bez zprávy close_notify", run.stderr)
-
-    def test_close_without_the_alert_fails_receive(self):
-        run = self.cut("Receive 100\n")
-        log = lines_after(run.log(), "$$ Receive 100")
-        self.assertEqual(log[2:5], [
-            "Spojení TLS porušeno: spojení skončilo bez zprávy close_notify",
-            "V bufferu pro čtení zůstává: a\\nb\\nunfinished",
-            "Blok dat nelze načíst: Spojení TLS porušeno."])
-        self.assertIn("[*** CHYBA ***] Blok dat nelze v pořádku načíst, spojení TLS porušeno: "
-                      "spojení skončilo bez zprávy close_notify", run.stderr)
 
 
 def signed_by_ca(name, extensions, start=None, end=None):
@@ -921,32 +817,14 @@ class ClientCertTests(unittest.TestCase):
 
 
 class PolicyTests(unittest.TestCase):
-    """What the client accepts: TLS 1.2 or newer, whole-label wildcards,
-    certificates within their dates; renegotiation goes through."""
+    """What the client accepts: whole-label wildcards; renegotiation goes
+    through; a server refuses a TLS 1.1 client. (Older servers and
+    certificates out of their dates: the rows of tls_table.py.)"""
 
     def against_s_server(self, certificate, start_tls, *extra):
         server = SServer(self, "-cert", cert(certificate), *extra)
         return Run(self, "Connect localhost %d\nStartTls %s\n" % (server.port, start_tls),
                    {"ca.pem": "ca.pem"}).run()
-
-    def test_tls_1_1_server_is_refused(self):
-        ctx = server_context()
-        ctx.set_ciphers("DEFAULT@SECLEVEL=0")
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            ctx.minimum_version = ssl.TLSVersion.TLSv1
-            ctx.maximum_version = ssl.TLSVersion.TLSv1_1
-
-        def handle(conn):
-            with self.assertRaises(ssl.SSLError):
-                ctx.wrap_socket(conn, server_side=True)
-        peer = Peer(handle)
-        run = Run(self, "Connect localhost %d\nStartTls Trust ca.pem\n" % peer.port,
-                  {"ca.pem": "ca.pem"}).run()
-        peer.finish()
-        self.assertEqual(run.exit, 1)
-        self.assertIn("TLS nelze navázat: partner nepodporuje TLS 1.2 ani novější "
-                      "(tlsv1 alert protocol version)", run.log())
 
     def test_tls_1_1_client_is_refused(self):
         port = free_port()
@@ -974,17 +852,6 @@ class PolicyTests(unittest.TestCase):
             else:
                 self.assertIn("TLS nelze navázat: certifikát nepatří jménu serveru "
                               "(hostname mismatch)", run.log())
-
-    def test_expired_and_not_yet_valid_certificates(self):
-        ext = "subjectAltName=DNS:localhost"
-        signed_by_ca("expired", ext, "20200101000000Z", "20210101000000Z")
-        signed_by_ca("future", ext, "20400101000000Z", "20410101000000Z")
-        run = self.against_s_server("expired.pem", "Trust ca.pem")
-        self.assertIn("TLS nelze navázat: platnost certifikátu partnera vypršela "
-                      "(certificate has expired)", run.log())
-        run = self.against_s_server("future.pem", "Trust ca.pem")
-        self.assertIn("TLS nelze navázat: certifikát partnera ještě neplatí "
-                      "(certificate is not yet valid)", run.log())
 
     def test_renegotiation_by_a_tls_1_2_server(self):
         server = SServer(self, "-tls1_2")

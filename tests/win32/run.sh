@@ -554,6 +554,8 @@ run_case() {
   if [ "$status" -eq 0 ]; then
     passed=$((passed + 1))
     echo "PASS $name ($((SECONDS - started)) s)"
+    # What a passing case has to tell all the same.
+    sed -n 's/^NOTE: /    /p' "$dir/output.txt"
   elif [ "$status" -eq 77 ]; then
     skipped=$((skipped + 1))
     echo "SKIP $name: $(tail -n 1 "$dir/output.txt")"

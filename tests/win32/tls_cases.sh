@@ -3,8 +3,9 @@
 # generator of the headless program's TLS runs. Sourced by cases.sh.
 # shellcheck shell=bash disable=SC2154,SC2034
 
-TLS_CASES="tls_client_like_headless tls_client_failures_like_headless
-tls_server_s_client_and_curl tls_server_files_like_headless tls_capture_over_https
+# The client's exchanges and its refusals: the rows of
+# tests/tls/table, played by tls_table at the end of this file.
+TLS_CASES="tls_server_s_client_and_curl tls_server_files_like_headless tls_capture_over_https
 tls_timeout_on_silent_peer_like_headless tls_interrupted_handshake_like_headless
 tls_reset_mid_stream_like_headless tls_client_certificate_like_headless
 tls_trust_anchoring_like_headless tls_broken_stream_like_headless
@@ -96,48 +97,6 @@ tls_py_like_headless() {
   peer_done headless
 }
 
-# A client verified with the Trust file, by name (with SNI) and by address,
-# and one that skips verification with its warning; the data goes both ways.
-case_tls_client_like_headless() {
-  need_tls
-  # One exchange with a reversing s_server each: the host, StartTls's words,
-  # the line sent and the WaitFor that awaits it reversed.
-  local hosts=(localhost 127.0.0.1 localhost) options=("Trust ca.pem" "Trust ca.pem" NoVerify)
-  local words=(ping jedna abc) modes=(LineStarting ExactMatch LineStarting) ports=() i
-  for i in 0 1 2; do ports[i]=$(free_port); done
-  for i in 0 1 2; do
-    printf 'Connect %s %s\nStartTls %s\nSend "%s" lf\nWaitFor %s "%s"\nDisconnect\n' \
-      "${hosts[i]}" "${ports[i]}" "${options[i]}" "${words[i]}" "${modes[i]}" "$(rev <<<"${words[i]}")"
-  done | { cat; echo End; } | script client.tvl
-  for i in 0 1 2; do start_s_server "peer$i" "${ports[i]}"; done
-  start_program client.tvl
-  program_exits 60
-  as_text "$dir/TARVELIN.LOG" | grep -E '^Spojení TLS navázáno: TLSv1\.[23], šifra [A-Z0-9_]+$' >"$dir/done.txt"
-  test "$(wc -l <"$dir/done.txt")" = 3
-  grep -q "Protocol version" "$dir/peer0.peer.err"
-  {
-    printf 'Program zahájen.\nInterpretuji soubor client.tvl\n'
-    for i in 0 1 2; do
-      log_connect "${hosts[i]}" "${ports[i]}"
-      echo "\$\$ StartTls ${options[i]}"
-      if [ "${hosts[i]}" = localhost ]; then
-        echo "Zahajuji TLS jako klient, jméno serveru localhost"
-      else
-        echo "Zahajuji TLS jako klient, adresa serveru ${hosts[i]}"
-      fi
-      if [ "${options[i]}" = NoVerify ]; then
-        echo "VAROVÁNÍ: certifikát serveru se neověřuje (NoVerify)."
-      fi
-      sed -n "$((i + 1))p" "$dir/done.txt"
-      printf '$$ Send "%s" lf\nOdesílám řádku %s\\n\n' "${words[i]}" "${words[i]}"
-      log_wait_for "${modes[i]}" "$(rev <<<"${words[i]}")" "$(rev <<<"${words[i]}")\\n"
-      log_disconnect
-    done
-    printf '$$ End\nSoubor interpretován a uzavřen.\n'
-  } | log_is
-  tls_like_headless client.tvl "${ports[@]}"
-}
-
 # Scenario lines for the window "main": the error box with this text is
 # confirmed, the run is over and the window is closed.
 error_box_then_close() {
@@ -172,76 +131,6 @@ EOF
 tls_failure_run() {
   start_program "$1"
   tls_failure_box "$@"
-}
-
-# The certificate of another name, of an unknown authority (a Trust file of
-# another CA in PEM and in DER, and the system's store), an expired one, one
-# not valid yet, and a server that speaks no TLS.
-case_tls_client_failures_like_headless() {
-  need_tls
-  openssl x509 -in "$dir/certs/other-ca.pem" -outform DER -out "$dir/other-ca.cer"
-  python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import tls_test
-tls_test.CERTS = sys.argv[2]
-tls_test.signed_by_ca("expired", "subjectAltName=IP:127.0.0.1", "20200101000000Z",
-                      "20210101000000Z")
-tls_test.signed_by_ca("future", "subjectAltName=IP:127.0.0.1", "20400101000000Z",
-                      "20410101000000Z")' "$root/tests/tls" "$dir/certs"
-  for run in name trust der store expired future garbage; do
-    port=$(free_port)
-    S_SERVER_CERT=
-    case $run in
-      name) options="Name other.example Trust ca.pem" words="certifikát nepatří jménu serveru" ;;
-      trust) options="Trust other-ca.pem" words="certifikát partnera není důvěryhodný" ;;
-      der) options="Trust other-ca.cer" words="certifikát partnera není důvěryhodný" ;;
-      expired)
-        options="Trust ca.pem" words="platnost certifikátu partnera vypršela"
-        S_SERVER_CERT=$dir/certs/expired.pem
-        ;;
-      future)
-        options="Trust ca.pem" words="certifikát partnera ještě neplatí"
-        S_SERVER_CERT=$dir/certs/future.pem
-        ;;
-      store) options="" words="certifikát partnera není důvěryhodný" ;;
-      garbage) options="Trust ca.pem" words="navazování TLS selhalo" ;;
-    esac
-    script "$run.tvl" <<EOF
-Connect 127.0.0.1 $port
-StartTls $options
-Send "ping" lf
-EOF
-    if [ "$run" = garbage ]; then
-      start_peer "$run" <<EOF
-listen $port
-send "HTTP/1.0 400 Bad Request\r\n\r\n"
-sleep 1000
-close
-EOF
-    else
-      start_s_server "$run" "$port"
-    fi
-    rm -f "$dir/TARVELIN.LOG"
-    tls_failure_run "$run.tvl" "$words"
-    if [ "$run" = garbage ]; then wait "$PEER_PID" || true; fi
-    as_text "$dir/TARVELIN.LOG" >"$dir/$run.log"
-    grep -qF "TLS nelze navázat: $words (" "$dir/$run.log"
-    grep -qx "Spojení ukončeno." "$dir/$run.log"
-    if ! grep -q '^\$\$ Send' "$dir/$run.log"; then :; else
-      echo "the script went on after the failure" >&2
-      return 1
-    fi
-    if have_headless; then
-      if [ "$run" = garbage ]; then
-        start_peer "$run" <"$dir/$run.peer"
-        tls_files_for_headless
-        LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - "$run.tvl"
-        wait "$PEER_PID" || true
-      else
-        # The headless program's default store is the other CA.
-        SSL_CERT_FILE="$dir/certs/other-ca.pem" tls_like_headless "$run.tvl" "$port"
-      fi
-    fi
-  done
-  S_SERVER_CERT=
 }
 
 # A TLS 1.2 server that asks for the client's certificate: given with
@@ -761,3 +650,63 @@ case_tls_server_refuses_old_client_like_headless() {
     LOG_FILTER=$TLS_LOG_FILTER same_log_as_headless - old-client.tvl
   fi
 }
+# The rows of tests/tls/table (its README tells the format), each played by
+# the Windows program as the headless program plays it in the CTest test
+# tls-table: the row's peer, files and command line; its boxes, the ones its
+# expected standard error lists, answered; its log and exit status compared
+# with the row after the filter for what differs by nature. A row marked as
+# differing on Windows or under this Wine is reported and does not fail the
+# case (nor does a marked row that no longer differs, which is told).
+# TV_TLS_ROWS names the rows to play (default: all).
+case_tls_table() {
+  need_tls
+  local table=$root/tests/tls/tls_table.py certs=$dir/certs case_dir=$dir
+  local backend row port status peer_pid peer_status differ="" args
+  python3 "$table" certs "$certs"
+  backend=wine$("$WINE" --version | sed -n 's/^wine-\([0-9]*\).*/\1/p')
+  echo "playing the rows as $backend"
+  for row in ${TV_TLS_ROWS:-$(python3 "$table" list)}; do
+    dir=$case_dir/$row
+    mkdir -p "$dir"
+    # What the row starts is ended with the case's own processes.
+    ln -s ../pids "$dir/pids"
+    port=$(free_port)
+    python3 "$table" prepare "$row" "$dir" "$certs" "$port" >"$dir/args"
+    mapfile -t args <"$dir/args"
+    start_listening_peer peer ready python3 "$table" peer "$row" "$dir" "$certs" "$port"
+    peer_pid=$PEER_PID
+    start_program "${args[@]}"
+    python3 "$table" scenario "$row" >"$dir/answers.txt"
+    # A scenario that fails has shown the state: the program is ended.
+    if { [ -s "$dir/answers.txt" ] && ! drive <"$dir/answers.txt"; } ||
+      ! program_exits 20 >>"$dir/state.txt" 2>&1; then
+      kill -9 "$PROGRAM_PID" 2>/dev/null || true
+      "$WINESERVER" -k >/dev/null 2>&1 || true
+    fi
+    status=0
+    wait "$PROGRAM_PID" 2>/dev/null || status=$?
+    for _ in $(seq 100); do
+      kill -0 "$peer_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    # (Its openssl ends with it.)
+    kill -9 "$peer_pid" 2>/dev/null || true
+    peer_status=0
+    wait "$peer_pid" 2>/dev/null || peer_status=$?
+    cat "$dir/peer.peer.out" "$dir/peer.peer.err" >"$dir/peer.told"
+    if ! python3 "$table" check "$row" "$dir" "$port" --exit "$status" \
+      --peer-exit "$peer_status" --peer-output "$dir/peer.told" --backend "$backend" \
+      >"$dir/verdict.txt"; then
+      differ="$differ $row"
+      if [ -s "$dir/state.txt" ]; then sed 's/^/    /' "$dir/state.txt" >>"$dir/verdict.txt"; fi
+    fi
+    cat "$dir/verdict.txt"
+    # A marked row is told even when the case passes.
+    sed -n 's/^\(KNOWN\|SAME\) /NOTE: &/p' "$dir/verdict.txt"
+  done
+  if [ -n "$differ" ]; then
+    echo "rows whose run differs from the table:$differ" >&2
+    return 1
+  fi
+}
+TLS_CASES="$TLS_CASES tls_table"
