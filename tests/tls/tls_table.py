@@ -359,7 +359,9 @@ def peer_cut(row, run_dir, certs, port, words):
 
 
 def peer_old_protocol(row, run_dir, certs, port, words):
-    """A server of TLS 1.0 and 1.1 only, whose handshake must fail."""
+    """A server of TLS 1.0 and 1.1 only. The client's handshake must fail or,
+    where its library agrees to the old protocol, the client must refuse it
+    itself right after the handshake: an alert or a close, no data."""
     ctx = context(certs)
     ctx.set_ciphers("DEFAULT@SECLEVEL=0")
     with warnings.catch_warnings():
@@ -368,11 +370,19 @@ def peer_old_protocol(row, run_dir, certs, port, words):
         ctx.maximum_version = ssl.TLSVersion.TLSv1_1
     conn = listen(port)
     try:
-        ctx.wrap_socket(conn, server_side=True)
+        t = ctx.wrap_socket(conn, server_side=True)
     except (ssl.SSLError, OSError) as e:
         say("handshake refused: %s" % e)
         return
-    sys.exit("the handshake went through")
+    t.settimeout(20)
+    try:
+        data = t.recv(4096)
+    except (ssl.SSLError, OSError) as e:
+        say("refused after the handshake: %s" % e)
+        return
+    if data:
+        sys.exit("the client sent data over the old protocol")
+    say("closed after the handshake")
 
 
 def peer_plain(row, run_dir, certs, port, words):
