@@ -283,6 +283,10 @@ bool CCheckDialog::OnInitDialog() {
                           WS_CHILD | WS_VISIBLE | SBS_SIZEGRIP | SBS_SIZEBOXBOTTOMRIGHTALIGN,
                           client.right - gripWidth, client.bottom - gripHeight, gripWidth,
                           gripHeight, dialog, nullptr, GetModuleHandleW(nullptr), nullptr);
+  // Its frame can be resized, so its caption shows an icon: the program's.
+  SendMessageW(dialog, WM_SETICON, ICON_SMALL,
+               reinterpret_cast<LPARAM>(
+                   LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINICON))));
   RECT window;
   GetWindowRect(dialog, &window);
   // Room for the OK button and a few lines of findings.
