@@ -135,7 +135,10 @@ void Generator::Header(const Recording& recording) {
   const std::string sizes = "// " + Number(recording.Bytes(Side::Client)) + " bytů od klienta a " +
                             Number(recording.Bytes(Side::Server)) + " bytů od serveru.";
   const std::string runClient = "tarvelin " + settings_.clientFile;
-  const std::string runServer = "tarvelin -a " + settings_.port + " " + settings_.serverFile;
+  const bool ipv6 = settings_.listenAddress.find(':') != std::string::npos;
+  const std::string runServer = "tarvelin -a " + settings_.port +
+                                (ipv6 ? " " + settings_.listenAddress : "") + " " +
+                                settings_.serverFile;
 
   client_.Line("Connect " + settings_.server + " " + settings_.port);
   client_.Line(what);

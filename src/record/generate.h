@@ -30,6 +30,9 @@ struct ScriptSettings {
   int timeoutMs = 10000;  // 0: no Timeout line
   std::string server;     // what the relay connected to
   std::string port;
+  // Where the relay took the client: an IPv6 address is named in the server
+  // script's run line, as "tarvelin -a PORT" alone listens on IPv4 only.
+  std::string listenAddress = "127.0.0.1";
   std::string when;  // the time of the recording, for the comments
   std::string clientFile = "client.tvl";
   std::string serverFile = "server.tvl";

@@ -175,7 +175,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, Bytes&
     if (words.size() > 2) error = "Přebytečný parametr: " + words[2];
     return false;
   }
+  // An IPv6 server may be written in brackets, as Connect takes it; the
+  // script keeps it as written, the lookup gets the bare address.
   options.settings.server = options.plan.server = words[0];
+  if (words[0].size() > 2 && words[0].front() == '[' && words[0].back() == ']')
+    options.plan.server = words[0].substr(1, words[0].size() - 2);
+  options.settings.listenAddress = options.plan.listenAddress;
   if (!ReadPort(words[1], options.plan.port, false)) {
     error = "Port serveru musí být číslo 1 až 65535, ne " + words[1];
     return false;

@@ -97,6 +97,16 @@ TEST(RecordScripts, HeadersEncodingAndLineEnds) {
                                    "WaitFor ExactMatch \"+PONG \\232\\196\\141\"", "Disconnect"}));
   EXPECT_EQ(Body(s.server), (Lines{"WaitFor ExactMatch \"PING\"",
                                    "Send \"+PONG \\232\\196\\141\" cr lf", "WaitFor End"}));
+  // Taken on IPv6, the run line names the address (-a PORT alone is IPv4).
+  ScriptSettings six;
+  six.server = "::1";
+  six.port = "8080";
+  six.listenAddress = "::1";
+  StringOutput client6, server6;
+  WriteScripts(rec, six, client6, server6);
+  EXPECT_EQ(client6.Text().rfind("Connect ::1 8080\r\n", 0), 0u);
+  for (const std::string& text : {client6.Text(), server6.Text()})
+    EXPECT_NE(text.find("tarvelin -a 8080 ::1 server.tvl\r\n"), std::string::npos) << text;
   // Without a limit there is no Timeout line.
   Recording quiet;
   Text(quiet, Side::Client, 0, "x\n");
@@ -337,6 +347,14 @@ TEST(RecordOptions, CommandLine) {
   EXPECT_EQ(o.settings.serverFile, "server.tvl");
   EXPECT_EQ(o.plan.server, "localhost");
   EXPECT_EQ(o.plan.port, 80);
+  EXPECT_EQ(o.settings.listenAddress, "::1");
+
+  // A bracketed IPv6 server: looked up bare, written as given.
+  Options b;
+  ASSERT_TRUE(ParseOptions({"[::1]", "80"}, b, error)) << error;
+  EXPECT_EQ(b.plan.server, "::1");
+  EXPECT_EQ(b.settings.server, "[::1]");
+  EXPECT_EQ(b.settings.listenAddress, "127.0.0.1");
 
   Options d;
   ASSERT_TRUE(ParseOptions({"-l5000", "h", "1"}, d, error));
