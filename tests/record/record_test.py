@@ -12,7 +12,9 @@ The dialogues: curl against nginx (a GET with a Date header), redis-cli
 against redis-server (SET, GET, and an INCR whose value changes on the
 replay; under --match exact the replay then fails with the time limit's
 status), python's smtplib against aiosmtpd (its greeting names the host
-and the server's version), mosquitto_pub against mosquitto (binary MQTT).
+and the server's version), mosquitto_pub against mosquitto (binary MQTT),
+curl against python's http.server over IPv6 (all on ::1; the server named
+::1 and [::1], the server script under -a PORT ::1).
 Besides: 100 MB each way through the relay arrive unchanged, in bounded
 memory; resets of either side are passed on, also after that side closed
 its sending half; a refusing server, a client that never comes and a port
@@ -84,12 +86,14 @@ class Recorder:
     line on standard error. program: the command that starts the recorder
     (default: the headless one), with env for it."""
 
-    def __init__(self, folder, server_port, *options, name="dialogue", program=None, env=None):
+    def __init__(self, folder, server_port, *options, name="dialogue", program=None, env=None,
+                 server="127.0.0.1"):
         self.client = os.path.join(folder, name + "-client.tvl")
         self.server = os.path.join(folder, name + "-server.tvl")
+        self.server_name = server
         self.process = subprocess.Popen(
             (program or [ARGS.recorder]) + ["--client-script", self.client, "--server-script",
-                                            self.server, *options, "127.0.0.1", str(server_port)],
+                                            self.server, *options, server, str(server_port)],
             stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, env=env)
         first = self.process.stderr.readline().decode("utf-8", "replace")
         m = re.search(r"port (\d+)", first)
@@ -119,7 +123,8 @@ def check_scripts(checks, what, rec):
     with open(rec.client, "rb") as f:
         first = f.readline()
     checks.expect(f"{what}: the client script begins with Connect",
-                  first == b"Connect 127.0.0.1 %d\r\n" % rec.server_port, first)
+                  first == b"Connect %s %d\r\n" % (rec.server_name.encode(), rec.server_port),
+                  first)
 
 
 def replay_client(rec, folder, seconds=30):
@@ -131,13 +136,14 @@ def replay_client(rec, folder, seconds=30):
 
 
 class ServerReplay:
-    """The server script under tarvelin -a PORT."""
+    """The server script under tarvelin -a PORT [ADDRESS]."""
 
-    def __init__(self, rec, folder):
+    def __init__(self, rec, folder, address=None):
         self.port = free_port()
         self.log = os.path.join(folder, "server-replay.log")
         self.process = subprocess.Popen(
-            [ARGS.program, "-p", self.log, "-a", str(self.port), rec.server],
+            [ARGS.program, "-p", self.log, "-a", str(self.port), *([address] if address else []),
+             rec.server],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         # Accept listens before the script runs: wait until it does, without
         # taking its one connection (a look at the listening sockets).
@@ -165,10 +171,12 @@ def listening(port):
     return False
 
 
-def record_and_replay(checks, what, folder, server_port, client, options=(), replays=2):
+def record_and_replay(checks, what, folder, server_port, client, options=(), replays=2,
+                      server="127.0.0.1", accept_on=None):
     """client(port) runs the real client against port and gives what it
-    printed; records, checks and replays both scripts."""
-    rec = Recorder(folder, server_port, *options, name=what)
+    printed; records, checks and replays both scripts (the server script
+    under -a PORT accept_on, when given)."""
+    rec = Recorder(folder, server_port, *options, name=what, server=server)
     rec.server_port = server_port
     try:
         answer = client(rec.port)
@@ -184,7 +192,7 @@ def record_and_replay(checks, what, folder, server_port, client, options=(), rep
         status, log = replay_client(rec, folder)
         checks.expect(f"{what}: the client script replayed against the server (run {n + 1})",
                       status == 0, log)
-    replay = ServerReplay(rec, folder)
+    replay = ServerReplay(rec, folder, accept_on)
     try:
         again = client(replay.port)
     finally:
@@ -396,6 +404,68 @@ def test_mqtt(checks, folder):
             text = open(rec.client, "rb").read()
             checks.expect("mqtt: binary pieces as escapes and Receive",
                           b"MQTT\\004" in text and b"Receive 4\r\n" in text, text)
+    finally:
+        stop(server)
+
+
+def ipv6_loopback():
+    """A free port on ::1, or None when the machine has no IPv6 loopback."""
+    if not socket.has_ipv6:
+        return None
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+            return s.getsockname()[1]
+    except OSError:
+        return None
+
+
+def test_ipv6(checks, folder):
+    """curl against python's http.server, both on ::1, the recorder taking
+    the client on [::1]: the scripts connect to ::1 (or [::1], as the server
+    was written), and the server script runs under -a PORT ::1."""
+    port = ipv6_loopback()
+    curl = shutil.which("curl")
+    if not port or not curl:
+        missing(checks, "ipv6: no IPv6 loopback or no curl")
+        return
+    root = os.path.join(folder, "www")
+    os.makedirs(root)
+    with open(os.path.join(root, "index.html"), "w") as f:
+        f.write("<p>Záznam přes IPv6</p>\n")
+    server = subprocess.Popen([sys.executable, "-m", "http.server", "--bind", "::1", "-d", root,
+                               str(port)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              start_new_session=True)
+
+    def get(p):
+        run = subprocess.run([curl, "-sS", "-i", "-g", f"http://[::1]:{p}/index.html"],
+                             capture_output=True, timeout=30)
+        head, _, body = run.stdout.partition(b"\r\n\r\n")
+        return run.returncode, head.split(b"\r\n")[0], body
+
+    try:
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("::1", port), timeout=1).close()
+                break
+            except OSError:
+                if time.monotonic() > deadline or server.poll() is not None:
+                    raise AssertionError("http.server does not listen on ::1")
+                time.sleep(0.05)
+        for what, name in (("ipv6", "::1"), ("ipv6-bracketed", "[::1]")):
+            rec, answer = record_and_replay(checks, what, folder, port, get, ("-l", "[::1]:0"),
+                                            replays=1, server=name, accept_on="::1")
+            if not rec:
+                continue
+            checks.expect(f"{what}: curl got the page through the relay on ::1",
+                          answer[0] == 0 and answer[1] == b"HTTP/1.0 200 OK" and
+                          "přes IPv6".encode() in answer[2] and
+                          "na adrese ::1, port %d" % rec.port in rec.first, (answer, rec.first))
+            text = open(rec.server, "rb").read()
+            checks.expect(f"{what}: the server script is run with -a PORT ::1",
+                          b"tarvelin -a %d ::1 %s\r\n" % (port, os.path.basename(
+                              rec.server).encode()) in text, text[:600])
     finally:
         stop(server)
 
@@ -842,7 +912,7 @@ def main():
         if getattr(ARGS, name):
             setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     checks = Checks()
-    tests = [test_nginx, test_redis, test_smtp, test_mqtt, test_resets, test_failures,
+    tests = [test_nginx, test_redis, test_smtp, test_mqtt, test_ipv6, test_resets, test_failures,
              test_bulk, test_wine]
     for test in tests:
         if ARGS.only and ARGS.only not in test.__name__:
