@@ -40,6 +40,7 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import warnings
 
@@ -194,7 +195,8 @@ def normalise(text, run_dir, reasons):
 
 def make_certificates(certs):
     """Those of tests/tls/tls_test.py, server certificates out of their
-    dates (expired.pem, future.pem), a
+    dates (expired.pem, future.pem), for *.example.test (wild-whole.pem)
+    and f*.example.test (wild-partial.pem), a
     client's file, the other CA in DER, and the server's file under a
     password of plain letters (Wine's import cannot decrypt a password with
     letters beyond ASCII)."""
@@ -206,6 +208,11 @@ def make_certificates(certs):
                              ("future", "20400101000000Z", "20410101000000Z")):
         if not os.path.exists(os.path.join(certs, name + ".pem")):
             tls_test.signed_by_ca(name, "subjectAltName=DNS:localhost,IP:127.0.0.1", start, end)
+    # Wildcards: one for a whole label, one for part of a label.
+    for name, sans in (("wild-whole", "DNS:*.example.test"),
+                       ("wild-partial", "DNS:f*.example.test")):
+        if not os.path.exists(os.path.join(certs, name + ".pem")):
+            tls_test.signed_by_ca(name, "subjectAltName=" + sans)
     run = tls_test.openssl
     if not os.path.exists(os.path.join(certs, "ascii.p12")):
         run("pkcs12", "-export", "-in", "server.pem", "-inkey", "server.key", "-certfile",
@@ -308,6 +315,50 @@ def peer_s_server(row, run_dir, certs, port, words):
     say(*told, *rest.split("\n"))
 
 
+def peer_renegotiate(row, run_dir, certs, port, words):
+    """openssl s_server for one connection: once the first line comes, it
+    renegotiates and then answers "pong"; it prints what it reads."""
+    proc = subprocess.Popen(
+        ["openssl", "s_server", "-accept", "127.0.0.1:%d" % port, "-cert",
+         os.path.join(certs, "server.pem"), "-key", os.path.join(certs, "server.key"),
+         "-naccept", "1", "-ign_eof", *words], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT, text=True, errors="replace", bufsize=1,
+        preexec_fn=ends_with_its_peer)
+    told = []
+
+    def until(text):
+        for line in proc.stdout:
+            told.append(line.rstrip("\n"))
+            if text in line:
+                return True
+        return False
+
+    def send(text):
+        proc.stdin.write(text)
+        proc.stdin.flush()
+
+    # However the run goes, s_server ends in time.
+    watchdog = threading.Timer(2 * LIMIT, proc.kill)
+    watchdog.start()
+    try:
+        if until("ACCEPT"):
+            say("ready")
+            # s_server's commands: "r" renegotiates, other lines are sent.
+            if until("ping"):
+                send("r\n")
+                if until("SSL_do_handshake -> "):
+                    send("pong\n")
+    except OSError:  # s_server ended before its input
+        pass
+    # The rest, until it ends with the connection (the end of its input
+    # would end the connection).
+    until("\0")
+    proc.wait()
+    proc.stdin.close()
+    watchdog.cancel()
+    say(*told)
+
+
 def wait_until_listening(run_dir):
     log = os.path.join(run_dir, "TARVELIN.LOG")
     deadline = time.time() + LIMIT
@@ -398,7 +449,7 @@ def peer_plain(row, run_dir, certs, port, words):
 
 PEERS = {"s_server": peer_s_server, "s_client": peer_s_client,
          "close-notify": peer_close_notify, "cut": peer_cut, "old-protocol": peer_old_protocol,
-         "plain": peer_plain}
+         "plain": peer_plain, "renegotiate": peer_renegotiate}
 
 
 def run_peer(row, run_dir, certs, port):
