@@ -208,6 +208,10 @@ bool Link::PeerHasClosed() {
   if (!tls.Established()) return st_.rawEnded || st_.rawError != 0;
   if (tls.PlainSize() > 0) return false;
   Pull(false);
+  // What this look took from the socket is announced as the poller would
+  // have announced it: the socket itself no longer tells of those bytes, and
+  // the core goes on to wait for exactly that notification.
+  Announce();
   return tls.PlainSize() == 0 && Ended();
 }
 

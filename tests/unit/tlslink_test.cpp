@@ -332,6 +332,30 @@ TEST_F(TlsLinkTest, ReadNoticesFollowTheReenablingRules) {
   EXPECT_FALSE(link->PeerHasClosed());
 }
 
+// The core asks whether the peer has closed just before it waits for a read
+// notification. Records that come in that moment are taken from the socket by
+// the question; unless they are announced then, nothing ever tells of them
+// and the wait lasts for ever.
+TEST_F(TlsLinkTest, RecordsTakenByTheCloseCheckAreAnnounced) {
+  Establish();
+  char buf[16];
+  EXPECT_EQ(link->Recv(buf, sizeof buf), -1);
+  EXPECT_EQ(link->Available(), 0u);
+  EXPECT_TRUE(raw.notices.empty());
+
+  raw.wire = Record('D', "gnip\n");
+  EXPECT_FALSE(link->PeerHasClosed());
+  EXPECT_EQ(raw.TakeNotices(), (Notices{{kFdRead, 0}}));
+  EXPECT_EQ(link->Recv(buf, sizeof buf), 5);
+  EXPECT_EQ(Bytes(buf, 5), "gnip\n");
+
+  // The peer's end found by the question is announced too, once.
+  raw.ended = true;
+  EXPECT_TRUE(link->PeerHasClosed());
+  EXPECT_TRUE(link->PeerHasClosed());
+  EXPECT_EQ(raw.TakeNotices(), (Notices{{kFdClose, 0}}));
+}
+
 TEST_F(TlsLinkTest, PeerEndWithTheLastRecordsComesAfterThem) {
   struct Case {
     const char* name;
