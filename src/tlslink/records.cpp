@@ -36,9 +36,9 @@ int ClearAlert(const char* data, size_t len) {
 
 const char* VersionName(int version) {
   switch (version) {
-    case 0x0300:
+    case kSsl3:
       return "SSLv3";
-    case 0x0301:
+    case kTls10:
       return "TLSv1";
     case kTls11:
       return "TLSv1.1";

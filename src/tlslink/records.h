@@ -17,6 +17,8 @@ constexpr unsigned char kHeartbeatRecord = 24;
 constexpr size_t kRecordHeader = 5;
 
 // The versions as the protocol writes them.
+constexpr int kSsl3 = 0x0300;
+constexpr int kTls10 = 0x0301;
 constexpr int kTls11 = 0x0302;
 constexpr int kTls12 = 0x0303;
 

@@ -633,18 +633,18 @@ TlsFailure TlsChannel::HandshakeFailure() const {
 bool TlsChannel::CheckProtocol(TlsError& error) {
   static constexpr DWORD kOlder = SP_PROT_SSL2 | SP_PROT_SSL3 | SP_PROT_TLS1_0 | SP_PROT_TLS1_1;
   SecPkgContext_ConnectionInfo info = {};
-  Bytes older;
+  int older = -1;
   if (QueryContextAttributesW(&ctx_, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
     if ((info.dwProtocol & kOlder) != 0) {
-      older = (info.dwProtocol & SP_PROT_TLS1_1)   ? "TLSv1.1"
-              : (info.dwProtocol & SP_PROT_TLS1_0) ? "TLSv1"
-                                                   : "SSLv3";
+      older = (info.dwProtocol & SP_PROT_TLS1_1)   ? tlslink::kTls11
+              : (info.dwProtocol & SP_PROT_TLS1_0) ? tlslink::kTls10
+                                                   : tlslink::kSsl3;
     }
   } else if (peerHello_ >= 0 && peerHello_ < tlslink::kTls12) {
     // A system that does not tell the protocol: the hello did.
-    older = tlslink::VersionName(peerHello_);
+    older = peerHello_;
   }
-  if (older.empty()) return true;
+  if (older < 0) return true;
   // The peer learns why: the protocol's own alert, as the handshake would
   // have sent it.
   SCHANNEL_ALERT_TOKEN alert = {SCHANNEL_ALERT, TLS1_ALERT_FATAL, TLS1_ALERT_PROTOCOL_VERSION};
@@ -655,7 +655,8 @@ bool TlsChannel::CheckProtocol(TlsError& error) {
     SecBuffer outBuffer;
     Token(false, inBuffers, outBuffer);
   }
-  return Fail(error, TlsFailure::Version, "unsupported protocol " + older);
+  return Fail(error, TlsFailure::Version,
+              Bytes("unsupported protocol ") + tlslink::VersionName(older));
 }
 
 bool TlsChannel::FetchSizes() {
