@@ -219,16 +219,7 @@ def make_certificates(certs):
             "ca.pem", "-out", "ascii.p12", "-passout", "pass:tajne heslo")
     if not os.path.exists(os.path.join(certs, "other-ca.cer")):
         run("x509", "-in", "other-ca.pem", "-outform", "DER", "-out", "other-ca.cer")
-    if not os.path.exists(os.path.join(certs, "client.p12")):
-        run("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "client.key", "-out",
-            "client.csr", "-subj", "/CN=Tarvelin test client")
-        with open(os.path.join(certs, "client.cnf"), "w") as f:
-            f.write("extendedKeyUsage=clientAuth\n")
-        run("x509", "-req", "-in", "client.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-            "-CAcreateserial", "-out", "client.pem", "-days", "3650", "-extfile", "client.cnf")
-        run("pkcs12", "-export", "-in", "client.pem", "-inkey", "client.key", "-out",
-            "client.p12", "-passout", "pass:klic")
-
+    tls_test.make_client_file("klic")
 
 def prepare(row, run_dir, certs, port):
     """The row's files in run_dir; its arguments."""

@@ -724,24 +724,26 @@ def signed_by_ca(name, extensions, start=None, end=None):
             "-enddate", end, "-extfile", name + ".cnf")
 
 
+def make_client_file(password):
+    """client.p12 in CERTS under the password: a client's certificate signed
+    by the test CA (once; a file already there is kept)."""
+    if os.path.exists(os.path.join(CERTS, "client.p12")):
+        return
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "client.key", "-out",
+            "client.csr", "-subj", "/CN=Tarvelin test client")
+    with open(os.path.join(CERTS, "client.cnf"), "w") as f:
+        f.write("extendedKeyUsage=clientAuth\n")
+    openssl("x509", "-req", "-in", "client.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-out", "client.pem", "-days", "3650", "-extfile", "client.cnf")
+    openssl("pkcs12", "-export", "-in", "client.pem", "-inkey", "client.key", "-out",
+            "client.p12", "-passout", "pass:" + password)
+
+
 class ClientCertTests(unittest.TestCase):
     """ClientCert: the client's certificate for a server that asks for it."""
 
-    def make_client_file(self):
-        if os.path.exists(cert("client.p12")):
-            return
-        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "client.key", "-out",
-                "client.csr", "-subj", "/CN=Tarvelin test client")
-        with open(os.path.join(CERTS, "client.cnf"), "w") as f:
-            f.write("extendedKeyUsage=clientAuth\n")
-        openssl("x509", "-req", "-in", "client.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                "-CAcreateserial", "-out", "client.pem", "-days", "3650", "-extfile",
-                "client.cnf")
-        openssl("pkcs12", "-export", "-in", "client.pem", "-inkey", "client.key", "-out",
-                "client.p12", "-passout", "pass:klíč")
-
     def exchange(self, options, *extra):
-        self.make_client_file()
+        make_client_file("klíč")
         server = SServer(self, "-Verify", "1", "-CAfile", cert("ca.pem"), *extra)
         run = Run(self, "Connect localhost %d\nStartTls %s\nSend \"ping\" lf\n"
                   "WaitFor LineStarting \"pong\"\nDisconnect\n" % (server.port, options),
@@ -766,7 +768,7 @@ class ClientCertTests(unittest.TestCase):
 
     @unittest.skipUnless(shutil.which("redis-server"), "no redis-server")
     def test_mutual_tls_with_redis(self):
-        self.make_client_file()
+        make_client_file("klíč")
         port = free_port()
         redis = subprocess.Popen(
             ["redis-server", "--port", "0", "--tls-port", str(port), "--bind", "127.0.0.1",
@@ -807,7 +809,7 @@ class ClientCertTests(unittest.TestCase):
         self.assertRegex(run.log(), r"TLS nelze navázat: navazování TLS selhalo \(.*alert.*\)")
 
     def test_wrong_password(self):
-        self.make_client_file()
+        make_client_file("klíč")
         peer = Peer(lambda conn: conn.recv(100))
         run = Run(self, "Connect localhost %d\nStartTls ClientCert client.p12 spatne\n"
                   % peer.port, {"client.p12": "client.p12"}).run()

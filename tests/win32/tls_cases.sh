@@ -138,13 +138,9 @@ tls_failure_run() {
 # asks (the handshake goes on without one, never hangs).
 case_tls_client_certificate_like_headless() {
   need_tls
-  (cd "$dir/certs" && openssl req -newkey rsa:2048 -nodes -keyout client.key -out client.csr \
-    -subj "/CN=Tarvelin test client" 2>/dev/null &&
-    printf 'extendedKeyUsage=clientAuth\n' >client.cnf &&
-    openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out client.pem \
-      -days 3650 -extfile client.cnf 2>/dev/null &&
-    openssl pkcs12 -export -in client.pem -inkey client.key -out "$dir/client.p12" \
-      -passout pass:klic 2>/dev/null)
+  # The table's certificates: its client.p12 has the password "klic".
+  python3 "$root/tests/tls/tls_table.py" certs "$dir/certs"
+  cp "$dir/certs/client.p12" "$dir/"
   for run in given asked refused; do
     port=$(free_port)
     options="Trust ca.pem"
